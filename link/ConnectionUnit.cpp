@@ -1,0 +1,144 @@
+#include "ConnectionUnit.h"
+
+#include "Phy_USB_Unit.h"
+
+#include <chrono>
+#include <thread>
+
+TConnection::TConnection()
+    : TConnection([] { return std::unique_ptr<TPhyLayer>(std::make_unique<TUSBConnection>()); })
+{
+}
+
+TConnection::TConnection(TPhyLayerFactory factory) : FFactory(std::move(factory)) {}
+
+// The layer goes first, then the selection and the list; an open device is
+// not closed here, the owner disconnects before.
+TConnection::~TConnection()
+{
+    FConnection.reset();
+}
+
+void TConnection::GetAvailableDevices(QStringList& DeviceList)
+{
+    std::unique_ptr<TPhyLayer> search = FFactory();
+    FDevicesList.Clear();
+    FError = search ? search->IOEnumDevices(FDevicesList) : _error;
+    search.reset();
+    FDevicesList.DevicesListToStringList(DeviceList);
+}
+
+void TConnection::SetDeviceID(const QString& name)
+{
+    for (const auto& item : FDevicesList)
+        if (item->fullName() == name)
+            FSelectedDevice.Assign(*item);
+}
+
+bool TConnection::Connect()
+{
+    if (FSelectedDevice.fullName().isEmpty())
+        return false;
+    if (!FConnection)
+        FConnection = FFactory();
+    if (!FConnection) {
+        FError = _error;
+        FConnected = false;
+        return false;
+    }
+    FConnected = CheckConnection();
+    if (!FConnected)
+        FError = FConnection->IOConnect(FSelectedDevice);
+    if (FError == _ok) {
+        FConnected = true;
+        return true;
+    }
+    FConnected = false;
+    return false;
+}
+
+bool TConnection::Connect(const TDeviceID& DeviceID)
+{
+    FSelectedDevice.Assign(DeviceID);
+    return Connect();
+}
+
+bool TConnection::Reconnect()
+{
+    if (FSelectedDevice.fullName().isEmpty())
+        return false;
+    // Without a layer nothing was ever opened, so there is nothing to reset.
+    if (!FConnection)
+        return false;
+    FError = FConnection->IOReset();
+    if (FError != _ok)
+        return false;
+    FError = FConnection->IODisconnect();
+    if (FError != _ok)
+        return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(ReconnectDelayMs));
+    FError = FConnection->IOConnect(FSelectedDevice);
+    if (FError != _ok)
+        return false;
+    FConnected = true;
+    return true;
+}
+
+bool TConnection::Disconnect()
+{
+    if (FConnected && FConnection)
+        FError = FConnection->IODisconnect();
+    else
+        FError = _ok;
+    if (FError == _ok) {
+        FConnected = false;
+        return true;
+    }
+    return false;
+}
+
+bool TConnection::CheckConnection()
+{
+    FError = _error;
+    if (FConnection) {
+        uint32_t count = 0;
+        FError = FConnection->IOGetReadDataCount(count);
+    }
+    return FError == _ok;
+}
+
+bool TConnection::Send(const uint8_t* Bufor, uint32_t& size)
+{
+    if (FConnected)
+        FError = FConnection->IOWrite(Bufor, size);
+    else
+        FError = _error;
+    return FError == _ok;
+}
+
+bool TConnection::Read(uint8_t* bufor, uint32_t& size)
+{
+    if (FConnected) {
+        FError = FConnection->IORead(bufor, size);
+    } else {
+        size = 0;
+        FError = _error;
+    }
+    return FError == _ok;
+}
+
+bool TConnection::GetReadDataCount(uint32_t& size)
+{
+    if (FConnected) {
+        FError = FConnection->IOGetReadDataCount(size);
+    } else {
+        size = 0;
+        FError = _error;
+    }
+    return FError == _ok;
+}
+
+QString TConnection::GetDriverVersion()
+{
+    return FConnection ? FConnection->IOGetDriverVersion() : QString();
+}

@@ -1,0 +1,54 @@
+// The one object through which the rest of the console reaches the controller.
+#pragma once
+
+#include "Phy_Global_Unit.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class TConnection
+{
+public:
+    // Makes the physical layer used for searching and for the open device.
+    // The default makes a TUSBConnection; tests pass a layer of their own.
+    using TPhyLayerFactory = std::function<std::unique_ptr<TPhyLayer>()>;
+
+    TConnection();
+    explicit TConnection(TPhyLayerFactory factory);
+    ~TConnection();
+
+    TConnection(const TConnection&) = delete;
+    TConnection& operator=(const TConnection&) = delete;
+
+    void GetAvailableDevices(QStringList& DeviceList);
+    void SetDeviceID(const QString& name);
+    bool Connect();
+    bool Connect(const TDeviceID& DeviceID);
+    bool Reconnect();
+    bool Disconnect();
+    bool CheckConnection();
+    bool Send(const uint8_t* Bufor, uint32_t& size);
+    bool Read(uint8_t* bufor, uint32_t& size);
+    bool GetReadDataCount(uint32_t& size);
+    QString GetDriverVersion();
+
+    const TDeviceID& DeviceID() const { return FSelectedDevice; }
+    bool Connected() const { return FConnected.load(); }
+    TConnectionError Error() const { return FError.load(); }
+
+    // Milliseconds Reconnect waits for the bridge to come back on the bus.
+    static constexpr int ReconnectDelayMs = 4780;
+
+private:
+    TPhyLayerFactory FFactory;
+    std::unique_ptr<TPhyLayer> FConnection;
+    TDeviceID FSelectedDevice;
+    std::atomic<bool> FConnected{false};
+    std::atomic<TConnectionError> FError{_ok};
+    TDevicesIDList FDevicesList;
+};
