@@ -1,0 +1,304 @@
+// The window's start and stop, the display reset, the logo, and the wiring
+// of the controls to their handlers.
+#include "console/MainUnit.h"
+
+#include "console/GlobalUnit.h"
+#include "console/ServicePasswordUnit.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QScreen>
+#include <QSvgRenderer>
+#include <QTabBar>
+#include <QThread>
+#include <QTimer>
+#include <QUrl>
+
+namespace {
+
+QPixmap RenderPicture(const QString& resource, QSize size)
+{
+    QSvgRenderer renderer(resource);
+    QPixmap pixmap(size);
+    pixmap.fill(Qt::transparent);
+    if (renderer.isValid()) {
+        QSize target = renderer.defaultSize().scaled(size, Qt::KeepAspectRatio);
+        QPainter painter(&pixmap);
+        renderer.render(&painter, QRectF(QPointF((size.width() - target.width()) / 2.0,
+                                                 (size.height() - target.height()) / 2.0),
+                                         target));
+    }
+    return pixmap;
+}
+
+} // namespace
+
+TPeak::TPeak(const QString& AName, double ABaseValue, double AOffset, uint32_t AFlag)
+    : Name(AName), BaseValue(ABaseValue), Value(ABaseValue + AOffset), Offset(AOffset),
+      Flag(AFlag)
+{
+}
+
+void TPeak::ChangeOffset(double avalue)
+{
+    Value = BaseValue + Offset + avalue;
+}
+
+TMainForm::TMainForm(TConnection::TPhyLayerFactory factory, QWidget* parent)
+    : QWidget(parent), FPhyLayerFactory(std::move(factory))
+{
+    MainForm = this;
+    setupUi(this);
+
+    // One fixed-size window with system menu, minimise and close only.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
+    setFixedSize(1133, 691);
+
+    ConnectionTimer = new QTimer(this);
+    ConnectionTimer->setObjectName(QStringLiteral("ConnectionTimer"));
+    ConnectionTimer->setInterval(1000);
+    BlinkTimer = new QTimer(this);
+    BlinkTimer->setObjectName(QStringLiteral("BlinkTimer"));
+    BlinkTimer->setInterval(500);
+    SearchPeakTimer = new QTimer(this);
+    SearchPeakTimer->setObjectName(QStringLiteral("SearchPeakTimer"));
+    SearchPeakTimer->setInterval(100);
+
+    LogoImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/logo.svg"), LogoImage->size()));
+    CFTImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/thermometer.svg"), QSize(76, 72)));
+    BuildPngImageList();
+    SetSimpleStatusPanelColor(palette().color(QPalette::Button));
+
+    SetupPeakListBox();
+    SetupScopeChart();
+    SetupServiceChart();
+    ConnectSignals();
+
+    FormCreate();
+}
+
+TMainForm::~TMainForm()
+{
+    FormDestroy();
+    if (MainForm == this)
+        MainForm = nullptr;
+}
+
+QString TMainForm::DocumentationUrl()
+{
+    return QStringLiteral(VARNEL_DOCUMENTATION_URL);
+}
+
+void TMainForm::FormCreate()
+{
+    ServicePanel->hide();
+    FServicePassword = std::make_unique<TServicePassword>();
+    PageControl->tabBar()->hide();
+    PageControl->setCurrentWidget(SimpleMenuTabSheet);
+    setWindowTitle(QStringLiteral("Varnel v.1.1.1"));
+    ConnectButton->setEnabled(false);
+    DisconnectButton->setEnabled(false);
+    Connection = FPhyLayerFactory ? std::make_unique<TConnection>(FPhyLayerFactory)
+                                  : std::make_unique<TConnection>();
+    FPeakList = std::make_unique<TPeakList>();
+    BuildPeakList();
+    FirstAvaiablePeakIndex = 0;
+    LastAvaiablePeakIndex = 0;
+    ExpectedPeaksFromComboBox->clear();
+    ExpectedPeaksToComboBox->clear();
+    for (const auto& peak : *FPeakList) {
+        ExpectedPeaksFromComboBox->addItem(peak->Name);
+        ExpectedPeaksToComboBox->addItem(peak->Name);
+    }
+    ExpectedPeaksFromComboBox->setCurrentIndex(0);
+    ExpectedPeaksToComboBox->setCurrentIndex(0);
+    SearchUrzadzenButtonClick();
+    ResetDisplays();
+    SimpleMenuFirstPeakId = -1;
+    SimpleMenuSecondPeakId = -1;
+}
+
+void TMainForm::FormDestroy()
+{
+    if (FDestroyed)
+        return;
+    FDestroyed = true;
+    ConnectionTimer->stop();
+    BlinkTimer->stop();
+    SearchPeakTimer->stop();
+
+    StopFrameReader(FrameReader);
+    CloseLogFile();
+    if (Connection)
+        Connection->Disconnect();
+    QThread::msleep(100);
+    FServicePassword.reset();
+    FPeakList.reset();
+    Connection.reset();
+}
+
+void TMainForm::ResetDisplays()
+{
+    LockButton->hide();
+    StartButton->setEnabled(Connection && Connection->Connected());
+    CFTValueLabel->setText(QStringLiteral("0"));
+    LifetimeLabel->setText(QStringLiteral("00:00"));
+    PeakListBox->clear();
+    ScopeScaleComboBox->setEnabled(false);
+    PeakLabel->setText(QStringLiteral("--"));
+}
+
+void TMainForm::LogoImageClick()
+{
+    QDesktopServices::openUrl(QUrl(DocumentationUrl()));
+}
+
+void TMainForm::Send(TCommandId id, TPayload payload)
+{
+    if (Connection)
+        SendCommand(*Connection, id, payload);
+}
+
+QColor TMainForm::SimpleStatusPanelColor() const
+{
+    return SimpleStatusPanel->palette().color(QPalette::Window);
+}
+
+void TMainForm::SetSimpleStatusPanelColor(const QColor& color)
+{
+    QPalette panelPalette = SimpleStatusPanel->palette();
+    panelPalette.setColor(QPalette::Window, color);
+    SimpleStatusPanel->setPalette(panelPalette);
+}
+
+void TMainForm::BuildPngImageList()
+{
+    // Image N shows the letter of peak id N: a black, bold, lower-case letter
+    // on a transparent background.
+    PngImageList.clear();
+    QFont glyphFont = font();
+    glyphFont.setBold(true);
+    glyphFont.setPixelSize(64);
+    for (int id = 1; id <= 10; ++id) {
+        QPixmap glyph(76, 76);
+        glyph.fill(Qt::transparent);
+        QPainter painter(&glyph);
+        painter.setRenderHint(QPainter::TextAntialiasing);
+        painter.setFont(glyphFont);
+        painter.setPen(Qt::black);
+        painter.drawText(glyph.rect(), Qt::AlignCenter, QString(QChar(0x60 + id)));
+        painter.end();
+        PngImageList.append(glyph);
+    }
+}
+
+void TMainForm::ConnectSignals()
+{
+    connect(SearchUrzadzenButton, &QPushButton::clicked, this,
+            &TMainForm::SearchUrzadzenButtonClick);
+    connect(ConnectButton, &QPushButton::clicked, this, &TMainForm::ConnectButtonClick);
+    connect(DisconnectButton, &QPushButton::clicked, this, &TMainForm::DisconnectButtonClick);
+    connect(ConnectionTimer, &QTimer::timeout, this, &TMainForm::ConnectionTimerTimer);
+
+    connect(PeakListBox, &QListWidget::clicked, this, &TMainForm::PeakListBoxClick);
+    connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
+    connect(LockButton, &QPushButton::clicked, this, &TMainForm::LockButtonClick);
+    connect(SearchPeakTimer, &QTimer::timeout, this, &TMainForm::SearchPeakTimerTimer);
+
+    connect(NextButton, &QPushButton::clicked, this, &TMainForm::NextButtonClick);
+    connect(BackButton, &QPushButton::clicked, this, &TMainForm::BackButtonClick);
+    connect(SimpleFPeakPngSpeedButton, &QToolButton::clicked, this,
+            [this] { SimpleFPeakPngSpeedButtonClick(SimpleFPeakPngSpeedButton); });
+    connect(SimpleJPeakPngSpeedButton, &QToolButton::clicked, this,
+            [this] { SimpleJPeakPngSpeedButtonClick(SimpleJPeakPngSpeedButton); });
+    connect(BlinkTimer, &QTimer::timeout, this, &TMainForm::BlinkTimerTimer);
+
+    // Only the operator's choice raises these; selecting from code does not.
+    connect(ScopeScaleComboBox, &QComboBox::activated, this,
+            &TMainForm::ScopeScaleComboBoxChange);
+    connect(HarmonicComboBox, &QComboBox::activated, this, &TMainForm::HarmonicComboBoxChange);
+    connect(SaveChartButton, &QPushButton::clicked, this, &TMainForm::SaveChartButtonClick);
+
+    connect(ReadParamsButton, &QPushButton::clicked, this, &TMainForm::ReadParamsButtonClick);
+    connect(HideButton, &QPushButton::clicked, this, &TMainForm::HideButtonClick);
+    connect(SetPhaseButton, &QPushButton::clicked, this, &TMainForm::SetPhaseButtonClick);
+    connect(SetDelayButton, &QPushButton::clicked, this, &TMainForm::SetDelayButtonClick);
+    connect(SetPathGainButton, &QPushButton::clicked, this, &TMainForm::SetPathGainButtonClick);
+    connect(SetCFTButton, &QPushButton::clicked, this, &TMainForm::SetCFTButtonClick);
+    connect(SetPButton, &QPushButton::clicked, this, &TMainForm::SetPButtonClick);
+    connect(SetIButton, &QPushButton::clicked, this, &TMainForm::SetIButtonClick);
+    connect(SetDButton, &QPushButton::clicked, this, &TMainForm::SetDButtonClick);
+    connect(SetPIDGainButton, &QPushButton::clicked, this, &TMainForm::SetPIDGainButtonClick);
+    connect(SetExpectedPeaksButton, &QPushButton::clicked, this,
+            &TMainForm::SetExpectedPeaksButtonClick);
+    connect(SetPointButton, &QPushButton::clicked, this, &TMainForm::SetPointButtonClick);
+    connect(CTFTemp10Button, &QPushButton::clicked, this, &TMainForm::CTFTemp10ButtonClick);
+    connect(CFTTemp40Button, &QPushButton::clicked, this, &TMainForm::CFTTemp40ButtonClick);
+    connect(CFTOffsetButton, &QPushButton::clicked, this, &TMainForm::CFTOffsetButtonClick);
+    connect(ModulationButton, &QPushButton::clicked, this, &TMainForm::ModulationButtonClick);
+    connect(FOffsetButton, &QPushButton::clicked, this, &TMainForm::FOffsetButtonClick);
+    // Every change of the ticked state, by the operator or by the console.
+    connect(StabilizationCheckCheckBox, &QCheckBox::toggled, this,
+            &TMainForm::StabilizationCheckCheckBoxClick);
+    connect(SaveDataChartToFileCheckBox, &QCheckBox::clicked, this,
+            &TMainForm::SaveDataChartToFileCheckBoxClick);
+
+    LogoImage->installEventFilter(this);
+    SimpleMenuTabSheet->installEventFilter(this);
+    // Typed characters reach the access-code recogniser before the focused
+    // control, which still receives them.
+    qApp->installEventFilter(this);
+}
+
+void TMainForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (FPlaced)
+        return;
+    FPlaced = true;
+    if (QScreen* screen = this->screen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+bool TMainForm::eventFilter(QObject* watched, QEvent* event)
+{
+    switch (event->type()) {
+    case QEvent::KeyPress:
+        // A key press travels from the window system's window to the focus
+        // widget and then up its parents; look at it once, where it arrives
+        // first among our widgets.
+        if (watched->isWidgetType() && isActiveWindow()) {
+            QWidget* target = QApplication::focusWidget();
+            if (watched == (target ? static_cast<QObject*>(target) : this) &&
+                (target == nullptr || target->window() == this)) {
+                const QString text = static_cast<QKeyEvent*>(event)->text();
+                for (QChar key : text)
+                    FormKeyPress(key);
+            }
+        }
+        break;
+    case QEvent::MouseButtonRelease:
+        if (watched == LogoImage &&
+            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+            LogoImageClick();
+        break;
+    case QEvent::Show:
+        if (watched == SimpleMenuTabSheet)
+            SimpleMenuTabSheetShow();
+        break;
+    case QEvent::Hide:
+        if (watched == SimpleMenuTabSheet)
+            SimpleMenuTabSheetHide();
+        break;
+    default:
+        break;
+    }
+    return QWidget::eventFilter(watched, event);
+}

@@ -1,0 +1,259 @@
+// The console's one window: its controls (from the window layout), its state
+// fields and every operation behind them. The methods are implemented in
+// several source files, one per concern:
+//   MainUnit.cpp       start, stop, display reset, logo
+//   DevicePanel.cpp    search, connect, disconnect, connection timer, link loss
+//   DeviceMessages.cpp handlers of the controller's status and live messages
+//   PeakTable.cpp      the fourteen peaks, the peak list, the peak label
+//   PeakSearch.cpp     Start, Lock, the lock report, the timed peak check
+//   SimpleMenu.cpp     the simple-menu page, its peak buttons and status panel
+//   ScopeChart.cpp     the scope chart, saving it, scope scale and harmonic
+//   ServicePanel.cpp   the access code, Read, the Set buttons, the service chart
+//   DataLog.cpp        the data log file
+#pragma once
+
+#include "ui_MainForm.h"
+
+#include "link/ConnectionUnit.h"
+#include "protocol/ReadFrameUnit.h"
+#include "protocol/SendFrameUnit.h"
+
+#include <QColor>
+#include <QFile>
+#include <QList>
+#include <QPixmap>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class QTimer;
+class QLineSeries;
+class TServicePassword;
+
+// One absorption peak the laser can lock onto. Frequencies in MHz.
+class TPeak
+{
+public:
+    TPeak(const QString& AName, double ABaseValue, double AOffset, uint32_t AFlag);
+    void ChangeOffset(double avalue);
+
+    QString Name;
+    double BaseValue = 0;
+    double Value = 0;
+    double Offset = 0;
+    uint32_t Flag = 0;
+};
+
+using TPeakList = std::vector<std::unique_ptr<TPeak>>;
+
+enum TSearchState
+{
+    _ss_set_first_peak,
+    _ss_wait_for_lock_first_peak,
+    _ss_set_second_peak,
+    _ss_wait_for_lock_second_peak,
+    _ss_set_last_peak,
+    _ss_wait_for_lock_last_peak,
+    _ss_success,
+    _ss_error
+};
+
+class TMainForm : public QWidget, public Ui::TMainForm, public TVarnelMessageHandlers
+{
+    Q_OBJECT
+
+public:
+    // The factory makes the connection's physical layer; empty means the
+    // real bridges. Tests pass a layer of their own.
+    explicit TMainForm(TConnection::TPhyLayerFactory factory = {}, QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    // ---- state shared with the device message handlers
+    uint32_t CRCErrorCounter = 0;
+    uint32_t LifetimePart1 = 0;
+    bool SearchLocked = false;
+    int32_t SimpleMenuFirstPeakId = 0;
+    int32_t SimpleMenuSecondPeakId = 0;
+
+    // ---- timers and pictures of the window
+    QTimer* ConnectionTimer = nullptr;
+    QTimer* BlinkTimer = nullptr;
+    QTimer* SearchPeakTimer = nullptr;
+    QList<QPixmap> PngImageList;
+    QLineSeries* DataSeries = nullptr;
+    QLineSeries* ServiceSeries = nullptr;
+
+    // ---- peak table
+    void ExpectedPeaks(uint32_t flags);
+    void SetPeakLabelByIndex(uint32_t id);
+    void ChangePeakOffset(int32_t value);
+    double GetFPeakValue() const;
+    double GetJPeakValue() const;
+    int32_t SelectedPeakId() const;
+    const TPeakList& PeakList() const { return *FPeakList; }
+    int32_t FirstAvaiablePeakIndexValue() const { return FirstAvaiablePeakIndex; }
+    int32_t LastAvaiablePeakIndexValue() const { return LastAvaiablePeakIndex; }
+    int32_t SetPeakListBoxIndexValue() const { return SetPeakListBoxIndex; }
+
+    // ---- simple menu
+    void PrepareSimpleMenu();
+    void BuildPngImageList();
+
+    // ---- data log
+    void WriteToLog(double value);
+    bool IsLogging() const { return FSaveLogFile; }
+
+    // ---- colours of the simple menu's status panel
+    QColor SimpleStatusPanelColor() const;
+    void SetSimpleStatusPanelColor(const QColor& color);
+
+    // ---- device messages (run on the main thread, in arrival order)
+    void HandleScopeSample(uint32_t value) override;
+    void HandleDeviceStatus(uint32_t code, uint32_t b3) override;
+    void HandleTuningMirrorPosition(uint32_t b2) override;
+    void HandleStabilizationMirrorPosition(uint32_t b2) override;
+    void HandleDeviceEvent(uint32_t kind, uint32_t peakId) override;
+    void HandleCFTTemperature(uint32_t value) override;
+    void HandleServiceSample(uint32_t value) override;
+    void HandlePeakId(uint32_t b2) override;
+    void HandlePhaseValue(uint32_t value) override;
+    void HandleDelayValue(uint32_t value) override;
+    void HandlePathGainValue(uint32_t value) override;
+    void HandleCFTValue(uint32_t value) override;
+    void HandlePValue(uint32_t value) override;
+    void HandleIValue(uint32_t value) override;
+    void HandleDValue(uint32_t value) override;
+    void HandlePIDGainValue(uint32_t value) override;
+    void HandleExpectedPeaksValue(uint32_t value) override;
+    void HandleScopeScaleValue(uint32_t value) override;
+    void HandleSetPointValue(uint32_t value) override;
+    void HandleHarmonicValue(uint32_t value) override;
+    void HandleCFTTemp10Value(uint32_t value) override;
+    void HandleCFTTemp40Value(uint32_t value) override;
+    void HandleCFTOffsetValue(uint32_t value) override;
+    void HandleCFTRawValue(uint32_t value) override;
+    void HandleModulationValue(uint32_t value) override;
+    void HandleFOffsetValue(uint32_t value) override;
+    void HandleLifetimeHigh(uint32_t value) override;
+    void HandleLifetimeLow(uint32_t value) override;
+    void HandleCRCError() override;
+    void HandleLinkLost() override;
+
+    // ---- event handlers (public so that tests can drive them like the window does)
+    void FormKeyPress(QChar key);
+    void LogoImageClick();
+    void SearchUrzadzenButtonClick();
+    void ConnectButtonClick();
+    void DisconnectButtonClick();
+    void ConnectionTimerTimer();
+    void PeakListBoxClick();
+    void StartButtonClick();
+    void LockButtonClick();
+    void SearchPeakTimerTimer();
+    void NextButtonClick();
+    void BackButtonClick();
+    void SimpleFPeakPngSpeedButtonClick(QObject* Sender);
+    void SimpleJPeakPngSpeedButtonClick(QObject* Sender);
+    void SimpleMenuTabSheetShow();
+    void SimpleMenuTabSheetHide();
+    void BlinkTimerTimer();
+    void ScopeScaleComboBoxChange();
+    void HarmonicComboBoxChange();
+    void ChartAllowScroll(const QString& axisTitle, double AMin, double AMax, bool& AllowScroll);
+    void ChartZoom();
+    void SaveChartButtonClick();
+    void ReadParamsButtonClick();
+    void HideButtonClick();
+    void SetPhaseButtonClick();
+    void SetDelayButtonClick();
+    void SetPathGainButtonClick();
+    void SetCFTButtonClick();
+    void SetPButtonClick();
+    void SetIButtonClick();
+    void SetDButtonClick();
+    void SetPIDGainButtonClick();
+    void SetExpectedPeaksButtonClick();
+    void SetPointButtonClick();
+    void CTFTemp10ButtonClick();
+    void CFTTemp40ButtonClick();
+    void CFTOffsetButtonClick();
+    void ModulationButtonClick();
+    void FOffsetButtonClick();
+    void StabilizationCheckCheckBoxClick();
+    void SaveDataChartToFileCheckBoxClick();
+
+    // The address the logo opens.
+    static QString DocumentationUrl();
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    // ---- start and stop
+    void FormCreate();
+    void FormDestroy();
+    void ResetDisplays();
+    void ConnectSignals();
+
+    // ---- sending commands through the console's connection
+    void Send(TCommandId id, TPayload payload = {});
+
+    // ---- peak table
+    void SetupPeakListBox();
+    void BuildPeakList();
+    void FillPeakListBox(int32_t row);
+    void LockReport(QString& text);
+
+    // ---- scope chart
+    void SetupScopeChart();
+    void AddScopeSample(uint32_t raw);
+    void RefreshScopeChart();
+
+    // ---- service panel
+    void SetupServiceChart();
+    void RefreshServiceChart();
+    void SendSetValue(QPushButton* button, TCommandId id, TPayload payload);
+
+    // ---- data log
+    bool OpenLogFile(bool on);
+    void CloseLogFile();
+    bool WriteLogLine(const QString& text);
+
+    // ---- fields, in the order the window declares them
+    std::unique_ptr<TPeakList> FPeakList;
+    int32_t FirstAvaiablePeakIndex = 0;
+    int32_t LastAvaiablePeakIndex = 0;
+    std::unique_ptr<TServicePassword> FServicePassword;
+    int32_t SetPeakListBoxIndex = 0;
+    std::unique_ptr<QFile> FLogFile;
+    bool FSaveLogFile = false;
+    std::array<int32_t, 3> FSearchPeakIdTable{0, 0, 0};
+    TSearchState FSearchState = _ss_set_first_peak;
+    double FSearchTimer1To2 = 0;
+    double FSearchTimer2To3 = 0;
+    int32_t FSearchAttempt = 0;
+    double FSearchSuccessThreshold = 0;
+    int32_t FSearchCounter = 0;
+    QString FDBGStatus;
+
+    // ---- implementation state beyond the declared fields; each concern keeps
+    // its own block
+    TConnection::TPhyLayerFactory FPhyLayerFactory;
+    bool FDestroyed = false;
+    bool FPlaced = false;
+
+    // device panel and device messages
+
+    // simple menu
+
+    // scope chart
+
+    // service panel
+
+    // data log
+};

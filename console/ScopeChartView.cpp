@@ -1,0 +1,3 @@
+#include "console/ScopeChartView.h"
+
+TScopeChartView::TScopeChartView(QWidget* parent) : QChartView(parent) {}
