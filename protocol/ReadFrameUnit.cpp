@@ -1,0 +1,274 @@
+#include "protocol/ReadFrameUnit.h"
+
+#include "link/ConnectionUnit.h"
+#include "protocol/MainThreadCallList.h"
+
+#include <QDeadlineTimer>
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+
+namespace {
+
+// What a handler receives from the frame.
+enum TPasses
+{
+    _pa_value, // b2 + 256 * b3
+    _pa_b2,    // b2 alone
+    _pa_b2b3   // b2 and b3 as two numbers
+};
+
+enum TDelivery
+{
+    _dl_queued, // the reader goes on at once
+    _dl_waits   // the reader waits until the handler has run
+};
+
+struct TMessageEntry
+{
+    uint8_t Id;
+    TPasses Passes;
+    TDelivery Delivery;
+    TSyncProc1P Proc1;
+    TSyncProc2P Proc2;
+};
+
+using H = TVarnelMessageHandlers;
+
+// Every message the controller sends. Messages 2 and 73 carry nothing the
+// console uses: their checksum is tested (a bad one still counts) and then
+// they are dropped, which is all a handler that does nothing would achieve.
+constexpr std::array<TMessageEntry, 30> MessageTable = {{
+    {1, _pa_value, _dl_waits, &H::HandleScopeSample, nullptr},
+    {2, _pa_b2b3, _dl_queued, nullptr, nullptr},
+    {3, _pa_b2b3, _dl_waits, nullptr, &H::HandleDeviceStatus},
+    {4, _pa_b2, _dl_queued, &H::HandleTuningMirrorPosition, nullptr},
+    {5, _pa_b2, _dl_queued, &H::HandleStabilizationMirrorPosition, nullptr},
+    {6, _pa_b2b3, _dl_queued, nullptr, &H::HandleDeviceEvent},
+    {8, _pa_value, _dl_queued, &H::HandleCFTTemperature, nullptr},
+    {9, _pa_value, _dl_queued, &H::HandleServiceSample, nullptr},
+    {18, _pa_b2, _dl_waits, &H::HandlePeakId, nullptr},
+    {53, _pa_value, _dl_queued, &H::HandlePhaseValue, nullptr},
+    {55, _pa_value, _dl_queued, &H::HandleDelayValue, nullptr},
+    {57, _pa_value, _dl_queued, &H::HandlePathGainValue, nullptr},
+    {59, _pa_value, _dl_queued, &H::HandleCFTValue, nullptr},
+    {61, _pa_value, _dl_queued, &H::HandlePValue, nullptr},
+    {63, _pa_value, _dl_queued, &H::HandleIValue, nullptr},
+    {65, _pa_value, _dl_queued, &H::HandleDValue, nullptr},
+    {67, _pa_value, _dl_queued, &H::HandlePIDGainValue, nullptr},
+    {69, _pa_value, _dl_queued, &H::HandleExpectedPeaksValue, nullptr},
+    {71, _pa_value, _dl_queued, &H::HandleScopeScaleValue, nullptr},
+    {73, _pa_value, _dl_queued, nullptr, nullptr},
+    {77, _pa_b2, _dl_queued, &H::HandleSetPointValue, nullptr},
+    {80, _pa_value, _dl_queued, &H::HandleHarmonicValue, nullptr},
+    {83, _pa_value, _dl_queued, &H::HandleCFTTemp10Value, nullptr},
+    {85, _pa_value, _dl_queued, &H::HandleCFTTemp40Value, nullptr},
+    {87, _pa_value, _dl_queued, &H::HandleCFTOffsetValue, nullptr},
+    {89, _pa_value, _dl_queued, &H::HandleCFTRawValue, nullptr},
+    {91, _pa_value, _dl_queued, &H::HandleModulationValue, nullptr},
+    {93, _pa_value, _dl_queued, &H::HandleFOffsetValue, nullptr},
+    {123, _pa_value, _dl_queued, &H::HandleLifetimeHigh, nullptr},
+    {124, _pa_value, _dl_queued, &H::HandleLifetimeLow, nullptr},
+}};
+
+// Message id -> entry of MessageTable, or nullptr for an id outside it.
+const std::array<const TMessageEntry*, 256> MessageById = [] {
+    std::array<const TMessageEntry*, 256> byId{};
+    for (const TMessageEntry& entry : MessageTable)
+        byId[entry.Id] = &entry;
+    return byId;
+}();
+
+} // namespace
+
+bool TReadVarnelFrame::Decode(const uint8_t* frameBuffer, uint32_t frameBufferSize,
+                              int& DecodedBytesCount)
+{
+    DecodedBytesCount = 0;
+    if (frameBufferSize < 5)
+        return false;
+    FFrame = frameBuffer;
+    DecodedBytesCount = ReadFrame(FFrame[1]);
+    FFrame = nullptr;
+    return true;
+}
+
+int TReadVarnelFrame::ReadFrame(uint8_t id)
+{
+    constexpr int consumed = 5;
+    if (!IsChecksumOK(FFrame[4])) {
+        FSink.QueueCRCError();
+        return consumed;
+    }
+    const TMessageEntry* entry = MessageById[id];
+    if (entry == nullptr)
+        return consumed;
+
+    const uint32_t b2 = FFrame[2];
+    const uint32_t b3 = FFrame[3];
+    if (entry->Proc2 != nullptr) {
+        if (entry->Delivery == _dl_waits)
+            FSink.Synchronize(entry->Proc2, b2, b3);
+        else
+            FSink.Queue(entry->Proc2, b2, b3);
+    } else if (entry->Proc1 != nullptr) {
+        const uint32_t p1 = entry->Passes == _pa_b2 ? b2 : b2 + 256 * b3;
+        if (entry->Delivery == _dl_waits)
+            FSink.Synchronize(entry->Proc1, p1);
+        else
+            FSink.Queue(entry->Proc1, p1);
+    }
+    return consumed;
+}
+
+bool TReadVarnelFrame::IsChecksumOK(uint8_t checksum) const
+{
+    const unsigned sum = FFrame[0] + FFrame[1] + FFrame[2] + FFrame[3];
+    return static_cast<uint8_t>(0u - sum) == checksum;
+}
+
+uint32_t ScanVarnelFrames(uint8_t* buffer, uint32_t dataCount, TVarnelFrameSink& sink)
+{
+    TReadVarnelFrame decoder(sink);
+    uint32_t position = 0;
+    while (position < dataCount) {
+        const uint8_t* start = static_cast<const uint8_t*>(
+            std::memchr(buffer + position, DeviceStartByte, dataCount - position));
+        if (start == nullptr)
+            return 0;
+        position = static_cast<uint32_t>(start - buffer);
+        int count = 0;
+        if (!decoder.Decode(start, dataCount - position, count)) {
+            const uint32_t carry = dataCount - position;
+            std::memmove(buffer, buffer + position, carry);
+            return carry;
+        }
+        position += static_cast<uint32_t>(count);
+    }
+    return 0;
+}
+
+TReadVarnelFrameThread::TReadVarnelFrameThread(TConnection& connection,
+                                               TVarnelMessageHandlers& handlers)
+    : FConnection(connection), FHandlers(handlers)
+{
+    start();
+}
+
+TReadVarnelFrameThread::~TReadVarnelFrameThread()
+{
+    requestInterruption();
+    WaitForEnd();
+    TMainThreadCallList::Instance().DropOwner(this);
+}
+
+void TReadVarnelFrameThread::WaitForEnd()
+{
+    if (!TMainThreadCallList::IsMainThread()) {
+        wait();
+        return;
+    }
+    TMainThreadCallList& calls = TMainThreadCallList::Instance();
+    while (!wait(QDeadlineTimer(1)))
+        calls.RunPending();
+}
+
+void TReadVarnelFrameThread::run()
+{
+    Execute();
+}
+
+void TReadVarnelFrameThread::Execute()
+{
+    Error = false;
+    FDataCount = 0;
+    uint32_t carry = 0;
+    FBuffer.assign(BufferSize, 0);
+    FFailing = false;
+
+    while (!isInterruptionRequested()) {
+        bool ok = FConnection.GetReadDataCount(FDataCount);
+        if (ok) {
+            Error = false;
+            // Never ask for more than fits behind the carried-over bytes;
+            // whatever stays in the driver is read on the next passes.
+            const uint32_t requested = std::min(FDataCount, BufferSize - carry);
+            FDataCount = requested;
+            ok = FConnection.Read(FBuffer.data() + carry, FDataCount);
+            if (ok) {
+                Error = false;
+                FDataCount = std::min(FDataCount, requested) + carry;
+                if (FDataCount > 0)
+                    carry = ScanBuffer();
+            }
+        }
+        if (ok) {
+            FFailing = false;
+        } else {
+            Error = true;
+            NoteFailedPass();
+        }
+        msleep(static_cast<unsigned long>(PollInterval.count()));
+    }
+}
+
+uint32_t TReadVarnelFrameThread::ScanBuffer()
+{
+    return ScanVarnelFrames(FBuffer.data(), FDataCount, *this);
+}
+
+void TReadVarnelFrameThread::NoteFailedPass()
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!FFailing) {
+        FFailing = true;
+        FLinkLostPosted = false;
+        FFailingSince = now;
+    }
+    if (FLinkLostPosted || now - FFailingSince < LinkLostAfter)
+        return;
+    FLinkLostPosted = true;
+    TVarnelMessageHandlers* handlers = &FHandlers;
+    TMainThreadCallList::Instance().Post([handlers] { handlers->HandleLinkLost(); }, this);
+}
+
+void TReadVarnelFrameThread::Queue(TSyncProc1P proc, uint32_t p1)
+{
+    TVarnelMessageHandlers* handlers = &FHandlers;
+    TMainThreadCallList::Instance().Post([handlers, proc, p1] { (handlers->*proc)(p1); });
+}
+
+void TReadVarnelFrameThread::Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2)
+{
+    TVarnelMessageHandlers* handlers = &FHandlers;
+    TMainThreadCallList::Instance().Post([handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); });
+}
+
+void TReadVarnelFrameThread::Synchronize(TSyncProc1P proc, uint32_t p1)
+{
+    TVarnelMessageHandlers* handlers = &FHandlers;
+    TMainThreadCallList::Instance().PostAndWait([handlers, proc, p1] { (handlers->*proc)(p1); });
+}
+
+void TReadVarnelFrameThread::Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2)
+{
+    TVarnelMessageHandlers* handlers = &FHandlers;
+    TMainThreadCallList::Instance().PostAndWait(
+        [handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); });
+}
+
+void TReadVarnelFrameThread::QueueCRCError()
+{
+    TVarnelMessageHandlers* handlers = &FHandlers;
+    TMainThreadCallList::Instance().Post([handlers] { handlers->HandleCRCError(); }, this);
+}
+
+void StopFrameReader(std::unique_ptr<TReadVarnelFrameThread>& reader)
+{
+    if (!reader)
+        return;
+    reader->requestInterruption();
+    reader->WaitForEnd();
+    reader.reset();
+}

@@ -1,0 +1,170 @@
+// Device frames from the controller and the thread that reads them.
+//
+// A device frame is five bytes: 0xAA, message id, value low byte (b2), value
+// high byte (b3) and a checksum that makes the five bytes add up to a
+// multiple of 256. The reader thread polls the connection every 3 ms, cuts
+// frames out of the received bytes and hands each message, by value, to the
+// console's handlers on the main thread: queued for most messages, waited for
+// (synchronised) for ScopeSample, DeviceStatus and PeakId.
+#pragma once
+
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+class TConnection;
+
+// What the console does with each device message. Every method runs on the
+// main thread, one at a time, in the order the frames arrived.
+class TVarnelMessageHandlers
+{
+public:
+    virtual ~TVarnelMessageHandlers() = default;
+
+    virtual void HandleScopeSample(uint32_t value) = 0;
+    virtual void HandleDeviceStatus(uint32_t code, uint32_t b3) = 0;
+    virtual void HandleTuningMirrorPosition(uint32_t b2) = 0;
+    virtual void HandleStabilizationMirrorPosition(uint32_t b2) = 0;
+    virtual void HandleDeviceEvent(uint32_t kind, uint32_t peakId) = 0;
+    virtual void HandleCFTTemperature(uint32_t value) = 0;
+    virtual void HandleServiceSample(uint32_t value) = 0;
+    virtual void HandlePeakId(uint32_t b2) = 0;
+    virtual void HandlePhaseValue(uint32_t value) = 0;
+    virtual void HandleDelayValue(uint32_t value) = 0;
+    virtual void HandlePathGainValue(uint32_t value) = 0;
+    virtual void HandleCFTValue(uint32_t value) = 0;
+    virtual void HandlePValue(uint32_t value) = 0;
+    virtual void HandleIValue(uint32_t value) = 0;
+    virtual void HandleDValue(uint32_t value) = 0;
+    virtual void HandlePIDGainValue(uint32_t value) = 0;
+    virtual void HandleExpectedPeaksValue(uint32_t value) = 0;
+    virtual void HandleScopeScaleValue(uint32_t value) = 0;
+    // Receives b2 alone; the handler reads it as signed 8-bit.
+    virtual void HandleSetPointValue(uint32_t value) = 0;
+    virtual void HandleHarmonicValue(uint32_t value) = 0;
+    virtual void HandleCFTTemp10Value(uint32_t value) = 0;
+    virtual void HandleCFTTemp40Value(uint32_t value) = 0;
+    virtual void HandleCFTOffsetValue(uint32_t value) = 0;
+    virtual void HandleCFTRawValue(uint32_t value) = 0;
+    virtual void HandleModulationValue(uint32_t value) = 0;
+    virtual void HandleFOffsetValue(uint32_t value) = 0;
+    virtual void HandleLifetimeHigh(uint32_t value) = 0;
+    virtual void HandleLifetimeLow(uint32_t value) = 0;
+
+    // One frame with a bad checksum arrived.
+    virtual void HandleCRCError() = 0;
+    // Every poll of the link has failed for LinkLostAfter; posted once per
+    // streak of failures. The console decides what that means for the link.
+    virtual void HandleLinkLost() = 0;
+};
+
+using TSyncProc1P = void (TVarnelMessageHandlers::*)(uint32_t);
+using TSyncProc2P = void (TVarnelMessageHandlers::*)(uint32_t, uint32_t);
+
+inline constexpr uint8_t DeviceStartByte = 0xAA;
+
+// Where a decoded message goes. The reader thread delivers to the main
+// thread; tests and benchmarks use sinks of their own.
+class TVarnelFrameSink
+{
+public:
+    virtual ~TVarnelFrameSink() = default;
+
+    // Post the call and go on at once.
+    virtual void Queue(TSyncProc1P proc, uint32_t p1) = 0;
+    virtual void Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2) = 0;
+    // Post the call and wait until it has run.
+    virtual void Synchronize(TSyncProc1P proc, uint32_t p1) = 0;
+    virtual void Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2) = 0;
+    // A frame failed its checksum test.
+    virtual void QueueCRCError() = 0;
+};
+
+// Checks one candidate frame and dispatches its message by the message table.
+// Holds no state between frames, so one decoder may serve a whole scan.
+class TReadVarnelFrame
+{
+public:
+    explicit TReadVarnelFrame(TVarnelFrameSink& sink) : FSink(sink) {}
+
+    // frameBuffer points at a start byte, frameBufferSize counts the bytes
+    // from there to the end of the data. Fewer than five: returns false with
+    // DecodedBytesCount 0. Otherwise consumes the five bytes, good checksum
+    // or not, returns true with DecodedBytesCount 5.
+    bool Decode(const uint8_t* frameBuffer, uint32_t frameBufferSize, int& DecodedBytesCount);
+
+private:
+    int ReadFrame(uint8_t id);
+    bool IsChecksumOK(uint8_t checksum) const;
+
+    TVarnelFrameSink& FSink;
+    // The frame being decoded; borrowed for the length of one Decode.
+    const uint8_t* FFrame = nullptr;
+};
+
+// Decodes the frames in the first dataCount bytes of buffer into the sink.
+// Bytes before a start byte are skipped one at a time; a frame, good or bad,
+// is consumed whole. An incomplete frame at the end is moved to the start of
+// the buffer and its length (0 to 4) returned: the carry-over for the next
+// pass. Without an incomplete frame the result is 0.
+uint32_t ScanVarnelFrames(uint8_t* buffer, uint32_t dataCount, TVarnelFrameSink& sink);
+
+// Reads from the connection while it runs and delivers every message to the
+// handlers on the main thread. Starts at creation. Stop it only through
+// StopFrameReader.
+class TReadVarnelFrameThread final : public QThread, public TVarnelFrameSink
+{
+public:
+    static constexpr uint32_t BufferSize = 9999;
+    static constexpr std::chrono::milliseconds PollInterval{3};
+    static constexpr std::chrono::milliseconds LinkLostAfter{500};
+
+    TReadVarnelFrameThread(TConnection& connection, TVarnelMessageHandlers& handlers);
+    // Ends the thread if it still runs (waiting as StopFrameReader does) and
+    // drops the notices tied to this reader that have not run yet.
+    ~TReadVarnelFrameThread() override;
+
+    // Handler calls: not tied to the reader, they run even after it is gone.
+    void Queue(TSyncProc1P proc, uint32_t p1) override;
+    void Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2) override;
+    void Synchronize(TSyncProc1P proc, uint32_t p1) override;
+    void Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2) override;
+    // Tied to the reader: dropped if the reader is destroyed first.
+    void QueueCRCError() override;
+
+    // True when the last count query or read failed. Written only by the
+    // reader thread.
+    std::atomic<bool> Error{false};
+
+protected:
+    void run() override;
+
+private:
+    void Execute();
+    uint32_t ScanBuffer();
+    void NoteFailedPass();
+    // Waits for the thread's end while running the main thread's pending
+    // calls, so a reader blocked in Synchronize can finish.
+    void WaitForEnd();
+
+    friend void StopFrameReader(std::unique_ptr<TReadVarnelFrameThread>& reader);
+
+    TConnection& FConnection;
+    TVarnelMessageHandlers& FHandlers;
+    std::vector<uint8_t> FBuffer;
+    uint32_t FDataCount = 0;
+    // Start of the current streak of failed passes, and whether it was
+    // reported already.
+    bool FFailing = false;
+    bool FLinkLostPosted = false;
+    std::chrono::steady_clock::time_point FFailingSince;
+};
+
+// The one way to stop a reader: terminate request, wait for the end while
+// running the pending main-thread calls, then destroy it and empty the
+// pointer. Does nothing on an empty pointer. Main thread only.
+void StopFrameReader(std::unique_ptr<TReadVarnelFrameThread>& reader);

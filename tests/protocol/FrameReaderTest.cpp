@@ -1,0 +1,210 @@
+#include "FakeLine.h"
+#include "RecordingHandlers.h"
+
+#include "protocol/MainThreadCallList.h"
+
+#include <QThread>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::size_t Pending()
+{
+    return TMainThreadCallList::Instance().PendingCount();
+}
+
+// Waits, without running the main thread's calls, until the condition holds.
+bool WaitWithoutEvents(const std::function<bool()>& condition)
+{
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QThread::msleep(1);
+    }
+    return true;
+}
+
+// Lets the reader take in every scripted byte and the main thread run every
+// call that came of it.
+void Settle(const TFakeConnection& fake)
+{
+    ASSERT_TRUE(RunMainThreadUntil([&] { return fake.Line->Unread() == 0; }));
+    // Two more count queries: the pass that read the last bytes has finished
+    // its scan.
+    const std::size_t queries = fake.Line->CountQueries();
+    ASSERT_TRUE(RunMainThreadUntil(
+        [&] { return fake.Line->CountQueries() >= queries + 2 && Pending() == 0; }));
+}
+
+struct TReaderCase
+{
+    const char* What;
+    std::vector<std::vector<uint8_t>> Reads;
+    std::vector<THandlerCall> Calls;
+    int CRCErrors;
+};
+
+// Each inner vector arrives as one read of the reader.
+TEST(FrameReader, ByteStreamCases)
+{
+    const std::vector<TReaderCase> cases = {
+        {"frame split over two reads, 3 + 2",
+         {{0xAA, 0x7C, 0x2C}, {0x01, 0xAD}},
+         {{"LifetimeLow", 300}},
+         0},
+        {"frame split 4 + 1", {{0xAA, 0x7C, 0x2C, 0x01}, {0xAD}}, {{"LifetimeLow", 300}}, 0},
+        {"noise before a frame",
+         {Bytes({{0x00, 0x13, 0xAB, 0xFF}, Frame(4, 40, 0)})},
+         {{"TuningMirrorPosition", 40}},
+         0},
+        {"two frames in one read, queued then waited",
+         {Bytes({Frame(124, 5, 0), Frame(3, 3, 0)})},
+         {{"LifetimeLow", 5}, {"DeviceStatus", 3, 0}},
+         0},
+        {"lone start byte carried into the next read",
+         {Bytes({Frame(18, 6, 0), {0xAA}}), {0x7C, 0x2C, 0x01, 0xAD}},
+         {{"PeakId", 6}, {"LifetimeLow", 300}},
+         0},
+        {"start byte as a frame's value",
+         {Bytes({Frame(1, 0xAA, 0), Frame(4, 7, 0)})},
+         {{"ScopeSample", 0xAA}, {"TuningMirrorPosition", 7}},
+         0},
+        {"bad then good",
+         {Bytes({{0xAA, 0x03, 0x03, 0x00, 0x51}, Frame(5, 9, 0)})},
+         {{"StabilizationMirrorPosition", 9}},
+         1},
+        {"split bad frame counts once", {{0xAA, 0x03, 0x03}, {0x00, 0x51}}, {}, 1},
+    };
+    for (const TReaderCase& c : cases) {
+        SCOPED_TRACE(c.What);
+        TFakeConnection fake;
+        for (const auto& read : c.Reads)
+            fake.Line->Arrive(read);
+        TRecordingHandlers handlers;
+        auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
+        Settle(fake);
+        EXPECT_FALSE(reader->Error);
+        StopFrameReader(reader);
+        EXPECT_EQ(reader, nullptr);
+        EXPECT_EQ(handlers.Calls, c.Calls);
+        EXPECT_EQ(handlers.CRCErrors, c.CRCErrors);
+        EXPECT_EQ(handlers.OffMainThread, 0);
+    }
+}
+
+TEST(FrameReader, ReadsNeverAskForMoreThanTheFreeRoom)
+{
+    // Four bytes carried over, then far more waiting than the buffer holds.
+    constexpr int frames = 2401;
+    std::vector<uint8_t> stream;
+    for (int i = 0; i < frames; ++i) {
+        const auto frame = Frame(124, static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(i >> 8));
+        stream.insert(stream.end(), frame.begin(), frame.end());
+    }
+    TFakeConnection fake;
+    fake.Line->Arrive({stream.begin(), stream.begin() + 4});
+    fake.Line->Arrive({stream.begin() + 4, stream.end()});
+
+    TRecordingHandlers handlers;
+    auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
+    Settle(fake);
+    StopFrameReader(reader);
+
+    const std::vector<uint32_t> requests = fake.Line->ReadRequests();
+    ASSERT_GE(requests.size(), 3u);
+    EXPECT_EQ(requests[0], 4u);
+    EXPECT_EQ(requests[1], TReadVarnelFrameThread::BufferSize - 4);
+    EXPECT_EQ(requests[2], stream.size() - 4 - requests[1]);
+    for (uint32_t request : requests)
+        EXPECT_LE(request, TReadVarnelFrameThread::BufferSize);
+
+    ASSERT_EQ(handlers.Calls.size(), static_cast<std::size_t>(frames));
+    for (int i = 0; i < frames; ++i)
+        ASSERT_EQ(handlers.Calls[i], (THandlerCall{"LifetimeLow", static_cast<uint32_t>(i)}));
+    EXPECT_EQ(handlers.CRCErrors, 0);
+}
+
+TEST(FrameReader, FailingDriverSetsErrorAndReportsTheLostLinkOncePerStreak)
+{
+    TFakeConnection fake;
+    fake.Line->Arrive(Frame(124, 1, 0));
+    fake.Line->SetFailing(true);
+    TRecordingHandlers handlers;
+    const auto started = std::chrono::steady_clock::now();
+    auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
+
+    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.LinkLost == 1; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, TReadVarnelFrameThread::LinkLostAfter);
+    EXPECT_TRUE(reader->Error);
+    // Still failing, still polling: no second notice, nothing decoded.
+    const std::size_t queries = fake.Line->CountQueries();
+    RunMainThreadUntil([] { return false; }, 700ms);
+    EXPECT_GT(fake.Line->CountQueries(), queries);
+    EXPECT_TRUE(reader->Error);
+    EXPECT_EQ(handlers.LinkLost, 1);
+    EXPECT_TRUE(handlers.Calls.empty());
+    EXPECT_EQ(handlers.CRCErrors, 0);
+
+    // A good pass ends the streak; the next streak is reported again.
+    fake.Line->SetFailing(false);
+    ASSERT_TRUE(RunMainThreadUntil([&] { return !reader->Error && handlers.Count() == 1; }));
+    fake.Line->SetFailing(true);
+    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.LinkLost == 2; }));
+
+    StopFrameReader(reader);
+    EXPECT_EQ(handlers.Calls, (std::vector<THandlerCall>{{"LifetimeLow", 1}}));
+}
+
+// A plain join would hang here: the reader waits for the main thread, the
+// main thread for the reader.
+TEST(FrameReader, StopsWhileWaitingInASynchronisedDelivery)
+{
+    TFakeConnection fake;
+    TRecordingHandlers handlers;
+    for (int i = 0; i < 300; ++i) {
+        fake.Line->Arrive(Frame(3, 3, 0));
+        const std::size_t before = handlers.Count();
+        auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
+        // Every other round the stop meets a reader that is surely blocked;
+        // the others stop it at whatever point it has reached.
+        const bool blocked = i % 2 == 0;
+        if (blocked) {
+            ASSERT_TRUE(WaitWithoutEvents([] { return Pending() > 0; })) << "round " << i;
+        }
+        StopFrameReader(reader);
+        ASSERT_EQ(reader, nullptr);
+        if (blocked) {
+            ASSERT_GT(handlers.Count(), before) << "round " << i;
+        }
+    }
+    ASSERT_TRUE(RunMainThreadUntil([] { return Pending() == 0; }));
+    EXPECT_LE(handlers.Count(), 300u);
+    EXPECT_EQ(handlers.OffMainThread, 0);
+}
+
+TEST(FrameReader, HandlerCallsOutliveTheReaderButItsCRCNoticeDoesNot)
+{
+    TFakeConnection fake;
+    fake.Line->Arrive(Bytes({Frame(124, 0x2C, 0x01), {0xAA, 0x03, 0x03, 0x00, 0x51}}));
+    TRecordingHandlers handlers;
+    auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
+    ASSERT_TRUE(WaitWithoutEvents([] { return Pending() == 2; }));
+    // End the thread first so that destroying it runs nothing on the way.
+    reader->requestInterruption();
+    reader->wait();
+    reader.reset();
+
+    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.Count() == 1 && Pending() == 0; }));
+    EXPECT_EQ(handlers.Calls, (std::vector<THandlerCall>{{"LifetimeLow", 300}}));
+    EXPECT_EQ(handlers.CRCErrors, 0);
+}
+
+} // namespace

@@ -1,0 +1,45 @@
+#include "RecordingHandlers.h"
+
+#include "protocol/MainThreadCallList.h"
+
+#include <QCoreApplication>
+#include <QThread>
+
+void TRecordingHandlers::CheckThread()
+{
+    if (!TMainThreadCallList::IsMainThread())
+        ++OffMainThread;
+}
+
+std::array<uint8_t, 5> DeviceFrame(uint8_t id, uint8_t b2, uint8_t b3)
+{
+    const unsigned sum = 0xAAu + id + b2 + b3;
+    return {0xAA, id, b2, b3, static_cast<uint8_t>(0u - sum)};
+}
+
+std::vector<uint8_t> Frame(uint8_t id, uint8_t b2, uint8_t b3)
+{
+    const auto frame = DeviceFrame(id, b2, b3);
+    return {frame.begin(), frame.end()};
+}
+
+std::vector<uint8_t> Bytes(std::initializer_list<std::vector<uint8_t>> parts)
+{
+    std::vector<uint8_t> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+bool RunMainThreadUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+        if (condition())
+            return true;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QThread::msleep(1);
+    }
+}
