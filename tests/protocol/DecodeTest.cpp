@@ -2,8 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <optional>
+#include <random>
 #include <vector>
 
 namespace {
@@ -226,6 +228,76 @@ TEST(DeviceFrames, ScanCases)
         EXPECT_EQ(sink.CRCErrors, c.CRCErrors);
         ASSERT_EQ(carry, c.Carried.size());
         EXPECT_EQ(std::vector<uint8_t>(buffer.begin(), buffer.begin() + carry), c.Carried);
+    }
+}
+
+// Records every delivery, checksum errors included, in one sequence.
+class TSequenceSink : public TVarnelFrameSink
+{
+public:
+    std::vector<THandlerCall> Events;
+
+    void Queue(TSyncProc1P, uint32_t p1) override { Events.push_back({"queued", p1}); }
+    void Queue(TSyncProc2P, uint32_t p1, uint32_t p2) override
+    {
+        Events.push_back({"queued", p1, p2});
+    }
+    void Synchronize(TSyncProc1P, uint32_t p1) override { Events.push_back({"waited", p1}); }
+    void Synchronize(TSyncProc2P, uint32_t p1, uint32_t p2) override
+    {
+        Events.push_back({"waited", p1, p2});
+    }
+    void QueueCRCError() override { Events.push_back({"crc"}); }
+};
+
+// Feeds the stream to the scan the way the reader does, in reads that end at
+// the given cut positions, keeping the carry-over at the buffer's start.
+std::vector<THandlerCall> ScanInReads(const std::vector<uint8_t>& stream,
+                                      const std::vector<std::size_t>& cuts)
+{
+    TSequenceSink sink;
+    std::vector<uint8_t> buffer(stream.size() + 5);
+    uint32_t carry = 0;
+    std::size_t from = 0;
+    for (std::size_t cut : cuts) {
+        const std::size_t length = cut - from;
+        std::memcpy(buffer.data() + carry, stream.data() + from, length);
+        from = cut;
+        const auto count = static_cast<uint32_t>(carry + length);
+        carry = ScanVarnelFrames(buffer.data(), count, sink);
+        EXPECT_LE(carry, 4u);
+        if (carry > 0) {
+            EXPECT_EQ(buffer[0], 0xAA);
+        }
+    }
+    return sink.Events;
+}
+
+// Where the reads of the line happen to end must not change what is
+// delivered: random streams of frames, broken frames, cut frames and noise
+// (rich in start bytes), scanned whole and cut at every position.
+TEST(DeviceFrames, DeliveriesDoNotDependOnWhereReadsEnd)
+{
+    std::mt19937 random(7);
+    for (int round = 0; round < 20; ++round) {
+        std::vector<uint8_t> stream;
+        while (stream.size() < 120) {
+            const auto frame = DeviceFrame(static_cast<uint8_t>(random() % 8),
+                                           static_cast<uint8_t>(random()), 0xAA);
+            const std::size_t keep = random() % 4 == 0 ? random() % 5 : 5;
+            stream.insert(stream.end(), frame.begin(), frame.begin() + keep);
+            if (random() % 3 == 0)
+                stream.push_back(random() % 2 ? 0xAA : static_cast<uint8_t>(random()));
+        }
+        const std::vector<THandlerCall> whole = ScanInReads(stream, {stream.size()});
+        for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+            SCOPED_TRACE(testing::Message() << "round " << round << " cut " << cut);
+            ASSERT_EQ(ScanInReads(stream, {cut, stream.size()}), whole);
+        }
+        std::vector<std::size_t> everyByte;
+        for (std::size_t n = 1; n <= stream.size(); ++n)
+            everyByte.push_back(n);
+        ASSERT_EQ(ScanInReads(stream, everyByte), whole) << "round " << round << ", byte by byte";
     }
 }
 
