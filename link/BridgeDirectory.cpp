@@ -21,7 +21,9 @@ bool MakeOne(const std::string& path, std::string* error)
 
 bool CheckPrivate(const std::string& path, std::string* error)
 {
-    struct stat st {};
+    struct stat st
+    {
+    };
     if (::lstat(path.c_str(), &st) != 0) {
         if (error)
             *error = path + ": " + std::strerror(errno);

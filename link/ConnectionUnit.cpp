@@ -76,6 +76,9 @@ bool TConnection::Reconnect()
     FError = FConnection->IODisconnect();
     if (FError != _ok)
         return false;
+    // The device is closed from here on: should it not come back, the link
+    // must not go on counting as connected.
+    FConnected = false;
     std::this_thread::sleep_for(std::chrono::milliseconds(ReconnectDelayMs));
     FError = FConnection->IOConnect(FSelectedDevice);
     if (FError != _ok)

@@ -1,0 +1,266 @@
+#include "D2XX_Unit.h"
+
+#include "link/FtdiBridgeDriver.h"
+#include "link/SocketBridgeDriver.h"
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <string>
+
+namespace {
+
+struct TDeviceNode
+{
+    char Description[64];
+};
+
+// Everything the functions share. The lock guards the tables only; calls
+// into a port run outside it, so a read on one thread never holds up a write
+// on another.
+struct TD2XXState
+{
+    std::mutex Lock;
+    bool DriversSet = false;
+    std::vector<std::shared_ptr<TBridgeDriver>> Drivers;
+    std::vector<TDeviceNode> Devices;
+    std::map<FT_HANDLE, std::shared_ptr<TBridgePort>> Ports;
+    FT_HANDLE LastHandle = 0;
+};
+
+TD2XXState& State()
+{
+    static TD2XXState state;
+    return state;
+}
+
+std::vector<std::shared_ptr<TBridgeDriver>> DefaultDrivers()
+{
+    return {std::make_shared<TFtdiBridgeDriver>(), std::make_shared<TSocketBridgeDriver>()};
+}
+
+std::vector<std::shared_ptr<TBridgeDriver>> CurrentDrivers()
+{
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    if (!state.DriversSet) {
+        state.Drivers = DefaultDrivers();
+        state.DriversSet = true;
+    }
+    return state.Drivers;
+}
+
+std::shared_ptr<TBridgePort> FindPort(FT_HANDLE handle)
+{
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    const auto it = state.Ports.find(handle);
+    return it == state.Ports.end() ? nullptr : it->second;
+}
+
+FT_HANDLE AddPort(std::shared_ptr<TBridgePort> port)
+{
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    FT_HANDLE handle = state.LastHandle;
+    do
+        ++handle;
+    while (handle == 0 || state.Ports.count(handle) != 0);
+    state.LastHandle = handle;
+    state.Ports.emplace(handle, std::move(port));
+    return handle;
+}
+
+// Runs one call on the port behind `handle`; false for an unknown handle or
+// when the call throws.
+template <typename Call> bool OnPort(FT_HANDLE handle, Call call)
+{
+    try {
+        const std::shared_ptr<TBridgePort> port = FindPort(handle);
+        return port && call(*port);
+    } catch (...) {
+        return false;
+    }
+}
+
+} // namespace
+
+bool FT_CreateDeviceInfoList(uint32_t& count)
+{
+    count = 0;
+    try {
+        bool answered = false;
+        uint32_t seen = 0;
+        std::vector<TDeviceNode> devices;
+        for (const auto& driver : CurrentDrivers()) {
+            std::vector<std::string> descriptions;
+            if (!driver->Enumerate(descriptions))
+                continue;
+            answered = true;
+            seen += static_cast<uint32_t>(descriptions.size());
+            for (const std::string& description : descriptions) {
+                if (devices.size() == D2XX_MaxDevices)
+                    break;
+                TDeviceNode node{};
+                std::memcpy(node.Description, description.data(),
+                            std::min(description.size(), sizeof node.Description));
+                devices.push_back(node);
+            }
+        }
+        TD2XXState& state = State();
+        std::lock_guard lock(state.Lock);
+        state.Devices = std::move(devices);
+        if (!answered)
+            return false;
+        count = seen;
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* table, uint32_t& count)
+{
+    const uint32_t room = count;
+    count = 0;
+    if (!table)
+        return false;
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    const uint32_t filled = std::min(room, static_cast<uint32_t>(state.Devices.size()));
+    for (uint32_t i = 0; i < filled; ++i) {
+        table[i] = FT_DEVICE_LIST_INFO_NODE{};
+        std::memcpy(table[i].Description, state.Devices[i].Description,
+                    sizeof table[i].Description);
+    }
+    count = filled;
+    return true;
+}
+
+bool FT_OpenEx(const char* arg, uint32_t flags, FT_HANDLE& handle)
+{
+    handle = 0;
+    if (!arg || flags != FT_OPEN_BY_DESCRIPTION)
+        return false;
+    try {
+        const std::string description(arg, strnlen(arg, 64));
+        for (const auto& driver : CurrentDrivers()) {
+            std::unique_ptr<TBridgePort> port = driver->Open(description);
+            if (port) {
+                handle = AddPort(std::move(port));
+                return true;
+            }
+        }
+    } catch (...) {
+    }
+    return false;
+}
+
+bool FT_Close(FT_HANDLE handle)
+{
+    if (!OnPort(handle, [](TBridgePort& port) { return port.Close(); }))
+        return false;
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    state.Ports.erase(handle);
+    return true;
+}
+
+bool FT_CyclePort(FT_HANDLE handle)
+{
+    return OnPort(handle, [](TBridgePort& port) { return port.CyclePort(); });
+}
+
+bool FT_Purge(FT_HANDLE handle, uint32_t mask)
+{
+    return OnPort(handle, [mask](TBridgePort& port) { return port.Purge(mask); });
+}
+
+bool FT_SetBaudRate(FT_HANDLE handle, uint32_t baudRate)
+{
+    return OnPort(handle, [baudRate](TBridgePort& port) { return port.SetBaudRate(baudRate); });
+}
+
+bool FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t stopBits,
+                               uint8_t parity)
+{
+    return OnPort(handle, [=](TBridgePort& port) {
+        return port.SetDataCharacteristics(wordLength, stopBits, parity);
+    });
+}
+
+bool FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs)
+{
+    return OnPort(
+        handle, [=](TBridgePort& port) { return port.SetTimeouts(readTimeoutMs, writeTimeoutMs); });
+}
+
+bool FT_SetLatencyTimer(FT_HANDLE handle, uint8_t latencyMs)
+{
+    return OnPort(handle,
+                  [latencyMs](TBridgePort& port) { return port.SetLatencyTimer(latencyMs); });
+}
+
+bool FT_GetQueueStatus(FT_HANDLE handle, uint32_t& count)
+{
+    uint32_t waiting = 0;
+    const bool ok = OnPort(handle, [&](TBridgePort& port) { return port.GetQueueStatus(waiting); });
+    count = ok ? waiting : 0;
+    return ok;
+}
+
+bool FT_Read(FT_HANDLE handle, void* buffer, uint32_t wanted, uint32_t& got)
+{
+    uint32_t read = 0;
+    const bool ok = (buffer || wanted == 0) && OnPort(handle, [&](TBridgePort& port) {
+                        return port.Read(static_cast<uint8_t*>(buffer), wanted, read);
+                    });
+    got = ok ? read : 0;
+    return ok;
+}
+
+bool FT_Write(FT_HANDLE handle, const void* buffer, uint32_t size, uint32_t& written)
+{
+    uint32_t sent = 0;
+    const bool ok = (buffer || size == 0) && OnPort(handle, [&](TBridgePort& port) {
+                        return port.Write(static_cast<const uint8_t*>(buffer), size, sent);
+                    });
+    written = ok ? sent : 0;
+    return ok;
+}
+
+bool FT_GetLibraryVersion(uint32_t& version)
+{
+    version = 0;
+    try {
+        for (const auto& driver : CurrentDrivers()) {
+            uint32_t value = 0;
+            if (driver->GetLibraryVersion(value)) {
+                version = value;
+                return true;
+            }
+        }
+    } catch (...) {
+    }
+    return false;
+}
+
+void D2XX_SetDrivers(std::vector<std::shared_ptr<TBridgeDriver>> drivers)
+{
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    state.Drivers = std::move(drivers);
+    state.DriversSet = true;
+    state.Devices.clear();
+}
+
+void D2XX_RestoreDefaultDrivers()
+{
+    auto drivers = DefaultDrivers();
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    state.Drivers = std::move(drivers);
+    state.DriversSet = true;
+    state.Devices.clear();
+}

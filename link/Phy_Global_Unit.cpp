@@ -1,7 +1,7 @@
 #include "Phy_Global_Unit.h"
 
-TDeviceID::TDeviceID(TConnectionType connectionType, const QString& fullName,
-                     int32_t serialNumber, const QString& btRadio, const QString& btAddress)
+TDeviceID::TDeviceID(TConnectionType connectionType, const QString& fullName, int32_t serialNumber,
+                     const QString& btRadio, const QString& btAddress)
     : FconnectionType(connectionType), FFullName(fullName), FSerialNumber(serialNumber),
       FBTRadio(btRadio), FBTAddress(btAddress)
 {

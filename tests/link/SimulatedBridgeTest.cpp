@@ -1,0 +1,326 @@
+// Simulated bridges through real sockets in a private runtime directory.
+#include "link/BridgeDirectory.h"
+#include "link/ConnectionUnit.h"
+#include "link/D2XX_Unit.h"
+#include "link/SocketBridgeDriver.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace {
+
+using namespace std::chrono_literals;
+using TBytes = std::vector<uint8_t>;
+using TStrings = std::vector<std::string>;
+
+constexpr int WaitMs = 5000;
+
+// A simulated controller: listens on its socket and serves one connection.
+class TSimulator
+{
+public:
+    explicit TSimulator(const std::string& description)
+        : FPath(VarnelBridges::SocketPath(description))
+    {
+        EXPECT_TRUE(VarnelBridges::EnsureDirectory());
+        FListener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        FPath.copy(address.sun_path, sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(FListener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(FListener, 4), 0);
+    }
+    ~TSimulator() { Vanish(); }
+
+    bool Pending() const
+    {
+        pollfd entry{FListener, POLLIN, 0};
+        return ::poll(&entry, 1, 0) == 1;
+    }
+
+    bool Accept()
+    {
+        pollfd entry{FListener, POLLIN, 0};
+        if (::poll(&entry, 1, WaitMs) != 1)
+            return false;
+        FPeer = ::accept4(FListener, nullptr, nullptr, SOCK_CLOEXEC);
+        return FPeer >= 0;
+    }
+
+    void Send(const TBytes& bytes)
+    {
+        ASSERT_EQ(::send(FPeer, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+                  static_cast<ssize_t>(bytes.size()));
+    }
+
+    // What arrives within the deadline, at most `count` bytes; an empty
+    // result with `closed` set when the console hung up.
+    TBytes Receive(std::size_t count, bool* closed = nullptr)
+    {
+        TBytes bytes;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs);
+        while (bytes.size() < count && std::chrono::steady_clock::now() < deadline) {
+            pollfd entry{FPeer, POLLIN, 0};
+            if (::poll(&entry, 1, 100) != 1)
+                continue;
+            uint8_t chunk[256];
+            const ssize_t got =
+                ::recv(FPeer, chunk, std::min(sizeof chunk, count - bytes.size()), 0);
+            if (got <= 0) {
+                if (closed)
+                    *closed = got == 0;
+                break;
+            }
+            bytes.insert(bytes.end(), chunk, chunk + got);
+        }
+        return bytes;
+    }
+
+    // Stops listening without removing the socket file.
+    void StopListening()
+    {
+        if (FListener >= 0)
+            ::close(FListener);
+        FListener = -1;
+    }
+
+    void Vanish()
+    {
+        if (FPeer >= 0)
+            ::close(FPeer);
+        FPeer = -1;
+        StopListening();
+        ::unlink(FPath.c_str());
+    }
+
+    const std::string& Path() const { return FPath; }
+
+private:
+    std::string FPath;
+    int FListener = -1;
+    int FPeer = -1;
+};
+
+class SimulatedBridge : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/varnel-link-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        FRuntime = pattern;
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
+            FOldRuntime = old;
+        FHadRuntime = std::getenv("XDG_RUNTIME_DIR") != nullptr;
+        ::setenv("XDG_RUNTIME_DIR", FRuntime.c_str(), 1);
+        D2XX_SetDrivers({std::make_shared<TSocketBridgeDriver>()});
+    }
+
+    void TearDown() override
+    {
+        D2XX_RestoreDefaultDrivers();
+        if (FHadRuntime)
+            ::setenv("XDG_RUNTIME_DIR", FOldRuntime.c_str(), 1);
+        else
+            ::unsetenv("XDG_RUNTIME_DIR");
+        std::filesystem::remove_all(FRuntime);
+    }
+
+    static TStrings Enumerate()
+    {
+        TStrings names;
+        EXPECT_TRUE(TSocketBridgeDriver().Enumerate(names));
+        return names;
+    }
+
+    static FT_HANDLE Open(const char* description)
+    {
+        uint32_t count = 0;
+        FT_HANDLE handle = 0;
+        FT_CreateDeviceInfoList(count);
+        FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, handle);
+        return handle;
+    }
+
+    // Polls the queue until `count` bytes wait or the deadline passes.
+    static uint32_t WaitForBytes(FT_HANDLE handle, uint32_t count)
+    {
+        uint32_t waiting = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs);
+        while (FT_GetQueueStatus(handle, waiting) && waiting < count &&
+               std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(3ms);
+        return waiting;
+    }
+
+    std::string FRuntime;
+    std::string FOldRuntime;
+    bool FHadRuntime = false;
+};
+
+TEST_F(SimulatedBridge, ListsOwnSocketsInNameOrderWithoutConnecting)
+{
+    EXPECT_TRUE(Enumerate().empty());
+    struct stat st
+    {
+    };
+    ASSERT_EQ(::stat(VarnelBridges::Directory().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+    TSimulator bench("KWTP Bench");
+    TSimulator alpha("Alpha KWTP");
+    const std::string dir = VarnelBridges::Directory();
+    std::ofstream(dir + "/KWTP File.sock") << "not a socket";
+    std::ofstream(dir + "/KWTP Plain") << "no suffix";
+    std::filesystem::create_directory(dir + "/KWTP Dir.sock");
+    std::filesystem::create_symlink(bench.Path(), dir + "/KWTP Link.sock");
+
+    EXPECT_EQ(Enumerate(), (TStrings{"Alpha KWTP", "KWTP Bench"}));
+    EXPECT_FALSE(bench.Pending());
+    EXPECT_FALSE(alpha.Pending());
+
+    // Only the console's own files count; this needs the rights to give one away.
+    if (::chown(alpha.Path().c_str(), 65534, 65534) != 0)
+        GTEST_SKIP() << "cannot hand a socket to another user here";
+    EXPECT_EQ(Enumerate(), TStrings{"KWTP Bench"});
+    EXPECT_EQ(Open("Alpha KWTP"), 0u);
+    ASSERT_EQ(::chown(dir.c_str(), 65534, 65534), 0);
+    EXPECT_TRUE(Enumerate().empty());
+    EXPECT_EQ(Open("KWTP Bench"), 0u);
+}
+
+TEST_F(SimulatedBridge, RoundTripThroughTheConnectionManager)
+{
+    D2XX_RestoreDefaultDrivers();
+    TSimulator simulator("KWTP Bench");
+    TConnection manager;
+    QStringList names;
+    manager.GetAvailableDevices(names);
+    ASSERT_TRUE(names.contains("KWTP Bench"));
+    manager.SetDeviceID("KWTP Bench");
+    ASSERT_TRUE(manager.Connect());
+    ASSERT_TRUE(simulator.Accept());
+
+    const uint8_t frame[5] = {0xBB, 34, 0, 6, 0x63};
+    uint32_t size = 5;
+    ASSERT_TRUE(manager.Send(frame, size));
+    EXPECT_EQ(size, 5u);
+    EXPECT_EQ(simulator.Receive(5), TBytes(frame, frame + 5));
+
+    const TBytes reply = {0xAA, 3, 3, 0, 0xA0, 0xAA, 18};
+    simulator.Send(reply);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(WaitMs);
+    while (manager.GetReadDataCount(size) && size < reply.size() &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(3ms);
+    ASSERT_EQ(size, reply.size());
+    uint8_t buffer[16] = {};
+    ASSERT_TRUE(manager.Read(buffer, size));
+    EXPECT_EQ(TBytes(buffer, buffer + size), reply);
+
+    ASSERT_TRUE(manager.Disconnect());
+    bool closed = false;
+    EXPECT_TRUE(simulator.Receive(1, &closed).empty());
+    EXPECT_TRUE(closed);
+}
+
+TEST_F(SimulatedBridge, SettingsSucceedPurgeDiscardsAndCycleHangsUp)
+{
+    TSimulator simulator("KWTP Bench");
+    const FT_HANDLE handle = Open("KWTP Bench");
+    ASSERT_NE(handle, 0u);
+    ASSERT_TRUE(simulator.Accept());
+    EXPECT_TRUE(FT_SetBaudRate(handle, 38400));
+    EXPECT_TRUE(FT_SetDataCharacteristics(handle, FT_BITS_8, FT_STOP_BITS_1, FT_PARITY_NONE));
+    EXPECT_TRUE(FT_SetTimeouts(handle, 10000, 10000));
+    EXPECT_TRUE(FT_SetLatencyTimer(handle, 16));
+
+    simulator.Send({1, 2, 3});
+    EXPECT_EQ(WaitForBytes(handle, 3), 3u);
+    simulator.Send({4, 5});
+    EXPECT_TRUE(FT_Purge(handle, FT_PURGE_TX));
+    EXPECT_EQ(WaitForBytes(handle, 5), 5u);
+    EXPECT_TRUE(FT_Purge(handle, FT_PURGE_RX | FT_PURGE_TX));
+    uint32_t waiting = 9;
+    EXPECT_TRUE(FT_GetQueueStatus(handle, waiting));
+    EXPECT_EQ(waiting, 0u);
+
+    EXPECT_TRUE(FT_CyclePort(handle));
+    bool closed = false;
+    EXPECT_TRUE(simulator.Receive(1, &closed).empty());
+    EXPECT_TRUE(closed);
+    EXPECT_FALSE(FT_GetQueueStatus(handle, waiting));
+    EXPECT_TRUE(FT_Close(handle));
+}
+
+TEST_F(SimulatedBridge, VanishedSimulatorMakesCallsFailWithoutHanging)
+{
+    TSimulator simulator("KWTP Bench");
+    TConnection manager;
+    QStringList names;
+    manager.GetAvailableDevices(names);
+    manager.SetDeviceID("KWTP Bench");
+    ASSERT_TRUE(manager.Connect());
+    ASSERT_TRUE(simulator.Accept());
+    simulator.Send({0xAA, 3});
+    simulator.Vanish();
+
+    const auto started = std::chrono::steady_clock::now();
+    uint32_t size = 0;
+    uint8_t buffer[8] = {};
+    EXPECT_FALSE(manager.GetReadDataCount(size));
+    EXPECT_EQ(size, 0u);
+    size = 2;
+    EXPECT_FALSE(manager.Read(buffer, size));
+    EXPECT_EQ(size, 0u);
+    size = 2;
+    EXPECT_FALSE(manager.Send(buffer, size));
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+
+    EXPECT_FALSE(manager.Connect());
+    EXPECT_FALSE(manager.Connected());
+}
+
+TEST_F(SimulatedBridge, RefusedOrOutsideConnectionsAreFailedOpens)
+{
+    TSimulator stale("KWTP Stale");
+    stale.StopListening();
+    EXPECT_EQ(Enumerate(), TStrings{"KWTP Stale"});
+    EXPECT_EQ(Open("KWTP Stale"), 0u);
+
+    // A description never reaches outside the bridge directory.
+    TSimulator bench("KWTP Bench");
+    EXPECT_EQ(Open("../bridges/KWTP Bench"), 0u);
+    EXPECT_FALSE(bench.Pending());
+}
+
+TEST_F(SimulatedBridge, WriteToASimulatorThatStopsReadingGivesUp)
+{
+    TSimulator simulator("KWTP Bench");
+    const FT_HANDLE handle = Open("KWTP Bench");
+    ASSERT_NE(handle, 0u);
+    ASSERT_TRUE(simulator.Accept());
+    ASSERT_TRUE(FT_SetTimeouts(handle, 100, 200));
+    const TBytes flood(16 << 20, 0x55);
+    uint32_t written = 1;
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_FALSE(FT_Write(handle, flood.data(), static_cast<uint32_t>(flood.size()), written));
+    EXPECT_EQ(written, 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_TRUE(FT_Close(handle));
+}
+
+} // namespace
