@@ -1,0 +1,640 @@
+#include "sim/ControllerModel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <numbers>
+
+namespace VarnelSim {
+
+namespace {
+
+using std::chrono::nanoseconds;
+
+// A parameter the console can read (and mostly write): the read request id;
+// the write command is the next id.
+struct TParameter
+{
+    uint8_t ReadId;
+    bool Writable;
+    bool Word; // the write carries 16 bits (A << 8 | B), else one byte (B)
+    uint16_t Default;
+};
+
+constexpr TParameter Parameters[] = {
+    {53, true, true, 180},    // phase
+    {55, true, false, 20},    // delay
+    {57, true, true, 1200},   // path gain (+2000 with the stabilisation check)
+    {59, true, false, 235},   // CFT, tenths of a degree
+    {61, true, false, 40},    // P
+    {63, true, false, 12},    // I
+    {65, true, false, 3},     // D
+    {67, true, false, 100},   // PID gain
+    {69, true, true, 0x3FFF}, // expected peaks: a to n
+    {71, true, false, 3},     // scope scale: 4x
+    {77, true, false, 0},     // set point, an 8-bit two's complement byte
+    {80, true, false, 0},     // harmonic: 3rd
+    {83, true, true, 1000},   // CFT reading at 10 degrees
+    {85, true, true, 3000},   // CFT reading at 40 degrees
+    {87, true, true, 0},      // CFT offset
+    {89, false, true, 0},     // CFT raw: measured, answered from the temperature
+    {91, true, true, 128},    // modulation
+    {93, true, true, 0},      // f offset in kHz, 16-bit two's complement
+};
+
+const TParameter* FindParameter(uint8_t readId)
+{
+    for (const TParameter& p : Parameters)
+        if (p.ReadId == readId)
+            return &p;
+    return nullptr;
+}
+
+constexpr uint8_t ExpectedPeaksId = 69;
+constexpr uint8_t ScopeScaleId = 71;
+constexpr uint8_t CFTTemp10Id = 83;
+constexpr uint8_t CFTTemp40Id = 85;
+
+// Working time at the model's first clock reading, in minutes (12333:20):
+// large enough to need both halves of the counter.
+constexpr uint32_t LifetimeBaseMinutes = 740000;
+
+// Relative strengths of the fourteen absorption peaks.
+constexpr std::array<double, 14> PeakStrengths = {0.55, 0.6,  0.7,  0.9,  0.8, 1.0, 0.85,
+                                                  0.5,  0.45, 0.75, 0.65, 0.6, 0.5, 0.55};
+constexpr double PeakHalfWidthMHz = 2.5;
+constexpr double ScanSpeedMHzPerSecond = 40.0;
+constexpr double ScanMarginMHz = 15.0;
+// The tuning mirror's travel, mapped onto 0..100 %.
+constexpr double MirrorLowMHz = -330.0;
+constexpr double MirrorHighMHz = 190.0;
+// The console shows a scope sample as ScopeZero - raw.
+constexpr double ScopeZero = 17640.0;
+constexpr double ScopeLimit = 17280.0;
+constexpr double ScopeAmplitude = 12000.0;
+
+double Seconds(TClock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+nanoseconds After(double seconds)
+{
+    return nanoseconds(static_cast<int64_t>(std::ceil(seconds * 1e9)));
+}
+
+} // namespace
+
+const std::array<double, 14> TControllerModel::PeakOffsetsMHz = {
+    161.039,  152.208,  144.114,  26.224,   13.363,   0.0,      -13.198,
+    -116.953, -138.892, -160.461, -268.842, -276.886, -292.693, -301.706};
+
+TClock::time_point TControllerModel::TStream::Due() const
+{
+    // Computed from the count, so the rate does not drift with rounding.
+    const uint64_t whole = Count / Rate;
+    const uint64_t part = Count % Rate;
+    const uint64_t ns =
+        whole * Seconds * 1'000'000'000ULL + part * Seconds * 1'000'000'000ULL / Rate;
+    return Start + nanoseconds(static_cast<int64_t>(ns));
+}
+
+TControllerModel::TControllerModel(const TModelOptions& options)
+    : FOptions(options), FRandom(options.Seed), FNoiseRandom(options.Seed ^ 0x5eed5eedU)
+{
+    for (const TParameter& p : Parameters)
+        FParameters[p.ReadId] = p.Default;
+}
+
+void TControllerModel::Connect(TClock::time_point now)
+{
+    FConnected = true;
+    if (!FLifetimeOriginSet) {
+        FLifetimeOrigin = now;
+        FLifetimeOriginSet = true;
+    }
+    if (now > FNow)
+        FNow = now;
+    FOutput.clear();
+    FQueuedBytes = 0;
+    FFrontOffset = 0;
+    FParser.Reset();
+    FScript.clear();
+    HoldHere();
+
+    const bool all = !FOptions.ScopeOnly;
+    auto start = [&](TStream& s, uint32_t rate, uint32_t seconds, bool active) {
+        s.Rate = std::max<uint32_t>(rate, 1);
+        s.Seconds = seconds;
+        s.Count = 0;
+        s.Start = FNow;
+        s.Active = active && rate > 0;
+    };
+    start(FScope, FOptions.ScopeRate, 1,
+          FOptions.SampleLimit == 0 || FStats.ScopeSamplesQueued < FOptions.SampleLimit);
+    start(FService, FOptions.ServiceRate, 1, all);
+    start(FLive, 1, 1, all);
+    start(FLifetime, 1, 60, all);
+
+    FState = _ts_prepare;
+    if (all) {
+        Schedule(0.5, _msg_device_status, _st_prepare);
+        Schedule(2.0, _msg_device_status, _st_wait_for_user);
+    }
+    ScheduleState(2.0, _ts_wait_user);
+}
+
+void TControllerModel::Disconnect()
+{
+    HoldHere();
+    FConnected = false;
+    FOutput.clear();
+    FQueuedBytes = 0;
+    FFrontOffset = 0;
+    FScript.clear();
+    FState = _ts_idle;
+    FScope.Active = FService.Active = FLive.Active = FLifetime.Active = false;
+}
+
+void TControllerModel::Receive(const uint8_t* data, std::size_t size)
+{
+    FParser.Feed(data, size, [this](const TCommandFrame& frame) { HandleCommand(frame); });
+    FStats.CommandFrames = FParser.GoodFrames();
+    FStats.BadCommandFrames = FParser.BadFrames();
+}
+
+void TControllerModel::HandleCommand(const TCommandFrame& frame)
+{
+    switch (frame.Id) {
+    case _cmd_tuning_start:
+    case _cmd_tuning_enable:
+        // The procedure starts with the command that follows (target or
+        // half-automatic); these two only arm it.
+        return;
+    case _cmd_tuning_target:
+        HandleTuningTarget(frame.B);
+        return;
+    case _cmd_tuning_half_automatic:
+        HandleHalfAutomatic();
+        return;
+    case _cmd_tuning_lock:
+        HandleLock();
+        return;
+    case _cmd_connect_query:
+        // The console expects no answer.
+        return;
+    default:
+        break;
+    }
+    if (FindParameter(frame.Id)) {
+        QueueValue(frame.Id, ParameterValue(frame.Id));
+        return;
+    }
+    if (const TParameter* p = FindParameter(static_cast<uint8_t>(frame.Id - 1)); p && p->Writable) {
+        FParameters[p->ReadId] = p->Word ? frame.Word() : frame.B;
+        return;
+    }
+    ++FStats.IgnoredCommands;
+}
+
+uint16_t TControllerModel::ParameterValue(uint8_t readId) const
+{
+    if (readId == _msg_cft_raw_value)
+        return CFTRaw();
+    return FindParameter(readId) ? FParameters[readId] : 0;
+}
+
+bool TControllerModel::ReachableRange(int& first, int& last) const
+{
+    const uint16_t mask = FParameters[ExpectedPeaksId];
+    first = last = -1;
+    for (int k = 0; k < 14; ++k) {
+        if (mask & (1u << k)) {
+            if (first < 0)
+                first = k;
+            last = k;
+        }
+    }
+    return first >= 0;
+}
+
+void TControllerModel::HandleTuningTarget(uint8_t peakId)
+{
+    FScript.clear();
+    HoldHere();
+    Schedule(0, _msg_device_status, _st_tuning_start);
+
+    int first = 0, last = 0;
+    const int index = peakId - 1;
+    if (!ReachableRange(first, last) || index < first || index > last) {
+        // Nowhere to go: the procedure gives up with a critical stop.
+        FState = _ts_moving;
+        Schedule(0.5, _msg_device_status, _st_wait);
+        Schedule(1.0, _msg_device_event, _ev_critical_stop, peakId);
+        Schedule(1.0, _msg_device_status, _st_error);
+        ScheduleState(1.0, _ts_error);
+        return;
+    }
+
+    FState = _ts_moving;
+    const double target = PeakOffsetsMHz[static_cast<std::size_t>(index)];
+    const double travel = std::clamp(std::abs(target - LaserOffsetMHz()) / 150.0, 0.6, 3.0);
+    Schedule(0.3, _msg_device_status, _st_wait);
+    RampTo(target, 0.3, travel);
+    Schedule(0.3 + travel / 2, _msg_device_status, _st_phase);
+    Schedule(0.3 + travel, _msg_device_event, _ev_peak, peakId);
+    Schedule(0.6 + travel, _msg_device_status, _st_lock_try);
+    Schedule(1.1 + travel, _msg_peak_id, peakId);
+    Schedule(1.1 + travel, _msg_device_status, _st_locked);
+    ScheduleState(1.1 + travel, _ts_locked);
+}
+
+void TControllerModel::HandleHalfAutomatic()
+{
+    FScript.clear();
+    HoldHere();
+    Schedule(0, _msg_device_status, _st_tuning_start);
+    int first = 0, last = 0;
+    if (!ReachableRange(first, last)) {
+        FState = _ts_moving;
+        Schedule(1.0, _msg_device_event, _ev_critical_stop, 0);
+        Schedule(1.0, _msg_device_status, _st_error);
+        ScheduleState(1.0, _ts_error);
+        return;
+    }
+    FState = _ts_searching;
+    StartScan();
+    Schedule(0.3, _msg_device_status, _st_wait);
+    Schedule(1.0, _msg_device_status, _st_phase);
+}
+
+void TControllerModel::HandleLock()
+{
+    if (FState != _ts_searching)
+        return;
+    const double x = LaserOffsetMHz();
+    int nearest = FScanFirst;
+    for (int k = FScanFirst; k <= FScanLast; ++k)
+        if (std::abs(PeakOffsetsMHz[k] - x) < std::abs(PeakOffsetsMHz[nearest] - x))
+            nearest = k;
+    const uint8_t peakId = static_cast<uint8_t>(nearest + 1);
+
+    FScript.clear();
+    FState = _ts_locking;
+    RampTo(PeakOffsetsMHz[nearest], 0, 0.4);
+    Schedule(0, _msg_device_status, _st_lock_try);
+    Schedule(0.6, _msg_peak_id, peakId);
+    Schedule(0.6, _msg_device_status, _st_locked);
+    ScheduleState(0.6, _ts_locked);
+}
+
+void TControllerModel::Schedule(double afterSeconds, uint8_t id, uint8_t b2, uint8_t b3)
+{
+    const TStep step{FNow + After(afterSeconds), _sk_frame, id, b2, b3, _ts_idle};
+    const auto at =
+        std::upper_bound(FScript.begin(), FScript.end(), step.Due,
+                         [](TClock::time_point t, const TStep& s) { return t < s.Due; });
+    FScript.insert(at, step);
+}
+
+void TControllerModel::ScheduleState(double afterSeconds, TTuningState state)
+{
+    const TStep step{FNow + After(afterSeconds), _sk_state, 0, 0, 0, state};
+    const auto at =
+        std::upper_bound(FScript.begin(), FScript.end(), step.Due,
+                         [](TClock::time_point t, const TStep& s) { return t < s.Due; });
+    FScript.insert(at, step);
+}
+
+void TControllerModel::RunStep(const TStep& step)
+{
+    if (step.Kind == _sk_state)
+        FState = step.State;
+    else
+        Queue(step.Id, step.B2, step.B3);
+}
+
+void TControllerModel::AdvanceTo(TClock::time_point now)
+{
+    if (!FConnected) {
+        FNow = std::max(FNow, now);
+        return;
+    }
+    enum
+    {
+        _src_script,
+        _src_lifetime,
+        _src_live,
+        _src_scope,
+        _src_service,
+        _src_crossing
+    };
+    for (;;) {
+        TClock::time_point due = TClock::time_point::max();
+        int source = -1;
+        // Earliest first; on a tie the lower source goes first.
+        auto consider = [&](TClock::time_point t, int s) {
+            if (t <= now && t < due) {
+                due = t;
+                source = s;
+            }
+        };
+        if (!FScript.empty())
+            consider(FScript.front().Due, _src_script);
+        if (FLifetime.Active)
+            consider(FLifetime.Due(), _src_lifetime);
+        if (FLive.Active)
+            consider(FLive.Due(), _src_live);
+        if (FScope.Active)
+            consider(FScope.Due(), _src_scope);
+        if (FService.Active)
+            consider(FService.Due(), _src_service);
+        if (FMotion == _mm_scan)
+            consider(FCrossingDue, _src_crossing);
+        if (source < 0)
+            break;
+        FNow = std::max(FNow, due);
+        switch (source) {
+        case _src_script: {
+            const TStep step = FScript.front();
+            FScript.pop_front();
+            RunStep(step);
+            break;
+        }
+        case _src_lifetime:
+            EmitLifetime();
+            break;
+        case _src_live:
+            EmitLive();
+            break;
+        case _src_scope:
+            EmitScope();
+            break;
+        case _src_service:
+            EmitService();
+            break;
+        case _src_crossing:
+            EmitCrossing();
+            break;
+        }
+    }
+    FNow = std::max(FNow, now);
+}
+
+TClock::time_point TControllerModel::NextEventTime() const
+{
+    if (!FConnected)
+        return TClock::time_point::max();
+    TClock::time_point next = TClock::time_point::max();
+    if (!FScript.empty())
+        next = std::min(next, FScript.front().Due);
+    for (const TStream* s : {&FLifetime, &FLive, &FScope, &FService})
+        if (s->Active)
+            next = std::min(next, s->Due());
+    if (FMotion == _mm_scan)
+        next = std::min(next, FCrossingDue);
+    return next;
+}
+
+void TControllerModel::EmitLifetime()
+{
+    ++FLifetime.Count;
+    const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(FNow - FLifetimeOrigin);
+    const uint32_t total = LifetimeBaseMinutes + static_cast<uint32_t>(minutes.count());
+    // High half first: only the low half updates the console's display.
+    QueueValue(_msg_lifetime_high, static_cast<uint16_t>(total >> 16));
+    QueueValue(_msg_lifetime_low, static_cast<uint16_t>(total & 0xFFFF));
+}
+
+void TControllerModel::EmitLive()
+{
+    ++FLive.Count;
+    const double position =
+        (LaserOffsetMHz() - MirrorLowMHz) / (MirrorHighMHz - MirrorLowMHz) * 100.0;
+    const auto tuning = static_cast<uint16_t>(std::clamp(std::lround(position), 0L, 100L));
+    uint16_t stabilization = 50;
+    if (FState == _ts_locked)
+        stabilization = static_cast<uint16_t>(std::uniform_int_distribution<int>(47, 53)(FRandom));
+    QueuePeriodic(_msg_tuning_mirror_position, tuning);
+    QueuePeriodic(_msg_stabilization_mirror_position, stabilization);
+    QueuePeriodic(_msg_cft_temperature, CFTTemperature());
+}
+
+void TControllerModel::EmitScope()
+{
+    ++FScope.Count;
+    uint16_t raw = 0;
+    if (FOptions.ScopePattern == _sp_ramp) {
+        raw = static_cast<uint16_t>(FStats.ScopeSamplesQueued & 0xFFFF);
+    } else {
+        const int scale = std::clamp<int>(FParameters[ScopeScaleId], 1, 6);
+        const double gain = std::ldexp(1.0, scale - 1) / 4.0; // 4x is the reference
+        double shown = ErrorSignal(LaserOffsetMHz()) * ScopeAmplitude * gain +
+                       std::normal_distribution<double>(0.0, 60.0)(FRandom);
+        shown = std::clamp(shown, -ScopeLimit, ScopeLimit);
+        raw = static_cast<uint16_t>(std::lround(ScopeZero - shown));
+    }
+    if (!QueuePeriodic(_msg_scope_sample, raw, true))
+        return;
+    ++FStats.ScopeSamplesQueued;
+    if (FOptions.SampleLimit != 0 && FStats.ScopeSamplesQueued >= FOptions.SampleLimit)
+        FScope.Active = false;
+}
+
+void TControllerModel::EmitService()
+{
+    ++FService.Count;
+    // The loop's correction: the error signal turned round, plus noise.
+    const double value = -ErrorSignal(LaserOffsetMHz()) * 6000.0 +
+                         std::normal_distribution<double>(0.0, 40.0)(FRandom);
+    const auto sample = static_cast<int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
+    QueuePeriodic(_msg_service_sample, static_cast<uint16_t>(sample));
+}
+
+void TControllerModel::EmitCrossing()
+{
+    Queue(_msg_device_event, _ev_peak, FCrossingPeak);
+    FScanLastPhase = FCrossingPhase;
+    FindNextCrossing();
+}
+
+double TControllerModel::ErrorSignal(double offsetMHz) const
+{
+    // Each peak gives an odd, dispersion-shaped signal: zero on the peak,
+    // largest one half-width either side, vanishing a few widths away.
+    double sum = 0.0;
+    for (std::size_t k = 0; k < PeakOffsetsMHz.size(); ++k) {
+        const double u = (offsetMHz - PeakOffsetsMHz[k]) / PeakHalfWidthMHz;
+        if (std::abs(u) < 12.0)
+            sum += PeakStrengths[k] * -u * std::exp((1.0 - u * u) / 2.0);
+    }
+    return sum;
+}
+
+uint16_t TControllerModel::CFTTemperature() const
+{
+    // 23.5 degrees, wandering by 0.3 degrees over ten minutes.
+    const double t = Seconds(FNow - FLifetimeOrigin);
+    return static_cast<uint16_t>(235 +
+                                 std::lround(3.0 * std::sin(2.0 * std::numbers::pi * t / 600.0)));
+}
+
+uint16_t TControllerModel::CFTRaw() const
+{
+    // The raw reading interpolated between the two calibration points.
+    const double celsius = CFTTemperature() / 10.0;
+    const double at10 = FParameters[CFTTemp10Id];
+    const double at40 = FParameters[CFTTemp40Id];
+    const double raw = at10 + (celsius - 10.0) * (at40 - at10) / 30.0;
+    return static_cast<uint16_t>(std::clamp(std::lround(raw), 0L, 65535L));
+}
+
+double TControllerModel::LaserOffsetMHz() const
+{
+    return FrequencyAt(FNow);
+}
+
+double TControllerModel::FrequencyAt(TClock::time_point t) const
+{
+    switch (FMotion) {
+    case _mm_hold:
+        break;
+    case _mm_ramp:
+        if (t <= FRampStart)
+            return FRampFrom;
+        if (t >= FRampEnd)
+            return FRampTo;
+        return FRampFrom +
+               (FRampTo - FRampFrom) * Seconds(t - FRampStart) / Seconds(FRampEnd - FRampStart);
+    case _mm_scan: {
+        // A triangle wave between the scan's ends, starting upwards.
+        const double length = FScanHigh - FScanLow;
+        const double phase =
+            FScanPhase0 + std::max(0.0, Seconds(t - FScanStart)) * ScanSpeedMHzPerSecond;
+        const double p = std::fmod(phase, 2 * length);
+        return p < length ? FScanLow + p : FScanHigh - (p - length);
+    }
+    }
+    return FHoldAt;
+}
+
+void TControllerModel::HoldHere()
+{
+    FHoldAt = LaserOffsetMHz();
+    FMotion = _mm_hold;
+}
+
+void TControllerModel::RampTo(double target, double startAfter, double duration)
+{
+    FRampFrom = LaserOffsetMHz();
+    FRampTo = target;
+    FRampStart = FNow + After(startAfter);
+    FRampEnd = FRampStart + After(duration);
+    FMotion = _mm_ramp;
+}
+
+void TControllerModel::StartScan()
+{
+    const double here = LaserOffsetMHz();
+    ReachableRange(FScanFirst, FScanLast);
+    // Peak offsets fall with the index: a is the highest, n the lowest.
+    FScanLow = PeakOffsetsMHz[static_cast<std::size_t>(FScanLast)] - ScanMarginMHz;
+    FScanHigh = PeakOffsetsMHz[static_cast<std::size_t>(FScanFirst)] + ScanMarginMHz;
+    FScanPhase0 = std::clamp(here, FScanLow, FScanHigh) - FScanLow;
+    FScanLastPhase = FScanPhase0;
+    FScanStart = FNow;
+    FMotion = _mm_scan;
+    FindNextCrossing();
+}
+
+void TControllerModel::FindNextCrossing()
+{
+    // The scan passes peak k at phase b (going up) and at 2L - b (going
+    // down), b being the peak's distance from the low end, repeating every 2L.
+    const double length = FScanHigh - FScanLow;
+    const double period = 2 * length;
+    double best = std::numeric_limits<double>::infinity();
+    for (int k = FScanFirst; k <= FScanLast; ++k) {
+        const double up = PeakOffsetsMHz[static_cast<std::size_t>(k)] - FScanLow;
+        for (const double base : {up, period - up}) {
+            double phase = base + period * (std::floor((FScanLastPhase - base) / period) + 1);
+            if (phase <= FScanLastPhase)
+                phase += period;
+            if (phase < best) {
+                best = phase;
+                FCrossingPeak = static_cast<uint8_t>(k + 1);
+            }
+        }
+    }
+    FCrossingPhase = best;
+    FCrossingDue = FScanStart + After((best - FScanPhase0) / ScanSpeedMHzPerSecond);
+}
+
+void TControllerModel::Queue(uint8_t id, uint8_t b2, uint8_t b3, bool scope)
+{
+    if (!FConnected)
+        return;
+    TOutFrame frame{{DeviceStartByte, id, b2, b3, FrameChecksum(DeviceStartByte, id, b2, b3)},
+                    scope};
+    if (FOptions.Noise > 0.0) {
+        std::uniform_real_distribution<double> chance(0.0, 1.0);
+        std::uniform_int_distribution<int> flip(1, 255);
+        for (uint8_t& byte : frame.Bytes)
+            if (chance(FNoiseRandom) < FOptions.Noise)
+                byte = static_cast<uint8_t>(byte ^ flip(FNoiseRandom));
+    }
+    FOutput.push_back(frame);
+    FQueuedBytes += FrameSize;
+}
+
+bool TControllerModel::QueuePeriodic(uint8_t id, uint16_t value, bool scope)
+{
+    if (PendingOutput() + FrameSize > FOptions.MaxBacklog) {
+        ++FStats.PeriodicFramesSkipped;
+        return false;
+    }
+    Queue(id, value & 0xFF, value >> 8, scope);
+    return true;
+}
+
+std::size_t TControllerModel::PeekOutput(uint8_t* dest, std::size_t maxBytes) const
+{
+    std::size_t copied = 0;
+    std::size_t offset = FFrontOffset;
+    for (const TOutFrame& frame : FOutput) {
+        if (copied == maxBytes)
+            break;
+        const std::size_t n = std::min(FrameSize - offset, maxBytes - copied);
+        std::copy_n(frame.Bytes.begin() + static_cast<std::ptrdiff_t>(offset), n, dest + copied);
+        copied += n;
+        offset = 0;
+    }
+    return copied;
+}
+
+void TControllerModel::ConsumeOutput(std::size_t bytes)
+{
+    bytes = std::min(bytes, PendingOutput());
+    while (bytes > 0) {
+        const std::size_t n = std::min(FrameSize - FFrontOffset, bytes);
+        FFrontOffset += n;
+        bytes -= n;
+        if (FFrontOffset == FrameSize) {
+            if (FOutput.front().Scope)
+                ++FStats.ScopeSamplesSent;
+            FOutput.pop_front();
+            FQueuedBytes -= FrameSize;
+            FFrontOffset = 0;
+        }
+    }
+}
+
+std::vector<uint8_t> TControllerModel::TakeOutput(std::size_t maxBytes)
+{
+    std::vector<uint8_t> bytes(std::min(maxBytes, PendingOutput()));
+    bytes.resize(PeekOutput(bytes.data(), bytes.size()));
+    ConsumeOutput(bytes.size());
+    return bytes;
+}
+
+} // namespace VarnelSim

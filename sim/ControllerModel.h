@@ -1,0 +1,258 @@
+// The simulated laser controller, without any socket: command bytes go in
+// through Receive, device frames queue up for the caller to take, and time
+// moves only when the caller says so (Connect, AdvanceTo). The same model
+// serves the varnel-sim program and in-process tests.
+#pragma once
+
+#include "sim/CommandFrameParser.h"
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <random>
+#include <vector>
+
+namespace VarnelSim {
+
+using TClock = std::chrono::steady_clock;
+
+// Command ids the controller acts on (everything else is ignored).
+enum TCommandId : uint8_t
+{
+    _cmd_tuning_start = 32,
+    _cmd_tuning_enable = 33,
+    _cmd_tuning_target = 34,
+    _cmd_tuning_half_automatic = 35,
+    _cmd_tuning_lock = 36,
+    _cmd_connect_query = 75,
+};
+
+// Ids of the device frames the controller sends.
+enum TMessageId : uint8_t
+{
+    _msg_scope_sample = 1,
+    _msg_device_status = 3,
+    _msg_tuning_mirror_position = 4,
+    _msg_stabilization_mirror_position = 5,
+    _msg_device_event = 6,
+    _msg_cft_temperature = 8,
+    _msg_service_sample = 9,
+    _msg_peak_id = 18,
+    _msg_expected_peaks_value = 69,
+    _msg_cft_raw_value = 89,
+    _msg_lifetime_high = 123,
+    _msg_lifetime_low = 124,
+};
+
+// Status codes of the device status frame that the model uses.
+enum TStatusCode : uint8_t
+{
+    _st_tuning_start = 1,
+    _st_lock_try = 2,
+    _st_locked = 3,
+    _st_prepare = 7,
+    _st_error = 10,
+    _st_wait = 11,
+    _st_phase = 12,
+    _st_wait_for_user = 14,
+};
+
+// Kinds of the device event frame (b2); b3 carries the peak id.
+enum TEventKind : uint8_t
+{
+    _ev_peak = 1,
+    _ev_critical_stop = 3,
+};
+
+enum TScopePattern
+{
+    _sp_signal, // error signal of the simulated laser
+    _sp_ramp,   // raw values 0, 1, 2, ... modulo 65536, for checking a log in order
+};
+
+struct TModelOptions
+{
+    uint32_t ScopeRate = 200;  // scope samples per second while connected; 0 for none
+    uint32_t ServiceRate = 50; // service samples per second; 0 for none
+    bool ScopeOnly = false;    // no unsolicited frames but scope samples
+    uint64_t SampleLimit = 0;  // stop the scope samples after this many in all; 0: no limit
+    TScopePattern ScopePattern = _sp_signal;
+    double Noise = 0.0; // probability that an outgoing byte is corrupted
+    uint32_t Seed = 1;  // seeds the simulated signal noise and the byte corruption
+    // Periodic frames (scope, service, live values) are skipped while this
+    // many bytes wait to be taken, as a controller with a full line would.
+    // Answers, status, event and peak frames are never skipped.
+    std::size_t MaxBacklog = 1024;
+};
+
+struct TModelStats
+{
+    uint64_t ScopeSamplesQueued = 0; // scope frames generated
+    uint64_t ScopeSamplesSent = 0;   // scope frames whose last byte was taken
+    uint64_t PeriodicFramesSkipped = 0;
+    uint64_t CommandFrames = 0;    // good command frames received
+    uint64_t BadCommandFrames = 0; // command frames with a wrong checksum
+    uint64_t IgnoredCommands = 0;  // good frames with an id the controller does not know
+};
+
+class TControllerModel
+{
+public:
+    explicit TControllerModel(const TModelOptions& options = {});
+
+    // A console has connected at now: the output starts empty, the periodic
+    // streams start, the working time goes out, and the controller prepares
+    // (status 7) and then waits for the user (status 14). Parameters keep
+    // their values across connections.
+    void Connect(TClock::time_point now);
+    // The console is gone: output, pending tuning steps and streams stop.
+    void Disconnect();
+    bool IsConnected() const { return FConnected; }
+
+    // Command bytes from the console, in any pieces. Commands act at the time
+    // of the last Connect or AdvanceTo; answers to read requests are queued at once.
+    void Receive(const uint8_t* data, std::size_t size);
+
+    // Moves the model's clock forward to now (never back) and queues every
+    // frame that falls due up to then, in time order.
+    void AdvanceTo(TClock::time_point now);
+    // When AdvanceTo next has something to queue; time_point::max() when
+    // nothing is scheduled (not connected).
+    TClock::time_point NextEventTime() const;
+
+    // Output: bytes waiting, a copy of the first of them without taking
+    // them, taking them, or both at once.
+    std::size_t PendingOutput() const { return FQueuedBytes - FFrontOffset; }
+    std::size_t PeekOutput(uint8_t* dest, std::size_t maxBytes) const;
+    void ConsumeOutput(std::size_t bytes);
+    std::vector<uint8_t> TakeOutput(std::size_t maxBytes = SIZE_MAX);
+
+    // The stored value of a parameter as a read request with this id is
+    // answered; 0 for an id that is not a read request.
+    uint16_t ParameterValue(uint8_t readId) const;
+    // Where the simulated laser is, in MHz from peak f, at the model's time.
+    double LaserOffsetMHz() const;
+    const TModelStats& Stats() const { return FStats; }
+
+    // The fourteen peaks a to n (ids 1 to 14): distance from peak f in MHz.
+    static const std::array<double, 14> PeakOffsetsMHz;
+
+private:
+    enum TTuningState
+    {
+        _ts_idle,
+        _ts_prepare,
+        _ts_wait_user,
+        _ts_moving,
+        _ts_searching,
+        _ts_locking,
+        _ts_locked,
+        _ts_error
+    };
+    enum TMotion
+    {
+        _mm_hold,
+        _mm_ramp,
+        _mm_scan
+    };
+    enum TStepKind
+    {
+        _sk_frame,
+        _sk_state
+    };
+
+    // One scheduled step of the tuning procedure.
+    struct TStep
+    {
+        TClock::time_point Due;
+        TStepKind Kind;
+        uint8_t Id;
+        uint8_t B2;
+        uint8_t B3;
+        TTuningState State;
+    };
+
+    // A stream of Rate frames every Seconds seconds from Start.
+    struct TStream
+    {
+        uint32_t Rate = 0;
+        uint32_t Seconds = 1;
+        uint64_t Count = 0;
+        TClock::time_point Start{};
+        bool Active = false;
+        TClock::time_point Due() const;
+    };
+
+    struct TOutFrame
+    {
+        std::array<uint8_t, FrameSize> Bytes;
+        bool Scope;
+    };
+
+    void HandleCommand(const TCommandFrame& frame);
+    void HandleTuningTarget(uint8_t peakId);
+    void HandleHalfAutomatic();
+    void HandleLock();
+
+    void Queue(uint8_t id, uint8_t b2, uint8_t b3, bool scope = false);
+    void QueueValue(uint8_t id, uint16_t value) { Queue(id, value & 0xFF, value >> 8); }
+    bool QueuePeriodic(uint8_t id, uint16_t value, bool scope = false);
+
+    void Schedule(double afterSeconds, uint8_t id, uint8_t b2, uint8_t b3 = 0);
+    void ScheduleState(double afterSeconds, TTuningState state);
+    void RunStep(const TStep& step);
+
+    void EmitScope();
+    void EmitService();
+    void EmitLive();
+    void EmitLifetime();
+    void EmitCrossing();
+
+    bool ReachableRange(int& first, int& last) const;
+    double FrequencyAt(TClock::time_point t) const;
+    void HoldHere();
+    void RampTo(double target, double startAfter, double duration);
+    void StartScan();
+    void FindNextCrossing();
+    double ErrorSignal(double offsetMHz) const;
+    uint16_t CFTTemperature() const;
+    uint16_t CFTRaw() const;
+
+    TModelOptions FOptions;
+    TCommandFrameParser FParser;
+    std::array<uint16_t, 256> FParameters{};
+    bool FConnected = false;
+    TClock::time_point FNow{};
+    TClock::time_point FLifetimeOrigin{};
+    bool FLifetimeOriginSet = false;
+
+    TTuningState FState = _ts_idle;
+    std::deque<TStep> FScript;
+
+    TMotion FMotion = _mm_hold;
+    double FHoldAt = 80.0; // between peaks c and d: a quiet scope at the start
+    double FRampFrom = 0, FRampTo = 0;
+    TClock::time_point FRampStart{}, FRampEnd{};
+    int FScanFirst = 0, FScanLast = 13; // peak indices the scan covers
+    double FScanLow = 0, FScanHigh = 0, FScanPhase0 = 0, FScanLastPhase = 0;
+    TClock::time_point FScanStart{};
+    TClock::time_point FCrossingDue = TClock::time_point::max();
+    uint8_t FCrossingPeak = 0;
+    double FCrossingPhase = 0;
+
+    TStream FScope, FService, FLive, FLifetime;
+    uint64_t FRampValue = 0;
+
+    std::deque<TOutFrame> FOutput;
+    std::size_t FQueuedBytes = 0;
+    std::size_t FFrontOffset = 0;
+
+    std::mt19937 FRandom; // simulated signal noise
+    std::mt19937
+        FNoiseRandom; // byte corruption, separate so noise leaves the frames' content alone
+    TModelStats FStats;
+};
+
+} // namespace VarnelSim

@@ -1,0 +1,165 @@
+#include "sim/SimOptions.h"
+
+#include "link/BridgeDirectory.h"
+
+#include <charconv>
+#include <cmath>
+
+namespace VarnelSim {
+
+namespace {
+
+template <typename T> bool ParseNumber(const std::string& text, T& value)
+{
+    const char* end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    return ec == std::errc() && ptr == end && !text.empty();
+}
+
+} // namespace
+
+std::string SimUsage()
+{
+    return "Usage: varnel-sim [OPTION]...\n"
+           "Simulates the laser controller for the Varnel console. The simulator appears\n"
+           "to the console as a simulated bridge: a Unix-domain socket in the bridges\n"
+           "directory, named after the description. It serves one console at a time and\n"
+           "waits for the next one when a console disconnects.\n"
+           "\n"
+           "Options:\n"
+           "  --description TEXT   description of the bridge (default \"KWTP Simulated\n"
+           "                       Controller\"); the console lists only descriptions that\n"
+           "                       contain \"KWTP\"; at most 63 bytes, no '/'\n"
+           "  --scope-rate N       scope samples per second (default 200; 0 for none)\n"
+           "  --scope-pattern P    'signal' (default): the error signal of the simulated\n"
+           "                       laser; 'ramp': raw values 0, 1, 2, ... modulo 65536\n"
+           "  --scope-only         send no unsolicited frames other than scope samples\n"
+           "  --samples N          stop the scope samples after N in all\n"
+           "  --no-pacing          send as fast as the socket takes instead of at the line\n"
+           "                       rate (38400 baud: 3840 bytes, 768 frames per second)\n"
+           "  --noise P            corrupt each outgoing byte with probability P (0 to 1)\n"
+           "  --drop-after S       S seconds after a console connects, vanish as if\n"
+           "                       unplugged: remove the socket, drop the console, exit 0\n"
+           "  --seed N             seed of the simulated noise and corruption (default 1)\n"
+           "  --help               show this text and exit\n"
+           "\n"
+           "The bridges directory is $XDG_RUNTIME_DIR/varnel/bridges, or\n"
+           "/tmp/varnel-<uid>/bridges when XDG_RUNTIME_DIR is unset. A socket of the same\n"
+           "name left by a simulator that is gone is replaced; a running one is not.\n"
+           "SIGINT or SIGTERM removes the socket and exits with status 0. On exit the\n"
+           "number of scope samples sent is written to standard error.\n";
+}
+
+TParseOutcome ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
+                              std::string& message)
+{
+    message.clear();
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        std::string name = args[i];
+        std::optional<std::string> inlineValue;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            inlineValue = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        auto value = [&](std::string& out) {
+            if (inlineValue) {
+                out = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                message = "option " + name + " needs a value";
+                return false;
+            }
+            out = args[++i];
+            return true;
+        };
+        auto flag = [&]() {
+            if (inlineValue) {
+                message = "option " + name + " takes no value";
+                return false;
+            }
+            return true;
+        };
+        auto bad = [&](const std::string& text, const char* what) {
+            message = "invalid value '" + text + "' for " + name + ": " + what;
+            return _po_error;
+        };
+
+        std::string text;
+        if (name == "--help") {
+            if (!flag())
+                return _po_error;
+            return _po_help;
+        } else if (name == "--description") {
+            if (!value(text))
+                return _po_error;
+            if (text.empty())
+                return bad(text, "the description must not be empty");
+            if (text.size() > VarnelBridges::MaxDescriptionLength)
+                return bad(text, "the description has more than 63 bytes");
+            if (text.find('/') != std::string::npos || text == "." || text == "..")
+                return bad(text, "the description must be a plain file name");
+            options.Description = text;
+        } else if (name == "--scope-rate") {
+            uint32_t rate = 0;
+            if (!value(text))
+                return _po_error;
+            if (!ParseNumber(text, rate) || rate > 1'000'000)
+                return bad(text, "expected a whole number from 0 to 1000000");
+            options.Model.ScopeRate = rate;
+        } else if (name == "--scope-pattern") {
+            if (!value(text))
+                return _po_error;
+            if (text == "signal")
+                options.Model.ScopePattern = _sp_signal;
+            else if (text == "ramp")
+                options.Model.ScopePattern = _sp_ramp;
+            else
+                return bad(text, "expected 'signal' or 'ramp'");
+        } else if (name == "--scope-only") {
+            if (!flag())
+                return _po_error;
+            options.Model.ScopeOnly = true;
+        } else if (name == "--samples") {
+            uint64_t samples = 0;
+            if (!value(text))
+                return _po_error;
+            if (!ParseNumber(text, samples) || samples == 0)
+                return bad(text, "expected a whole number above 0");
+            options.Model.SampleLimit = samples;
+        } else if (name == "--no-pacing") {
+            if (!flag())
+                return _po_error;
+            options.Pacing = false;
+        } else if (name == "--noise") {
+            double p = 0;
+            if (!value(text))
+                return _po_error;
+            if (!ParseNumber(text, p) || !(p >= 0.0 && p <= 1.0))
+                return bad(text, "expected a probability from 0 to 1");
+            options.Model.Noise = p;
+        } else if (name == "--drop-after") {
+            double s = 0;
+            if (!value(text))
+                return _po_error;
+            if (!ParseNumber(text, s) || !std::isfinite(s) || s < 0.0 || s > 1e9)
+                return bad(text, "expected a number of seconds, 0 or more");
+            options.DropAfterSeconds = s;
+        } else if (name == "--seed") {
+            uint32_t seed = 0;
+            if (!value(text))
+                return _po_error;
+            if (!ParseNumber(text, seed))
+                return bad(text, "expected a whole number from 0 to 4294967295");
+            options.Model.Seed = seed;
+        } else {
+            message = "unknown option '" + args[i] + "'";
+            return _po_error;
+        }
+    }
+    if (options.Description.find("KWTP") == std::string::npos)
+        message = "note: the console lists only bridges whose description contains \"KWTP\"";
+    return _po_run;
+}
+
+} // namespace VarnelSim

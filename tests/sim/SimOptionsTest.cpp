@@ -1,0 +1,70 @@
+#include "sim/SimOptions.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using namespace VarnelSim;
+
+TEST(SimOptionsTest, ReadsEveryOption)
+{
+    TSimOptions options;
+    std::string message;
+    ASSERT_EQ(
+        ParseSimOptions({"--description", "KWTP Bench", "--scope-rate", "7680",
+                         "--scope-pattern=ramp", "--scope-only", "--samples", "1000", "--no-pacing",
+                         "--noise", "0.01", "--drop-after", "2.5", "--seed", "42"},
+                        options, message),
+        _po_run)
+        << message;
+    EXPECT_EQ(options.Description, "KWTP Bench");
+    EXPECT_EQ(options.Model.ScopeRate, 7680u);
+    EXPECT_EQ(options.Model.ScopePattern, _sp_ramp);
+    EXPECT_TRUE(options.Model.ScopeOnly);
+    EXPECT_EQ(options.Model.SampleLimit, 1000u);
+    EXPECT_FALSE(options.Pacing);
+    EXPECT_DOUBLE_EQ(options.Model.Noise, 0.01);
+    EXPECT_DOUBLE_EQ(options.DropAfterSeconds.value_or(-1), 2.5);
+    EXPECT_EQ(options.Model.Seed, 42u);
+    EXPECT_TRUE(message.empty());
+}
+
+TEST(SimOptionsTest, RefusesBadOptions)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"--scope-rate", "fast"},
+        {"--scope-rate", "-5"},
+        {"--scope-rate"},
+        {"--noise", "1.5"},
+        {"--noise", "nan"},
+        {"--drop-after", "-1"},
+        {"--samples", "0"},
+        {"--scope-pattern", "sine"},
+        {"--description", std::string(64, 'K')},
+        {"--description", "../KWTP"},
+        {"--description", ""},
+        {"--no-pacing=yes"},
+        {"--frobnicate"},
+    };
+    for (const auto& args : cases) {
+        SCOPED_TRACE(args.front() + (args.size() > 1 ? " " + args[1] : ""));
+        TSimOptions options;
+        std::string message;
+        EXPECT_EQ(ParseSimOptions(args, options, message), _po_error);
+        EXPECT_FALSE(message.empty());
+    }
+}
+
+TEST(SimOptionsTest, HelpAndUnlistedDescription)
+{
+    TSimOptions options;
+    std::string message;
+    EXPECT_EQ(ParseSimOptions({"--help"}, options, message), _po_help);
+    EXPECT_NE(SimUsage().find("--drop-after"), std::string::npos);
+
+    // Allowed (the console's filter can be tested with it), but the user is told.
+    EXPECT_EQ(ParseSimOptions({"--description", std::string(63, 'x')}, options, message), _po_run);
+    EXPECT_NE(message.find("KWTP"), std::string::npos);
+}
+
+} // namespace

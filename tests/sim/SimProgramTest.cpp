@@ -1,0 +1,189 @@
+// The real varnel-sim program over its socket, in a private runtime directory.
+#include "SimTestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+using namespace VarnelSimTest;
+
+const std::string Description = "KWTP Simulated Controller";
+
+class SimProgramTest : public testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char dir[] = "/tmp/varnel-sim-test-XXXXXX";
+        ASSERT_NE(::mkdtemp(dir), nullptr);
+        FRuntime = dir;
+        FBridges = FRuntime + "/varnel/bridges";
+        FSocket = FBridges + "/" + Description + ".sock";
+    }
+
+    void TearDown() override
+    {
+        for (pid_t pid : FChildren) {
+            ::kill(pid, SIGKILL);
+            ::waitpid(pid, nullptr, 0);
+        }
+        std::string command = "rm -rf '" + FRuntime + "'";
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+
+    pid_t Start(std::vector<std::string> args)
+    {
+        std::vector<std::string> env;
+        for (char** e = environ; *e; ++e)
+            if (std::strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0)
+                env.emplace_back(*e);
+        env.push_back("XDG_RUNTIME_DIR=" + FRuntime);
+        args.insert(args.begin(), VARNEL_SIM_BINARY);
+        std::vector<char*> argv, envp;
+        for (auto& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env)
+            envp.push_back(e.data());
+        envp.push_back(nullptr);
+        pid_t pid = 0;
+        EXPECT_EQ(
+            ::posix_spawn(&pid, VARNEL_SIM_BINARY, nullptr, nullptr, argv.data(), envp.data()), 0);
+        FChildren.push_back(pid);
+        return pid;
+    }
+
+    // Waits for the process to end; -1 if it did not within the limit.
+    int Wait(pid_t pid, std::chrono::seconds limit = 10s)
+    {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            int status = 0;
+            if (::waitpid(pid, &status, WNOHANG) == pid) {
+                std::erase(FChildren, pid);
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        return -1;
+    }
+
+    int Connect()
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, FSocket.c_str(), sizeof(address.sun_path) - 1);
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < end) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0)
+                return fd;
+            ::close(fd);
+            std::this_thread::sleep_for(20ms);
+        }
+        return -1;
+    }
+
+    // Reads device frames until one with this id arrives; returns its value
+    // or -1 on time-out or a closed connection.
+    static int ReadAnswer(int fd, uint8_t id)
+    {
+        std::vector<uint8_t> data;
+        const auto end = std::chrono::steady_clock::now() + 10s;
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            uint8_t buffer[512];
+            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (got <= 0)
+                return -1;
+            data.insert(data.end(), buffer, buffer + got);
+            for (std::size_t i = 0; i + 5 <= data.size(); i += 5)
+                if (data[i] == 0xAA && data[i + 1] == id && ChecksumOK(&data[i]))
+                    return data[i + 2] | data[i + 3] << 8;
+        }
+        return -1;
+    }
+
+    bool SocketExists() const
+    {
+        struct stat st
+        {
+        };
+        return ::lstat(FSocket.c_str(), &st) == 0;
+    }
+
+    std::string FRuntime, FBridges, FSocket;
+    std::vector<pid_t> FChildren;
+};
+
+TEST_F(SimProgramTest, ServesAConsoleAndStopsCleanly)
+{
+    // A socket left behind by a simulator that died: nobody listens on it.
+    ASSERT_EQ(::mkdir((FRuntime + "/varnel").c_str(), 0700), 0);
+    ASSERT_EQ(::mkdir(FBridges.c_str(), 0700), 0);
+    {
+        const int stale = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, FSocket.c_str(), sizeof(address.sun_path) - 1);
+        ASSERT_EQ(::bind(stale, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+        ::close(stale);
+    }
+
+    const pid_t sim = Start({});
+    const int console = Connect();
+    ASSERT_GE(console, 0);
+    const std::vector<uint8_t> read = Command(53); // phase
+    ASSERT_EQ(::send(console, read.data(), read.size(), MSG_NOSIGNAL), 5);
+    EXPECT_EQ(ReadAnswer(console, 53), 180);
+
+    // A second simulator under the same name refuses to start.
+    EXPECT_EQ(Wait(Start({})), 1);
+    EXPECT_TRUE(SocketExists());
+
+    ASSERT_EQ(::kill(sim, SIGTERM), 0);
+    EXPECT_EQ(Wait(sim), 0);
+    EXPECT_FALSE(SocketExists());
+    ::close(console);
+}
+
+TEST_F(SimProgramTest, DropAfterVanishesAsIfUnplugged)
+{
+    const pid_t sim = Start({"--drop-after", "0.5", "--no-pacing"});
+    const int console = Connect();
+    ASSERT_GE(console, 0);
+    // The line goes dead: reading ends with the connection closed.
+    EXPECT_EQ(ReadAnswer(console, 200), -1);
+    EXPECT_EQ(Wait(sim), 0);
+    EXPECT_FALSE(SocketExists());
+    ::close(console);
+}
+
+TEST_F(SimProgramTest, BadOptionOrDirectoryIsAnError)
+{
+    EXPECT_EQ(Wait(Start({"--scope-rate", "many"})), 2);
+    // The runtime directory holds a file where the program's directory belongs.
+    const std::string blocker = "touch '" + FRuntime + "/varnel'";
+    ASSERT_EQ(std::system(blocker.c_str()), 0);
+    EXPECT_EQ(Wait(Start({})), 1);
+}
+
+} // namespace
