@@ -66,7 +66,8 @@ void BM_ScanMixedStream(benchmark::State& state)
         benchmark::DoNotOptimize(carry);
     }
     benchmark::DoNotOptimize(sink.Messages);
-    const double totalFrames = static_cast<double>(frames) * static_cast<double>(state.iterations());
+    const double totalFrames =
+        static_cast<double>(frames) * static_cast<double>(state.iterations());
     state.counters["frames_per_second"] =
         benchmark::Counter(totalFrames, benchmark::Counter::kIsRate);
     state.SetBytesProcessed(static_cast<int64_t>(pattern.size()) * state.iterations());
