@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -264,6 +265,53 @@ TEST_F(SimulatedBridge, SettingsSucceedPurgeDiscardsAndCycleHangsUp)
     EXPECT_TRUE(closed);
     EXPECT_FALSE(FT_GetQueueStatus(handle, waiting));
     EXPECT_TRUE(FT_Close(handle));
+}
+
+// The console's reader polls and reads on its own thread while the main
+// thread writes; every byte the simulator echoes arrives once and in order.
+TEST_F(SimulatedBridge, ReaderAndWriterShareTheBridge)
+{
+    TSimulator simulator("KWTP Bench");
+    TConnection manager;
+    QStringList names;
+    manager.GetAvailableDevices(names);
+    manager.SetDeviceID("KWTP Bench");
+    ASSERT_TRUE(manager.Connect());
+    ASSERT_TRUE(simulator.Accept());
+
+    constexpr int Frames = 300;
+    TBytes sent;
+    for (int i = 0; i < Frames; ++i)
+        for (int k = 0; k < 5; ++k)
+            sent.push_back(static_cast<uint8_t>(i * 5 + k));
+
+    std::thread echo([&] {
+        const TBytes bytes = simulator.Receive(sent.size());
+        simulator.Send(bytes);
+    });
+    TBytes received;
+    std::thread reader([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 20s;
+        while (received.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+            uint32_t size = 0;
+            uint8_t buffer[512];
+            if (manager.GetReadDataCount(size) && size > 0) {
+                size = std::min<uint32_t>(size, sizeof buffer);
+                if (manager.Read(buffer, size))
+                    received.insert(received.end(), buffer, buffer + size);
+            }
+            std::this_thread::sleep_for(1ms);
+        }
+    });
+    for (int i = 0; i < Frames; ++i) {
+        uint32_t size = 5;
+        EXPECT_TRUE(manager.Send(sent.data() + i * 5, size));
+        EXPECT_EQ(size, 5u);
+    }
+    echo.join();
+    reader.join();
+    EXPECT_EQ(received, sent);
+    EXPECT_TRUE(manager.Disconnect());
 }
 
 TEST_F(SimulatedBridge, VanishedSimulatorMakesCallsFailWithoutHanging)
