@@ -9,6 +9,7 @@
 #include <QElapsedTimer>
 #include <QTabBar>
 #include <QTest>
+#include <QTimer>
 
 #include <gtest/gtest.h>
 
