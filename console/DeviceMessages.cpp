@@ -1,47 +1,144 @@
-// Placeholder: the bodies of this concern are written separately.
+// Handlers of the controller's status, lock, peak and live-display messages.
+// They run on the main thread, one at a time, in the order the frames came.
 #include "console/MainUnit.h"
 
-void TMainForm::HandleDeviceStatus(uint32_t, uint32_t)
+#include "console/SystemSounds.h"
+
+#include <QLocale>
+#include <QTimer>
+
+#include <array>
+
+namespace {
+
+// The text of each status code; codes past the table have an empty text.
+const std::array<const char*, 15> StatusTexts = {
+    "not ready",      "tuning - start", "tuning - lock try", "tuning - locked", "unlocked",
+    "tuning - stop",  "learning",       "tuning - prepare",  "learning",        "",
+    "tuning - error", "tuning - wait",  "tuning - phase",    "tuning - wait",   "wait for user"};
+
+QString StatusText(uint32_t code)
 {
+    return code < StatusTexts.size() ? QString::fromLatin1(StatusTexts[code]) : QString();
 }
 
-void TMainForm::HandleTuningMirrorPosition(uint32_t)
+const QColor Green(0, 128, 0);
+const QColor Red(255, 0, 0);
+const QColor Blue(0, 0, 255);
+
+QString TwoDigits(int32_t value)
 {
+    return value < 10 ? QStringLiteral("0") + QString::number(value) : QString::number(value);
 }
 
-void TMainForm::HandleStabilizationMirrorPosition(uint32_t)
+} // namespace
+
+void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t)
 {
+    QString text = StatusText(code);
+    StatusLabel->setText(text);
+    if (code == 3)
+        LockReport(text);
+    SimpleStatusPanel->setText(text);
+
+    const QColor buttonFace = palette().color(QPalette::Button);
+    switch (code) {
+    case 0:
+        BlinkTimer->stop();
+        SimpleFPeakPngSpeedButton->setEnabled(false);
+        SimpleJPeakPngSpeedButton->setEnabled(false);
+        SetSimpleStatusPanelColor(buttonFace);
+        break;
+    case 3:
+        BlinkTimer->stop();
+        SetSimpleStatusPanelColor(Green);
+        break;
+    case 10:
+        BlinkTimer->stop();
+        SetSimpleStatusPanelColor(Red);
+        break;
+    case 14:
+        BlinkTimer->stop();
+        SimpleFPeakPngSpeedButton->setEnabled(true);
+        SimpleJPeakPngSpeedButton->setEnabled(true);
+        SimpleFPeakPngSpeedButton->setChecked(false);
+        SimpleJPeakPngSpeedButton->setChecked(false);
+        SetSimpleStatusPanelColor(Blue);
+        break;
+    default:
+        SimpleStatusPanel->setText(QStringLiteral("wait for device"));
+        // A running timer keeps its rhythm.
+        if (!BlinkTimer->isActive())
+            BlinkTimer->start();
+        break;
+    }
 }
 
-void TMainForm::HandleDeviceEvent(uint32_t, uint32_t)
+void TMainForm::HandleTuningMirrorPosition(uint32_t b2)
 {
+    TuningMirrorALProgressBar->setPosition(static_cast<int>(b2));
 }
 
-void TMainForm::HandleCFTTemperature(uint32_t)
+void TMainForm::HandleStabilizationMirrorPosition(uint32_t b2)
 {
+    StabilizationMirrorALProgressBar->setPosition(static_cast<int>(b2));
 }
 
-void TMainForm::HandlePeakId(uint32_t)
+void TMainForm::HandleDeviceEvent(uint32_t kind, uint32_t peakId)
 {
+    switch (kind) {
+    case 1:
+        SetPeakLabelByIndex(peakId);
+        PlaySystemSound(_snd_default_alert);
+        break;
+    case 2:
+        PlaySystemSound(_snd_default_alert);
+        break;
+    case 3:
+        PlaySystemSound(_snd_critical_stop);
+        break;
+    default:
+        break;
+    }
 }
 
-void TMainForm::HandleExpectedPeaksValue(uint32_t)
+void TMainForm::HandleCFTTemperature(uint32_t value)
 {
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
+    CFTValueLabel->setText(locale.toString(value / 10.0, 'f', 1));
 }
 
-void TMainForm::HandleFOffsetValue(uint32_t)
+void TMainForm::HandlePeakId(uint32_t b2)
 {
+    PeakIdLabel->setText(QString::number(b2));
 }
 
-void TMainForm::HandleLifetimeHigh(uint32_t)
+void TMainForm::HandleExpectedPeaksValue(uint32_t value)
 {
+    ExpectedPeaks(value);
 }
 
-void TMainForm::HandleLifetimeLow(uint32_t)
+void TMainForm::HandleFOffsetValue(uint32_t value)
 {
+    const auto offset = static_cast<int16_t>(static_cast<uint16_t>(value));
+    FOffsetRealSpinEdit->setValue(offset);
+    ChangePeakOffset(offset);
+}
+
+void TMainForm::HandleLifetimeHigh(uint32_t value)
+{
+    LifetimePart1 = value * 65536u;
+}
+
+void TMainForm::HandleLifetimeLow(uint32_t value)
+{
+    const auto total = static_cast<int32_t>(LifetimePart1 + value);
+    LifetimeLabel->setText(TwoDigits(total / 60) + QStringLiteral(":") + TwoDigits(total % 60));
 }
 
 void TMainForm::HandleCRCError()
 {
+    ++CRCErrorCounter;
+    CRCErrorsLabel->setText(QString::number(CRCErrorCounter));
 }
-

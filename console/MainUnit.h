@@ -93,6 +93,9 @@ public:
     void ChangePeakOffset(int32_t value);
     double GetFPeakValue() const;
     double GetJPeakValue() const;
+    // A frequency as the peak list and the lock report show it: fixed-point,
+    // three decimals, the locale's separator, no grouping.
+    static QString FormatPeakValue(double value);
     int32_t SelectedPeakId() const;
     const TPeakList& PeakList() const { return *FPeakList; }
     int32_t FirstAvaiablePeakIndexValue() const { return FirstAvaiablePeakIndex; }
@@ -248,6 +251,11 @@ private:
     bool FPlaced = false;
 
     // device panel and device messages
+    // True while a reader is being stopped: a link-loss notice that runs
+    // during that wait is left to the operation that stops the reader.
+    bool FStoppingReader = false;
+    void StopReader();
+    void ShowLinkLost();
 
     // simple menu
 

@@ -1,46 +1,172 @@
-// Placeholder: the bodies of this concern are written separately.
+// The fourteen peaks, the peak list with its reference peak, the peak label.
 #include "console/MainUnit.h"
+
+#include <QFontDatabase>
+#include <QLocale>
+#include <QPainter>
+#include <QStyledItemDelegate>
+
+namespace {
+
+// Frequency of the f peak without any offset, MHz.
+constexpr double PeakBaseValue = 473612353.597;
+
+struct TPeakRow
+{
+    const char* Name;
+    uint32_t Flag;
+    double Offset; // distance from the f peak, MHz
+};
+
+constexpr TPeakRow PeakRows[] = {
+    {"a", 0x0001, 161.039},  {"b", 0x0002, 152.208},  {"c", 0x0004, 144.114},
+    {"d", 0x0008, 26.224},   {"e", 0x0010, 13.363},   {"f", 0x0020, 0},
+    {"g", 0x0040, -13.198},  {"h", 0x0080, -116.953}, {"i", 0x0100, -138.892},
+    {"j", 0x0200, -160.461}, {"k", 0x0400, -268.842}, {"l", 0x0800, -276.886},
+    {"m", 0x1000, -292.693}, {"n", 0x2000, -301.706}};
+
+constexpr int FPeakIndex = 5;
+constexpr int JPeakIndex = 9;
+constexpr int PeakRowHeight = 18;
+const QColor ReferenceRowColor(0xC0, 0xC0, 0xC0);
+
+// Draws one row of the peak list: the reference row bold on silver, every
+// other row plain on the list's own background, the text from the row's
+// top-left corner.
+void PeakListBoxDrawItem(QPainter* painter, const QString& text, const QRect& Rect, bool reference,
+                         const QFont& font, const QColor& textColor)
+{
+    painter->save();
+    QFont rowFont = font;
+    rowFont.setBold(reference);
+    if (reference)
+        painter->fillRect(Rect, ReferenceRowColor);
+    painter->setFont(rowFont);
+    painter->setPen(textColor);
+    painter->drawText(Rect, Qt::AlignLeft | Qt::AlignTop | Qt::TextSingleLine, text);
+    painter->restore();
+}
+
+// Owner drawing of PeakListBox: fixed row height, rows drawn by
+// PeakListBoxDrawItem with the reference row the window names.
+class TPeakListDelegate : public QStyledItemDelegate
+{
+public:
+    TPeakListDelegate(const TMainForm* form, QObject* parent)
+        : QStyledItemDelegate(parent), FForm(form)
+    {
+    }
+
+    void paint(QPainter* painter, const QStyleOptionViewItem& option,
+               const QModelIndex& index) const override
+    {
+        PeakListBoxDrawItem(painter, index.data(Qt::DisplayRole).toString(), option.rect,
+                            index.row() == FForm->SetPeakListBoxIndexValue(), option.font,
+                            option.palette.color(QPalette::Text));
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem& option, const QModelIndex& index) const override
+    {
+        return {QStyledItemDelegate::sizeHint(option, index).width(), PeakRowHeight};
+    }
+
+private:
+    const TMainForm* FForm;
+};
+
+} // namespace
 
 void TMainForm::SetupPeakListBox()
 {
+    QFont listFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    listFont.setPixelSize(15);
+    PeakListBox->setFont(listFont);
+    PeakListBox->setUniformItemSizes(true);
+    PeakListBox->setItemDelegate(new TPeakListDelegate(this, PeakListBox));
 }
 
 void TMainForm::BuildPeakList()
 {
+    for (const TPeakRow& row : PeakRows)
+        FPeakList->push_back(std::make_unique<TPeak>(QString::fromLatin1(row.Name), PeakBaseValue,
+                                                     row.Offset, row.Flag));
 }
 
-void TMainForm::FillPeakListBox(int32_t)
+QString TMainForm::FormatPeakValue(double value)
 {
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
+    return locale.toString(value, 'f', 3);
 }
 
-void TMainForm::ExpectedPeaks(uint32_t)
+void TMainForm::FillPeakListBox(int32_t row)
 {
+    const TPeakList& peaks = *FPeakList;
+    const int32_t reference = row == -1 ? FPeakIndex : row + FirstAvaiablePeakIndex;
+    const double referenceValue = peaks[static_cast<size_t>(reference)]->Value;
+    PeakListBox->clear();
+    // With no reachable peak both indexes are -1 and the list stays empty.
+    if (FirstAvaiablePeakIndex >= 0) {
+        for (int32_t i = FirstAvaiablePeakIndex; i <= LastAvaiablePeakIndex; ++i) {
+            const TPeak& peak = *peaks[static_cast<size_t>(i)];
+            const double shown = i == reference ? peak.Value : peak.Value - referenceValue;
+            PeakListBox->addItem(peak.Name + QStringLiteral(" -> ") + FormatPeakValue(shown));
+        }
+    }
+    SetPeakListBoxIndex = reference - FirstAvaiablePeakIndex;
+    PeakListBox->viewport()->update();
 }
 
-void TMainForm::SetPeakLabelByIndex(uint32_t)
+void TMainForm::ExpectedPeaks(uint32_t flags)
 {
+    FirstAvaiablePeakIndex = -1;
+    LastAvaiablePeakIndex = -1;
+    const TPeakList& peaks = *FPeakList;
+    for (int32_t k = 0; k < static_cast<int32_t>(peaks.size()); ++k) {
+        const uint32_t flag = peaks[static_cast<size_t>(k)]->Flag;
+        if ((flags & flag) == flag) {
+            if (FirstAvaiablePeakIndex == -1)
+                FirstAvaiablePeakIndex = k;
+            LastAvaiablePeakIndex = k;
+        }
+    }
+    ExpectedPeaksFromComboBox->setCurrentIndex(FirstAvaiablePeakIndex);
+    ExpectedPeaksToComboBox->setCurrentIndex(LastAvaiablePeakIndex);
+    FillPeakListBox(-1);
+    PrepareSimpleMenu();
 }
 
-void TMainForm::ChangePeakOffset(int32_t)
+void TMainForm::SetPeakLabelByIndex(uint32_t id)
 {
+    if (id >= 1 && id <= FPeakList->size())
+        PeakLabel->setText((*FPeakList)[id - 1]->Name);
+    else
+        PeakLabel->setText(QStringLiteral("--"));
+}
+
+void TMainForm::ChangePeakOffset(int32_t value)
+{
+    for (const auto& peak : *FPeakList)
+        peak->ChangeOffset(value / 1000.0);
 }
 
 double TMainForm::GetFPeakValue() const
 {
-    return 0;
+    return (*FPeakList)[FPeakIndex]->Value;
 }
 
 double TMainForm::GetJPeakValue() const
 {
-    return 0;
+    return (*FPeakList)[JPeakIndex]->Value;
 }
 
 int32_t TMainForm::SelectedPeakId() const
 {
-    return 0;
+    return (SetPeakListBoxIndex + FirstAvaiablePeakIndex + 1) & 0xFF;
 }
 
 void TMainForm::PeakListBoxClick()
 {
+    const QList<QListWidgetItem*> selected = PeakListBox->selectedItems();
+    FillPeakListBox(selected.isEmpty() ? -1 : PeakListBox->row(selected.first()));
 }
-

@@ -1,35 +1,91 @@
-// Placeholder: the bodies of this concern are written separately.
+// The simple-menu page: two latching peak buttons, the status panel and its
+// blinking, the page switches and the connection timer they control.
 #include "console/MainUnit.h"
+
+#include <QIcon>
+#include <QTimer>
+
+namespace {
+
+const QColor Yellow(255, 255, 0);
+
+constexpr int32_t PeakIdC = 3;
+constexpr int32_t PeakIdD = 4;
+constexpr int32_t PeakIdE = 5;
+constexpr int32_t PeakIdF = 6;
+constexpr int32_t PeakIdJ = 10;
+constexpr int32_t JPeakIndex = 9;
+
+} // namespace
 
 void TMainForm::PrepareSimpleMenu()
 {
+    if (LastAvaiablePeakIndex >= JPeakIndex) {
+        SimpleMenuFirstPeakId = PeakIdF;
+        SimpleMenuSecondPeakId = PeakIdJ;
+    } else {
+        SimpleMenuSecondPeakId = PeakIdF;
+        if (FirstAvaiablePeakIndex <= 2)
+            SimpleMenuFirstPeakId = PeakIdC;
+        else if (FirstAvaiablePeakIndex == 3)
+            SimpleMenuFirstPeakId = PeakIdD;
+        else
+            SimpleMenuFirstPeakId = PeakIdE;
+    }
+    const auto setGlyph = [this](QToolButton* button, int32_t peakId) {
+        if (peakId >= 1 && peakId <= PngImageList.size()) {
+            button->setIcon(QIcon(PngImageList[peakId - 1]));
+            button->update();
+        }
+    };
+    setGlyph(SimpleFPeakPngSpeedButton, SimpleMenuFirstPeakId);
+    setGlyph(SimpleJPeakPngSpeedButton, SimpleMenuSecondPeakId);
 }
 
-void TMainForm::SimpleFPeakPngSpeedButtonClick(QObject*)
+// The two peak buttons are one group in which at most one is down and both
+// may be up: a press puts an up button down and the other one up, and a
+// press on a down button puts it up. Only a press that leaves the button
+// down asks the controller for its peak.
+void TMainForm::SimpleFPeakPngSpeedButtonClick(QObject* Sender)
 {
+    if (Sender == nullptr || !SimpleFPeakPngSpeedButton->isChecked())
+        return;
+    SimpleJPeakPngSpeedButton->setChecked(false);
+    if (SimpleMenuFirstPeakId != -1)
+        Send(TCommandId::TuningTarget, OneBytePayload(SimpleMenuFirstPeakId));
 }
 
-void TMainForm::SimpleJPeakPngSpeedButtonClick(QObject*)
+void TMainForm::SimpleJPeakPngSpeedButtonClick(QObject* Sender)
 {
+    if (Sender == nullptr || !SimpleJPeakPngSpeedButton->isChecked())
+        return;
+    SimpleFPeakPngSpeedButton->setChecked(false);
+    if (SimpleMenuSecondPeakId != -1)
+        Send(TCommandId::TuningTarget, OneBytePayload(SimpleMenuSecondPeakId));
 }
 
 void TMainForm::NextButtonClick()
 {
+    PageControl->setCurrentWidget(MainTabSheet);
 }
 
 void TMainForm::BackButtonClick()
 {
+    PageControl->setCurrentWidget(SimpleMenuTabSheet);
 }
 
 void TMainForm::SimpleMenuTabSheetShow()
 {
+    ConnectionTimer->start();
 }
 
 void TMainForm::SimpleMenuTabSheetHide()
 {
+    ConnectionTimer->stop();
 }
 
 void TMainForm::BlinkTimerTimer()
 {
+    SetSimpleStatusPanelColor(SimpleStatusPanelColor() == Yellow ? palette().color(QPalette::Button)
+                                                                 : Yellow);
 }
-
