@@ -95,8 +95,22 @@ TClock::time_point TControllerModel::TStream::Due() const
     const uint64_t whole = Count / Rate;
     const uint64_t part = Count % Rate;
     const uint64_t ns =
-        whole * Seconds * 1'000'000'000ULL + part * Seconds * 1'000'000'000ULL / Rate;
+        whole * PerSeconds * 1'000'000'000ULL + part * PerSeconds * 1'000'000'000ULL / Rate;
     return Start + nanoseconds(static_cast<int64_t>(ns));
+}
+
+uint64_t TControllerModel::TStream::SkipTo(TClock::time_point t)
+{
+    if (Due() >= t)
+        return 0;
+    const long double elapsed = std::chrono::duration<long double>(t - Start).count();
+    uint64_t target = static_cast<uint64_t>(elapsed * Rate / PerSeconds);
+    target = std::max(target, Count);
+    const uint64_t before = Count;
+    Count = target;
+    while (Due() < t)
+        ++Count;
+    return Count - before;
 }
 
 TControllerModel::TControllerModel(const TModelOptions& options)
@@ -125,7 +139,7 @@ void TControllerModel::Connect(TClock::time_point now)
     const bool all = !FOptions.ScopeOnly;
     auto start = [&](TStream& s, uint32_t rate, uint32_t seconds, bool active) {
         s.Rate = std::max<uint32_t>(rate, 1);
-        s.Seconds = seconds;
+        s.PerSeconds = seconds;
         s.Count = 0;
         s.Start = FNow;
         s.Active = active && rate > 0;
@@ -320,6 +334,7 @@ void TControllerModel::AdvanceTo(TClock::time_point now)
         FNow = std::max(FNow, now);
         return;
     }
+    CatchUp(now);
     enum
     {
         _src_script,
@@ -379,6 +394,22 @@ void TControllerModel::AdvanceTo(TClock::time_point now)
         }
     }
     FNow = std::max(FNow, now);
+}
+
+void TControllerModel::CatchUp(TClock::time_point now)
+{
+    if (now - FNow <= std::chrono::seconds(1))
+        return;
+    const TClock::time_point horizon = now - std::chrono::seconds(1);
+    for (TStream* s : {&FScope, &FService, &FLive})
+        if (s->Active)
+            FStats.PeriodicFramesSkipped += s->SkipTo(horizon);
+    if (FLifetime.Active)
+        FLifetime.SkipTo(horizon);
+    if (FMotion == _mm_scan && FCrossingDue < horizon) {
+        FScanLastPhase = FScanPhase0 + Seconds(horizon - FScanStart) * ScanSpeedMHzPerSecond;
+        FindNextCrossing();
+    }
 }
 
 TClock::time_point TControllerModel::NextEventTime() const

@@ -116,7 +116,9 @@ public:
     void Receive(const uint8_t* data, std::size_t size);
 
     // Moves the model's clock forward to now (never back) and queues every
-    // frame that falls due up to then, in time order.
+    // frame that falls due up to then, in time order. After a jump of more
+    // than a second, periodic frames older than a second are passed over (a
+    // controller does not replay what the line had no time for).
     void AdvanceTo(TClock::time_point now);
     // When AdvanceTo next has something to queue; time_point::max() when
     // nothing is scheduled (not connected).
@@ -174,15 +176,18 @@ private:
         TTuningState State;
     };
 
-    // A stream of Rate frames every Seconds seconds from Start.
+    // A stream of Rate frames every PerSeconds seconds from Start.
     struct TStream
     {
         uint32_t Rate = 0;
-        uint32_t Seconds = 1;
+        uint32_t PerSeconds = 1;
         uint64_t Count = 0;
         TClock::time_point Start{};
         bool Active = false;
         TClock::time_point Due() const;
+        // Moves the count on so that the next frame falls due at t or later;
+        // returns how many frames were passed over.
+        uint64_t SkipTo(TClock::time_point t);
     };
 
     struct TOutFrame
@@ -200,6 +205,7 @@ private:
     void QueueValue(uint8_t id, uint16_t value) { Queue(id, value & 0xFF, value >> 8); }
     bool QueuePeriodic(uint8_t id, uint16_t value, bool scope = false);
 
+    void CatchUp(TClock::time_point now);
     void Schedule(double afterSeconds, uint8_t id, uint8_t b2, uint8_t b3 = 0);
     void ScheduleState(double afterSeconds, TTuningState state);
     void RunStep(const TStep& step);

@@ -208,11 +208,17 @@ struct TTuningCase
 TEST(ControllerModelTest, TuningTargetEndsLockedOrInError)
 {
     const std::vector<TTuningCase> cases = {
-        {0x3FFF, 6, true},   {0x3FFF, 10, true},  {0x3FFF, 1, true},
-        {0x3FFF, 14, true},  {0x0005, 2, true}, // b lies between a and c: reachable although its
-                                                // bit is clear
-        {0x3FFF, 0, false},  {0x3FFF, 15, false}, {0x0300, 6, false},
-        {0x0300, 11, false}, {0x0000, 6, false},
+        {0x3FFF, 6, true},
+        {0x3FFF, 10, true},
+        {0x3FFF, 1, true},
+        {0x3FFF, 14, true},
+        {0x0005, 2, true}, // b lies between a and c: reachable although its
+                           // bit is clear
+        {0x3FFF, 0, false},
+        {0x3FFF, 15, false},
+        {0x0300, 6, false},
+        {0x0300, 11, false},
+        {0x0000, 6, false},
     };
     for (const TTuningCase& c : cases) {
         SCOPED_TRACE(testing::Message() << "mask " << c.Mask << " target " << int(c.Target));
@@ -342,6 +348,28 @@ TEST(ControllerModelTest, FullLineSkipsPeriodicFramesButNeverAnswers)
     for (std::size_t i = 0; i + 5 <= out.size(); i += 5)
         answers += out[i + 1] >= 53 && out[i + 1] <= 67;
     EXPECT_EQ(answers, 8u);
+}
+
+// A clock that jumps a day (a made-up start, a suspended process) must not
+// make the model replay the day's samples.
+TEST(ControllerModelTest, LongJumpDoesNotReplayTheGap)
+{
+    TModelOptions options;
+    options.ScopeRate = 100000;
+    options.MaxBacklog = 16 << 20;
+    TControllerModel model(options);
+    const TClock::time_point start{1h};
+    model.Connect(start);
+    model.Receive(Command(35, 0, 1).data(), 5); // sweeping, so peaks are passed all day
+    model.AdvanceTo(start + 24h);
+    EXPECT_GT(model.Stats().PeriodicFramesSkipped, 8'000'000'000u);
+    // Only the last second goes out, then streaming goes on at the full rate.
+    const uint64_t queued = model.Stats().ScopeSamplesQueued;
+    EXPECT_GE(queued, 100000u);
+    EXPECT_LE(queued, 100001u);
+    model.TakeOutput();
+    model.AdvanceTo(start + 24h + 10ms);
+    EXPECT_EQ(model.Stats().ScopeSamplesQueued - queued, 1000u);
 }
 
 } // namespace
