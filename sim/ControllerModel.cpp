@@ -55,7 +55,7 @@ constexpr uint8_t ScopeScaleId = 71;
 constexpr uint8_t CFTTemp10Id = 83;
 constexpr uint8_t CFTTemp40Id = 85;
 
-// Working time at the model's first clock reading, in minutes (12333:20):
+// Working time at the model's first connect, in minutes (12333:20):
 // large enough to need both halves of the counter.
 constexpr uint32_t LifetimeBaseMinutes = 740000;
 
