@@ -11,7 +11,8 @@ namespace VarnelBridges {
 // XDG_RUNTIME_DIR is unset or empty.
 std::string Directory();
 
-// Creates the directory (and its missing parents) with mode 0700. Succeeds
+// Creates the directory and its "varnel" parent with mode 0700 where they
+// are missing (the base, XDG_RUNTIME_DIR or /tmp, must exist). Succeeds
 // only when the directory exists afterwards, is a real directory (not a
 // link), belongs to the current user and is not writable by others. On
 // failure, error (when given) receives a readable reason.
