@@ -7,6 +7,7 @@
 #include "console/MainUnit.h"
 #include "console/SystemSounds.h"
 #include "protocol/MainThreadCallList.h"
+#include "sim/ControllerModel.h"
 
 #include <QCoreApplication>
 #include <QImage>
@@ -592,6 +593,50 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     EXPECT_TRUE(Form->SimpleJPeakPngSpeedButton->isEnabled());
     EXPECT_EQ(Form->SimpleStatusPanelColor(), Blue);
     EXPECT_EQ(Form->SimpleStatusPanel->text(), "wait for user");
+}
+
+TEST_F(LiveOperation, LocksOnAPeakOfTheControllerModelFromTheSimpleMenu)
+{
+    // The model hears what the console writes and its output is fed back
+    // every few milliseconds, all on the main thread.
+    VarnelSim::TModelOptions options;
+    options.ScopeRate = 0;
+    options.ServiceRate = 0;
+    VarnelSim::TControllerModel model(options);
+    Bridge->SetWriteHook([&model](const uint8_t* bytes, size_t count) {
+        if (!model.IsConnected())
+            model.Connect(VarnelSim::TClock::now());
+        model.Receive(bytes, count);
+    });
+    QTimer line;
+    QObject::connect(&line, &QTimer::timeout, [&] {
+        model.AdvanceTo(VarnelSim::TClock::now());
+        if (model.PendingOutput() > 0)
+            Bridge->Feed(model.TakeOutput());
+    });
+    line.start(5);
+
+    Form->show();
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Form->SimpleStatusPanel->text() == "wait for user"; }, 30000));
+    EXPECT_EQ(Form->SimpleStatusPanelColor(), Blue);
+    ASSERT_EQ(Form->SimpleMenuFirstPeakId, 6);
+    EXPECT_NE(Form->LifetimeLabel->text(), "00:00");
+
+    QTest::mouseClick(Form->SimpleFPeakPngSpeedButton, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Form->SimpleStatusPanel->text().startsWith("locked at peak f -> "); }, 60000))
+        << Form->SimpleStatusPanel->text().toStdString();
+    EXPECT_EQ(Form->SimpleStatusPanel->text(),
+              "locked at peak f -> " + TMainForm::FormatPeakValue(Form->GetFPeakValue()));
+    EXPECT_EQ(Form->StatusLabel->text(), "tuning - locked");
+    EXPECT_EQ(Form->SimpleStatusPanelColor(), Green);
+    EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isChecked());
+    EXPECT_EQ(Form->PeakLabel->text(), "f");
+    EXPECT_EQ(Form->CRCErrorCounter, 0u);
+
+    line.stop();
+    Bridge->SetWriteHook({});
 }
 
 } // namespace
