@@ -4,6 +4,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/ServicePasswordUnit.h"
+#include "protocol/MainThreadCallList.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -132,6 +133,10 @@ void TMainForm::FormDestroy()
     SearchPeakTimer->stop();
 
     StopFrameReader(FrameReader);
+    // Messages the reader delivered in its last pass are still waiting for
+    // the main thread; they belong to this window, so run them while it
+    // still exists.
+    TMainThreadCallList::Instance().RunPending();
     CloseLogFile();
     if (Connection)
         Connection->Disconnect();

@@ -170,9 +170,15 @@ TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
     Connection->SetDeviceID("KWTP Controller");
     ASSERT_TRUE(Connection->Connect());
     FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *form);
-    // Keep the reader busy with a synchronised delivery while the window closes.
-    Bridge->Feed(DeviceFrameValue(1, 100));
     QTRY_VERIFY_WITH_TIMEOUT(Bridge->PollCount() > 10, 5000);
+    // Close while the reader is busy: a synchronised delivery and a pile of
+    // queued messages that the window must still handle itself.
+    std::vector<uint8_t> traffic = DeviceFrameValue(1, 100);
+    for (int i = 0; i < 500; ++i) {
+        const auto frame = DeviceFrameValue(8, static_cast<uint16_t>(i));
+        traffic.insert(traffic.end(), frame.begin(), frame.end());
+    }
+    Bridge->Feed(traffic);
 
     QElapsedTimer clock;
     clock.start();
