@@ -260,8 +260,28 @@ private:
     // simple menu
 
     // scope chart
+    // Samples reach FScopeValues at once; the drawn series follows at most
+    // every FScopeRefreshTimer interval.
+    QTimer* FScopeRefreshTimer = nullptr;
+    QList<double> FScopeValues;
 
     // service panel
+    QTimer* FServiceRefreshTimer = nullptr;
+    QList<double> FServiceValues;
+    void SetOuterWidth(int outerWidth);
 
     // data log
+    void FlushLogFile();
+    void StopLogAfterFailure(const QString& error);
+    QString AskForSaveFileName(const QString& proposedName, const QString& filter,
+                               const QString& defaultSuffix);
+    void ReportToOperator(const QString& title, const QString& text);
+
+public:
+    // The operator's file dialog and error box; when set (by tests), these
+    // replace the dialog and the message box. An empty name means cancelled.
+    std::function<QString(const QString& proposedName, const QString& filter,
+                          const QString& defaultSuffix)>
+        OnAskSaveFileName;
+    std::function<void(const QString& title, const QString& text)> OnReportToOperator;
 };

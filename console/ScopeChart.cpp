@@ -1,47 +1,193 @@
-// Placeholder: the bodies of this concern are written separately.
+// The scope chart: the rolling trace of the last 1000 scope samples, its zoom
+// and scroll limits, saving the samples to a file, and the two tuning options
+// beside it (scope scale and harmonic).
 #include "console/MainUnit.h"
+
+#include <QChart>
+#include <QDir>
+#include <QFile>
+#include <QLineSeries>
+#include <QLinearGradient>
+#include <QLocale>
+#include <QTimer>
+#include <QValueAxis>
+
+namespace {
+
+constexpr qsizetype ScopePointCount = 1000;
+constexpr double ScopeZero = 17640;
+// Repaints of the trace are coalesced to about the display's rate.
+constexpr int ChartRefreshInterval = 30;
+
+QValueAxis* ChartAxis(QChart* chart, Qt::Orientation orientation)
+{
+    const QList<QAbstractAxis*> axes = chart->axes(orientation);
+    return axes.isEmpty() ? nullptr : qobject_cast<QValueAxis*>(axes.first());
+}
+
+QValueAxis* MakeScopeAxis(const QString& title, double min, double max)
+{
+    auto* axis = new QValueAxis;
+    axis->setTitleText(title);
+    axis->setTitleVisible(false);
+    axis->setRange(min, max);
+    axis->setLinePenColor(QColor(0x40, 0x40, 0x40));
+    axis->setGridLineColor(QColor(0xA9, 0xA9, 0xA9));
+    axis->setLabelsFont(QFont(QStringLiteral("Verdana"), 8));
+    return axis;
+}
+
+QList<QPointF> NumberedPoints(const QList<double>& values)
+{
+    QList<QPointF> points;
+    points.reserve(values.size());
+    for (qsizetype k = 0; k < values.size(); ++k)
+        points.append(QPointF(static_cast<double>(k), values[k]));
+    return points;
+}
+
+} // namespace
 
 void TMainForm::SetupScopeChart()
 {
+    auto* chart = new QChart;
+    chart->legend()->hide();
+    chart->setTitle(QString());
+    chart->setBackgroundBrush(Qt::white);
+    chart->setMargins(QMargins(4, 4, 4, 4));
+    // The back wall: light grey at the bottom, white at the top.
+    QLinearGradient wall(QPointF(0, 1), QPointF(0, 0));
+    wall.setCoordinateMode(QGradient::ObjectBoundingMode);
+    wall.setColorAt(0, QColor(0xEA, 0xEA, 0xEA));
+    wall.setColorAt(1, Qt::white);
+    chart->setPlotAreaBackgroundBrush(wall);
+    chart->setPlotAreaBackgroundVisible(true);
+
+    DataSeries = new QLineSeries(chart);
+    DataSeries->setObjectName(QStringLiteral("DataSeries"));
+    chart->addSeries(DataSeries);
+    QValueAxis* bottom = MakeScopeAxis(QStringLiteral("bottom"), 1, 1000);
+    QValueAxis* left = MakeScopeAxis(QStringLiteral("left"), -17280, 17280);
+    chart->addAxis(bottom, Qt::AlignBottom);
+    chart->addAxis(left, Qt::AlignLeft);
+    DataSeries->attachAxis(bottom);
+    DataSeries->attachAxis(left);
+    Chart->setChart(chart);
+    Chart->setRenderHint(QPainter::Antialiasing, false);
+    SaveChartButton->raise();
+
+    Chart->OnAllowScroll = [this](const QString& axisTitle, double min, double max) {
+        bool allow = true;
+        ChartAllowScroll(axisTitle, min, max, allow);
+        return allow;
+    };
+    connect(Chart, &TScopeChartView::Zoomed, this, &TMainForm::ChartZoom);
+
+    FScopeValues.reserve(ScopePointCount + 1);
+    FScopeRefreshTimer = new QTimer(this);
+    FScopeRefreshTimer->setSingleShot(true);
+    FScopeRefreshTimer->setInterval(ChartRefreshInterval);
+    connect(FScopeRefreshTimer, &QTimer::timeout, this, &TMainForm::RefreshScopeChart);
 }
 
-void TMainForm::AddScopeSample(uint32_t)
+void TMainForm::AddScopeSample(uint32_t raw)
 {
+    if (FScopeValues.size() >= ScopePointCount)
+        FScopeValues.removeFirst();
+    const double value = ScopeZero - static_cast<double>(raw);
+    FScopeValues.append(value);
+    WriteToLog(value);
+    if (!FScopeRefreshTimer->isActive())
+        FScopeRefreshTimer->start();
 }
 
 void TMainForm::RefreshScopeChart()
 {
+    // The points carry X = 0 .. count - 1, the newest at the right.
+    DataSeries->replace(NumberedPoints(FScopeValues));
+    FlushLogFile();
 }
 
-void TMainForm::HandleScopeSample(uint32_t)
+void TMainForm::HandleScopeSample(uint32_t value)
 {
+    AddScopeSample(value);
 }
 
-void TMainForm::HandleScopeScaleValue(uint32_t)
+void TMainForm::HandleScopeScaleValue(uint32_t value)
 {
+    // Reports 1 .. 6 select "1x" .. "32x"; anything else leaves no item.
+    const int index = value >= 1 && value <= 6 ? static_cast<int>(value) - 1 : -1;
+    ScopeScaleComboBox->setCurrentIndex(index);
 }
 
-void TMainForm::HandleHarmonicValue(uint32_t)
+void TMainForm::HandleHarmonicValue(uint32_t value)
 {
+    const int index = value <= 2 ? static_cast<int>(value) : -1;
+    HarmonicComboBox->setCurrentIndex(index);
 }
 
 void TMainForm::ScopeScaleComboBoxChange()
 {
+    const int index = ScopeScaleComboBox->currentIndex();
+    if (index != -1)
+        Send(TCommandId::WriteScopeScale, OneBytePayload(index + 1));
 }
 
 void TMainForm::HarmonicComboBoxChange()
 {
+    const int index = HarmonicComboBox->currentIndex();
+    if (index != -1)
+        Send(TCommandId::WriteHarmonic, OneBytePayload(index));
 }
 
-void TMainForm::ChartAllowScroll(const QString&, double, double, bool&)
+void TMainForm::ChartAllowScroll(const QString& axisTitle, double AMin, double AMax,
+                                 bool& AllowScroll)
 {
+    AllowScroll = true;
+    if (axisTitle == QLatin1String("bottom") && (AMin < 0 || AMax > 1000))
+        AllowScroll = false;
+    // Vertically only a range zoomed into -96 .. 96 may move.
+    if (axisTitle == QLatin1String("left") && (AMin < -96 || AMax > 96))
+        AllowScroll = false;
 }
 
 void TMainForm::ChartZoom()
 {
+    QChart* chart = Chart->chart();
+    QValueAxis* bottom = ChartAxis(chart, Qt::Horizontal);
+    QValueAxis* left = ChartAxis(chart, Qt::Vertical);
+    if (bottom->min() < 0 || bottom->max() > 1000)
+        Chart->UndoZoom();
+    if (left->min() < -17280 || left->max() > 17280)
+        Chart->UndoZoom();
 }
 
 void TMainForm::SaveChartButtonClick()
 {
-}
+    // The samples as they are now; those arriving while the dialog is open
+    // are not saved.
+    const QList<double> copy = FScopeValues;
+    const QString fileName = AskForSaveFileName(QString(), QString(), QString());
+    if (fileName.isEmpty())
+        return;
 
+    QLocale locale;
+    locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
+    QByteArray text;
+    text.reserve(copy.size() * 8);
+    for (double value : copy) {
+        text.append(locale.toString(value, 'g', 15).toLocal8Bit());
+        text.append("\r\n");
+    }
+
+    QFile file(fileName);
+    bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    written = written && file.write(text) == text.size() && file.flush();
+    const QString error = file.errorString();
+    file.close();
+    if (!written) {
+        ReportToOperator(QStringLiteral("Save"),
+                         QStringLiteral("The chart could not be saved to \"%1\": %2")
+                             .arg(QDir::toNativeSeparators(fileName), error));
+    }
+}

@@ -1,151 +1,329 @@
-// Placeholder: the bodies of this concern are written separately.
+// The service panel: the access code that opens it, Read, the fifteen Set
+// actions with their colour feedback, the stabilisation check, the answers
+// that fill the parameter fields, and the service chart.
 #include "console/MainUnit.h"
 
-void TMainForm::FormKeyPress(QChar)
+#include "console/GlobalUnit.h"
+#include "console/ServicePasswordUnit.h"
+#include "console/ServiceSetButtonColor.h"
+
+#include <QChart>
+#include <QLineSeries>
+#include <QTimer>
+#include <QValueAxis>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace {
+
+constexpr qsizetype ServicePointCount = 1000;
+constexpr int ChartRefreshInterval = 30;
+constexpr uint32_t SetFeedbackMsec = 1000;
+// Path gain values above this carry the stabilisation check.
+constexpr int32_t StabilizationFlag = 2000;
+
+void SetCaptionColor(QPushButton* button, const QColor& color)
 {
+    QPalette palette = button->palette();
+    palette.setColor(QPalette::ButtonText, color);
+    button->setPalette(palette);
+}
+
+} // namespace
+
+void TMainForm::SetOuterWidth(int outerWidth)
+{
+    // The window is fixed-size; its frame, when it has one, takes the
+    // difference between the outer and the client width.
+    const int frameExtra = frameGeometry().width() - width();
+    setFixedWidth(outerWidth - frameExtra);
+}
+
+void TMainForm::FormKeyPress(QChar key)
+{
+    if (!FServicePassword || !FServicePassword->IsPasswordOK(key))
+        return;
+    SetOuterWidth(PageControl->width() + ServicePanel->width() + 18);
+    // Docked to the right edge, over the full client height.
+    ServicePanel->setGeometry(width() - ServicePanel->width(), 0, ServicePanel->width(), height());
+    ServicePanel->show();
+    ServicePanel->raise();
 }
 
 void TMainForm::ReadParamsButtonClick()
 {
+    if (Connection)
+        SendReadRequests(*Connection, ReadParamsSequence);
 }
 
 void TMainForm::HideButtonClick()
 {
+    Send(TCommandId::ReadExpectedPeaks, EmptyPayload());
+    ServicePanel->hide();
+    SetOuterWidth(PageControl->width() + 12);
+}
+
+void TMainForm::SendSetValue(QPushButton* button, TCommandId id, TPayload payload)
+{
+    Send(id, payload);
+    SetCaptionColor(button, QColor(0x00, 0x80, 0x00));
+    // Each click restores the caption 1000 ms after itself; a later click
+    // does not postpone an earlier one's restore.
+    new TServiceSetButtonColor(
+        SetFeedbackMsec,
+        [button] { SetCaptionColor(button, button->palette().color(QPalette::WindowText)); },
+        button);
 }
 
 void TMainForm::SetPhaseButtonClick()
 {
+    SendSetValue(SetPhaseButton, TCommandId::WritePhase,
+                 Word16Payload(PrepareValue(PhaseRealSpinEdit->Value())));
 }
 
 void TMainForm::SetDelayButtonClick()
 {
+    SendSetValue(SetDelayButton, TCommandId::WriteDelay,
+                 OneBytePayload(PrepareValue(DelayRealSpinEdit->Value())));
 }
 
 void TMainForm::SetPathGainButtonClick()
 {
+    const int32_t offset = StabilizationCheckCheckBox->isChecked() ? StabilizationFlag : 0;
+    SendSetValue(SetPathGainButton, TCommandId::WritePathGain,
+                 Word16Payload(PrepareValue(PathGainRealSpinEdit->Value(), 1, offset)));
 }
 
 void TMainForm::SetCFTButtonClick()
 {
+    SendSetValue(SetCFTButton, TCommandId::WriteCFT,
+                 OneBytePayload(PrepareValue(CFTRealSpinEdit->Value(), 10)));
 }
 
 void TMainForm::SetPButtonClick()
 {
+    SendSetValue(SetPButton, TCommandId::WriteP,
+                 OneBytePayload(PrepareValue(PRealSpinEdit->Value())));
 }
 
 void TMainForm::SetIButtonClick()
 {
+    SendSetValue(SetIButton, TCommandId::WriteI,
+                 OneBytePayload(PrepareValue(IRealSpinEdit->Value())));
 }
 
 void TMainForm::SetDButtonClick()
 {
+    SendSetValue(SetDButton, TCommandId::WriteD,
+                 OneBytePayload(PrepareValue(DRealSpinEdit->Value())));
 }
 
 void TMainForm::SetPIDGainButtonClick()
 {
+    SendSetValue(SetPIDGainButton, TCommandId::WritePIDGain,
+                 OneBytePayload(PrepareValue(PidGainRealSpinEdit->Value())));
 }
 
 void TMainForm::SetExpectedPeaksButtonClick()
 {
+    // Both ends of the range must be chosen; after the controller reported
+    // no reachable peak neither is, and no valid mask exists.
+    const int from = ExpectedPeaksFromComboBox->currentIndex();
+    const int to = ExpectedPeaksToComboBox->currentIndex();
+    const TPeakList& peaks = PeakList();
+    if (from < 0 || to < 0 || std::max(from, to) >= static_cast<int>(peaks.size()))
+        return;
+    uint32_t mask = 0;
+    for (int k = std::min(from, to); k <= std::max(from, to); ++k)
+        mask += peaks[static_cast<size_t>(k)]->Flag;
+    SendSetValue(SetExpectedPeaksButton, TCommandId::WriteExpectedPeaks,
+                 Word16Payload(static_cast<int32_t>(mask)));
 }
 
 void TMainForm::SetPointButtonClick()
 {
+    SendSetValue(SetPointButton, TCommandId::WriteSetPoint,
+                 OneBytePayload(PrepareValue(SetPointRealSpinEdit->Value())));
 }
 
 void TMainForm::CTFTemp10ButtonClick()
 {
+    SendSetValue(CTFTemp10Button, TCommandId::WriteCFTTemp10,
+                 Word16Payload(PrepareValue(CFTTemp10RealSpinEdit->Value())));
 }
 
 void TMainForm::CFTTemp40ButtonClick()
 {
+    SendSetValue(CFTTemp40Button, TCommandId::WriteCFTTemp40,
+                 Word16Payload(PrepareValue(CFTTemp40RealSpinEdit->Value())));
 }
 
 void TMainForm::CFTOffsetButtonClick()
 {
+    SendSetValue(CFTOffsetButton, TCommandId::WriteCFTOffset,
+                 Word16Payload(PrepareValue(CFTOffsetRealSpinEdit->Value())));
 }
 
 void TMainForm::ModulationButtonClick()
 {
+    SendSetValue(ModulationButton, TCommandId::WriteModulation,
+                 Word16Payload(PrepareValue(ModulationRealSpinEdit->Value())));
 }
 
 void TMainForm::FOffsetButtonClick()
 {
+    SendSetValue(FOffsetButton, TCommandId::WriteFOffset,
+                 Word16Payload(PrepareValue(FOffsetRealSpinEdit->Value())));
 }
 
 void TMainForm::StabilizationCheckCheckBoxClick()
 {
+    int32_t value = std::abs(PrepareValue(PathGainRealSpinEdit->Value()));
+    if (StabilizationCheckCheckBox->isChecked())
+        value += StabilizationFlag;
+    Send(TCommandId::WritePathGain, Word16Payload(value));
 }
 
 void TMainForm::SetupServiceChart()
 {
+    auto* chart = new QChart;
+    chart->legend()->hide();
+    chart->setTitle(QString());
+    chart->setMargins(QMargins(4, 4, 4, 4));
+    ServiceSeries = new QLineSeries(chart);
+    ServiceSeries->setObjectName(QStringLiteral("ServiceSeries"));
+    chart->addSeries(ServiceSeries);
+    auto* x = new QValueAxis;
+    auto* y = new QValueAxis;
+    x->setRange(0, 1);
+    y->setRange(-1, 1);
+    chart->addAxis(x, Qt::AlignBottom);
+    chart->addAxis(y, Qt::AlignLeft);
+    ServiceSeries->attachAxis(x);
+    ServiceSeries->attachAxis(y);
+    ServiceChart->setChart(chart);
+
+    FServiceValues.reserve(ServicePointCount + 1);
+    FServiceRefreshTimer = new QTimer(this);
+    FServiceRefreshTimer->setSingleShot(true);
+    FServiceRefreshTimer->setInterval(ChartRefreshInterval);
+    connect(FServiceRefreshTimer, &QTimer::timeout, this, &TMainForm::RefreshServiceChart);
 }
 
 void TMainForm::RefreshServiceChart()
 {
+    QList<QPointF> points;
+    points.reserve(FServiceValues.size());
+    double low = 0;
+    double high = 0;
+    for (qsizetype k = 0; k < FServiceValues.size(); ++k) {
+        const double value = FServiceValues[k];
+        low = k == 0 ? value : std::min(low, value);
+        high = k == 0 ? value : std::max(high, value);
+        points.append(QPointF(static_cast<double>(k), value));
+    }
+    ServiceSeries->replace(points);
+
+    // The axes follow the points; a flat trace gets a band around its value.
+    QChart* chart = ServiceChart->chart();
+    const QList<QAbstractAxis*> xs = chart->axes(Qt::Horizontal);
+    const QList<QAbstractAxis*> ys = chart->axes(Qt::Vertical);
+    if (xs.isEmpty() || ys.isEmpty())
+        return;
+    xs.first()->setRange(0.0, std::max<double>(1.0, static_cast<double>(points.size() - 1)));
+    if (low == high) {
+        low -= 1;
+        high += 1;
+    }
+    ys.first()->setRange(low, high);
 }
 
-void TMainForm::SendSetValue(QPushButton*, TCommandId, TPayload)
+void TMainForm::HandleServiceSample(uint32_t value)
 {
+    if (!ChartCheckBox->isChecked())
+        return;
+    FServiceValues.append(static_cast<int16_t>(static_cast<uint16_t>(value)));
+    if (FServiceValues.size() > ServicePointCount)
+        FServiceValues.removeFirst();
+    if (!FServiceRefreshTimer->isActive())
+        FServiceRefreshTimer->start();
 }
 
-void TMainForm::HandleServiceSample(uint32_t)
+void TMainForm::HandlePhaseValue(uint32_t value)
 {
+    PhaseRealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandlePhaseValue(uint32_t)
+void TMainForm::HandleDelayValue(uint32_t value)
 {
+    DelayRealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandleDelayValue(uint32_t)
+void TMainForm::HandlePathGainValue(uint32_t value)
 {
+    if (value <= static_cast<uint32_t>(StabilizationFlag)) {
+        PathGainRealSpinEdit->setValue(value);
+        return;
+    }
+    PathGainRealSpinEdit->setValue(value - StabilizationFlag);
+    // Ticking the box runs the stabilisation check, which sends the value
+    // back; a box already ticked does not change and sends nothing.
+    StabilizationCheckCheckBox->setChecked(true);
 }
 
-void TMainForm::HandlePathGainValue(uint32_t)
+void TMainForm::HandleCFTValue(uint32_t value)
 {
+    CFTRealSpinEdit->setValue(value / 10.0);
 }
 
-void TMainForm::HandleCFTValue(uint32_t)
+void TMainForm::HandlePValue(uint32_t value)
 {
+    PRealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandlePValue(uint32_t)
+void TMainForm::HandleIValue(uint32_t value)
 {
+    IRealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandleIValue(uint32_t)
+void TMainForm::HandleDValue(uint32_t value)
 {
+    DRealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandleDValue(uint32_t)
+void TMainForm::HandlePIDGainValue(uint32_t value)
 {
+    PidGainRealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandlePIDGainValue(uint32_t)
+void TMainForm::HandleSetPointValue(uint32_t value)
 {
+    // The low byte is a signed 8-bit number; the high byte is not used.
+    SetPointRealSpinEdit->setValue(static_cast<int8_t>(static_cast<uint8_t>(value & 0xFFu)));
 }
 
-void TMainForm::HandleSetPointValue(uint32_t)
+void TMainForm::HandleCFTTemp10Value(uint32_t value)
 {
+    CFTTemp10RealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandleCFTTemp10Value(uint32_t)
+void TMainForm::HandleCFTTemp40Value(uint32_t value)
 {
+    CFTTemp40RealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandleCFTTemp40Value(uint32_t)
+void TMainForm::HandleCFTOffsetValue(uint32_t value)
 {
+    CFTOffsetRealSpinEdit->setValue(value);
 }
 
-void TMainForm::HandleCFTOffsetValue(uint32_t)
+void TMainForm::HandleCFTRawValue(uint32_t value)
 {
+    CFTRawLabel->setText(QStringLiteral("CFT Raw: %1").arg(value));
 }
 
-void TMainForm::HandleCFTRawValue(uint32_t)
+void TMainForm::HandleModulationValue(uint32_t value)
 {
+    ModulationRealSpinEdit->setValue(value);
 }
-
-void TMainForm::HandleModulationValue(uint32_t)
-{
-}
-

@@ -1,0 +1,656 @@
+// The scope chart, the tuning options, the service panel and the data log,
+// driven on the real window against a stand-in bridge.
+#include "ConsoleTestSupport.h"
+
+#include "console/GlobalUnit.h"
+#include "console/MainUnit.h"
+
+#include <QChart>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineSeries>
+#include <QLocale>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QValueAxis>
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+namespace {
+
+using TFrame = std::array<uint8_t, 5>;
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 5000)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (!condition()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(10);
+    }
+    return true;
+}
+
+QValueAxis* Axis(QChartView* view, Qt::Orientation orientation)
+{
+    return qobject_cast<QValueAxis*>(view->chart()->axes(orientation).value(0));
+}
+
+QByteArray ReadFile(const QString& name)
+{
+    QFile file(name);
+    if (!file.open(QIODevice::ReadOnly))
+        return "<unreadable>";
+    return file.readAll();
+}
+
+void WriteFile(const QString& name, const QByteArray& content)
+{
+    QFile file(name);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+const QColor Green(0x00, 0x80, 0x00);
+
+class ScopeServiceTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        bridge = std::make_shared<TFakeBridge>();
+        bridge->SetDevices({QStringLiteral("KWTP Test")});
+        form = std::make_unique<TMainForm>(FakeBridgeFactory(bridge));
+        form->OnAskSaveFileName = [this](const QString& proposed, const QString& filter,
+                                         const QString& suffix) {
+            askedWith = {proposed, filter, suffix};
+            return fileName;
+        };
+        form->OnReportToOperator = [this](const QString&, const QString& text) {
+            reports.append(text);
+        };
+        ASSERT_TRUE(dir.isValid());
+    }
+
+    void TearDown() override
+    {
+        form.reset();
+        QLocale::setDefault(QLocale::c());
+    }
+
+    void Connect()
+    {
+        form->ConnectButtonClick();
+        ASSERT_TRUE(Connection && Connection->Connected());
+        bridge->ClearWritten();
+    }
+
+    std::vector<TFrame> Frames() const { return CommandFrames(bridge->Written()); }
+
+    // The drawn series once it shows count points.
+    QList<QPointF> DrawnPoints(QLineSeries* series, qsizetype count)
+    {
+        EXPECT_TRUE(WaitFor([&] { return series->count() == count; }))
+            << "series holds " << series->count();
+        return series->points();
+    }
+
+    QString Path(const QString& name) const { return dir.filePath(name); }
+
+    std::shared_ptr<TFakeBridge> bridge;
+    std::unique_ptr<TMainForm> form;
+    QTemporaryDir dir;
+    QString fileName;
+    QStringList askedWith;
+    QStringList reports;
+};
+
+// ---- scope chart
+
+TEST_F(ScopeServiceTest, ScopeSamplesMapToSeventeenSixFortyMinusRawAndSaveWithCrLf)
+{
+    const std::vector<std::pair<uint32_t, double>> cases = {
+        {360, 17280}, {17640, 0}, {34920, -17280}, {0, 17640}, {65535, -47895}};
+    for (const auto& [raw, value] : cases)
+        form->HandleScopeSample(raw);
+
+    const QList<QPointF> points = DrawnPoints(form->DataSeries, 5);
+    ASSERT_EQ(points.size(), 5);
+    for (size_t k = 0; k < cases.size(); ++k) {
+        EXPECT_EQ(points[k].x(), static_cast<double>(k));
+        EXPECT_EQ(points[k].y(), cases[k].second) << "raw " << cases[k].first;
+    }
+
+    // An existing file is replaced; no header, no X, CR LF after every line,
+    // and no grouping even where the locale groups thousands.
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    fileName = Path("scope.txt");
+    WriteFile(fileName, QByteArray(5000, 'x'));
+    form->SaveChartButtonClick();
+    EXPECT_EQ(askedWith, QStringList({"", "", ""}));
+    EXPECT_EQ(ReadFile(fileName), "17280\r\n0\r\n-17280\r\n17640\r\n-47895\r\n");
+    EXPECT_TRUE(reports.isEmpty());
+}
+
+TEST_F(ScopeServiceTest, SaveWritesNothingOnCancelAnEmptyFileForAnEmptyChartAndReportsFailures)
+{
+    fileName.clear();
+    form->HandleScopeSample(17640);
+    form->SaveChartButtonClick();
+    EXPECT_TRUE(reports.isEmpty());
+    EXPECT_TRUE(QDir(dir.path()).isEmpty());
+
+    form.reset();
+    SetUp();
+    fileName = Path("empty.txt");
+    form->SaveChartButtonClick();
+    EXPECT_TRUE(QFile::exists(fileName));
+    EXPECT_EQ(ReadFile(fileName), "");
+
+    fileName = Path("missing/folder/scope.txt");
+    form->SaveChartButtonClick();
+    ASSERT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains("scope.txt")) << reports[0].toStdString();
+    EXPECT_TRUE(reports[0].contains("No such file or directory")) << reports[0].toStdString();
+}
+
+TEST_F(ScopeServiceTest, TheThousandAndFirstSampleDropsTheFirst)
+{
+    for (uint32_t raw = 0; raw <= 1000; ++raw)
+        form->HandleScopeSample(raw);
+    // A save right away already holds every sample applied so far.
+    fileName = Path("rolled.txt");
+    form->SaveChartButtonClick();
+    const QList<QByteArray> lines = ReadFile(fileName).split('\n');
+    ASSERT_EQ(lines.size(), 1001); // 1000 lines and the empty rest after the last
+    EXPECT_EQ(lines.first(), "17639\r");
+    EXPECT_EQ(lines[999], "16640\r");
+
+    const QList<QPointF> points = DrawnPoints(form->DataSeries, 1000);
+    ASSERT_EQ(points.size(), 1000);
+    EXPECT_EQ(points.first(), QPointF(0, 17640 - 1));
+    EXPECT_EQ(points.last(), QPointF(999, 17640 - 1000));
+}
+
+TEST_F(ScopeServiceTest, ScrollIsAskedPerAxisBeforeItHappens)
+{
+    struct TCase
+    {
+        const char* axis;
+        double min, max;
+        bool allowed;
+    };
+    const TCase cases[] = {
+        {"bottom", 1, 1000, true},      {"bottom", 0, 999, true},
+        {"bottom", 0.5, 1000.5, false}, {"bottom", -0.5, 999.5, false},
+        {"left", -17280, 17280, false}, {"left", -96, 96, true},
+        {"left", -97, 95, false},       {"left", -50, 97, false},
+    };
+    for (const TCase& c : cases) {
+        bool allow = !c.allowed;
+        form->ChartAllowScroll(c.axis, c.min, c.max, allow);
+        EXPECT_EQ(allow, c.allowed) << c.axis << " " << c.min << " .. " << c.max;
+    }
+
+    // Through the view: at full range no vertical scroll, and the bottom axis
+    // stops at its limits.
+    TScopeChartView* view = form->Chart;
+    QValueAxis* x = Axis(view, Qt::Horizontal);
+    QValueAxis* y = Axis(view, Qt::Vertical);
+    EXPECT_FALSE(view->ScrollBy(0, 10));
+    EXPECT_EQ(y->min(), -17280);
+    EXPECT_EQ(y->max(), 17280);
+    EXPECT_TRUE(view->ScrollBy(-1, 0));
+    EXPECT_EQ(x->min(), 0);
+    EXPECT_EQ(x->max(), 999);
+    EXPECT_FALSE(view->ScrollBy(-0.5, 0));
+    EXPECT_EQ(x->min(), 0);
+
+    // Zoomed into -96 .. 96 the trace scrolls vertically, also by key, by a
+    // tenth of the range, as far as the limit.
+    view->ZoomToRanges(100, 200, -50, 50);
+    QTest::keyClick(view, Qt::Key_Up);
+    EXPECT_DOUBLE_EQ(y->min(), -40);
+    EXPECT_DOUBLE_EQ(y->max(), 60);
+    QTest::keyClick(view, Qt::Key_Left);
+    EXPECT_DOUBLE_EQ(x->min(), 90);
+    for (int k = 0; k < 5; ++k)
+        QTest::keyClick(view, Qt::Key_Up);
+    EXPECT_DOUBLE_EQ(y->max(), 90);
+}
+
+TEST_F(ScopeServiceTest, ZoomPastTheLimitsReturnsToTheRangesBeforeZooming)
+{
+    TScopeChartView* view = form->Chart;
+    QValueAxis* x = Axis(view, Qt::Horizontal);
+    QValueAxis* y = Axis(view, Qt::Vertical);
+    // A scroll before zooming belongs to the ranges the undo returns to.
+    ASSERT_TRUE(view->ScrollBy(-1, 0));
+
+    view->ZoomToRanges(100, 200, -500, 500);
+    EXPECT_EQ(x->min(), 100);
+    EXPECT_EQ(x->max(), 200);
+    EXPECT_EQ(y->min(), -500);
+    EXPECT_EQ(y->max(), 500);
+
+    // Later zooms and scrolls do not move the point the undo returns to.
+    view->ZoomToRanges(120, 180, -90, 90);
+    ASSERT_TRUE(view->ScrollBy(5, 5));
+    view->ZoomToRanges(500, 1001, -500, 500);
+    EXPECT_EQ(x->min(), 0);
+    EXPECT_EQ(x->max(), 999);
+    EXPECT_EQ(y->min(), -17280);
+    EXPECT_EQ(y->max(), 17280);
+    EXPECT_FALSE(view->IsZoomed());
+
+    view->ZoomToRanges(10, 20, -17281, 0);
+    EXPECT_EQ(x->min(), 0);
+    EXPECT_EQ(y->min(), -17280);
+}
+
+TEST_F(ScopeServiceTest, OperatorZoomsWithTheRubberBandAndUndoesByDraggingLeft)
+{
+    form->show();
+    form->NextButtonClick();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+    TScopeChartView* view = form->Chart;
+    ASSERT_TRUE(WaitFor([&] { return view->chart()->plotArea().width() > 100; }));
+    const QRectF plot = view->chart()->plotArea();
+    QValueAxis* x = Axis(view, Qt::Horizontal);
+    QValueAxis* y = Axis(view, Qt::Vertical);
+
+    const QPoint from = (plot.topLeft() + QPointF(plot.width() / 4, plot.height() / 4)).toPoint();
+    const QPoint to = (plot.topLeft() + QPointF(plot.width() / 2, plot.height() / 2)).toPoint();
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, from);
+    QTest::mouseMove(view->viewport(), to);
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, to);
+    EXPECT_TRUE(view->IsZoomed());
+    EXPECT_NEAR(x->min(), 250, 10);
+    EXPECT_NEAR(x->max(), 500, 10);
+    EXPECT_NEAR(y->min(), 0, 200);
+    EXPECT_NEAR(y->max(), 8640, 200);
+
+    QTest::mousePress(view->viewport(), Qt::LeftButton, {}, to);
+    QTest::mouseMove(view->viewport(), from);
+    QTest::mouseRelease(view->viewport(), Qt::LeftButton, {}, from);
+    EXPECT_FALSE(view->IsZoomed());
+    EXPECT_EQ(x->min(), 1);
+    EXPECT_EQ(x->max(), 1000);
+
+    // With the chart view's own rubber band on, a press where no item lies
+    // crashes the chart view's press handler in this Qt; the view keeps such
+    // presses from it.
+    view->setRubberBand(QChartView::RectangleRubberBand);
+    view->chart()->hide();
+    const QPoint inside = plot.center().toPoint();
+    const QPoint outside(1, 1);
+    ASSERT_EQ(view->itemAt(inside), nullptr);
+    ASSERT_EQ(view->itemAt(outside), nullptr);
+    for (const QPoint& at : {inside, outside}) {
+        for (const Qt::MouseButton button : {Qt::LeftButton, Qt::MiddleButton, Qt::RightButton})
+            QTest::mouseClick(view->viewport(), button, {}, at);
+    }
+}
+
+TEST_F(ScopeServiceTest, TuningOptionsSendOnlyOnTheOperatorsChoice)
+{
+    Connect();
+    // Device reports select items without sending; out of range selects none.
+    const std::vector<std::pair<uint32_t, int>> scales = {{3, 2}, {1, 0}, {6, 5}, {0, -1}, {7, -1}};
+    for (const auto& [report, index] : scales) {
+        form->HandleScopeScaleValue(report);
+        EXPECT_EQ(form->ScopeScaleComboBox->currentIndex(), index) << "scale " << report;
+    }
+    const std::vector<std::pair<uint32_t, int>> harmonics = {{2, 2}, {0, 0}, {3, -1}};
+    for (const auto& [report, index] : harmonics) {
+        form->HandleHarmonicValue(report);
+        EXPECT_EQ(form->HarmonicComboBox->currentIndex(), index) << "harmonic " << report;
+    }
+    EXPECT_TRUE(bridge->Written().empty());
+
+    form->ScopeScaleComboBox->setCurrentIndex(4);
+    emit form->ScopeScaleComboBox->activated(4);
+    form->HarmonicComboBox->setCurrentIndex(2);
+    emit form->HarmonicComboBox->activated(2);
+    EXPECT_EQ(Frames(),
+              (std::vector<TFrame>{BuildCommandFrame(72, 0, 5), BuildCommandFrame(81, 0, 2)}));
+}
+
+// ---- service panel
+
+TEST_F(ScopeServiceTest, AccessCodeOpensThePanelAndHideClosesIt)
+{
+    Connect();
+    struct TCase
+    {
+        const char* typed;
+        bool opens;
+    };
+    const TCase cases[] = {
+        {"51730264", true},         {"5173026", false},   {"5173026x51730264", true},
+        {"517302651730264", false}, {"x51730264x", true},
+    };
+    for (const TCase& c : cases) {
+        form->HideButtonClick();
+        ASSERT_FALSE(form->ServicePanel->isVisibleTo(form.get()));
+        for (const char* key = c.typed; *key; ++key)
+            form->FormKeyPress(QChar(*key));
+        EXPECT_EQ(form->ServicePanel->isVisibleTo(form.get()), c.opens) << c.typed;
+        if (c.opens) {
+            EXPECT_EQ(form->width(), 1127 + 676 + 18);
+            EXPECT_EQ(form->ServicePanel->geometry(), QRect(1821 - 676, 0, 676, form->height()));
+        }
+    }
+    bridge->ClearWritten();
+    form->HideButtonClick();
+    EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(69, 0, 0)});
+    EXPECT_FALSE(form->ServicePanel->isVisibleTo(form.get()));
+    EXPECT_EQ(form->width(), 1127 + 12);
+}
+
+TEST_F(ScopeServiceTest, ReadSendsTheSixteenRequestsInOrder)
+{
+    Connect();
+    form->ReadParamsButtonClick();
+    const std::vector<int> ids = {53, 55, 57, 59, 61, 63, 65, 67, 69, 77, 83, 85, 87, 89, 91, 93};
+    EXPECT_EQ(CommandIds(bridge->Written()), ids);
+    for (const TFrame& frame : Frames())
+        EXPECT_EQ(frame[2] | frame[3], 0);
+}
+
+TEST_F(ScopeServiceTest, SetActionsSendTheConvertedValueAndTurnGreen)
+{
+    using TEdit = TRealSpinEdit* Ui::TMainForm::*;
+    using TButton = QPushButton* Ui::TMainForm::*;
+    using TClick = void (TMainForm::*)();
+    struct TCase
+    {
+        TEdit edit;
+        const char* text;
+        bool stabilization;
+        TClick click;
+        TButton button;
+        uint8_t id, A, B;
+    };
+    const TCase cases[] = {
+        {&Ui::TMainForm::PhaseRealSpinEdit, "300", false, &TMainForm::SetPhaseButtonClick,
+         &Ui::TMainForm::SetPhaseButton, 54, 0x01, 0x2C},
+        {&Ui::TMainForm::DelayRealSpinEdit, "99.9", false, &TMainForm::SetDelayButtonClick,
+         &Ui::TMainForm::SetDelayButton, 56, 0, 99},
+        {&Ui::TMainForm::PathGainRealSpinEdit, "1500", false, &TMainForm::SetPathGainButtonClick,
+         &Ui::TMainForm::SetPathGainButton, 58, 0x05, 0xDC},
+        {&Ui::TMainForm::PathGainRealSpinEdit, "1500", true, &TMainForm::SetPathGainButtonClick,
+         &Ui::TMainForm::SetPathGainButton, 58, 0x0D, 0xAC},
+        {&Ui::TMainForm::CFTRealSpinEdit, "2.3", false, &TMainForm::SetCFTButtonClick,
+         &Ui::TMainForm::SetCFTButton, 60, 0, 23},
+        {&Ui::TMainForm::CFTRealSpinEdit, "12.34", false, &TMainForm::SetCFTButtonClick,
+         &Ui::TMainForm::SetCFTButton, 60, 0, 123},
+        {&Ui::TMainForm::CFTRealSpinEdit, "30", false, &TMainForm::SetCFTButtonClick,
+         &Ui::TMainForm::SetCFTButton, 60, 0, 44},
+        {&Ui::TMainForm::PRealSpinEdit, "7", false, &TMainForm::SetPButtonClick,
+         &Ui::TMainForm::SetPButton, 62, 0, 7},
+        {&Ui::TMainForm::IRealSpinEdit, "300", false, &TMainForm::SetIButtonClick,
+         &Ui::TMainForm::SetIButton, 64, 0, 44},
+        {&Ui::TMainForm::DRealSpinEdit, "9", false, &TMainForm::SetDButtonClick,
+         &Ui::TMainForm::SetDButton, 66, 0, 9},
+        {&Ui::TMainForm::PidGainRealSpinEdit, "200", false, &TMainForm::SetPIDGainButtonClick,
+         &Ui::TMainForm::SetPIDGainButton, 68, 0, 200},
+        {&Ui::TMainForm::SetPointRealSpinEdit, "-5", false, &TMainForm::SetPointButtonClick,
+         &Ui::TMainForm::SetPointButton, 78, 0, 0xFB},
+        {&Ui::TMainForm::CFTTemp10RealSpinEdit, "1234", false, &TMainForm::CTFTemp10ButtonClick,
+         &Ui::TMainForm::CTFTemp10Button, 84, 0x04, 0xD2},
+        {&Ui::TMainForm::CFTTemp40RealSpinEdit, "40000", false, &TMainForm::CFTTemp40ButtonClick,
+         &Ui::TMainForm::CFTTemp40Button, 86, 0x9C, 0x40},
+        {&Ui::TMainForm::CFTOffsetRealSpinEdit, "65535", false, &TMainForm::CFTOffsetButtonClick,
+         &Ui::TMainForm::CFTOffsetButton, 88, 0xFF, 0xFF},
+        {&Ui::TMainForm::ModulationRealSpinEdit, "255", false, &TMainForm::ModulationButtonClick,
+         &Ui::TMainForm::ModulationButton, 92, 0, 255},
+        {&Ui::TMainForm::FOffsetRealSpinEdit, "-250", false, &TMainForm::FOffsetButtonClick,
+         &Ui::TMainForm::FOffsetButton, 94, 0xFF, 0x06},
+        {&Ui::TMainForm::FOffsetRealSpinEdit, "-1.9", false, &TMainForm::FOffsetButtonClick,
+         &Ui::TMainForm::FOffsetButton, 94, 0xFF, 0xFF},
+    };
+    Connect();
+    for (const TCase& c : cases) {
+        form->StabilizationCheckCheckBox->setChecked(c.stabilization);
+        (form.get()->*c.edit)->setText(QString::fromLatin1(c.text));
+        bridge->ClearWritten();
+        (form.get()->*c.click)();
+        EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(c.id, c.A, c.B)})
+            << "id " << int(c.id) << " with " << c.text;
+        EXPECT_EQ((form.get()->*c.button)->palette().color(QPalette::ButtonText), Green)
+            << "id " << int(c.id);
+    }
+}
+
+TEST_F(ScopeServiceTest, ExpectedPeaksSendTheRangeInEitherOrderAndNothingWithoutAChoice)
+{
+    Connect();
+    // c .. h: the flags of the peaks at indices 2 to 7.
+    const std::vector<std::pair<int, int>> choices = {{7, 2}, {2, 7}};
+    for (const auto& [from, to] : choices) {
+        form->ExpectedPeaksFromComboBox->setCurrentIndex(from);
+        form->ExpectedPeaksToComboBox->setCurrentIndex(to);
+        bridge->ClearWritten();
+        form->SetExpectedPeaksButtonClick();
+        EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(70, 0x00, 0xFC)})
+            << from << " .. " << to;
+    }
+
+    QPushButton* button = form->SetExpectedPeaksButton;
+    ASSERT_TRUE(WaitFor([&] { return button->palette().color(QPalette::ButtonText) != Green; }));
+    form->ExpectedPeaksToComboBox->setCurrentIndex(-1);
+    bridge->ClearWritten();
+    form->SetExpectedPeaksButtonClick();
+    EXPECT_TRUE(bridge->Written().empty());
+    EXPECT_NE(button->palette().color(QPalette::ButtonText), Green);
+}
+
+TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnEveryChangeOfTheBox)
+{
+    Connect();
+    form->PathGainRealSpinEdit->setValue(1500);
+    form->StabilizationCheckCheckBox->setChecked(true);
+    form->StabilizationCheckCheckBox->setChecked(false);
+    EXPECT_EQ(Frames(), (std::vector<TFrame>{BuildCommandFrame(58, 0x0D, 0xAC),
+                                             BuildCommandFrame(58, 0x05, 0xDC)}));
+
+    // A reported path gain above 2000 ticks the box, which sends it back once.
+    bridge->ClearWritten();
+    form->HandlePathGainValue(2500);
+    EXPECT_EQ(form->PathGainRealSpinEdit->Value(), 500);
+    EXPECT_TRUE(form->StabilizationCheckCheckBox->isChecked());
+    form->HandlePathGainValue(2500);
+    form->HandlePathGainValue(1500);
+    EXPECT_EQ(form->PathGainRealSpinEdit->Value(), 1500);
+    EXPECT_TRUE(form->StabilizationCheckCheckBox->isChecked());
+    EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(58, 0x09, 0xC4)});
+}
+
+TEST_F(ScopeServiceTest, AnswersFillTheFieldsWithoutSending)
+{
+    using THandler = void (TMainForm::*)(uint32_t);
+    using TEdit = TRealSpinEdit* Ui::TMainForm::*;
+    struct TCase
+    {
+        THandler handler;
+        uint32_t value;
+        TEdit edit;
+        double shown;
+    };
+    const TCase cases[] = {
+        {&TMainForm::HandlePhaseValue, 360, &Ui::TMainForm::PhaseRealSpinEdit, 360},
+        {&TMainForm::HandleDelayValue, 50, &Ui::TMainForm::DelayRealSpinEdit, 50},
+        {&TMainForm::HandleCFTValue, 123, &Ui::TMainForm::CFTRealSpinEdit, 12.3},
+        {&TMainForm::HandlePValue, 1, &Ui::TMainForm::PRealSpinEdit, 1},
+        {&TMainForm::HandleIValue, 2, &Ui::TMainForm::IRealSpinEdit, 2},
+        {&TMainForm::HandleDValue, 3, &Ui::TMainForm::DRealSpinEdit, 3},
+        {&TMainForm::HandlePIDGainValue, 300, &Ui::TMainForm::PidGainRealSpinEdit, 300},
+        {&TMainForm::HandleSetPointValue, 56 + 255 * 256, &Ui::TMainForm::SetPointRealSpinEdit, 56},
+        {&TMainForm::HandleSetPointValue, 200, &Ui::TMainForm::SetPointRealSpinEdit, -56},
+        {&TMainForm::HandleCFTTemp10Value, 65535, &Ui::TMainForm::CFTTemp10RealSpinEdit, 65535},
+        {&TMainForm::HandleCFTTemp40Value, 4000, &Ui::TMainForm::CFTTemp40RealSpinEdit, 4000},
+        {&TMainForm::HandleCFTOffsetValue, 17, &Ui::TMainForm::CFTOffsetRealSpinEdit, 17},
+        {&TMainForm::HandleModulationValue, 128, &Ui::TMainForm::ModulationRealSpinEdit, 128},
+    };
+    Connect();
+    for (const TCase& c : cases) {
+        (form.get()->*c.handler)(c.value);
+        EXPECT_DOUBLE_EQ((form.get()->*c.edit)->Value(), c.shown) << "value " << c.value;
+    }
+    form->HandleCFTRawValue(1234);
+    EXPECT_EQ(form->CFTRawLabel->text(), "CFT Raw: 1234");
+    EXPECT_TRUE(bridge->Written().empty());
+}
+
+TEST_F(ScopeServiceTest, SetCaptionTurnsBackOneSecondAfterEachClick)
+{
+    QPushButton* button = form->SetPhaseButton;
+    const QColor normal = button->palette().color(QPalette::WindowText);
+    auto caption = [&] { return button->palette().color(QPalette::ButtonText); };
+
+    QElapsedTimer clock;
+    clock.start();
+    button->click();
+    EXPECT_EQ(caption(), Green);
+    QTest::qWait(500);
+    ASSERT_EQ(caption(), Green);
+    const qint64 secondClick = clock.elapsed();
+    button->click();
+    // The first click's restore ends the green, not the second one's.
+    ASSERT_TRUE(WaitFor([&] { return caption() != Green; }));
+    EXPECT_LT(clock.elapsed(), secondClick + 1000);
+    EXPECT_GE(clock.elapsed(), 1000);
+    EXPECT_EQ(caption(), normal);
+
+    // A restore still pending when the window goes does not touch it.
+    button->click();
+    form.reset();
+    QTest::qWait(1300);
+}
+
+TEST_F(ScopeServiceTest, ServiceChartKeepsTheNewestThousandSignedSamplesWhileEnabled)
+{
+    form->HandleServiceSample(5);
+    QTest::qWait(100);
+    EXPECT_EQ(form->ServiceSeries->count(), 0);
+
+    form->ChartCheckBox->setChecked(true);
+    form->HandleServiceSample(7);
+    for (uint32_t k = 0; k < 999; ++k)
+        form->HandleServiceSample(k);
+    form->HandleServiceSample(65535);
+    const QList<QPointF> points = DrawnPoints(form->ServiceSeries, 1000);
+    ASSERT_EQ(points.size(), 1000);
+    EXPECT_EQ(points.first(), QPointF(0, 0));
+    EXPECT_EQ(points[998], QPointF(998, 998));
+    EXPECT_EQ(points.last(), QPointF(999, -1));
+    EXPECT_EQ(Axis(form->ServiceChart, Qt::Vertical)->min(), -1);
+    EXPECT_EQ(Axis(form->ServiceChart, Qt::Vertical)->max(), 998);
+    EXPECT_EQ(Axis(form->ServiceChart, Qt::Horizontal)->max(), 999);
+
+    form->ChartCheckBox->setChecked(false);
+    form->HandleServiceSample(1);
+    QTest::qWait(100);
+    EXPECT_EQ(form->ServiceSeries->points(), points);
+}
+
+// ---- data log
+
+TEST_F(ScopeServiceTest, DataLogWritesTheChartThenEveryNewSampleUntilClosed)
+{
+    // Closed by unticking and by closing the console, each under a locale
+    // with a decimal comma and grouped thousands.
+    for (const bool untick : {true, false}) {
+        SCOPED_TRACE(untick ? "untick" : "close the console");
+        QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+        form.reset();
+        SetUp();
+        for (const uint32_t raw : {0u, 65535u, 17640u})
+            form->HandleScopeSample(raw);
+        fileName = Path(untick ? "untick.txt" : "close.txt");
+        WriteFile(fileName, QByteArray(20000, 'x'));
+
+        form->SaveDataChartToFileCheckBox->click();
+        EXPECT_EQ(askedWith, QStringList({"Log_", "Log File (*.txt)", "txt"}));
+        EXPECT_TRUE(form->IsLogging());
+        for (const uint32_t raw : {360u, 34920u})
+            form->HandleScopeSample(raw);
+        if (untick) {
+            form->SaveDataChartToFileCheckBox->click();
+            EXPECT_FALSE(form->IsLogging());
+            form->HandleScopeSample(1);
+        } else {
+            form.reset();
+        }
+        EXPECT_EQ(ReadFile(fileName), "17640\r\n-47895\r\n0\r\n17280\r\n-17280\r\n");
+        EXPECT_TRUE(reports.isEmpty());
+    }
+}
+
+TEST_F(ScopeServiceTest, DataLogStartThatCannotHappenLeavesTheBoxUnticked)
+{
+    struct TCase
+    {
+        const char* name;
+        QString file;
+        bool withBacklog;
+        const char* error;
+    };
+    const TCase cases[] = {
+        {"cancelled", QString(), false, nullptr},
+        {"missing folder", Path("missing/log.txt"), false, "No such file or directory"},
+        {"full disk during the backlog", QStringLiteral("/dev/full"), true,
+         "No space left on device"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        form.reset();
+        SetUp();
+        reports.clear();
+        if (c.withBacklog) {
+            for (uint32_t raw = 0; raw < 1000; ++raw)
+                form->HandleScopeSample(raw);
+        }
+        fileName = c.file;
+        form->SaveDataChartToFileCheckBox->click();
+        EXPECT_FALSE(form->IsLogging());
+        EXPECT_FALSE(form->SaveDataChartToFileCheckBox->isChecked());
+        if (c.error) {
+            ASSERT_TRUE(WaitFor([&] { return !reports.isEmpty(); }));
+            EXPECT_TRUE(reports[0].contains(c.error)) << reports[0].toStdString();
+            EXPECT_TRUE(reports[0].contains(QFileInfo(c.file).fileName()));
+        } else {
+            QTest::qWait(50);
+            EXPECT_TRUE(reports.isEmpty());
+        }
+    }
+}
+
+TEST_F(ScopeServiceTest, DataLogStopsOnAFullDiskAndTheConsoleRunsOn)
+{
+    fileName = QStringLiteral("/dev/full");
+    form->SaveDataChartToFileCheckBox->click();
+    ASSERT_TRUE(form->IsLogging());
+    for (uint32_t raw = 0; raw < 100; ++raw)
+        form->HandleScopeSample(raw);
+
+    ASSERT_TRUE(WaitFor([&] { return !reports.isEmpty(); }));
+    EXPECT_EQ(reports.size(), 1);
+    EXPECT_TRUE(reports[0].contains("/dev/full")) << reports[0].toStdString();
+    EXPECT_TRUE(reports[0].contains("No space left on device")) << reports[0].toStdString();
+    EXPECT_FALSE(form->IsLogging());
+    EXPECT_FALSE(form->SaveDataChartToFileCheckBox->isChecked());
+
+    form->HandleScopeSample(17640);
+    DrawnPoints(form->DataSeries, 101);
+    QTest::qWait(100);
+    EXPECT_EQ(reports.size(), 1);
+}
+
+} // namespace
