@@ -78,8 +78,11 @@ private:
 
 void TMainForm::SetupPeakListBox()
 {
+    // The common monospaced faces here are wider than the narrow one the
+    // list was laid out for; at 14 pixels the reference row's nine-digit
+    // frequency still fits beside the scroll bar.
     QFont listFont = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    listFont.setPixelSize(15);
+    listFont.setPixelSize(14);
     PeakListBox->setFont(listFont);
     PeakListBox->setUniformItemSizes(true);
     PeakListBox->setItemDelegate(new TPeakListDelegate(this, PeakListBox));
