@@ -4,6 +4,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "sim/ControllerModel.h"
 
 #include <QChart>
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QLocale>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QValueAxis>
 
 #include <gtest/gtest.h>
@@ -651,6 +653,109 @@ TEST_F(ScopeServiceTest, DataLogStopsOnAFullDiskAndTheConsoleRunsOn)
     DrawnPoints(form->DataSeries, 101);
     QTest::qWait(100);
     EXPECT_EQ(reports.size(), 1);
+}
+
+// ---- against the controller model
+
+TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRate)
+{
+    // The model hears what the console writes; its output is fed back every
+    // few milliseconds. The scope ramps its raw value by one per sample at
+    // the line's full rate, so a lost or doubled sample shows in the log.
+    VarnelSim::TModelOptions options;
+    options.ScopeRate = 768;
+    options.ServiceRate = 50;
+    options.ScopePattern = VarnelSim::_sp_ramp;
+    options.MaxBacklog = 1 << 24;
+    VarnelSim::TControllerModel model(options);
+    bridge->SetWriteHook([&model](const uint8_t* bytes, size_t count) {
+        if (!model.IsConnected())
+            model.Connect(VarnelSim::TClock::now());
+        model.Receive(bytes, count);
+    });
+    QTimer line;
+    QObject::connect(&line, &QTimer::timeout, [&] {
+        model.AdvanceTo(VarnelSim::TClock::now());
+        if (model.PendingOutput() > 0)
+            bridge->Feed(model.TakeOutput());
+    });
+    line.start(5);
+    Connect();
+    form->ChartCheckBox->setChecked(true);
+    fileName = Path("ramp.txt");
+    form->SaveDataChartToFileCheckBox->click();
+    ASSERT_TRUE(form->IsLogging());
+
+    // Read fills every field with the controller's values; the f offset,
+    // answered last, shows when all have come.
+    form->FOffsetRealSpinEdit->setText("7");
+    form->ReadParamsButtonClick();
+    ASSERT_TRUE(WaitFor([&] {
+        return form->FOffsetRealSpinEdit->text() == "0" &&
+               form->CFTRawLabel->text().startsWith("CFT Raw: ");
+    }));
+    const std::vector<std::pair<TRealSpinEdit*, double>> read = {
+        {form->PhaseRealSpinEdit, 180},
+        {form->DelayRealSpinEdit, 20},
+        {form->PathGainRealSpinEdit, 1200},
+        {form->CFTRealSpinEdit, 23.5},
+        {form->PRealSpinEdit, 40},
+        {form->IRealSpinEdit, 12},
+        {form->DRealSpinEdit, 3},
+        {form->PidGainRealSpinEdit, 100},
+        {form->CFTTemp10RealSpinEdit, 1000},
+        {form->CFTTemp40RealSpinEdit, 3000},
+        {form->ModulationRealSpinEdit, 128}};
+    for (const auto& [edit, value] : read)
+        EXPECT_DOUBLE_EQ(edit->Value(), value) << edit->objectName().toStdString();
+    EXPECT_FALSE(form->StabilizationCheckCheckBox->isChecked());
+
+    // Each Set reaches the controller, as reading back shows.
+    form->PhaseRealSpinEdit->setText("200");
+    form->CFTRealSpinEdit->setText("24.1");
+    form->SetPointRealSpinEdit->setText("-5");
+    form->FOffsetRealSpinEdit->setText("-250");
+    form->PathGainRealSpinEdit->setText("1500");
+    form->ExpectedPeaksFromComboBox->setCurrentIndex(7);
+    form->ExpectedPeaksToComboBox->setCurrentIndex(2);
+    for (QPushButton* button : {form->SetPhaseButton, form->SetCFTButton, form->SetPointButton,
+                                form->FOffsetButton, form->SetExpectedPeaksButton})
+        button->click();
+    form->StabilizationCheckCheckBox->setChecked(true);
+    form->PathGainRealSpinEdit->setText("0");
+    form->FOffsetRealSpinEdit->setText("0");
+    form->ReadParamsButtonClick();
+    ASSERT_TRUE(WaitFor([&] { return form->FOffsetRealSpinEdit->text() == "-250"; }));
+    EXPECT_DOUBLE_EQ(form->PhaseRealSpinEdit->Value(), 200);
+    EXPECT_DOUBLE_EQ(form->CFTRealSpinEdit->Value(), 24.1);
+    EXPECT_DOUBLE_EQ(form->SetPointRealSpinEdit->Value(), -5);
+    EXPECT_DOUBLE_EQ(form->PathGainRealSpinEdit->Value(), 1500);
+    EXPECT_TRUE(form->StabilizationCheckCheckBox->isChecked());
+    EXPECT_EQ(model.ParameterValue(57), 3500);
+    EXPECT_EQ(model.ParameterValue(69), 0xFC);
+
+    // The trace fills, the service chart too, and the log holds every sample.
+    ASSERT_TRUE(WaitFor([&] { return form->DataSeries->count() == 1000; }, 20000));
+    ASSERT_TRUE(WaitFor([&] { return form->ServiceSeries->count() > 10; }));
+    ASSERT_TRUE(WaitFor([&] { return model.Stats().ScopeSamplesSent >= 2000; }, 20000));
+    form->SaveDataChartToFileCheckBox->click();
+    line.stop();
+    bridge->SetWriteHook({});
+
+    const QList<QByteArray> lines = ReadFile(fileName).split('\n');
+    ASSERT_GE(lines.size(), 1000);
+    EXPECT_TRUE(lines.last().isEmpty());
+    int gaps = 0;
+    for (qsizetype k = 1; k + 1 < lines.size(); ++k) {
+        const int previous = lines[k - 1].trimmed().toInt();
+        const int value = lines[k].trimmed().toInt();
+        const bool next = value == previous - 1 || (previous == -47895 && value == 17640);
+        gaps += next ? 0 : 1;
+    }
+    EXPECT_EQ(gaps, 0);
+    EXPECT_EQ(model.Stats().PeriodicFramesSkipped, 0u);
+    EXPECT_EQ(form->CRCErrorCounter, 0u);
+    EXPECT_TRUE(reports.isEmpty());
 }
 
 } // namespace
