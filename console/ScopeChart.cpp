@@ -12,6 +12,8 @@
 #include <QTimer>
 #include <QValueAxis>
 
+#include <cmath>
+
 namespace {
 
 constexpr qsizetype ScopePointCount = 1000;
@@ -30,10 +32,25 @@ QValueAxis* MakeScopeAxis(const QString& title, double min, double max)
     auto* axis = new QValueAxis;
     axis->setTitleText(title);
     axis->setTitleVisible(false);
-    axis->setRange(min, max);
     axis->setLinePenColor(QColor(0x40, 0x40, 0x40));
     axis->setGridLineColor(QColor(0xA9, 0xA9, 0xA9));
     axis->setLabelsFont(QFont(QStringLiteral("Verdana"), 8));
+    // Ticks on round numbers, about five per range, whatever the zoom.
+    axis->setTickType(QValueAxis::TicksDynamic);
+    axis->setTickAnchor(0);
+    axis->setLabelFormat(QStringLiteral("%g"));
+    auto placeTicks = [axis](qreal low, qreal high) {
+        const double rough = (high - low) / 5;
+        if (rough <= 0)
+            return;
+        const double magnitude = std::pow(10.0, std::floor(std::log10(rough)));
+        const double fraction = rough / magnitude;
+        const double nice = fraction < 1.5 ? 1 : fraction < 3.5 ? 2 : fraction < 7.5 ? 5 : 10;
+        axis->setTickInterval(nice * magnitude);
+    };
+    QObject::connect(axis, &QValueAxis::rangeChanged, axis, placeTicks);
+    axis->setRange(min, max);
+    placeTicks(min, max);
     return axis;
 }
 

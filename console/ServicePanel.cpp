@@ -198,6 +198,8 @@ void TMainForm::SetupServiceChart()
     auto* y = new QValueAxis;
     x->setRange(0, 1);
     y->setRange(-1, 1);
+    x->setLabelFormat(QStringLiteral("%g"));
+    y->setLabelFormat(QStringLiteral("%g"));
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
     ServiceSeries->attachAxis(x);
