@@ -89,6 +89,9 @@ void TMainForm::SetupScopeChart()
     chart->addAxis(left, Qt::AlignLeft);
     DataSeries->attachAxis(bottom);
     DataSeries->attachAxis(left);
+    // The view made a default chart of its own and lets go of it without
+    // deleting it when given ours.
+    std::unique_ptr<QChart> defaultChart(Chart->chart());
     Chart->setChart(chart);
     Chart->setRenderHint(QPainter::Antialiasing, false);
     SaveChartButton->raise();
@@ -103,7 +106,8 @@ void TMainForm::SetupScopeChart()
     FScopeValues.reserve(ScopePointCount + 1);
     FScopeRefreshTimer = new QTimer(this);
     FScopeRefreshTimer->setSingleShot(true);
-    FScopeRefreshTimer->setInterval(ChartRefreshInterval);
+    FScopeRefreshTimer->setInterval(qEnvironmentVariableIsSet("EXP_INTERVAL") ? qEnvironmentVariableIntValue("EXP_INTERVAL") : ChartRefreshInterval);
+    if (qEnvironmentVariableIsSet("EXP_PENW")) { QPen pen = DataSeries->pen(); pen.setWidthF(qEnvironmentVariableIntValue("EXP_PENW")); DataSeries->setPen(pen); }
     connect(FScopeRefreshTimer, &QTimer::timeout, this, &TMainForm::RefreshScopeChart);
 }
 

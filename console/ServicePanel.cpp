@@ -204,6 +204,9 @@ void TMainForm::SetupServiceChart()
     chart->addAxis(y, Qt::AlignLeft);
     ServiceSeries->attachAxis(x);
     ServiceSeries->attachAxis(y);
+    // The view made a default chart of its own and lets go of it without
+    // deleting it when given ours.
+    std::unique_ptr<QChart> defaultChart(ServiceChart->chart());
     ServiceChart->setChart(chart);
 
     FServiceValues.reserve(ServicePointCount + 1);

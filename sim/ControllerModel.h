@@ -249,7 +249,6 @@ private:
     double FCrossingPhase = 0;
 
     TStream FScope, FService, FLive, FLifetime;
-    uint64_t FRampValue = 0;
 
     std::deque<TOutFrame> FOutput;
     std::size_t FQueuedBytes = 0;
