@@ -9,6 +9,7 @@
 #include <QLineSeries>
 #include <QLinearGradient>
 #include <QLocale>
+#include <QPen>
 #include <QTimer>
 #include <QValueAxis>
 
@@ -83,6 +84,11 @@ void TMainForm::SetupScopeChart()
     DataSeries = new QLineSeries(chart);
     DataSeries->setObjectName(QStringLiteral("DataSeries"));
     chart->addSeries(DataSeries);
+    // A one-pixel trace: a wider pen is stroked segment by segment at every
+    // refresh and costs several times as much to draw.
+    QPen trace = DataSeries->pen();
+    trace.setWidth(1);
+    DataSeries->setPen(trace);
     QValueAxis* bottom = MakeScopeAxis(QStringLiteral("bottom"), 1, 1000);
     QValueAxis* left = MakeScopeAxis(QStringLiteral("left"), -17280, 17280);
     chart->addAxis(bottom, Qt::AlignBottom);
@@ -106,8 +112,7 @@ void TMainForm::SetupScopeChart()
     FScopeValues.reserve(ScopePointCount + 1);
     FScopeRefreshTimer = new QTimer(this);
     FScopeRefreshTimer->setSingleShot(true);
-    FScopeRefreshTimer->setInterval(qEnvironmentVariableIsSet("EXP_INTERVAL") ? qEnvironmentVariableIntValue("EXP_INTERVAL") : ChartRefreshInterval);
-    if (qEnvironmentVariableIsSet("EXP_PENW")) { QPen pen = DataSeries->pen(); pen.setWidthF(qEnvironmentVariableIntValue("EXP_PENW")); DataSeries->setPen(pen); }
+    FScopeRefreshTimer->setInterval(ChartRefreshInterval);
     connect(FScopeRefreshTimer, &QTimer::timeout, this, &TMainForm::RefreshScopeChart);
 }
 
