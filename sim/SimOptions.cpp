@@ -41,6 +41,9 @@ std::string SimUsage()
            "  --drop-after S       S seconds after a console connects, vanish as if\n"
            "                       unplugged: remove the socket, drop the console, exit 0\n"
            "  --seed N             seed of the simulated noise and corruption (default 1)\n"
+           "  --timestamps FILE    for benchmarks: write to FILE, for every scope sample, the\n"
+           "                       monotonic clock (CLOCK_MONOTONIC, nanoseconds) when its\n"
+           "                       last byte went to the socket, one number a line\n"
            "  --help               show this text and exit\n"
            "\n"
            "The bridges directory is $XDG_RUNTIME_DIR/varnel/bridges, or\n"
@@ -152,6 +155,12 @@ TParseOutcome ParseSimOptions(const std::vector<std::string>& args, TSimOptions&
             if (!ParseNumber(text, seed))
                 return bad(text, "expected a whole number from 0 to 4294967295");
             options.Model.Seed = seed;
+        } else if (name == "--timestamps") {
+            if (!value(text))
+                return _po_error;
+            if (text.empty())
+                return bad(text, "expected a file name");
+            options.TimestampsFile = text;
         } else {
             message = "unknown option '" + args[i] + "'";
             return _po_error;

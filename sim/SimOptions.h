@@ -14,6 +14,9 @@ struct TSimOptions
     std::string Description = "KWTP Simulated Controller";
     bool Pacing = true;
     std::optional<double> DropAfterSeconds;
+    // Benchmark aid: when set, the monotonic time of every scope sample's
+    // last byte handed to the socket goes to this file, one line each.
+    std::string TimestampsFile;
     TModelOptions Model;
 };
 

@@ -57,6 +57,8 @@ TSimServer::~TSimServer()
     RemoveSocket();
     if (FSignals >= 0)
         ::close(FSignals);
+    if (FTimestamps)
+        std::fclose(FTimestamps);
 }
 
 bool TSimServer::Open(std::string& error)
@@ -77,6 +79,14 @@ bool TSimServer::Open(std::string& error)
         return false;
     }
     std::signal(SIGPIPE, SIG_IGN);
+
+    if (!FOptions.TimestampsFile.empty()) {
+        FTimestamps = std::fopen(FOptions.TimestampsFile.c_str(), "w");
+        if (!FTimestamps) {
+            error = SystemError("cannot create " + FOptions.TimestampsFile);
+            return false;
+        }
+    }
 
     std::string why;
     if (!VarnelBridges::EnsureDirectory(&why)) {
@@ -306,7 +316,9 @@ bool TSimServer::Flush(TClock::time_point now)
         FModel.PeekOutput(FBuffer.data(), n);
         const ssize_t sent = ::send(FConsole, FBuffer.data(), n, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (sent > 0) {
+            const uint64_t before = FModel.Stats().ScopeSamplesSent;
             FModel.ConsumeOutput(static_cast<std::size_t>(sent));
+            NoteScopeSamplesSent(before);
             if (FOptions.Pacing)
                 FPacer.Consume(static_cast<std::size_t>(sent));
         } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -318,6 +330,22 @@ bool TSimServer::Flush(TClock::time_point now)
         }
     }
     return true;
+}
+
+void TSimServer::NoteScopeSamplesSent(uint64_t before)
+{
+    if (!FTimestamps)
+        return;
+    const uint64_t after = FModel.Stats().ScopeSamplesSent;
+    if (after == before)
+        return;
+    // The clock is read after the send returned: the bytes are in the
+    // socket by then.
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(TClock::now().time_since_epoch())
+            .count();
+    for (uint64_t k = before; k < after; ++k)
+        std::fprintf(FTimestamps, "%lld\n", static_cast<long long>(ns));
 }
 
 void TSimServer::RemoveSocket()

@@ -7,6 +7,7 @@
 #include "sim/LinePacer.h"
 #include "sim/SimOptions.h"
 
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -40,6 +41,7 @@ private:
     bool ReadConsole();
     bool Flush(TClock::time_point now);
     void RemoveSocket();
+    void NoteScopeSamplesSent(uint64_t before);
 
     TSimOptions FOptions;
     TControllerModel FModel;
@@ -53,6 +55,7 @@ private:
     bool FSocketFull = false;
     std::optional<TClock::time_point> FDropAt;
     std::vector<uint8_t> FBuffer;
+    std::FILE* FTimestamps = nullptr;
 };
 
 } // namespace VarnelSim

@@ -10,12 +10,12 @@ TEST(SimOptionsTest, ReadsEveryOption)
 {
     TSimOptions options;
     std::string message;
-    ASSERT_EQ(
-        ParseSimOptions({"--description", "KWTP Bench", "--scope-rate", "7680",
-                         "--scope-pattern=ramp", "--scope-only", "--samples", "1000", "--no-pacing",
-                         "--noise", "0.01", "--drop-after", "2.5", "--seed", "42"},
-                        options, message),
-        _po_run)
+    ASSERT_EQ(ParseSimOptions({"--description", "KWTP Bench", "--scope-rate", "7680",
+                               "--scope-pattern=ramp", "--scope-only", "--samples", "1000",
+                               "--no-pacing", "--noise", "0.01", "--drop-after", "2.5", "--seed",
+                               "42", "--timestamps", "/tmp/t.txt"},
+                              options, message),
+              _po_run)
         << message;
     EXPECT_EQ(options.Description, "KWTP Bench");
     EXPECT_EQ(options.Model.ScopeRate, 7680u);
@@ -26,6 +26,7 @@ TEST(SimOptionsTest, ReadsEveryOption)
     EXPECT_DOUBLE_EQ(options.Model.Noise, 0.01);
     EXPECT_DOUBLE_EQ(options.DropAfterSeconds.value_or(-1), 2.5);
     EXPECT_EQ(options.Model.Seed, 42u);
+    EXPECT_EQ(options.TimestampsFile, "/tmp/t.txt");
     EXPECT_TRUE(message.empty());
 }
 

@@ -1,0 +1,651 @@
+// End-to-end benchmark of the console: the real window (offscreen) on its
+// main page with the scope chart shown and the data log on, connected over a
+// simulated bridge to a varnel-sim process in a private runtime directory.
+//
+// Without --run the program runs every load in a process of its own (so that
+// memory and CPU figures belong to one load) and prints the table and the
+// goals. With --run LOAD it runs one load and prints one result line.
+#include "console/MainUnit.h"
+#include "link/BridgeDirectory.h"
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <signal.h>
+#include <spawn.h>
+#include <sstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+const std::string Description = "KWTP Bench";
+constexpr double WarmUpSeconds = 2.0;
+constexpr double CloseStreamSeconds = 2.0;
+
+// ---- the loads
+
+struct TLoad
+{
+    std::string Name;
+    std::string Title;
+    uint32_t Rate; // scope samples per second, 0 for none
+    std::vector<std::string> SimArgs;
+};
+
+const std::vector<TLoad> Loads = {
+    {"line", "line rate, 768/s paced", 768, {"--scope-only", "--scope-rate", "768"}},
+    {"tenfold",
+     "10x line rate, 7680/s unpaced",
+     7680,
+     {"--scope-only", "--scope-rate", "7680", "--no-pacing"}},
+    {"idle", "idle, connected", 0, {"--scope-only", "--scope-rate", "0"}},
+};
+
+const TLoad* FindLoad(const std::string& name)
+{
+    for (const TLoad& load : Loads)
+        if (load.Name == name)
+            return &load;
+    return nullptr;
+}
+
+// ---- the process
+
+double CpuSeconds(int who)
+{
+    rusage usage{};
+    ::getrusage(who, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A field of /proc/self/status in kB (VmRSS, VmHWM).
+long StatusKb(const char* field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    const std::string key = std::string(field) + ":";
+    while (std::getline(status, line))
+        if (line.rfind(key, 0) == 0)
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    return -1;
+}
+
+double Seconds(TClock::duration d)
+{
+    return std::chrono::duration<double>(d).count();
+}
+
+void RunEventsFor(double seconds)
+{
+    QEventLoop loop;
+    QTimer::singleShot(static_cast<int>(seconds * 1000), &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+bool RunEventsUntil(const std::function<bool()>& done, double limitSeconds)
+{
+    const TClock::time_point end = TClock::now() + std::chrono::duration_cast<TClock::duration>(
+                                                       std::chrono::duration<double>(limitSeconds));
+    while (!done()) {
+        if (TClock::now() >= end)
+            return false;
+        RunEventsFor(0.01);
+    }
+    return true;
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// ---- the simulator
+
+class TSimProcess
+{
+public:
+    ~TSimProcess() { Stop(); }
+
+    bool Start(std::vector<std::string> args, const std::string& stderrPath)
+    {
+        FStderr = stderrPath;
+        args.insert(args.begin(), VARNEL_SIM_BINARY);
+        std::vector<char*> argv;
+        for (std::string& a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int failed =
+            ::posix_spawn(&FPid, VARNEL_SIM_BINARY, &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (failed) {
+            FPid = -1;
+            return false;
+        }
+        // Ready once its socket is there.
+        const std::string socket = VarnelBridges::SocketPath(Description);
+        const TClock::time_point end = TClock::now() + 10s;
+        struct stat st
+        {
+        };
+        while (TClock::now() < end) {
+            if (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
+                return true;
+            std::this_thread::sleep_for(10ms);
+        }
+        return false;
+    }
+
+    // SIGTERM, then the count the simulator reports on its way out.
+    std::optional<uint64_t> Stop()
+    {
+        if (FPid <= 0)
+            return std::nullopt;
+        ::kill(FPid, SIGTERM);
+        int status = 0;
+        ::waitpid(FPid, &status, 0);
+        FPid = -1;
+        const std::string text = ReadFile(FStderr);
+        const std::string key = "scope samples sent: ";
+        const auto at = text.rfind(key);
+        if (at == std::string::npos)
+            return std::nullopt;
+        return std::strtoull(text.c_str() + at + key.size(), nullptr, 10);
+    }
+
+private:
+    pid_t FPid = -1;
+    std::string FStderr;
+};
+
+// ---- the instrumented window
+
+class TBenchForm : public TMainForm
+{
+public:
+    explicit TBenchForm(std::size_t expectedSamples) { FHandled.reserve(expectedSamples + 65536); }
+
+    void HandleScopeSample(uint32_t value) override
+    {
+        const TClock::time_point now = TClock::now();
+        if (value != (FCount & 0xFFFFu))
+            ++FOutOfOrder;
+        if (FHandled.size() < FHandled.capacity())
+            FHandled.push_back(now);
+        ++FCount;
+        TMainForm::HandleScopeSample(value);
+    }
+
+    uint64_t Count() const { return FCount; }
+    uint64_t OutOfOrder() const { return FOutOfOrder; }
+    const std::vector<TClock::time_point>& Handled() const { return FHandled; }
+
+private:
+    uint64_t FCount = 0;
+    uint64_t FOutOfOrder = 0;
+    std::vector<TClock::time_point> FHandled;
+};
+
+bool ConnectToSimulator(TMainForm& form)
+{
+    form.SearchUrzadzenButtonClick();
+    const QList<QListWidgetItem*> found =
+        form.DeviceListListBox->findItems(QString::fromStdString(Description), Qt::MatchExactly);
+    if (found.isEmpty())
+        return false;
+    form.DeviceListListBox->setCurrentItem(found.first());
+    form.ConnectButtonClick();
+    return form.StatusLabel->text() == QLatin1String("Connected");
+}
+
+void SetLog(TMainForm& form, bool on)
+{
+    form.SaveDataChartToFileCheckBox->setChecked(on);
+    form.SaveDataChartToFileCheckBoxClick();
+}
+
+// Every line of the log must be 17640 - raw for the ramp 0, 1, 2, ...
+uint64_t CheckLog(const std::string& path, uint64_t& badLines)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    uint64_t k = 0;
+    badLines = 0;
+    while (std::getline(in, line)) {
+        const long expected = 17640 - static_cast<long>(k & 0xFFFFu);
+        if (line != std::to_string(expected) + "\r")
+            ++badLines;
+        ++k;
+    }
+    return k;
+}
+
+double Percentile(std::vector<double> values, double p)
+{
+    if (values.empty())
+        return NAN;
+    const std::size_t k =
+        std::min(values.size() - 1, static_cast<std::size_t>(std::ceil(p * values.size())) - 1);
+    std::nth_element(values.begin(), values.begin() + static_cast<long>(k), values.end());
+    return values[k];
+}
+
+using TResult = std::map<std::string, std::string>;
+
+std::string Number(double value, int decimals = 2)
+{
+    if (std::isnan(value))
+        return "-";
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return text;
+}
+
+// Runs one load in this process and returns its figures.
+TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
+{
+    TResult result;
+    auto fail = [&](const std::string& why) {
+        result["error"] = why;
+        return result;
+    };
+
+    const std::string logPath = runtime + "/log.txt";
+    const std::string closeLogPath = runtime + "/close-log.txt";
+    const std::string stampsPath = runtime + "/stamps.txt";
+
+    // Enough samples for the warm-up and the window, then the stream stops
+    // so that every sample sent can be accounted for.
+    const uint64_t limit =
+        static_cast<uint64_t>(std::ceil(load.Rate * (WarmUpSeconds + seconds + 1.0)));
+    std::vector<std::string> args = load.SimArgs;
+    args.insert(args.end(), {"--description", Description, "--scope-pattern", "ramp"});
+    std::vector<std::string> measuredArgs = args;
+    measuredArgs.insert(measuredArgs.end(), {"--timestamps", stampsPath});
+    if (limit > 0)
+        measuredArgs.insert(measuredArgs.end(), {"--samples", std::to_string(limit)});
+
+    TSimProcess sim;
+    if (!sim.Start(measuredArgs, runtime + "/sim.txt"))
+        return fail("the simulator did not start");
+
+    auto form = std::make_unique<TBenchForm>(static_cast<std::size_t>(limit));
+    QStringList reports;
+    QString logName = QString::fromStdString(logPath);
+    form->OnAskSaveFileName = [&](const QString&, const QString&, const QString&) {
+        return logName;
+    };
+    form->OnReportToOperator = [&](const QString& title, const QString& text) {
+        reports << title + ": " + text;
+    };
+    form->show();
+    form->NextButtonClick();
+    RunEventsFor(0.2);
+    if (!form->Chart->isVisible())
+        return fail("the scope chart is not visible");
+    SetLog(*form, true);
+    if (!form->IsLogging())
+        return fail("the data log did not start");
+    if (!ConnectToSimulator(*form))
+        return fail("the console did not connect");
+
+    RunEventsFor(WarmUpSeconds);
+
+    const TClock::time_point t0 = TClock::now();
+    const double cpu0 = CpuSeconds(RUSAGE_SELF);
+    const double mainCpu0 = CpuSeconds(RUSAGE_THREAD);
+    const uint64_t count0 = form->Count();
+    const long rss0 = StatusKb("VmRSS");
+    RunEventsFor(seconds);
+    const TClock::time_point t1 = TClock::now();
+    const double cpu1 = CpuSeconds(RUSAGE_SELF);
+    const double mainCpu1 = CpuSeconds(RUSAGE_THREAD);
+    const uint64_t count1 = form->Count();
+    const long rss1 = StatusKb("VmRSS");
+
+    // The rest of the stream, then the simulator's own count.
+    uint64_t last = form->Count();
+    TClock::time_point lastChange = TClock::now();
+    RunEventsUntil(
+        [&] {
+            if (form->Count() != last) {
+                last = form->Count();
+                lastChange = TClock::now();
+            }
+            return form->Count() >= limit || TClock::now() - lastChange > 2s;
+        },
+        30);
+    RunEventsFor(0.2);
+    const std::optional<uint64_t> sent = sim.Stop();
+    const uint64_t handled = form->Count();
+    const uint64_t outOfOrder = form->OutOfOrder();
+    SetLog(*form, false);
+    uint64_t badLines = 0;
+    const uint64_t logged = CheckLog(logPath, badLines);
+
+    // Latency of the samples handled in the measured window.
+    std::vector<double> latencies;
+    {
+        std::ifstream stamps(stampsPath);
+        long long ns = 0;
+        uint64_t k = 0;
+        const auto& handledAt = form->Handled();
+        while (stamps >> ns) {
+            if (k >= count0 && k < count1 && k < handledAt.size()) {
+                const auto sentAt = TClock::time_point(std::chrono::nanoseconds(ns));
+                latencies.push_back(Seconds(handledAt[k] - sentAt) * 1000.0);
+            }
+            ++k;
+        }
+    }
+
+    // Closing the window while it streams, with the log on.
+    TSimProcess closeSim;
+    double closeMs = NAN;
+    if (closeSim.Start(args, runtime + "/close-sim.txt") && ConnectToSimulator(*form)) {
+        logName = QString::fromStdString(closeLogPath);
+        SetLog(*form, true);
+        RunEventsFor(CloseStreamSeconds);
+        const TClock::time_point c0 = TClock::now();
+        form->close();
+        form.reset();
+        closeMs = Seconds(TClock::now() - c0) * 1000.0;
+    }
+    form.reset();
+    closeSim.Stop();
+
+    const double wall = Seconds(t1 - t0);
+    const double cpu = cpu1 - cpu0;
+    const uint64_t samples = count1 - count0;
+    result["load"] = load.Name;
+    result["seconds"] = Number(wall, 1);
+    result["sent"] = sent ? std::to_string(*sent) : "?";
+    result["handled"] = std::to_string(handled);
+    result["logged"] = std::to_string(logged);
+    result["bad_lines"] = std::to_string(badLines);
+    result["out_of_order"] = std::to_string(outOfOrder);
+    result["rate"] = Number(samples / wall, 0);
+    result["cpu_per_1000"] = samples > 0 ? Number(cpu / samples * 1000.0 * 1000.0, 1) : "-";
+    result["cpu_share"] = Number(cpu / wall * 100.0, 2);
+    result["main_share"] = Number((mainCpu1 - mainCpu0) / wall * 100.0, 2);
+    result["rss_start_kb"] = std::to_string(rss0);
+    result["rss_kb"] = std::to_string(rss1);
+    result["hwm_kb"] = std::to_string(StatusKb("VmHWM"));
+    result["lat_median"] = Number(Percentile(latencies, 0.5), 3);
+    result["lat_p99"] = Number(Percentile(latencies, 0.99), 3);
+    result["lat_max"] =
+        Number(latencies.empty() ? NAN : *std::max_element(latencies.begin(), latencies.end()), 3);
+    result["close_ms"] = Number(closeMs, 0);
+    result["reports"] = std::to_string(reports.size());
+    return result;
+}
+
+// ---- the driver
+
+std::string Serialise(const TResult& result)
+{
+    std::string line = "RESULT";
+    for (const auto& [key, value] : result) {
+        std::string v = value;
+        std::replace(v.begin(), v.end(), ' ', '_');
+        line += " " + key + "=" + v;
+    }
+    return line;
+}
+
+TResult Parse(const std::string& text)
+{
+    TResult result;
+    const auto at = text.rfind("RESULT");
+    if (at == std::string::npos)
+        return result;
+    std::istringstream in(text.substr(at + 6));
+    std::string field;
+    while (in >> field) {
+        const auto eq = field.find('=');
+        if (eq != std::string::npos)
+            result[field.substr(0, eq)] = field.substr(eq + 1);
+    }
+    return result;
+}
+
+TResult RunChild(const char* self, const TLoad& load, double seconds)
+{
+    int pipeFds[2];
+    if (::pipe(pipeFds) != 0)
+        return {{"error", "pipe"}};
+    const std::string secondsText = Number(seconds, 1);
+    std::vector<std::string> args = {self, "--run", load.Name, "--seconds", secondsText};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, pipeFds[0]);
+    pid_t pid = 0;
+    const int failed =
+        ::posix_spawn(&pid, "/proc/self/exe", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    std::string output;
+    if (!failed) {
+        char buffer[4096];
+        ssize_t got = 0;
+        while ((got = ::read(pipeFds[0], buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR))
+            if (got > 0)
+                output.append(buffer, static_cast<std::size_t>(got));
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+    }
+    ::close(pipeFds[0]);
+    TResult result = Parse(output);
+    if (result.empty())
+        result["error"] = "the run printed no result";
+    return result;
+}
+
+double Value(const TResult& r, const char* key)
+{
+    const auto it = r.find(key);
+    if (it == r.end() || it->second == "-" || it->second == "?")
+        return NAN;
+    return std::strtod(it->second.c_str(), nullptr);
+}
+
+std::string Field(const TResult& r, const char* key)
+{
+    const auto it = r.find(key);
+    return it == r.end() ? std::string("-") : it->second;
+}
+
+int Drive(const char* self, double seconds, double lineSeconds)
+{
+    std::printf("Console end-to-end benchmark: %g s per load (line rate: %g s), warm-up %g s\n\n",
+                seconds, lineSeconds, WarmUpSeconds);
+    std::fflush(stdout);
+    std::map<std::string, TResult> results;
+    for (const TLoad& load : Loads) {
+        const double s = load.Name == "line" ? lineSeconds : seconds;
+        std::fprintf(stderr, "running: %s for %g s ...\n", load.Title.c_str(), s);
+        results[load.Name] = RunChild(self, load, s);
+    }
+
+    bool integrity = true;
+    std::printf("%-31s %8s %8s %8s %6s %9s %7s %7s %8s %8s %7s %7s %7s %6s\n", "load", "sent",
+                "logged", "in order", "rate/s", "cpu ms/1k", "cpu %", "main %", "peak MB", "RSS MB",
+                "grow MB", "p50 ms", "p99 ms", "max ms");
+    for (const TLoad& load : Loads) {
+        const TResult& r = results[load.Name];
+        if (r.count("error")) {
+            std::printf("%-31s error: %s\n", load.Title.c_str(), r.at("error").c_str());
+            integrity = false;
+            continue;
+        }
+        const bool inOrder = Field(r, "bad_lines") == "0" && Field(r, "out_of_order") == "0";
+        const bool equal =
+            Field(r, "sent") == Field(r, "logged") && Field(r, "sent") == Field(r, "handled");
+        integrity = integrity && inOrder && equal && Field(r, "reports") == "0";
+        std::printf("%-31s %8s %8s %8s %6s %9s %7s %7s %8.1f %8.1f %7.2f %7s %7s %6s\n",
+                    load.Title.c_str(), Field(r, "sent").c_str(), Field(r, "logged").c_str(),
+                    inOrder ? "yes" : "NO", Field(r, "rate").c_str(),
+                    Field(r, "cpu_per_1000").c_str(), Field(r, "cpu_share").c_str(),
+                    Field(r, "main_share").c_str(), Value(r, "hwm_kb") / 1024.0,
+                    Value(r, "rss_kb") / 1024.0,
+                    (Value(r, "rss_kb") - Value(r, "rss_start_kb")) / 1024.0,
+                    Field(r, "lat_median").c_str(), Field(r, "lat_p99").c_str(),
+                    Field(r, "lat_max").c_str());
+    }
+    std::printf("\nwindow close while streaming (ms):");
+    for (const TLoad& load : Loads)
+        std::printf("  %s %s", load.Name.c_str(), Field(results[load.Name], "close_ms").c_str());
+    std::printf("\n\n");
+
+    const TResult& line = results["line"];
+    const TResult& tenfold = results["tenfold"];
+    const TResult& idle = results["idle"];
+    double peakMb = 0;
+    double closeMax = 0;
+    for (const TLoad& load : Loads) {
+        peakMb = std::max(peakMb, Value(results[load.Name], "hwm_kb") / 1024.0);
+        closeMax = std::max(closeMax, Value(results[load.Name], "close_ms"));
+    }
+    const double growMb = (Value(line, "rss_kb") - Value(line, "rss_start_kb")) / 1024.0;
+    struct TGoal
+    {
+        std::string Text;
+        bool Met;
+        std::string Measured;
+    };
+    const bool tenfoldWhole = !tenfold.count("error") && Field(tenfold, "bad_lines") == "0" &&
+                              Field(tenfold, "sent") == Field(tenfold, "logged") &&
+                              Field(tenfold, "sent") != "0";
+    std::vector<TGoal> goals = {
+        {"nothing lost at 10x the line rate", tenfoldWhole,
+         Field(tenfold, "sent") + " sent, " + Field(tenfold, "logged") + " logged"},
+        {"<= 5 % of one core at the line rate, chart shown", Value(line, "cpu_share") <= 5.0,
+         Field(line, "cpu_share") + " %"},
+        {"p99 latency < 5 ms at the line rate", Value(line, "lat_p99") < 5.0,
+         Field(line, "lat_p99") + " ms"},
+        {"<= 1 % of one core idle while connected", Value(idle, "cpu_share") <= 1.0,
+         Field(idle, "cpu_share") + " %"},
+        {"resident memory < 80 MB", peakMb < 80.0, Number(peakMb, 1) + " MB peak"},
+        {"window closed within 500 ms while streaming", closeMax <= 500.0,
+         Number(closeMax, 0) + " ms at most"},
+    };
+    if (lineSeconds >= 600)
+        goals.push_back({"RSS grows < 1 MB over 10 minutes at the line rate", growMb < 1.0,
+                         Number(growMb, 2) + " MB over " + Field(line, "seconds") + " s"});
+    bool allMet = true;
+    for (const TGoal& goal : goals) {
+        std::printf("%-6s %-52s %s\n", goal.Met ? "met" : "MISSED", goal.Text.c_str(),
+                    goal.Measured.c_str());
+        allMet = allMet && goal.Met;
+    }
+    if (lineSeconds < 600)
+        std::printf("%-6s %-52s %s\n", "-", "RSS growth over 10 minutes",
+                    "not measured by a short run (scripts/bench --long)");
+    if (!integrity) {
+        std::printf("\nFAILED: samples were lost, reordered or the log reported an error\n");
+        return 1;
+    }
+    return allMet ? 0 : 2;
+}
+
+void Usage()
+{
+    std::fputs("Usage: varnel_console_bench [--seconds S] [--long]\n"
+               "  --seconds S   measured seconds per load (default 20)\n"
+               "  --long        measure the line-rate load for 10 minutes (memory growth)\n"
+               "  --run LOAD    run one load (line, tenfold, idle) and print its result line\n",
+               stderr);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    double seconds = 20;
+    bool longRun = false;
+    std::string run;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--seconds" && i + 1 < argc) {
+            seconds = std::strtod(argv[++i], nullptr);
+        } else if (arg == "--long") {
+            longRun = true;
+        } else if (arg == "--run" && i + 1 < argc) {
+            run = argv[++i];
+        } else {
+            Usage();
+            return 2;
+        }
+    }
+    if (!(seconds > 0)) {
+        Usage();
+        return 2;
+    }
+    if (run.empty())
+        return Drive(argv[0], seconds, longRun ? 600.0 : seconds);
+
+    const TLoad* load = FindLoad(run);
+    if (!load) {
+        Usage();
+        return 2;
+    }
+    // A private runtime directory holds the simulated bridge, the log files
+    // and the simulator's time stamps; it goes with the run.
+    char pattern[] = "/tmp/varnel-bench-XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        std::perror("varnel_console_bench: cannot create a runtime directory");
+        return 1;
+    }
+    const std::string runtime = pattern;
+    ::setenv("XDG_RUNTIME_DIR", runtime.c_str(), 1);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    TResult result;
+    {
+        QApplication app(argc, argv);
+        result = RunLoad(*load, seconds, runtime);
+    }
+    std::error_code ignored;
+    std::filesystem::remove_all(runtime, ignored);
+    std::printf("%s\n", Serialise(result).c_str());
+    return result.count("error") ? 1 : 0;
+}
