@@ -1,0 +1,131 @@
+// The link under stress: a noisy line, and a controller unplugged and plugged
+// in again twenty times while the simple menu watches.
+#include "DrillSupport.h"
+
+#include "console/GlobalUnit.h"
+#include "link/ConnectionUnit.h"
+
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+namespace {
+
+using namespace VarnelDrills;
+using namespace std::chrono_literals;
+
+double Milliseconds(TClock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+TEST(LinkDrill, NoisyLineIsCountedAndEveryResynchronisationDeliversAgain)
+{
+    TSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--scope-only", "--scope-rate", "768", "--scope-pattern", "ramp",
+                           "--noise", "0.01", "--seed", "7"}));
+    TRecordingForm form;
+    form.show();
+    form.NextButtonClick();
+    ASSERT_TRUE(ConnectToSimulator(form));
+
+    RunEventsFor(3000ms);
+    const std::size_t beforeLastSecond = form.Samples.size();
+    RunEventsFor(1000ms);
+    const std::size_t handled = form.Samples.size();
+    const std::optional<uint64_t> sent = sim.Stop();
+    ASSERT_TRUE(sent.has_value());
+
+    // About one frame in twenty is hit; every hit is counted and shown.
+    EXPECT_GT(form.CRCErrorCounter, 20u);
+    EXPECT_EQ(form.CRCErrorsLabel->text(), QString::number(form.CRCErrorCounter));
+    EXPECT_GE(handled, *sent * 8 / 10) << "sent " << *sent;
+    // Still delivering at the end, not stuck after some resynchronisation.
+    EXPECT_GT(handled - beforeLastSecond, 500u);
+
+    // The samples handled follow the ramp: after each damaged stretch the
+    // scan finds the frames again within a few frames. (Two corrupted bytes
+    // of one frame can still add up right, rarely; allow for that.)
+    std::size_t onRamp = 0;
+    uint32_t widestGap = 0;
+    for (std::size_t k = 1; k < form.Samples.size(); ++k) {
+        const uint32_t step = (form.Samples[k] - form.Samples[k - 1]) & 0xFFFFu;
+        if (step >= 1 && step <= 64) {
+            ++onRamp;
+            widestGap = std::max(widestGap, step);
+        }
+    }
+    ASSERT_GT(form.Samples.size(), 1u);
+    EXPECT_GE(onRamp, (form.Samples.size() - 1) * 99 / 100);
+    EXPECT_LE(widestGap, 16u);
+}
+
+TEST(LinkDrill, UnpluggedAndPluggedInTwentyTimesOnTheSimpleMenu)
+{
+    TRecordingForm form;
+    form.show();
+    ASSERT_TRUE(form.ConnectionTimer->isActive());
+
+    constexpr int Cycles = 20;
+    int descriptorsBefore = -1;
+    int threadsBefore = -1;
+    double goneCpu = 0;
+    double goneWall = 0;
+    double slowestError = 0;
+    double slowestReconnect = 0;
+    for (int cycle = 0; cycle < Cycles; ++cycle) {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        TSimProcess sim;
+        ASSERT_TRUE(sim.Start({"--drop-after", "0.8"}));
+        const TClock::time_point plugged = TClock::now();
+
+        // Back by itself, and live: the controller's first status arrives.
+        ASSERT_TRUE(WaitFor([] { return Connection && Connection->Connected(); }, 5000ms));
+        const double reconnect = Milliseconds(TClock::now() - plugged);
+        slowestReconnect = std::max(slowestReconnect, reconnect);
+        EXPECT_LE(reconnect, 2000.0);
+        ASSERT_TRUE(WaitFor(
+            [&] { return form.SimpleStatusPanel->text() != QLatin1String("Connection error"); },
+            3000ms));
+
+        // Unplugged: shown within a second of the controller's end.
+        ASSERT_TRUE(WaitFor([&] { return sim.HasEnded(); }, 5000ms));
+        const TClock::time_point gone = TClock::now();
+        ASSERT_TRUE(WaitFor(
+            [&] { return form.SimpleStatusPanel->text() == QLatin1String("Connection error"); },
+            5000ms));
+        const double shown = Milliseconds(TClock::now() - gone);
+        slowestError = std::max(slowestError, shown);
+        EXPECT_LE(shown, 1000.0);
+        EXPECT_FALSE(Connection->Connected());
+
+        // While it is gone the console only searches once a second.
+        const double cpu0 = ProcessCpuSeconds();
+        const TClock::time_point wall0 = TClock::now();
+        RunEventsFor(1000ms);
+        goneCpu += ProcessCpuSeconds() - cpu0;
+        goneWall += std::chrono::duration<double>(TClock::now() - wall0).count();
+
+        // Counted after the first cycle, which creates what lives on
+        // (the USB library's context, the toolkit's helper threads).
+        if (cycle == 0) {
+            descriptorsBefore = OpenDescriptorCount();
+            threadsBefore = ThreadCount();
+        }
+    }
+    EXPECT_LT(goneCpu / goneWall, 0.02) << "share of a core while unplugged";
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            return OpenDescriptorCount() <= descriptorsBefore && ThreadCount() <= threadsBefore;
+        },
+        5000ms))
+        << "descriptors " << descriptorsBefore << " -> " << OpenDescriptorCount() << ", threads "
+        << threadsBefore << " -> " << ThreadCount();
+    std::printf("[ drill    ] slowest \"Connection error\" %.0f ms, slowest reconnect %.0f ms, "
+                "%.2f %% of a core while unplugged\n",
+                slowestError, slowestReconnect, 100.0 * goneCpu / goneWall);
+}
+
+} // namespace
