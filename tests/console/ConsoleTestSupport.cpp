@@ -206,6 +206,28 @@ size_t TFakeBridge::Take(uint8_t* out, size_t max)
     return count;
 }
 
+TModelLine::TModelLine(TFakeBridge& bridge, VarnelSim::TControllerModel& model, int periodMs)
+    : FBridge(bridge)
+{
+    FBridge.SetWriteHook([&model](const uint8_t* bytes, size_t count) {
+        if (!model.IsConnected())
+            model.Connect(VarnelSim::TClock::now());
+        model.Receive(bytes, count);
+    });
+    QObject::connect(&FLine, &QTimer::timeout, [this, &model] {
+        model.AdvanceTo(VarnelSim::TClock::now());
+        if (model.PendingOutput() > 0)
+            FBridge.Feed(model.TakeOutput());
+    });
+    FLine.start(periodMs);
+}
+
+TModelLine::~TModelLine()
+{
+    FLine.stop();
+    FBridge.SetWriteHook({});
+}
+
 TConnection::TPhyLayerFactory FakeBridgeFactory(std::shared_ptr<TFakeBridge> bridge)
 {
     return [bridge] { return std::unique_ptr<TPhyLayer>(std::make_unique<TFakePhyLayer>(bridge)); };

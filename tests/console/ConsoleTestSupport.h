@@ -6,8 +6,10 @@
 #pragma once
 
 #include "link/ConnectionUnit.h"
+#include "sim/ControllerModel.h"
 
 #include <QStringList>
+#include <QTimer>
 
 #include <array>
 #include <cstdint>
@@ -67,6 +69,23 @@ private:
     std::deque<uint8_t> FIncoming;
     std::vector<uint8_t> FWritten;
     std::vector<std::string> FCalls;
+};
+
+// Puts a controller model behind a stand-in bridge for as long as it lives:
+// the model hears what the console writes, connecting at the first byte, and
+// its output is fed to the bridge every few milliseconds, on the main thread.
+class TModelLine
+{
+public:
+    TModelLine(TFakeBridge& bridge, VarnelSim::TControllerModel& model, int periodMs = 5);
+    ~TModelLine();
+
+    TModelLine(const TModelLine&) = delete;
+    TModelLine& operator=(const TModelLine&) = delete;
+
+private:
+    TFakeBridge& FBridge;
+    QTimer FLine;
 };
 
 // The factory to hand to TMainForm or TConnection.

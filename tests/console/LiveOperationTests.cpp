@@ -603,18 +603,7 @@ TEST_F(LiveOperation, LocksOnAPeakOfTheControllerModelFromTheSimpleMenu)
     options.ScopeRate = 0;
     options.ServiceRate = 0;
     VarnelSim::TControllerModel model(options);
-    Bridge->SetWriteHook([&model](const uint8_t* bytes, size_t count) {
-        if (!model.IsConnected())
-            model.Connect(VarnelSim::TClock::now());
-        model.Receive(bytes, count);
-    });
-    QTimer line;
-    QObject::connect(&line, &QTimer::timeout, [&] {
-        model.AdvanceTo(VarnelSim::TClock::now());
-        if (model.PendingOutput() > 0)
-            Bridge->Feed(model.TakeOutput());
-    });
-    line.start(5);
+    auto line = std::make_unique<TModelLine>(*Bridge, model);
 
     Form->show();
     ASSERT_TRUE(
@@ -635,8 +624,7 @@ TEST_F(LiveOperation, LocksOnAPeakOfTheControllerModelFromTheSimpleMenu)
     EXPECT_EQ(Form->PeakLabel->text(), "f");
     EXPECT_EQ(Form->CRCErrorCounter, 0u);
 
-    line.stop();
-    Bridge->SetWriteHook({});
+    line.reset();
 }
 
 } // namespace

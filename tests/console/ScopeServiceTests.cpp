@@ -668,18 +668,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     options.ScopePattern = VarnelSim::_sp_ramp;
     options.MaxBacklog = 1 << 24;
     VarnelSim::TControllerModel model(options);
-    bridge->SetWriteHook([&model](const uint8_t* bytes, size_t count) {
-        if (!model.IsConnected())
-            model.Connect(VarnelSim::TClock::now());
-        model.Receive(bytes, count);
-    });
-    QTimer line;
-    QObject::connect(&line, &QTimer::timeout, [&] {
-        model.AdvanceTo(VarnelSim::TClock::now());
-        if (model.PendingOutput() > 0)
-            bridge->Feed(model.TakeOutput());
-    });
-    line.start(5);
+    auto line = std::make_unique<TModelLine>(*bridge, model);
     Connect();
     form->ChartCheckBox->setChecked(true);
     fileName = Path("ramp.txt");
@@ -739,8 +728,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     ASSERT_TRUE(WaitFor([&] { return form->ServiceSeries->count() > 10; }));
     ASSERT_TRUE(WaitFor([&] { return model.Stats().ScopeSamplesSent >= 2000; }, 20000));
     form->SaveDataChartToFileCheckBox->click();
-    line.stop();
-    bridge->SetWriteHook({});
+    line.reset();
 
     const QList<QByteArray> lines = ReadFile(fileName).split('\n');
     ASSERT_GE(lines.size(), 1000);
