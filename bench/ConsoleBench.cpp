@@ -97,6 +97,25 @@ long StatusKb(const char* field)
     return -1;
 }
 
+// The machine's CPU counters (all cores), to tell how busy the rest of the
+// machine was while a load ran.
+struct TMachineTicks
+{
+    double Busy = 0;
+    double Steal = 0;
+    double Total = 0;
+};
+
+TMachineTicks MachineTicks()
+{
+    std::ifstream stat("/proc/stat");
+    std::string cpu;
+    double user = 0, nice = 0, system = 0, idle = 0, iowait = 0, irq = 0, softirq = 0, steal = 0;
+    stat >> cpu >> user >> nice >> system >> idle >> iowait >> irq >> softirq >> steal;
+    return {user + nice + system + irq + softirq, steal,
+            user + nice + system + idle + iowait + irq + softirq + steal};
+}
+
 double Seconds(TClock::duration d)
 {
     return std::chrono::duration<double>(d).count();
@@ -197,15 +216,17 @@ private:
 class TBenchForm : public TMainForm
 {
 public:
-    explicit TBenchForm(std::size_t expectedSamples) { FHandled.reserve(expectedSamples + 65536); }
+    // The record of handling times is made in full at the start, so that
+    // filling it does not show as growth of the console's memory.
+    explicit TBenchForm(std::size_t expectedSamples) : FHandled(expectedSamples + 1024) {}
 
     void HandleScopeSample(uint32_t value) override
     {
         const TClock::time_point now = TClock::now();
         if (value != (FCount & 0xFFFFu))
             ++FOutOfOrder;
-        if (FHandled.size() < FHandled.capacity())
-            FHandled.push_back(now);
+        if (FCount < FHandled.size())
+            FHandled[FCount] = now;
         ++FCount;
         TMainForm::HandleScopeSample(value);
     }
@@ -213,6 +234,10 @@ public:
     uint64_t Count() const { return FCount; }
     uint64_t OutOfOrder() const { return FOutOfOrder; }
     const std::vector<TClock::time_point>& Handled() const { return FHandled; }
+    long RecordKb() const
+    {
+        return static_cast<long>(FHandled.size() * sizeof(TClock::time_point) / 1024);
+    }
 
 private:
     uint64_t FCount = 0;
@@ -330,12 +355,16 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     const double mainCpu0 = CpuSeconds(RUSAGE_THREAD);
     const uint64_t count0 = form->Count();
     const long rss0 = StatusKb("VmRSS");
+    const TMachineTicks machine0 = MachineTicks();
     RunEventsFor(seconds);
+    const TMachineTicks machine1 = MachineTicks();
     const TClock::time_point t1 = TClock::now();
     const double cpu1 = CpuSeconds(RUSAGE_SELF);
     const double mainCpu1 = CpuSeconds(RUSAGE_THREAD);
     const uint64_t count1 = form->Count();
     const long rss1 = StatusKb("VmRSS");
+    // Memory figures leave out the benchmark's own record of handling times.
+    const long recordKb = form->RecordKb();
 
     // The rest of the stream, then the simulator's own count.
     uint64_t last = form->Count();
@@ -402,14 +431,19 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     result["cpu_per_1000"] = samples > 0 ? Number(cpu / samples * 1000.0 * 1000.0, 1) : "-";
     result["cpu_share"] = Number(cpu / wall * 100.0, 2);
     result["main_share"] = Number((mainCpu1 - mainCpu0) / wall * 100.0, 2);
-    result["rss_start_kb"] = std::to_string(rss0);
-    result["rss_kb"] = std::to_string(rss1);
-    result["hwm_kb"] = std::to_string(StatusKb("VmHWM"));
+    result["rss_start_kb"] = std::to_string(rss0 - recordKb);
+    result["rss_kb"] = std::to_string(rss1 - recordKb);
+    result["hwm_kb"] = std::to_string(StatusKb("VmHWM") - recordKb);
     result["lat_median"] = Number(Percentile(latencies, 0.5), 3);
     result["lat_p99"] = Number(Percentile(latencies, 0.99), 3);
     result["lat_max"] =
         Number(latencies.empty() ? NAN : *std::max_element(latencies.begin(), latencies.end()), 3);
     result["close_ms"] = Number(closeMs, 0);
+    // Busy share of the whole machine (every process, all cores) and the
+    // time the hypervisor gave to others.
+    const double ticks = std::max(1.0, machine1.Total - machine0.Total);
+    result["machine_busy"] = Number((machine1.Busy - machine0.Busy) / ticks * 100.0, 1);
+    result["machine_steal"] = Number((machine1.Steal - machine0.Steal) / ticks * 100.0, 1);
     result["reports"] = std::to_string(reports.size());
     return result;
 }
@@ -496,8 +530,11 @@ std::string Field(const TResult& r, const char* key)
 
 int Drive(const char* self, double seconds, double lineSeconds)
 {
-    std::printf("Console end-to-end benchmark: %g s per load (line rate: %g s), warm-up %g s\n\n",
-                seconds, lineSeconds, WarmUpSeconds);
+    double load1 = 0;
+    std::ifstream("/proc/loadavg") >> load1;
+    std::printf("Console end-to-end benchmark: %g s per load (line rate: %g s), warm-up %g s; "
+                "load average at the start %.2f\n\n",
+                seconds, lineSeconds, WarmUpSeconds, load1);
     std::fflush(stdout);
     std::map<std::string, TResult> results;
     for (const TLoad& load : Loads) {
@@ -521,7 +558,7 @@ int Drive(const char* self, double seconds, double lineSeconds)
         const bool equal =
             Field(r, "sent") == Field(r, "logged") && Field(r, "sent") == Field(r, "handled");
         integrity = integrity && inOrder && equal && Field(r, "reports") == "0";
-        std::printf("%-31s %8s %8s %8s %6s %9s %7s %7s %8.1f %8.1f %7.2f %7s %7s %6s\n",
+        std::printf("%-31s %8s %8s %8s %6s %9s %7s %7s %8.1f %8.1f %7.2f %7s %7s %7s %8s\n",
                     load.Title.c_str(), Field(r, "sent").c_str(), Field(r, "logged").c_str(),
                     inOrder ? "yes" : "NO", Field(r, "rate").c_str(),
                     Field(r, "cpu_per_1000").c_str(), Field(r, "cpu_share").c_str(),
@@ -529,8 +566,11 @@ int Drive(const char* self, double seconds, double lineSeconds)
                     Value(r, "rss_kb") / 1024.0,
                     (Value(r, "rss_kb") - Value(r, "rss_start_kb")) / 1024.0,
                     Field(r, "lat_median").c_str(), Field(r, "lat_p99").c_str(),
-                    Field(r, "lat_max").c_str());
+                    Field(r, "lat_max").c_str(), Field(r, "machine_busy").c_str());
     }
+    std::printf("\n(cpu %%: the console, all threads, of one core; main %%: its main thread; "
+                "machine%%: every process on the machine, of all %ld cores, while the load ran)\n",
+                ::sysconf(_SC_NPROCESSORS_ONLN));
     std::printf("\nwindow close while streaming (ms):");
     for (const TLoad& load : Loads)
         std::printf("  %s %s", load.Name.c_str(), Field(results[load.Name], "close_ms").c_str());

@@ -19,8 +19,10 @@ namespace {
 
 constexpr qsizetype ScopePointCount = 1000;
 constexpr double ScopeZero = 17640;
-// Repaints of the trace are coalesced to about the display's rate.
-constexpr int ChartRefreshInterval = 30;
+// Repaints of the trace are coalesced to twenty a second: each one lays out
+// and draws the whole 1000-point line, about a millisecond of the main
+// thread, while samples arrive 768 times a second.
+constexpr int ChartRefreshInterval = 50;
 
 QValueAxis* ChartAxis(QChart* chart, Qt::Orientation orientation)
 {
