@@ -8,6 +8,7 @@
 #include "console/ServiceSetButtonColor.h"
 
 #include <QChart>
+#include <QScreen>
 #include <QLineSeries>
 #include <QTimer>
 #include <QValueAxis>
@@ -38,6 +39,14 @@ void TMainForm::SetOuterWidth(int outerWidth)
     // difference between the outer and the client width.
     const int frameExtra = frameGeometry().width() - width();
     setFixedWidth(outerWidth - frameExtra);
+    // A window that no longer fits where it stands moves left, so that the
+    // service panel does not open beyond the edge of the screen.
+    if (QScreen* screen = this->screen()) {
+        const QRect available = screen->availableGeometry();
+        const int overflow = pos().x() + outerWidth - (available.x() + available.width());
+        if (overflow > 0)
+            move(std::max(available.x(), pos().x() - overflow), pos().y());
+    }
 }
 
 void TMainForm::FormKeyPress(QChar key)
