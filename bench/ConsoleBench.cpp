@@ -7,6 +7,7 @@
 // goals. With --run LOAD it runs one load and prints one result line.
 #include "console/MainUnit.h"
 #include "link/BridgeDirectory.h"
+#include "sim/SimProcess.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -140,75 +141,13 @@ bool RunEventsUntil(const std::function<bool()>& done, double limitSeconds)
     return true;
 }
 
-std::string ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 // ---- the simulator
 
-class TSimProcess
+// The benchmark's simulator, appearing as Description.
+class TSimProcess : public VarnelSim::TSimProcess
 {
 public:
-    ~TSimProcess() { Stop(); }
-
-    bool Start(std::vector<std::string> args, const std::string& stderrPath)
-    {
-        FStderr = stderrPath;
-        args.insert(args.begin(), VARNEL_SIM_BINARY);
-        std::vector<char*> argv;
-        for (std::string& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, stderrPath.c_str(),
-                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int failed =
-            ::posix_spawn(&FPid, VARNEL_SIM_BINARY, &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (failed) {
-            FPid = -1;
-            return false;
-        }
-        // Ready once its socket is there.
-        const std::string socket = VarnelBridges::SocketPath(Description);
-        const TClock::time_point end = TClock::now() + 10s;
-        struct stat st
-        {
-        };
-        while (TClock::now() < end) {
-            if (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
-
-    // SIGTERM, then the count the simulator reports on its way out.
-    std::optional<uint64_t> Stop()
-    {
-        if (FPid <= 0)
-            return std::nullopt;
-        ::kill(FPid, SIGTERM);
-        int status = 0;
-        ::waitpid(FPid, &status, 0);
-        FPid = -1;
-        const std::string text = ReadFile(FStderr);
-        const std::string key = "scope samples sent: ";
-        const auto at = text.rfind(key);
-        if (at == std::string::npos)
-            return std::nullopt;
-        return std::strtoull(text.c_str() + at + key.size(), nullptr, 10);
-    }
-
-private:
-    pid_t FPid = -1;
-    std::string FStderr;
+    TSimProcess() : VarnelSim::TSimProcess(VARNEL_SIM_BINARY, Description) {}
 };
 
 // ---- the instrumented window
@@ -318,7 +257,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     const uint64_t limit =
         static_cast<uint64_t>(std::ceil(load.Rate * (WarmUpSeconds + seconds + 1.0)));
     std::vector<std::string> args = load.SimArgs;
-    args.insert(args.end(), {"--description", Description, "--scope-pattern", "ramp"});
+    args.insert(args.end(), {"--scope-pattern", "ramp"});
     std::vector<std::string> measuredArgs = args;
     measuredArgs.insert(measuredArgs.end(), {"--timestamps", stampsPath});
     if (limit > 0)

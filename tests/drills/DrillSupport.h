@@ -4,6 +4,8 @@
 // threads.
 #pragma once
 
+#include "sim/SimProcess.h"
+
 #include "console/MainUnit.h"
 
 #include <chrono>
@@ -20,27 +22,14 @@ using TClock = std::chrono::steady_clock;
 // The description every drill's simulator uses.
 inline const std::string SimDescription = "KWTP Drill";
 
-// A varnel-sim process. Its standard error goes to a file in the runtime
-// directory; the destructor kills a process still running.
-class TSimProcess
+// The drills' simulator: it appears as SimDescription, and its standard
+// error goes to a file of its own in the drills' runtime directory.
+class TSimProcess : public VarnelSim::TSimProcess
 {
 public:
-    TSimProcess() = default;
-    ~TSimProcess();
-    TSimProcess(const TSimProcess&) = delete;
-    TSimProcess& operator=(const TSimProcess&) = delete;
-
-    // Starts the simulator with these options (the description is added) and
-    // waits until its socket is there. False if it did not come up.
+    TSimProcess();
+    // Starts it with these options and waits until its socket is there.
     bool Start(const std::vector<std::string>& options);
-    // True once the process has ended (polls without waiting).
-    bool HasEnded();
-    // SIGTERM and wait; the number of scope samples it reports sending.
-    std::optional<uint64_t> Stop();
-
-private:
-    pid_t FPid = -1;
-    std::string FStderr;
 };
 
 // The window with every handled scope sample's raw value recorded.
