@@ -98,8 +98,6 @@ public:
     static QString FormatPeakValue(double value);
     int32_t SelectedPeakId() const;
     const TPeakList& PeakList() const { return *FPeakList; }
-    int32_t FirstAvaiablePeakIndexValue() const { return FirstAvaiablePeakIndex; }
-    int32_t LastAvaiablePeakIndexValue() const { return LastAvaiablePeakIndex; }
     int32_t SetPeakListBoxIndexValue() const { return SetPeakListBoxIndex; }
 
     // ---- simple menu
@@ -256,8 +254,6 @@ private:
     bool FStoppingReader = false;
     void StopReader();
     void ShowLinkLost();
-
-    // simple menu
 
     // scope chart
     // Samples reach FScopeValues at once; the drawn series follows at most
