@@ -43,6 +43,16 @@ const std::vector<uint8_t> AfterConnectBytes = {0xBB, 93,   0,    0,  0xE8, 0xBB
                                                 0,    0xF5, 0xBB, 69, 0,    0,    0x00};
 const std::vector<uint8_t> TuningEnableBytes = {0xBB, 33, 0, 1, 0x23};
 
+// What the simple menu's timer sends when it connects by itself: the read
+// requests, then TuningEnable twice.
+std::vector<uint8_t> AutoConnectBytes()
+{
+    std::vector<uint8_t> bytes = AfterConnectBytes;
+    bytes.insert(bytes.end(), TuningEnableBytes.begin(), TuningEnableBytes.end());
+    bytes.insert(bytes.end(), TuningEnableBytes.begin(), TuningEnableBytes.end());
+    return bytes;
+}
+
 QString Text(const char* text)
 {
     return QString::fromUtf8(text);
@@ -136,9 +146,7 @@ TEST_F(LiveOperation, SimpleMenuConnectsByItselfToTheOnlyController)
 
     Form->show();
     ASSERT_TRUE(Form->ConnectionTimer->isActive());
-    std::vector<uint8_t> expected = AfterConnectBytes;
-    expected.insert(expected.end(), TuningEnableBytes.begin(), TuningEnableBytes.end());
-    expected.insert(expected.end(), TuningEnableBytes.begin(), TuningEnableBytes.end());
+    const std::vector<uint8_t> expected = AutoConnectBytes();
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Bridge->Written().size() >= expected.size(); }, 10000));
     EXPECT_EQ(Bridge->Written(), expected);
@@ -580,9 +588,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     Bridge->ClearWritten();
     Bridge->SetUnplugged(false);
     Bridge->SetDevices({ControllerName});
-    std::vector<uint8_t> expected = AfterConnectBytes;
-    expected.insert(expected.end(), TuningEnableBytes.begin(), TuningEnableBytes.end());
-    expected.insert(expected.end(), TuningEnableBytes.begin(), TuningEnableBytes.end());
+    const std::vector<uint8_t> expected = AutoConnectBytes();
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Bridge->Written().size() >= expected.size(); }, 10000));
     EXPECT_EQ(Bridge->Written(), expected);

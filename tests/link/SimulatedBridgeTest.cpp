@@ -156,6 +156,16 @@ protected:
         return handle;
     }
 
+    // Searches, selects and connects the manager to a listening simulator,
+    // and lets the simulator take the connection.
+    static bool ConnectTo(TConnection& manager, TSimulator& simulator, const QString& name)
+    {
+        QStringList names;
+        manager.GetAvailableDevices(names);
+        manager.SetDeviceID(name);
+        return manager.Connect() && simulator.Accept();
+    }
+
     // Polls the queue until `count` bytes wait or the deadline passes.
     static uint32_t WaitForBytes(FT_HANDLE handle, uint32_t count)
     {
@@ -273,11 +283,7 @@ TEST_F(SimulatedBridge, ReaderAndWriterShareTheBridge)
 {
     TSimulator simulator("KWTP Bench");
     TConnection manager;
-    QStringList names;
-    manager.GetAvailableDevices(names);
-    manager.SetDeviceID("KWTP Bench");
-    ASSERT_TRUE(manager.Connect());
-    ASSERT_TRUE(simulator.Accept());
+    ASSERT_TRUE(ConnectTo(manager, simulator, "KWTP Bench"));
 
     constexpr int Frames = 300;
     TBytes sent;
@@ -318,11 +324,7 @@ TEST_F(SimulatedBridge, VanishedSimulatorMakesCallsFailWithoutHanging)
 {
     TSimulator simulator("KWTP Bench");
     TConnection manager;
-    QStringList names;
-    manager.GetAvailableDevices(names);
-    manager.SetDeviceID("KWTP Bench");
-    ASSERT_TRUE(manager.Connect());
-    ASSERT_TRUE(simulator.Accept());
+    ASSERT_TRUE(ConnectTo(manager, simulator, "KWTP Bench"));
     simulator.Send({0xAA, 3});
     simulator.Vanish();
 
