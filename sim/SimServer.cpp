@@ -24,6 +24,11 @@ using namespace std::chrono_literals;
 constexpr std::size_t ChunkBytes = 64 * 1024;
 // Output the model may hold back when not pacing.
 constexpr std::size_t UnpacedBacklogBytes = 1024 * 1024;
+// Room for answers on top of the model's backlog of periodic frames. While
+// this much output waits, the console's commands are left in the socket: a
+// console that sends read requests and never takes the answers is held back
+// by its own socket instead of filling this process's memory.
+constexpr std::size_t AnswerRoomBytes = 16 * 1024;
 
 std::string SystemError(const std::string& what)
 {
@@ -47,7 +52,8 @@ TModelOptions ModelOptionsFor(const TSimOptions& options)
 } // namespace
 
 TSimServer::TSimServer(const TSimOptions& options)
-    : FOptions(options), FModel(ModelOptionsFor(options))
+    : FOptions(options), FModel(ModelOptionsFor(options)),
+      FReadLimit(ModelOptionsFor(options).MaxBacklog + AnswerRoomBytes)
 {
 }
 
@@ -187,7 +193,8 @@ int TSimServer::Run()
         }
 
         TClock::time_point wake = TClock::time_point::max();
-        short consoleEvents = POLLIN;
+        // A hang-up or an error is reported even while commands are not read.
+        short consoleEvents = BacklogFull() ? 0 : POLLIN;
         if (FConsole >= 0) {
             const TClock::time_point next = FModel.NextEventTime();
             // Streams due within a millisecond are served together.
@@ -236,7 +243,8 @@ int TSimServer::Run()
         if (FConsole >= 0 && fds[2].revents != 0) {
             if (fds[2].revents & POLLOUT)
                 FSocketFull = false;
-            if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) && !ReadConsole())
+            if ((fds[2].revents & (POLLIN | POLLHUP | POLLERR)) &&
+                !ReadConsole((fds[2].revents & (POLLHUP | POLLERR)) != 0))
                 CloseConsole("the console disconnected");
         }
         if (fds[1].revents & POLLIN)
@@ -279,10 +287,10 @@ void TSimServer::CloseConsole(const char* why)
         std::fprintf(stderr, "varnel-sim: %s; waiting for the next console\n", why);
 }
 
-bool TSimServer::ReadConsole()
+bool TSimServer::ReadConsole(bool hungUp)
 {
     uint8_t buffer[4096];
-    for (;;) {
+    while (!BacklogFull()) {
         const ssize_t got = ::recv(FConsole, buffer, sizeof(buffer), MSG_DONTWAIT);
         if (got > 0) {
             // Commands act at the time they arrive.
@@ -296,6 +304,14 @@ bool TSimServer::ReadConsole()
             continue;
         return errno == EAGAIN || errno == EWOULDBLOCK;
     }
+    // The rest waits until the console has taken some output; one that has
+    // hung up never will.
+    return !hungUp;
+}
+
+bool TSimServer::BacklogFull() const
+{
+    return FModel.PendingOutput() >= FReadLimit;
 }
 
 bool TSimServer::Flush(TClock::time_point now)

@@ -38,7 +38,10 @@ public:
 private:
     void AcceptConsole();
     void CloseConsole(const char* why);
-    bool ReadConsole();
+    // Reads commands while the output backlog has room; false when the
+    // console has gone.
+    bool ReadConsole(bool hungUp);
+    bool BacklogFull() const;
     bool Flush(TClock::time_point now);
     void RemoveSocket();
     void NoteScopeSamplesSent(uint64_t before);
@@ -53,6 +56,8 @@ private:
     dev_t FSocketDevice = 0;
     ino_t FSocketInode = 0;
     bool FSocketFull = false;
+    // Output waiting in the model above which commands are not read.
+    std::size_t FReadLimit = 0;
     std::optional<TClock::time_point> FDropAt;
     std::vector<uint8_t> FBuffer;
     std::FILE* FTimestamps = nullptr;

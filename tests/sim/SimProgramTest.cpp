@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <poll.h>
@@ -179,6 +180,63 @@ TEST_F(SimProgramTest, DropAfterVanishesAsIfUnplugged)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
     EXPECT_EQ(Wait(sim), 0);
     EXPECT_FALSE(SocketExists());
+    ::close(console);
+}
+
+TEST_F(SimProgramTest, AConsoleThatNeverTakesItsAnswersIsHeldBackAndLosesNone)
+{
+    Start({"--no-pacing", "--scope-only", "--scope-rate", "0"});
+    const int console = Connect();
+    ASSERT_GE(console, 0);
+    ASSERT_EQ(::fcntl(console, F_SETFL, ::fcntl(console, F_GETFL) | O_NONBLOCK), 0);
+
+    // Read requests without end and no reading: the simulator must stop
+    // taking them, so that the line blocks long before the cap.
+    const std::vector<uint8_t> read = Command(53); // phase
+    std::vector<uint8_t> requests;
+    for (int i = 0; i < 4096; ++i)
+        requests.insert(requests.end(), read.begin(), read.end());
+    constexpr std::size_t Cap = 64u << 20;
+    std::size_t sent = 0;
+    bool blocked = false;
+    while (sent < Cap && !blocked) {
+        const std::size_t offset = sent % requests.size();
+        const ssize_t n =
+            ::send(console, requests.data() + offset, requests.size() - offset, MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+        } else {
+            ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << std::strerror(errno);
+            pollfd p{console, POLLOUT, 0};
+            blocked = ::poll(&p, 1, 2000) == 0;
+        }
+    }
+    ASSERT_TRUE(blocked) << sent << " bytes of requests taken";
+    // The simulator's backlog and the two socket buffers.
+    EXPECT_LT(sent, 16u << 20);
+
+    // Every request that was taken is answered, in full.
+    const std::size_t expected = sent / read.size();
+    std::size_t answers = 0;
+    std::vector<uint8_t> data;
+    const auto end = std::chrono::steady_clock::now() + 120s;
+    while (answers < expected && std::chrono::steady_clock::now() < end) {
+        pollfd p{console, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0)
+            continue;
+        uint8_t buffer[64 * 1024];
+        const ssize_t got = ::recv(console, buffer, sizeof(buffer), 0);
+        ASSERT_GT(got, 0);
+        data.insert(data.end(), buffer, buffer + got);
+        std::size_t i = 0;
+        for (; i + 5 <= data.size(); i += 5, ++answers) {
+            ASSERT_TRUE(ChecksumOK(&data[i])) << "answer " << answers;
+            ASSERT_EQ(data[i + 1], 53) << "answer " << answers;
+            ASSERT_EQ(data[i + 2] | data[i + 3] << 8, 180) << "answer " << answers;
+        }
+        data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(i));
+    }
+    EXPECT_EQ(answers, expected);
     ::close(console);
 }
 
