@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
@@ -91,7 +92,9 @@ TMainForm::~TMainForm()
 
 QString TMainForm::DocumentationUrl()
 {
-    return QStringLiteral(VARNEL_DOCUMENTATION_URL);
+    const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +
+                         QStringLiteral(VARNEL_DOCUMENTATION_PATH);
+    return QUrl::fromLocalFile(QDir::cleanPath(path)).toString();
 }
 
 void TMainForm::FormCreate()
