@@ -199,12 +199,15 @@ void TMainForm::SaveChartButtonClick()
     if (fileName.isEmpty())
         return;
 
-    QLocale locale;
-    locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
+    // Plain ASCII digits and "-" whatever the locale writes its numbers
+    // with; only a decimal separator, which whole samples never have,
+    // would be the locale's.
+    const QString separator = QLocale().decimalPoint();
     QByteArray text;
     text.reserve(copy.size() * 8);
     for (double value : copy) {
-        text.append(locale.toString(value, 'g', 15).toLocal8Bit());
+        text.append(
+            QString::number(value, 'g', 15).replace(QLatin1Char('.'), separator).toLocal8Bit());
         text.append("\r\n");
     }
 

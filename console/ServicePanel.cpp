@@ -8,13 +8,13 @@
 #include "console/ServiceSetButtonColor.h"
 
 #include <QChart>
-#include <QScreen>
 #include <QLineSeries>
+#include <QScreen>
 #include <QTimer>
 #include <QValueAxis>
 
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
 
 namespace {
 
@@ -23,6 +23,49 @@ constexpr int ChartRefreshInterval = 30;
 constexpr uint32_t SetFeedbackMsec = 1000;
 // Path gain values above this carry the stabilisation check.
 constexpr int32_t StabilizationFlag = 2000;
+
+// The whole numbers a payload carries: one byte or 16 bits, read as signed
+// where the field takes a minus.
+struct TPayloadRange
+{
+    int32_t Low;
+    int32_t High;
+};
+
+TPayloadRange ByteRange(const TRealSpinEdit* edit)
+{
+    return edit->Minus() ? TPayloadRange{-128, 127} : TPayloadRange{0, 255};
+}
+
+TPayloadRange WordRange(const TRealSpinEdit* edit)
+{
+    return edit->Minus() ? TPayloadRange{-32768, 32767} : TPayloadRange{0, 65535};
+}
+
+// The number a Set action sends for a field: its value limited to the
+// field's range, multiplied and truncated, limited to what the payload
+// carries once the offset is added, and the offset added. The field is
+// rewritten with the number that goes out (without the offset), so that the
+// operator sees what was sent and nothing is cut to its low bits.
+int32_t SendableValue(TRealSpinEdit* edit, TPayloadRange payload, int32_t multiplier = 1,
+                      int32_t offset = 0)
+{
+    const int32_t whole = std::clamp(PrepareValue(edit->ClampValue(edit->Value()), multiplier),
+                                     payload.Low - offset, payload.High - offset);
+    edit->setValue(static_cast<double>(whole) / multiplier);
+    return whole + offset;
+}
+
+// The one-byte and the 16-bit payload of a field's Set action.
+TPayload BytePayloadOf(TRealSpinEdit* edit, int32_t multiplier = 1)
+{
+    return OneBytePayload(SendableValue(edit, ByteRange(edit), multiplier));
+}
+
+TPayload WordPayloadOf(TRealSpinEdit* edit, int32_t offset = 0)
+{
+    return Word16Payload(SendableValue(edit, WordRange(edit), 1, offset));
+}
 
 void SetCaptionColor(QPushButton* button, const QColor& color)
 {
@@ -87,51 +130,44 @@ void TMainForm::SendSetValue(QPushButton* button, TCommandId id, TPayload payloa
 
 void TMainForm::SetPhaseButtonClick()
 {
-    SendSetValue(SetPhaseButton, TCommandId::WritePhase,
-                 Word16Payload(PrepareValue(PhaseRealSpinEdit->Value())));
+    SendSetValue(SetPhaseButton, TCommandId::WritePhase, WordPayloadOf(PhaseRealSpinEdit));
 }
 
 void TMainForm::SetDelayButtonClick()
 {
-    SendSetValue(SetDelayButton, TCommandId::WriteDelay,
-                 OneBytePayload(PrepareValue(DelayRealSpinEdit->Value())));
+    SendSetValue(SetDelayButton, TCommandId::WriteDelay, BytePayloadOf(DelayRealSpinEdit));
 }
 
 void TMainForm::SetPathGainButtonClick()
 {
     const int32_t offset = StabilizationCheckCheckBox->isChecked() ? StabilizationFlag : 0;
     SendSetValue(SetPathGainButton, TCommandId::WritePathGain,
-                 Word16Payload(PrepareValue(PathGainRealSpinEdit->Value(), 1, offset)));
+                 WordPayloadOf(PathGainRealSpinEdit, offset));
 }
 
 void TMainForm::SetCFTButtonClick()
 {
-    SendSetValue(SetCFTButton, TCommandId::WriteCFT,
-                 OneBytePayload(PrepareValue(CFTRealSpinEdit->Value(), 10)));
+    SendSetValue(SetCFTButton, TCommandId::WriteCFT, BytePayloadOf(CFTRealSpinEdit, 10));
 }
 
 void TMainForm::SetPButtonClick()
 {
-    SendSetValue(SetPButton, TCommandId::WriteP,
-                 OneBytePayload(PrepareValue(PRealSpinEdit->Value())));
+    SendSetValue(SetPButton, TCommandId::WriteP, BytePayloadOf(PRealSpinEdit));
 }
 
 void TMainForm::SetIButtonClick()
 {
-    SendSetValue(SetIButton, TCommandId::WriteI,
-                 OneBytePayload(PrepareValue(IRealSpinEdit->Value())));
+    SendSetValue(SetIButton, TCommandId::WriteI, BytePayloadOf(IRealSpinEdit));
 }
 
 void TMainForm::SetDButtonClick()
 {
-    SendSetValue(SetDButton, TCommandId::WriteD,
-                 OneBytePayload(PrepareValue(DRealSpinEdit->Value())));
+    SendSetValue(SetDButton, TCommandId::WriteD, BytePayloadOf(DRealSpinEdit));
 }
 
 void TMainForm::SetPIDGainButtonClick()
 {
-    SendSetValue(SetPIDGainButton, TCommandId::WritePIDGain,
-                 OneBytePayload(PrepareValue(PidGainRealSpinEdit->Value())));
+    SendSetValue(SetPIDGainButton, TCommandId::WritePIDGain, BytePayloadOf(PidGainRealSpinEdit));
 }
 
 void TMainForm::SetExpectedPeaksButtonClick()
@@ -152,46 +188,43 @@ void TMainForm::SetExpectedPeaksButtonClick()
 
 void TMainForm::SetPointButtonClick()
 {
-    SendSetValue(SetPointButton, TCommandId::WriteSetPoint,
-                 OneBytePayload(PrepareValue(SetPointRealSpinEdit->Value())));
+    SendSetValue(SetPointButton, TCommandId::WriteSetPoint, BytePayloadOf(SetPointRealSpinEdit));
 }
 
 void TMainForm::CTFTemp10ButtonClick()
 {
-    SendSetValue(CTFTemp10Button, TCommandId::WriteCFTTemp10,
-                 Word16Payload(PrepareValue(CFTTemp10RealSpinEdit->Value())));
+    SendSetValue(CTFTemp10Button, TCommandId::WriteCFTTemp10, WordPayloadOf(CFTTemp10RealSpinEdit));
 }
 
 void TMainForm::CFTTemp40ButtonClick()
 {
-    SendSetValue(CFTTemp40Button, TCommandId::WriteCFTTemp40,
-                 Word16Payload(PrepareValue(CFTTemp40RealSpinEdit->Value())));
+    SendSetValue(CFTTemp40Button, TCommandId::WriteCFTTemp40, WordPayloadOf(CFTTemp40RealSpinEdit));
 }
 
 void TMainForm::CFTOffsetButtonClick()
 {
-    SendSetValue(CFTOffsetButton, TCommandId::WriteCFTOffset,
-                 Word16Payload(PrepareValue(CFTOffsetRealSpinEdit->Value())));
+    SendSetValue(CFTOffsetButton, TCommandId::WriteCFTOffset, WordPayloadOf(CFTOffsetRealSpinEdit));
 }
 
 void TMainForm::ModulationButtonClick()
 {
     SendSetValue(ModulationButton, TCommandId::WriteModulation,
-                 Word16Payload(PrepareValue(ModulationRealSpinEdit->Value())));
+                 WordPayloadOf(ModulationRealSpinEdit));
 }
 
 void TMainForm::FOffsetButtonClick()
 {
-    SendSetValue(FOffsetButton, TCommandId::WriteFOffset,
-                 Word16Payload(PrepareValue(FOffsetRealSpinEdit->Value())));
+    SendSetValue(FOffsetButton, TCommandId::WriteFOffset, WordPayloadOf(FOffsetRealSpinEdit));
 }
 
 void TMainForm::StabilizationCheckCheckBoxClick()
 {
-    int32_t value = std::abs(PrepareValue(PathGainRealSpinEdit->Value()));
-    if (StabilizationCheckCheckBox->isChecked())
-        value += StabilizationFlag;
-    Send(TCommandId::WritePathGain, Word16Payload(value));
+    // The path gain's magnitude, taken on the real number before any
+    // conversion to a whole one, then limited as a Set action limits it:
+    // a reported path gain the field cannot hold is not echoed as it came.
+    PathGainRealSpinEdit->setValue(std::fabs(PathGainRealSpinEdit->Value()));
+    const int32_t offset = StabilizationCheckCheckBox->isChecked() ? StabilizationFlag : 0;
+    Send(TCommandId::WritePathGain, WordPayloadOf(PathGainRealSpinEdit, offset));
 }
 
 void TMainForm::SetupServiceChart()

@@ -135,18 +135,19 @@ void TRealSpinEdit::setMaxLength(int length)
 // Two numbers are the same when they differ by at most the larger of 1e-12
 // and 1e-12 times the smaller magnitude; a bound of magnitude up to 1e-12
 // counts as zero and does not limit. Equal bounds mean no limits at all.
+// A field that takes no minus never holds a negative number, whatever its
+// bounds: "-" at 0 stays at 0.
 double TRealSpinEdit::ClampValue(double x) const
 {
-    if (SameValue(FMinValue, FMaxValue)) {
-        return x;
+    double limited = x;
+    if (!SameValue(FMinValue, FMaxValue)) {
+        if (!IsZero(FMinValue) && x < FMinValue && !SameValue(x, FMinValue)) {
+            limited = FMinValue;
+        } else if (!IsZero(FMaxValue) && x > FMaxValue && !SameValue(x, FMaxValue)) {
+            limited = FMaxValue;
+        }
     }
-    if (!IsZero(FMinValue) && x < FMinValue && !SameValue(x, FMinValue)) {
-        return FMinValue;
-    }
-    if (!IsZero(FMaxValue) && x > FMaxValue && !SameValue(x, FMaxValue)) {
-        return FMaxValue;
-    }
-    return x;
+    return !FMinus && limited < 0 ? 0.0 : limited;
 }
 
 void TRealSpinEdit::CheckValueRange()

@@ -57,7 +57,8 @@ public:
     QToolButton* PlusButton() const { return FPlusButton; }
     QToolButton* MinusButton() const { return FMinusButton; }
 
-    // Limits x to the bounds; see the tolerance rules in the source.
+    // Limits x to the bounds, and to 0 and above when Minus is false; see
+    // the tolerance rules in the source.
     double ClampValue(double x) const;
 
     // Commits the value as leaving the field does: limits it, rewrites it

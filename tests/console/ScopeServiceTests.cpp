@@ -129,14 +129,23 @@ TEST_F(ScopeServiceTest, ScopeSamplesMapToSeventeenSixFortyMinusRawAndSaveWithCr
     }
 
     // An existing file is replaced; no header, no X, CR LF after every line,
-    // and no grouping even where the locale groups thousands.
-    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
-    fileName = Path("scope.txt");
-    WriteFile(fileName, QByteArray(5000, 'x'));
-    form->SaveChartButtonClick();
-    EXPECT_EQ(askedWith, QStringList({"", "", ""}));
-    EXPECT_EQ(ReadFile(fileName), "17280\r\n0\r\n-17280\r\n17640\r\n-47895\r\n");
-    EXPECT_TRUE(reports.isEmpty());
+    // and plain ASCII digits and "-" under locales that group thousands,
+    // write a minus other than "-" or have digits of their own.
+    const QLocale locales[] = {QLocale(QLocale::German, QLocale::Germany),
+                               QLocale(QLocale::Swedish, QLocale::Sweden),
+                               QLocale(QLocale::Arabic, QLocale::Egypt)};
+    ASSERT_NE(locales[1].negativeSign(), "-");
+    ASSERT_NE(locales[2].zeroDigit(), "0");
+    for (const QLocale& locale : locales) {
+        SCOPED_TRACE(locale.name().toStdString());
+        QLocale::setDefault(locale);
+        fileName = Path("scope.txt");
+        WriteFile(fileName, QByteArray(5000, 'x'));
+        form->SaveChartButtonClick();
+        EXPECT_EQ(askedWith, QStringList({"", "", ""}));
+        EXPECT_EQ(ReadFile(fileName), "17280\r\n0\r\n-17280\r\n17640\r\n-47895\r\n");
+        EXPECT_TRUE(reports.isEmpty());
+    }
 }
 
 TEST_F(ScopeServiceTest, SaveWritesNothingOnCancelAnEmptyFileForAnEmptyChartAndReportsFailures)
@@ -365,68 +374,108 @@ TEST_F(ScopeServiceTest, ReadSendsTheSixteenRequestsInOrder)
         EXPECT_EQ(frame[2] | frame[3], 0);
 }
 
-TEST_F(ScopeServiceTest, SetActionsSendTheConvertedValueAndTurnGreen)
+TEST_F(ScopeServiceTest, SetActionsSendWhatTheFieldShowsLimitedToTheFieldAndThePayload)
 {
     using TEdit = TRealSpinEdit* Ui::TMainForm::*;
     using TButton = QPushButton* Ui::TMainForm::*;
     using TClick = void (TMainForm::*)();
-    struct TCase
+    struct TField
     {
         TEdit edit;
-        const char* text;
-        bool stabilization;
         TClick click;
         TButton button;
-        uint8_t id, A, B;
+        uint8_t id;
+    };
+    const TField phase{&Ui::TMainForm::PhaseRealSpinEdit, &TMainForm::SetPhaseButtonClick,
+                       &Ui::TMainForm::SetPhaseButton, 54};
+    const TField delay{&Ui::TMainForm::DelayRealSpinEdit, &TMainForm::SetDelayButtonClick,
+                       &Ui::TMainForm::SetDelayButton, 56};
+    const TField pathGain{&Ui::TMainForm::PathGainRealSpinEdit, &TMainForm::SetPathGainButtonClick,
+                          &Ui::TMainForm::SetPathGainButton, 58};
+    const TField cft{&Ui::TMainForm::CFTRealSpinEdit, &TMainForm::SetCFTButtonClick,
+                     &Ui::TMainForm::SetCFTButton, 60};
+    const TField p{&Ui::TMainForm::PRealSpinEdit, &TMainForm::SetPButtonClick,
+                   &Ui::TMainForm::SetPButton, 62};
+    const TField i{&Ui::TMainForm::IRealSpinEdit, &TMainForm::SetIButtonClick,
+                   &Ui::TMainForm::SetIButton, 64};
+    const TField d{&Ui::TMainForm::DRealSpinEdit, &TMainForm::SetDButtonClick,
+                   &Ui::TMainForm::SetDButton, 66};
+    const TField pidGain{&Ui::TMainForm::PidGainRealSpinEdit, &TMainForm::SetPIDGainButtonClick,
+                         &Ui::TMainForm::SetPIDGainButton, 68};
+    const TField setPoint{&Ui::TMainForm::SetPointRealSpinEdit, &TMainForm::SetPointButtonClick,
+                          &Ui::TMainForm::SetPointButton, 78};
+    const TField temp10{&Ui::TMainForm::CFTTemp10RealSpinEdit, &TMainForm::CTFTemp10ButtonClick,
+                        &Ui::TMainForm::CTFTemp10Button, 84};
+    const TField temp40{&Ui::TMainForm::CFTTemp40RealSpinEdit, &TMainForm::CFTTemp40ButtonClick,
+                        &Ui::TMainForm::CFTTemp40Button, 86};
+    const TField cftOffset{&Ui::TMainForm::CFTOffsetRealSpinEdit, &TMainForm::CFTOffsetButtonClick,
+                           &Ui::TMainForm::CFTOffsetButton, 88};
+    const TField modulation{&Ui::TMainForm::ModulationRealSpinEdit,
+                            &TMainForm::ModulationButtonClick, &Ui::TMainForm::ModulationButton,
+                            92};
+    const TField fOffset{&Ui::TMainForm::FOffsetRealSpinEdit, &TMainForm::FOffsetButtonClick,
+                         &Ui::TMainForm::FOffsetButton, 94};
+    struct TCase
+    {
+        const TField& field;
+        const char* text; // set as a paste would, unfiltered
+        uint8_t A, B;
+        double shown; // the field afterwards
+        bool stabilization = false;
+        bool stepDown = false; // "-" clicked after the text is in
     };
     const TCase cases[] = {
-        {&Ui::TMainForm::PhaseRealSpinEdit, "300", false, &TMainForm::SetPhaseButtonClick,
-         &Ui::TMainForm::SetPhaseButton, 54, 0x01, 0x2C},
-        {&Ui::TMainForm::DelayRealSpinEdit, "99.9", false, &TMainForm::SetDelayButtonClick,
-         &Ui::TMainForm::SetDelayButton, 56, 0, 99},
-        {&Ui::TMainForm::PathGainRealSpinEdit, "1500", false, &TMainForm::SetPathGainButtonClick,
-         &Ui::TMainForm::SetPathGainButton, 58, 0x05, 0xDC},
-        {&Ui::TMainForm::PathGainRealSpinEdit, "1500", true, &TMainForm::SetPathGainButtonClick,
-         &Ui::TMainForm::SetPathGainButton, 58, 0x0D, 0xAC},
-        {&Ui::TMainForm::CFTRealSpinEdit, "2.3", false, &TMainForm::SetCFTButtonClick,
-         &Ui::TMainForm::SetCFTButton, 60, 0, 23},
-        {&Ui::TMainForm::CFTRealSpinEdit, "12.34", false, &TMainForm::SetCFTButtonClick,
-         &Ui::TMainForm::SetCFTButton, 60, 0, 123},
-        {&Ui::TMainForm::CFTRealSpinEdit, "30", false, &TMainForm::SetCFTButtonClick,
-         &Ui::TMainForm::SetCFTButton, 60, 0, 44},
-        {&Ui::TMainForm::PRealSpinEdit, "7", false, &TMainForm::SetPButtonClick,
-         &Ui::TMainForm::SetPButton, 62, 0, 7},
-        {&Ui::TMainForm::IRealSpinEdit, "300", false, &TMainForm::SetIButtonClick,
-         &Ui::TMainForm::SetIButton, 64, 0, 44},
-        {&Ui::TMainForm::DRealSpinEdit, "9", false, &TMainForm::SetDButtonClick,
-         &Ui::TMainForm::SetDButton, 66, 0, 9},
-        {&Ui::TMainForm::PidGainRealSpinEdit, "200", false, &TMainForm::SetPIDGainButtonClick,
-         &Ui::TMainForm::SetPIDGainButton, 68, 0, 200},
-        {&Ui::TMainForm::SetPointRealSpinEdit, "-5", false, &TMainForm::SetPointButtonClick,
-         &Ui::TMainForm::SetPointButton, 78, 0, 0xFB},
-        {&Ui::TMainForm::CFTTemp10RealSpinEdit, "1234", false, &TMainForm::CTFTemp10ButtonClick,
-         &Ui::TMainForm::CTFTemp10Button, 84, 0x04, 0xD2},
-        {&Ui::TMainForm::CFTTemp40RealSpinEdit, "40000", false, &TMainForm::CFTTemp40ButtonClick,
-         &Ui::TMainForm::CFTTemp40Button, 86, 0x9C, 0x40},
-        {&Ui::TMainForm::CFTOffsetRealSpinEdit, "65535", false, &TMainForm::CFTOffsetButtonClick,
-         &Ui::TMainForm::CFTOffsetButton, 88, 0xFF, 0xFF},
-        {&Ui::TMainForm::ModulationRealSpinEdit, "255", false, &TMainForm::ModulationButtonClick,
-         &Ui::TMainForm::ModulationButton, 92, 0, 255},
-        {&Ui::TMainForm::FOffsetRealSpinEdit, "-250", false, &TMainForm::FOffsetButtonClick,
-         &Ui::TMainForm::FOffsetButton, 94, 0xFF, 0x06},
-        {&Ui::TMainForm::FOffsetRealSpinEdit, "-1.9", false, &TMainForm::FOffsetButtonClick,
-         &Ui::TMainForm::FOffsetButton, 94, 0xFF, 0xFF},
+        {phase, "300", 0x01, 0x2C, 300},
+        {phase, "-5", 0, 0, 0},
+        {phase, "0", 0, 0, 0, false, true},
+        {phase, "1e9", 0x01, 0x68, 360},
+        {delay, "99.9", 0, 99, 99},
+        {delay, "0", 0, 0, 0, false, true},
+        {delay, "300", 0, 100, 100},
+        {pathGain, "1500", 0x05, 0xDC, 1500},
+        {pathGain, "1500", 0x0D, 0xAC, 1500, true},
+        {pathGain, "2500", 0x0F, 0xA0, 2000, true},
+        {pathGain, "-1e12", 0x07, 0xD0, 0, true},
+        {cft, "2.3", 0, 23, 2.3},
+        {cft, "12.34", 0, 123, 12.3},
+        {cft, "30", 0, 255, 25.5},
+        {cft, "-0.5", 0, 0, 0},
+        {p, "7", 0, 7, 7},
+        {p, "256", 0, 255, 255},
+        {i, "300", 0, 255, 255},
+        {d, "9", 0, 9, 9},
+        {d, "-1", 0, 0, 0},
+        {pidGain, "200", 0, 200, 200},
+        {pidGain, "300", 0, 255, 255},
+        {pidGain, "0", 0, 0, 0, false, true},
+        {setPoint, "-5", 0, 0xFB, -5},
+        {setPoint, "-200", 0, 0x80, -128},
+        {setPoint, "200", 0, 0x7F, 127},
+        {setPoint, "127.9", 0, 0x7F, 127},
+        {temp10, "1234", 0x04, 0xD2, 1234},
+        {temp40, "40000", 0x9C, 0x40, 40000},
+        {cftOffset, "65535", 0xFF, 0xFF, 65535},
+        {cftOffset, "70000", 0xFF, 0xFF, 65535},
+        {modulation, "255", 0, 255, 255},
+        {modulation, "256", 0, 255, 255},
+        {fOffset, "-250", 0xFF, 0x06, -250},
+        {fOffset, "-1.9", 0xFF, 0xFF, -1},
+        {fOffset, "-300", 0xFF, 0x06, -250},
     };
     Connect();
     for (const TCase& c : cases) {
+        TRealSpinEdit* edit = form.get()->*c.field.edit;
+        const std::string where = edit->objectName().toStdString() + " with " + c.text;
+        SCOPED_TRACE(where);
         form->StabilizationCheckCheckBox->setChecked(c.stabilization);
-        (form.get()->*c.edit)->setText(QString::fromLatin1(c.text));
+        edit->setText(QString::fromLatin1(c.text));
+        if (c.stepDown)
+            edit->MinusButton()->click();
         bridge->ClearWritten();
-        (form.get()->*c.click)();
-        EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(c.id, c.A, c.B)})
-            << "id " << int(c.id) << " with " << c.text;
-        EXPECT_EQ((form.get()->*c.button)->palette().color(QPalette::ButtonText), Green)
-            << "id " << int(c.id);
+        (form.get()->*c.field.click)();
+        EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(c.field.id, c.A, c.B)});
+        EXPECT_DOUBLE_EQ(edit->Value(), c.shown);
+        EXPECT_EQ((form.get()->*c.field.button)->palette().color(QPalette::ButtonText), Green);
     }
 }
 
@@ -472,6 +521,41 @@ TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnEveryChangeOfTheBox)
     EXPECT_EQ(form->PathGainRealSpinEdit->Value(), 1500);
     EXPECT_TRUE(form->StabilizationCheckCheckBox->isChecked());
     EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(58, 0x09, 0xC4)});
+
+    // What goes back is limited as a Set action limits it: a report the
+    // field cannot hold, or a huge negative pasted path gain, sends at most
+    // the field's 2000 (with the flag 4000), and the field shows it.
+    struct TCase
+    {
+        const char* name;
+        bool tickedBefore;
+        std::function<void()> act;
+        TFrame sent;
+    };
+    const TCase cases[] = {
+        {"report of 65535", false, [&] { form->HandlePathGainValue(65535); },
+         BuildCommandFrame(58, 0x0F, 0xA0)},
+        {"pasted -1e12, box ticked", false,
+         [&] {
+             form->PathGainRealSpinEdit->setText("-1e12");
+             form->StabilizationCheckCheckBox->setChecked(true);
+         },
+         BuildCommandFrame(58, 0x0F, 0xA0)},
+        {"pasted -3000000000, box unticked", true,
+         [&] {
+             form->PathGainRealSpinEdit->setText("-3000000000");
+             form->StabilizationCheckCheckBox->setChecked(false);
+         },
+         BuildCommandFrame(58, 0x07, 0xD0)},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        form->StabilizationCheckCheckBox->setChecked(c.tickedBefore);
+        bridge->ClearWritten();
+        c.act();
+        EXPECT_EQ(Frames(), std::vector<TFrame>{c.sent});
+        EXPECT_EQ(form->PathGainRealSpinEdit->Value(), 2000);
+    }
 }
 
 TEST_F(ScopeServiceTest, AnswersFillTheFieldsWithoutSending)

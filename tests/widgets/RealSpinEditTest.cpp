@@ -141,6 +141,7 @@ TEST(RealSpinEdit, ClampValue)
     struct Case
     {
         double min, max, x, expected;
+        bool minus = true;
     };
     const std::vector<Case> cases = {
         {0, 100, -1, -1},   // a zero lower bound does not limit
@@ -156,10 +157,18 @@ TEST(RealSpinEdit, ClampValue)
         {-200, 200, 200 + 1e-9, 200},
         {1e-13, 100, -5, -5}, // a bound within the tolerance of zero
         {-100, -1e-13, 5, 5},
+        // A field without minus holds no negative number, whatever its bounds.
+        {0, 100, -1, 0, false},
+        {0, 0, -1e9, 0, false},
+        {-200, 200, -300, 0, false},
+        {0, 100, 101, 100, false},
+        {0, 0, 1e9, 1e9, false},
     };
     TRealSpinEdit edit;
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.min << " .. " << c.max << ": " << c.x);
+        SCOPED_TRACE(testing::Message()
+                     << c.min << " .. " << c.max << ": " << c.x << (c.minus ? "" : ", no minus"));
+        edit.setMinus(c.minus);
         edit.setMinValue(c.min);
         edit.setMaxValue(c.max);
         EXPECT_DOUBLE_EQ(edit.ClampValue(c.x), c.expected);
@@ -336,9 +345,12 @@ TEST(RealSpinEdit, Stepping)
         const char* initial;
         How how;
         const char* expected;
+        bool minus = true;
     };
     const std::vector<Case> cases = {
         {"zero lower bound does not limit", 0, 100, false, "0", MinusButton, "-1"},
+        {"no minus: \"-\" at 0 stays at 0", 0, 100, false, "0", MinusButton, "0", false},
+        {"no minus, no limits: down key at 0", 0, 0, false, "0", DownKey, "0", false},
         {"upper bound holds", 0, 100, false, "100", PlusButton, "100"},
         {"up key", 0, 100, false, "41", UpKey, "42"},
         {"down key", -200, 200, false, "-200", DownKey, "-200"},
@@ -352,6 +364,7 @@ TEST(RealSpinEdit, Stepping)
     QSignalSpy confirmed(w.edit, &TRealSpinEdit::OnConfirm);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
+        w.edit->setMinus(c.minus);
         w.edit->setMinValue(c.min);
         w.edit->setMaxValue(c.max);
         w.edit->setReadOnly(c.readOnly);
