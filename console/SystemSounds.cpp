@@ -4,6 +4,9 @@
 
 #include <canberra.h>
 
+#include <chrono>
+#include <optional>
+
 namespace {
 
 // One sound context for the whole run, opened on first use. A context that
@@ -57,10 +60,36 @@ TSystemSoundPlayer& Player()
     return player;
 }
 
+TSystemSoundClock& Clock()
+{
+    static TSystemSoundClock clock;
+    return clock;
+}
+
+int64_t NowMsec()
+{
+    if (Clock())
+        return Clock()();
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// When the last sound started; none has yet.
+std::optional<int64_t>& LastStart()
+{
+    static std::optional<int64_t> last;
+    return last;
+}
+
 } // namespace
 
 void PlaySystemSound(TSystemSound sound)
 {
+    const int64_t now = NowMsec();
+    if (LastStart() && now - *LastStart() < SystemSoundIntervalMsec)
+        return;
+    LastStart() = now;
     if (Player())
         Player()(sound);
     else
@@ -70,4 +99,11 @@ void PlaySystemSound(TSystemSound sound)
 void SetSystemSoundPlayer(TSystemSoundPlayer player)
 {
     Player() = std::move(player);
+    LastStart().reset();
+}
+
+void SetSystemSoundClock(TSystemSoundClock clock)
+{
+    Clock() = std::move(clock);
+    LastStart().reset();
 }

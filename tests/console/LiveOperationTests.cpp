@@ -69,6 +69,10 @@ protected:
             Sounds +=
                 sound == _snd_critical_stop ? QStringLiteral("stop ") : QStringLiteral("bell ");
         });
+        // Every request comes a full interval after the one before, so none
+        // is dropped; the flood test sets a clock of its own.
+        SetSystemSoundClock(
+            [now = int64_t(0)]() mutable { return now += SystemSoundIntervalMsec; });
         Form = std::make_unique<TMainForm>(FakeBridgeFactory(Bridge));
     }
 
@@ -80,6 +84,7 @@ protected:
         TMainThreadCallList::Instance().RunPending();
         Form.reset();
         SetSystemSoundPlayer({});
+        SetSystemSoundClock({});
         QLocale::setDefault(QLocale::c());
     }
 
@@ -548,6 +553,28 @@ TEST_F(LiveOperation, LiveDisplaysShowWhatTheControllerReports)
         Deliver(display.Frames);
         EXPECT_EQ(display.Shown(), display.Expected);
     }
+}
+
+TEST_F(LiveOperation, ADeviceFloodingEventsSoundsAtMostOncePerInterval)
+{
+    // A thousand events 10 ms apart on the sounds' clock, of all three kinds.
+    int64_t now = 0;
+    SetSystemSoundClock([&now] { return now += 10; });
+    ConnectByHand();
+    TFrames flood;
+    for (uint8_t k = 0; k < 250; ++k)
+        for (uint8_t kind : {1, 2, 3, 2})
+            flood.push_back(DeviceFrame(6, kind, 6));
+    Deliver(flood);
+    // Ten seconds: the first event sounds, then one every 250 ms.
+    EXPECT_EQ(Sounds.count(' '), 40) << Sounds.toStdString();
+
+    // After a quiet spell the next event sounds at once, and one right
+    // after it does not.
+    now += 1000;
+    Sounds.clear();
+    Deliver({DeviceFrame(6, 3, 0), DeviceFrame(6, 2, 0)});
+    EXPECT_EQ(Sounds, "stop ");
 }
 
 TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
