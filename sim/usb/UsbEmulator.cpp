@@ -10,10 +10,10 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <list>
-#include <set>
 #include <stdexcept>
 #include <utility>
 
@@ -122,7 +122,6 @@ struct TEmulatedBridge::TState
     int Generation = 0;
     bool Plugged = false;
     UMockdevIoctlClient* Claimer = nullptr;
-    std::set<UMockdevIoctlClient*> Clients;
     std::list<TUrb> Urbs;
 
     uint32_t Baud = 9600;
@@ -257,7 +256,8 @@ struct TEmulatedBridge::TState
                 if (!full)
                     urb.Done = true;
             }
-            break;
+            if (!urb.Done)
+                break;
         }
     }
 
@@ -409,6 +409,10 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     const bool current = s.Plugged && context->Generation == s.Generation;
+    static const bool trace = std::getenv("VARNEL_USB_TRACE") != nullptr;
+    if (trace)
+        std::fprintf(stderr, "usb %s: ioctl %08lx client %p\n", s.Options.Description.c_str(),
+                     request, static_cast<void*>(client));
     if (current)
         s.Pump(now);
 
@@ -434,9 +438,9 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
             return Refuse(client, ENODEV);
         if (s.ClaimRefusal)
             return Refuse(client, s.ClaimRefusal);
-        if (s.Claimer && s.Claimer != client)
-            return Refuse(client, EBUSY);
-        if (!s.Claimer) {
+        // umockdev does not say when a client closes its device, which lets
+        // go of the interface too: a claim by another client takes over.
+        if (s.Claimer != client) {
             s.Claimer = client;
             s.ConnectController(now);
         }
@@ -534,19 +538,11 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
     }
 }
 
-void ClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
-{
-    auto* context = static_cast<THandlerContext*>(user);
-    std::lock_guard lock(context->State->Lock);
-    context->State->Clients.insert(client);
-}
-
 void ClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
     auto* context = static_cast<THandlerContext*>(user);
     TEmulatedBridge::TState& s = *context->State;
     std::lock_guard lock(s.Lock);
-    s.Clients.erase(client);
     s.LetGo(client);
     for (auto it = s.Urbs.begin(); it != s.Urbs.end();) {
         if (it->Client == client) {
@@ -679,7 +675,6 @@ void TEmulatedBridge::Plug()
     auto* context = new THandlerContext{FState.get(), FState->Generation};
     g_signal_connect_data(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), context, FreeContext,
                           GConnectFlags(0));
-    g_signal_connect(handler, "client-connected", G_CALLBACK(ClientConnected), context);
     g_signal_connect(handler, "client-vanished", G_CALLBACK(ClientVanished), context);
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(FBus.FTestbed, FDevNode.c_str(), handler, &error)) {
@@ -775,10 +770,10 @@ uint64_t TEmulatedBridge::BytesToController() const
     return FState->BytesToController;
 }
 
-int TEmulatedBridge::OpenClients() const
+bool TEmulatedBridge::Claimed() const
 {
     std::lock_guard lock(FState->Lock);
-    return static_cast<int>(FState->Clients.size());
+    return FState->Claimer != nullptr;
 }
 
 } // namespace VarnelUsb

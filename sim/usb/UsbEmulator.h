@@ -137,8 +137,8 @@ public:
     std::vector<TSampleSent> TakeSentSamples();
     // Bytes the controller has received from the host.
     uint64_t BytesToController() const;
-    // Devices opened and not closed again (open file descriptors of clients).
-    int OpenClients() const;
+    // A program holds the bridge's interface (opened it and has not let go).
+    bool Claimed() const;
 
     const std::string& SysPath() const { return FSysPath; }
     const std::string& DevNode() const { return FDevNode; }
