@@ -8,12 +8,18 @@
 #include "console/GlobalUnit.h"
 #include "protocol/MainThreadCallList.h"
 
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <condition_variable>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <thread>
 
@@ -159,6 +165,60 @@ TEST(ShutdownDrill, WholeConsoleStartedStreamingAndClosedAHundredTimes)
     // the close time itself.
     EXPECT_LT(slowestClose, 5000.0);
     std::printf("[ drill    ] slowest close while streaming: %.0f ms\n", slowestClose);
+}
+
+// The log's complete lines, and whether the file ends with a complete one.
+QStringList LogLines(const std::string& name, bool& endsWithLine)
+{
+    QFile file(QString::fromStdString(name));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.readAll();
+    endsWithLine = text.isEmpty() || text.endsWith("\r\n");
+    QStringList lines = QString::fromLatin1(text).split(QStringLiteral("\r\n"));
+    lines.removeLast();
+    return lines;
+}
+
+TEST(ShutdownDrill, TerminationSignalsCloseTheWholeConsoleAndTheLogKeepsEverySample)
+{
+    for (const int signal : {SIGTERM, SIGINT, SIGHUP}) {
+        SCOPED_TRACE(::strsignal(signal));
+        // A ramp at most of the line's rate: the log must hold consecutive
+        // values, and the buffered tail is lost when the process just dies.
+        TSimProcess sim;
+        ASSERT_TRUE(sim.Start({"--scope-only", "--scope-pattern", "ramp", "--scope-rate", "500"}));
+        const std::string logName =
+            RuntimeDirectory() + "/signal-" + std::to_string(signal) + ".txt";
+        QProcess console;
+        console.start(QStringLiteral(VARNEL_DRILL_CONSOLE_BINARY),
+                      {QString::fromStdString(logName), QString::fromStdString(SimDescription)});
+        ASSERT_TRUE(console.waitForStarted(10000));
+        ASSERT_TRUE(WaitFor([&] { return console.canReadLine(); }, 30000ms));
+        ASSERT_EQ(console.readLine().trimmed(), "logging") << console.readAllStandardError().data();
+        bool endsWithLine = true;
+        ASSERT_TRUE(
+            WaitFor([&] { return LogLines(logName, endsWithLine).size() >= 200; }, 30000ms));
+
+        ::kill(static_cast<pid_t>(console.processId()), signal);
+        ASSERT_TRUE(console.waitForFinished(30000));
+        EXPECT_EQ(console.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(console.exitCode(), 0) << console.readAllStandardError().data();
+        const QString handled = QString::fromLatin1(console.readAllStandardOutput()).trimmed();
+        ASSERT_TRUE(handled.startsWith(QStringLiteral("handled "))) << handled.toStdString();
+        const qsizetype count = handled.mid(8).toLongLong();
+
+        const QStringList lines = LogLines(logName, endsWithLine);
+        EXPECT_TRUE(endsWithLine);
+        EXPECT_EQ(lines.size(), count);
+        int gaps = 0;
+        for (qsizetype k = 1; k < lines.size(); ++k) {
+            // 17640 - raw, the raw values counting up modulo 65536.
+            const int step = lines[k - 1].toInt() - lines[k].toInt();
+            gaps += step == 1 || step == -65535 ? 0 : 1;
+        }
+        EXPECT_EQ(gaps, 0);
+    }
 }
 
 } // namespace

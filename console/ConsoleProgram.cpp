@@ -1,0 +1,103 @@
+#include "console/ConsoleProgram.h"
+
+#include "console/MainUnit.h"
+#include "console/SleepPreventionUnit.h"
+#include "console/StyleUnit.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QMessageBox>
+#include <QSocketNotifier>
+
+#include <array>
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr std::array<int, 3> CloseSignals = {SIGTERM, SIGINT, SIGHUP};
+
+// A signal handler may do next to nothing; it writes one byte into this
+// pipe, and the main thread's event loop reads it and closes the window.
+int SignalPipe[2] = {-1, -1};
+
+void WriteSignalByte(int)
+{
+    const int savedErrno = errno;
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t written = ::write(SignalPipe[1], &byte, 1);
+    errno = savedErrno;
+}
+
+// While it lives, the close signals run `close` on the main thread. A signal
+// that arrives during the orderly close only adds to the close under way;
+// afterwards the signals do what they do by default again.
+class TCloseOnSignals
+{
+public:
+    explicit TCloseOnSignals(std::function<void()> close)
+    {
+        if (SignalPipe[0] < 0 && ::pipe2(SignalPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+            return;
+        FNotifier = std::make_unique<QSocketNotifier>(SignalPipe[0], QSocketNotifier::Read);
+        QObject::connect(FNotifier.get(), &QSocketNotifier::activated, [close = std::move(close)] {
+            char bytes[64];
+            while (::read(SignalPipe[0], bytes, sizeof bytes) > 0) {
+            }
+            close();
+        });
+        struct sigaction action = {};
+        action.sa_handler = WriteSignalByte;
+        sigemptyset(&action.sa_mask);
+        // Calls interrupted in other threads (the reader's polling) resume.
+        action.sa_flags = SA_RESTART;
+        for (int number : CloseSignals)
+            ::sigaction(number, &action, nullptr);
+    }
+    ~TCloseOnSignals()
+    {
+        if (!FNotifier)
+            return;
+        for (int number : CloseSignals)
+            std::signal(number, SIG_DFL);
+    }
+    TCloseOnSignals(const TCloseOnSignals&) = delete;
+    TCloseOnSignals& operator=(const TCloseOnSignals&) = delete;
+
+private:
+    std::unique_ptr<QSocketNotifier> FNotifier;
+};
+
+} // namespace
+
+int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Varnel"));
+    QApplication::setApplicationVersion(QStringLiteral(VARNEL_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("varnel"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/varnel.svg")));
+
+    TSleepPrevention keepAwake;
+    keepAwake.Start();
+
+    QString styleError;
+    if (!ApplyVisualStyle(app, QStringLiteral("Light"), &styleError))
+        QMessageBox::critical(nullptr, QStringLiteral("Varnel"), styleError);
+
+    std::unique_ptr<TMainForm> window = makeWindow ? makeWindow() : std::make_unique<TMainForm>();
+    const TCloseOnSignals closeOnSignals([&window] {
+        // While the window is being released the pointer is already empty.
+        if (window)
+            window->close();
+        QCoreApplication::quit();
+    });
+    window->show();
+    const int result = QApplication::exec();
+
+    keepAwake.Stop();
+    window.reset();
+    return result;
+}

@@ -1,0 +1,18 @@
+// The console program from start to exit, shared by the varnel executable
+// and by the drills that run the whole program as a process of its own.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+class TMainForm;
+
+// Makes the one window; empty makes a plain TMainForm.
+using TMakeMainForm = std::function<std::unique_ptr<TMainForm>()>;
+
+// Keeps the machine awake, applies the visual style, shows the window and
+// runs until the window is closed, then releases everything in order and
+// returns the exit code. SIGTERM, SIGINT and SIGHUP close the window as the
+// operator does: the data log is written out and closed and the link is
+// closed before the process ends, so logging out or a kill loses nothing.
+int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow = {});

@@ -1,0 +1,75 @@
+// The whole console program in a process of its own, for the drills that
+// signal it: the real start and stop (RunConsole) with a window that starts
+// the data log into the file named first on the command line, connects to
+// the bridge named second, and on its way out prints how many scope samples
+// it handled, so that the drill can tell whether the log holds them all.
+#include "console/ConsoleProgram.h"
+#include "console/MainUnit.h"
+
+#include <QListWidget>
+
+#include <cstdint>
+#include <cstdio>
+
+namespace {
+
+class TCountingForm : public TMainForm
+{
+public:
+    ~TCountingForm() override
+    {
+        // The reader is stopped while this class still counts what it
+        // delivers; the log stays open for the window's own close.
+        DisconnectButtonClick();
+        std::printf("handled %llu\n", static_cast<unsigned long long>(FHandled));
+        std::fflush(stdout);
+    }
+
+    void HandleScopeSample(uint32_t value) override
+    {
+        ++FHandled;
+        TMainForm::HandleScopeSample(value);
+    }
+
+private:
+    uint64_t FHandled = 0;
+};
+
+bool Connect(TMainForm& form, const QString& description)
+{
+    form.SearchUrzadzenButtonClick();
+    const QList<QListWidgetItem*> found =
+        form.DeviceListListBox->findItems(description, Qt::MatchExactly);
+    if (found.isEmpty())
+        return false;
+    form.DeviceListListBox->setCurrentItem(found.first());
+    form.ConnectButtonClick();
+    return form.StatusLabel->text() == QLatin1String("Connected");
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s LOG-FILE BRIDGE-DESCRIPTION\n", argv[0]);
+        return 2;
+    }
+    const QString logName = QString::fromLocal8Bit(argv[1]);
+    const QString description = QString::fromLocal8Bit(argv[2]);
+    return RunConsole(argc, argv, [&] {
+        auto form = std::make_unique<TCountingForm>();
+        form->OnAskSaveFileName = [logName](const QString&, const QString&, const QString&) {
+            return logName;
+        };
+        form->OnReportToOperator = [](const QString& title, const QString& text) {
+            std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
+        };
+        // The log starts before the link, so it holds every sample handled.
+        form->SaveDataChartToFileCheckBox->click();
+        const bool ready = form->IsLogging() && Connect(*form, description);
+        std::printf(ready ? "logging\n" : "not logging\n");
+        std::fflush(stdout);
+        return std::unique_ptr<TMainForm>(std::move(form));
+    });
+}
