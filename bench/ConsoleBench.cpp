@@ -537,11 +537,11 @@ int Drive(const char* self, double seconds, double lineSeconds)
     std::vector<TGoal> goals = {
         {"nothing lost at 10x the line rate", tenfoldWhole,
          Field(tenfold, "sent") + " sent, " + Field(tenfold, "logged") + " logged"},
-        {"<= 5 % of one core at the line rate, chart shown", Value(line, "cpu_share") <= 5.0,
+        {"<= 3.5 % of one core at the line rate, chart shown", Value(line, "cpu_share") <= 3.5,
          Field(line, "cpu_share") + " %"},
         {"p99 latency < 5 ms at the line rate", Value(line, "lat_p99") < 5.0,
          Field(line, "lat_p99") + " ms"},
-        {"<= 1 % of one core idle while connected", Value(idle, "cpu_share") <= 1.0,
+        {"<= 0.3 % of one core idle while connected", Value(idle, "cpu_share") <= 0.3,
          Field(idle, "cpu_share") + " %"},
         {"resident memory < 80 MB", peakMb < 80.0, Number(peakMb, 1) + " MB peak"},
         {"window closed within 500 ms while streaming", closeMax <= 500.0,

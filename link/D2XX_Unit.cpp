@@ -11,9 +11,13 @@
 
 namespace {
 
+// One bridge of the device list: its description as the list shows it, and
+// the driver that found it with what that driver needs to open it again.
 struct TDeviceNode
 {
     char Description[64];
+    std::shared_ptr<TBridgeDriver> Driver;
+    TBridgeInfo Bridge;
 };
 
 // Everything the functions share. The lock guards the tables only; calls
@@ -86,28 +90,58 @@ template <typename Call> bool OnPort(FT_HANDLE handle, Call call)
 
 } // namespace
 
+namespace {
+
+// Asks every driver for its bridges; false when none could be queried.
+bool ListDevices(std::vector<TDeviceNode>& devices, uint32_t& seen)
+{
+    bool answered = false;
+    seen = 0;
+    for (const auto& driver : CurrentDrivers()) {
+        std::vector<TBridgeInfo> bridges;
+        if (!driver->Enumerate(bridges))
+            continue;
+        answered = true;
+        seen += static_cast<uint32_t>(bridges.size());
+        for (TBridgeInfo& bridge : bridges) {
+            if (devices.size() == D2XX_MaxDevices)
+                break;
+            TDeviceNode node{};
+            std::memcpy(node.Description, bridge.Description.data(),
+                        std::min(bridge.Description.size(), sizeof node.Description));
+            node.Driver = driver;
+            node.Bridge = std::move(bridge);
+            devices.push_back(std::move(node));
+        }
+    }
+    return answered;
+}
+
+// Opens the first bridge of the list with this description that opens;
+// `listed` tells whether the list holds the description at all.
+std::unique_ptr<TBridgePort> OpenListed(const std::vector<TDeviceNode>& devices,
+                                        const std::string& description, bool& listed)
+{
+    listed = false;
+    for (const TDeviceNode& node : devices) {
+        if (std::string(node.Description, strnlen(node.Description, 64)) != description)
+            continue;
+        listed = true;
+        if (std::unique_ptr<TBridgePort> port = node.Driver->Open(node.Bridge))
+            return port;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 bool FT_CreateDeviceInfoList(uint32_t& count)
 {
     count = 0;
     try {
-        bool answered = false;
         uint32_t seen = 0;
         std::vector<TDeviceNode> devices;
-        for (const auto& driver : CurrentDrivers()) {
-            std::vector<std::string> descriptions;
-            if (!driver->Enumerate(descriptions))
-                continue;
-            answered = true;
-            seen += static_cast<uint32_t>(descriptions.size());
-            for (const std::string& description : descriptions) {
-                if (devices.size() == D2XX_MaxDevices)
-                    break;
-                TDeviceNode node{};
-                std::memcpy(node.Description, description.data(),
-                            std::min(description.size(), sizeof node.Description));
-                devices.push_back(node);
-            }
-        }
+        const bool answered = ListDevices(devices, seen);
         TD2XXState& state = State();
         std::lock_guard lock(state.Lock);
         state.Devices = std::move(devices);
@@ -138,6 +172,8 @@ bool FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* table, uint32_t& count)
     return true;
 }
 
+// The bridge is opened through the driver that listed it, as that driver
+// found it; only a description missing from the last list makes a new search.
 bool FT_OpenEx(const char* arg, uint32_t flags, FT_HANDLE& handle)
 {
     handle = 0;
@@ -145,12 +181,23 @@ bool FT_OpenEx(const char* arg, uint32_t flags, FT_HANDLE& handle)
         return false;
     try {
         const std::string description(arg, strnlen(arg, 64));
-        for (const auto& driver : CurrentDrivers()) {
-            std::unique_ptr<TBridgePort> port = driver->Open(description);
-            if (port) {
-                handle = AddPort(std::move(port));
-                return true;
-            }
+        std::vector<TDeviceNode> devices;
+        {
+            TD2XXState& state = State();
+            std::lock_guard lock(state.Lock);
+            devices = state.Devices;
+        }
+        bool listed = false;
+        std::unique_ptr<TBridgePort> port = OpenListed(devices, description, listed);
+        if (!listed) {
+            devices.clear();
+            uint32_t seen = 0;
+            ListDevices(devices, seen);
+            port = OpenListed(devices, description, listed);
+        }
+        if (port) {
+            handle = AddPort(std::move(port));
+            return true;
         }
     } catch (...) {
     }

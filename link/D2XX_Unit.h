@@ -19,19 +19,6 @@ using FT_HANDLE = uint32_t;
 inline constexpr uint32_t FT_OPEN_BY_SERIAL_NUMBER = 1;
 inline constexpr uint32_t FT_OPEN_BY_DESCRIPTION = 2;
 
-inline constexpr uint8_t FT_BITS_8 = 8;
-inline constexpr uint8_t FT_BITS_7 = 7;
-inline constexpr uint8_t FT_STOP_BITS_1 = 0;
-inline constexpr uint8_t FT_STOP_BITS_2 = 2;
-inline constexpr uint8_t FT_PARITY_NONE = 0;
-inline constexpr uint8_t FT_PARITY_ODD = 1;
-inline constexpr uint8_t FT_PARITY_EVEN = 2;
-inline constexpr uint8_t FT_PARITY_MARK = 3;
-inline constexpr uint8_t FT_PARITY_SPACE = 4;
-
-inline constexpr uint32_t FT_PURGE_RX = 1;
-inline constexpr uint32_t FT_PURGE_TX = 2;
-
 // Most bridges the device list holds; bridges past these are not listed.
 inline constexpr uint32_t D2XX_MaxDevices = 50;
 
@@ -56,8 +43,10 @@ bool FT_CreateDeviceInfoList(uint32_t& count);
 // `table`. On entry `count` is the number of nodes `table` has room for; on
 // return the number filled in.
 bool FT_GetDeviceInfoList(FT_DEVICE_LIST_INFO_NODE* table, uint32_t& count);
-// Opens a bridge whose description equals the zero-terminated `arg`; only
-// FT_OPEN_BY_DESCRIPTION is supported. `handle` is 0 on failure.
+// Opens a bridge whose description equals the zero-terminated `arg`: the
+// first such bridge of the last device list that opens, else the first of a
+// new search. Only FT_OPEN_BY_DESCRIPTION is supported. `handle` is 0 on
+// failure. The line settings and purge bits are in link/BridgeDriver.h.
 bool FT_OpenEx(const char* arg, uint32_t flags, FT_HANDLE& handle);
 // Closes the bridge; on failure the handle stays valid.
 bool FT_Close(FT_HANDLE handle);
@@ -68,7 +57,8 @@ bool FT_SetDataCharacteristics(FT_HANDLE handle, uint8_t wordLength, uint8_t sto
                                uint8_t parity);
 bool FT_SetTimeouts(FT_HANDLE handle, uint32_t readTimeoutMs, uint32_t writeTimeoutMs);
 bool FT_SetLatencyTimer(FT_HANDLE handle, uint8_t latencyMs);
-// Number of received bytes waiting; a read of that many returns at once.
+// Number of received bytes waiting; returns at once. A read of that many
+// returns at once too. A write queues the bytes and returns at once.
 bool FT_GetQueueStatus(FT_HANDLE handle, uint32_t& count);
 bool FT_Read(FT_HANDLE handle, void* buffer, uint32_t wanted, uint32_t& got);
 bool FT_Write(FT_HANDLE handle, const void* buffer, uint32_t size, uint32_t& written);

@@ -1,105 +1,230 @@
 #include "FtdiBridgeDriver.h"
 
+#include "link/LinkSignal.h"
+
 #include <ftdi.h>
 #include <libusb.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 namespace {
 
-// Bytes the read-ahead buffer holds before the oldest are dropped, as a
-// driver's receive buffer overflows when nobody reads it.
-constexpr std::size_t ReadAheadLimit = 1 << 20;
+// Bytes the receive queue holds before the oldest are dropped, as a driver's
+// receive buffer overflows when nobody reads it.
+constexpr std::size_t ReceiveQueueLimit = 1 << 20;
+// Bulk-in transfers kept queued at the bridge, each room for this many
+// packets. A transfer completes at the first packet that is not full; the
+// bridge sends a full one only when a whole packet's data waits before its
+// latency timer runs out, which a 38400-baud line never fills in 16 ms, so
+// at the line's pace every packet completes a transfer, and a backlog is
+// taken in many packets at a time.
+constexpr std::size_t ReceiveTransfers = 8;
+constexpr int ReceivePackets = 16;
+// Largest bulk-out transfer.
+constexpr std::size_t SendChunk = 4096;
+// Each bulk-in packet starts with two modem status bytes.
+constexpr int StatusBytes = 2;
+// How long a close waits for queued bytes to leave.
+constexpr std::chrono::milliseconds CloseDrain{50};
 
-// libftdi leaves a device open in the context after some failed calls; the
-// next device looked at through the same context must start from a closed one.
-void ReleaseDevice(ftdi_context* context)
+// Turns a USB string descriptor (UTF-16LE after a two-byte header) into
+// UTF-8; false for a malformed descriptor or an unpaired surrogate.
+bool StringDescriptorText(const unsigned char* descriptor, int size, std::string& text)
 {
-    if (context->usb_dev) {
-        libusb_close(context->usb_dev);
-        context->usb_dev = nullptr;
-    }
-}
-
-// Reading the strings opens the device for a moment, so the context must not
-// hold an open device of its own. Devices whose description cannot be read
-// (claimed elsewhere, no permission, no product string) are skipped.
-bool ReadDescription(ftdi_context* context, libusb_device* device, std::string& description)
-{
-    char text[65] = {};
-    const int result =
-        ftdi_usb_get_strings2(context, device, nullptr, 0, text, sizeof text, nullptr, 0);
-    ReleaseDevice(context);
-    if (result != 0)
+    if (size < 2 || descriptor[1] != LIBUSB_DT_STRING || descriptor[0] > size ||
+        descriptor[0] % 2 != 0)
         return false;
-    description.assign(text, strnlen(text, 64));
+    text.clear();
+    const int end = descriptor[0];
+    for (int at = 2; at < end; at += 2) {
+        char32_t c = static_cast<char32_t>(descriptor[at] | descriptor[at + 1] << 8);
+        if (c >= 0xdc00 && c <= 0xdfff)
+            return false;
+        if (c >= 0xd800 && c <= 0xdbff) {
+            if (at + 3 >= end)
+                return false;
+            const char32_t low =
+                static_cast<char32_t>(descriptor[at + 2] | descriptor[at + 3] << 8);
+            if (low < 0xdc00 || low > 0xdfff)
+                return false;
+            c = 0x10000 + ((c - 0xd800) << 10) + (low - 0xdc00);
+            at += 2;
+        }
+        if (c < 0x80) {
+            text += static_cast<char>(c);
+        } else if (c < 0x800) {
+            text += static_cast<char>(0xc0 | c >> 6);
+            text += static_cast<char>(0x80 | (c & 0x3f));
+        } else if (c < 0x10000) {
+            text += static_cast<char>(0xe0 | c >> 12);
+            text += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+            text += static_cast<char>(0x80 | (c & 0x3f));
+        } else {
+            text += static_cast<char>(0xf0 | c >> 18);
+            text += static_cast<char>(0x80 | (c >> 12 & 0x3f));
+            text += static_cast<char>(0x80 | (c >> 6 & 0x3f));
+            text += static_cast<char>(0x80 | (c & 0x3f));
+        }
+    }
     return true;
 }
 
-// libftdi has no locks of its own. A reader (queue status, read) and a writer
-// may work at the same time through libusb; every other call takes both locks
-// and so waits for a running transfer.
+// The product string of an open device, in the device's first language.
+bool ReadProduct(libusb_device_handle* handle, std::string& description)
+{
+    libusb_device_descriptor device{};
+    if (libusb_get_device_descriptor(libusb_get_device(handle), &device) != 0 ||
+        device.iProduct == 0)
+        return false;
+    unsigned char buffer[255];
+    const int languages = libusb_get_string_descriptor(handle, 0, 0, buffer, sizeof buffer);
+    if (languages < 4)
+        return false;
+    const uint16_t language = static_cast<uint16_t>(buffer[2] | buffer[3] << 8);
+    const int size =
+        libusb_get_string_descriptor(handle, device.iProduct, language, buffer, sizeof buffer);
+    return StringDescriptorText(buffer, size, description);
+}
+
+// Bus number and port path, e.g. "1-4.2": names the socket the bridge is
+// plugged into, which stays the same while it stays plugged in.
+std::string Locator(libusb_device* device)
+{
+    std::array<uint8_t, 8> ports{};
+    const int depth = libusb_get_port_numbers(device, ports.data(), ports.size());
+    std::string text = std::to_string(libusb_get_bus_number(device));
+    for (int i = 0; i < depth; ++i)
+        text += (i == 0 ? "-" : ".") + std::to_string(ports[static_cast<std::size_t>(i)]);
+    return text;
+}
+
+// The port keeps bulk-in transfers queued at the bridge and runs libusb's
+// events on a thread of its own; what arrives goes, without the status bytes,
+// into the receive queue that GetQueueStatus and Read take from. Written bytes
+// go into the send queue, which bulk-out transfers drain one at a time. A
+// failed transfer (the bridge unplugged) makes the port fail at once, as does
+// a send queue that overflows or a bulk-out transfer that moves no byte for
+// SendStallLimit. Control requests (settings, purge, cycle, close) take
+// FControlLock and are made synchronously; libusb lets them run next to the
+// event thread.
 class TFtdiPort : public TBridgePort
 {
 public:
-    explicit TFtdiPort(ftdi_context* context) : FContext(context) {}
+    explicit TFtdiPort(ftdi_context* context) : FContext(context)
+    {
+        FPacketSize = std::max(static_cast<int>(context->max_packet_size), StatusBytes + 1);
+        std::lock_guard lock(FQueueLock);
+        FSend = libusb_alloc_transfer(0);
+        for (std::size_t i = 0; i < ReceiveTransfers; ++i) {
+            TReceive receive;
+            receive.Transfer = libusb_alloc_transfer(0);
+            receive.Buffer.resize(static_cast<std::size_t>(FPacketSize * ReceivePackets));
+            FReceives.push_back(std::move(receive));
+        }
+        for (TReceive& receive : FReceives) {
+            if (!receive.Transfer || !FSend) {
+                FEnded = true;
+                break;
+            }
+            // libftdi names the endpoints as the chip sees them: bytes for
+            // the host come from its out_ep, bytes for the line go to its in_ep.
+            libusb_fill_bulk_transfer(
+                receive.Transfer, FContext->usb_dev, static_cast<unsigned char>(FContext->out_ep),
+                receive.Buffer.data(), FPacketSize * ReceivePackets, ReceiveDone, this, 0);
+            Submit(receive.Transfer);
+        }
+        FPump = std::thread([this] { Pump(); });
+    }
+
     ~TFtdiPort() override { Close(); }
 
     bool Close() override
     {
-        std::scoped_lock lock(FReadLock, FWriteLock);
+        std::lock_guard control(FControlLock);
         if (!FContext)
             return true;
+        bool sending = false;
+        {
+            std::unique_lock lock(FQueueLock);
+            FSendDone.wait_for(lock, CloseDrain, [this] {
+                return (FOutgoing.empty() && !FSending) || FEnded || FLost;
+            });
+            // From here on no transfer is submitted again.
+            FStopping = true;
+            sending = FSending;
+        }
+        for (TReceive& receive : FReceives)
+            if (receive.Transfer)
+                libusb_cancel_transfer(receive.Transfer);
+        if (sending)
+            libusb_cancel_transfer(FSend);
+        libusb_interrupt_event_handler(FContext->usb_ctx);
+        FPump.join();
+        // Every transfer has come back; they go before the device and the
+        // libusb context they refer to.
+        for (TReceive& receive : FReceives)
+            libusb_free_transfer(receive.Transfer);
+        FReceives.clear();
+        libusb_free_transfer(FSend);
+        FSend = nullptr;
         // The close lets go of the device also when releasing the interface
         // fails, as it does for a bridge that has been unplugged.
         ftdi_usb_close(FContext);
         ftdi_free(FContext);
         FContext = nullptr;
-        FReadAhead.clear();
+        std::lock_guard lock(FQueueLock);
+        FReceived.clear();
+        FOutgoing.clear();
         return true;
     }
 
     bool SetBaudRate(uint32_t baudRate) override
     {
-        std::scoped_lock lock(FReadLock, FWriteLock);
-        return FContext && baudRate <= 0x7fffffffu &&
+        std::lock_guard control(FControlLock);
+        return Usable() && baudRate <= 0x7fffffffu &&
                ftdi_set_baudrate(FContext, static_cast<int>(baudRate)) == 0;
     }
 
     bool SetDataCharacteristics(uint8_t wordLength, uint8_t stopBits, uint8_t parity) override
     {
-        if ((wordLength != BITS_7 && wordLength != BITS_8) ||
-            (stopBits != STOP_BIT_1 && stopBits != STOP_BIT_2) || parity > SPACE)
+        if ((wordLength != FT_BITS_7 && wordLength != FT_BITS_8) ||
+            (stopBits != FT_STOP_BITS_1 && stopBits != FT_STOP_BITS_2) || parity > FT_PARITY_SPACE)
             return false;
-        std::scoped_lock lock(FReadLock, FWriteLock);
-        return FContext && ftdi_set_line_property(FContext, static_cast<ftdi_bits_type>(wordLength),
-                                                  static_cast<ftdi_stopbits_type>(stopBits),
-                                                  static_cast<ftdi_parity_type>(parity)) == 0;
+        std::lock_guard control(FControlLock);
+        return Usable() &&
+               ftdi_set_line_property(FContext, static_cast<ftdi_bits_type>(wordLength),
+                                      stopBits == FT_STOP_BITS_1 ? STOP_BIT_1 : STOP_BIT_2,
+                                      static_cast<ftdi_parity_type>(parity)) == 0;
     }
 
-    bool SetTimeouts(uint32_t readTimeoutMs, uint32_t writeTimeoutMs) override
+    // Reads and writes never wait, so there is nothing for timeouts to bound.
+    bool SetTimeouts(uint32_t, uint32_t) override
     {
-        std::scoped_lock lock(FReadLock, FWriteLock);
-        if (!FContext)
-            return false;
-        FContext->usb_read_timeout = static_cast<int>(std::min(readTimeoutMs, 0x7fffffffu));
-        FContext->usb_write_timeout = static_cast<int>(std::min(writeTimeoutMs, 0x7fffffffu));
-        return true;
+        std::lock_guard control(FControlLock);
+        return Usable();
     }
 
     bool Purge(uint32_t mask) override
     {
-        std::scoped_lock lock(FReadLock, FWriteLock);
-        if (!FContext)
+        std::lock_guard control(FControlLock);
+        if (!Usable())
             return false;
-        const bool rx = mask & 1u;
-        const bool tx = mask & 2u;
-        if (rx)
-            FReadAhead.clear();
+        const bool rx = mask & FT_PURGE_RX;
+        const bool tx = mask & FT_PURGE_TX;
+        {
+            std::lock_guard lock(FQueueLock);
+            if (rx)
+                FReceived.clear();
+            if (tx)
+                FOutgoing.clear();
+        }
         if (rx && tx)
             return ftdi_tcioflush(FContext) == 0;
         if (rx)
@@ -111,82 +236,65 @@ public:
 
     bool SetLatencyTimer(uint8_t latencyMs) override
     {
-        std::scoped_lock lock(FReadLock, FWriteLock);
-        return FContext && ftdi_set_latency_timer(FContext, latencyMs) == 0;
+        std::lock_guard control(FControlLock);
+        return Usable() && ftdi_set_latency_timer(FContext, latencyMs) == 0;
     }
 
-    // libftdi has no queue-status call: one read from the bridge, which
-    // returns after at most about one latency period when nothing came in,
-    // moves whatever arrived into the read-ahead buffer.
     bool GetQueueStatus(uint32_t& count) override
     {
-        std::lock_guard lock(FReadLock);
+        std::lock_guard lock(FQueueLock);
         count = 0;
-        if (!FContext)
+        if (!Answers())
             return false;
-        unsigned char chunk[4096];
-        const int received = ftdi_read_data(FContext, chunk, sizeof chunk);
-        if (received < 0)
-            return false;
-        FReadAhead.insert(FReadAhead.end(), chunk, chunk + received);
-        if (FReadAhead.size() > ReadAheadLimit)
-            FReadAhead.erase(FReadAhead.begin(),
-                             FReadAhead.begin() +
-                                 static_cast<std::ptrdiff_t>(FReadAhead.size() - ReadAheadLimit));
-        count = static_cast<uint32_t>(FReadAhead.size());
+        count = static_cast<uint32_t>(FReceived.size());
         return true;
     }
 
-    // Bytes already in the read-ahead buffer come back at once; for more the
-    // read waits on the bridge, at most the read timeout.
     bool Read(uint8_t* buffer, uint32_t wanted, uint32_t& got) override
     {
-        std::lock_guard lock(FReadLock);
+        std::lock_guard lock(FQueueLock);
         got = 0;
-        if (!FContext)
+        if (!Answers())
             return false;
-        const uint32_t ready =
-            static_cast<uint32_t>(std::min<std::size_t>(wanted, FReadAhead.size()));
-        std::copy_n(FReadAhead.begin(), ready, buffer);
-        FReadAhead.erase(FReadAhead.begin(), FReadAhead.begin() + ready);
-        got = ready;
-        const auto deadline = std::chrono::steady_clock::now() +
-                              std::chrono::milliseconds(FContext->usb_read_timeout);
-        while (got < wanted) {
-            const int received =
-                ftdi_read_data(FContext, buffer + got, static_cast<int>(wanted - got));
-            if (received < 0)
-                return false;
-            got += static_cast<uint32_t>(received);
-            if (got < wanted && std::chrono::steady_clock::now() >= deadline)
-                break;
-        }
+        got = static_cast<uint32_t>(std::min<std::size_t>(wanted, FReceived.size()));
+        std::copy_n(FReceived.begin(), got, buffer);
+        FReceived.erase(FReceived.begin(), FReceived.begin() + got);
         return true;
     }
 
     bool Write(const uint8_t* buffer, uint32_t size, uint32_t& written) override
     {
-        std::lock_guard lock(FWriteLock);
         written = 0;
-        if (!FContext || size > 0x7fffffffu)
-            return false;
-        if (size == 0)
-            return true;
-        const int sent = ftdi_write_data(FContext, buffer, static_cast<int>(size));
-        if (sent < 0)
-            return false;
-        written = static_cast<uint32_t>(sent);
-        return true;
+        bool lost = false;
+        {
+            std::lock_guard lock(FQueueLock);
+            if (FStopping || FEnded || FLost)
+                return false;
+            if (FOutgoing.size() + size > SendQueueLimit) {
+                FLost = lost = true;
+            } else {
+                FOutgoing.insert(FOutgoing.end(), buffer, buffer + size);
+                if (!FSending)
+                    StartSend();
+                written = size;
+            }
+        }
+        if (lost)
+            TLinkSignal::Instance().Raise();
+        return !lost;
     }
 
     // A reset of the USB port makes the bridge drop off the bus and come
     // back; libftdi's own reset call only resets the chip.
     bool CyclePort() override
     {
-        std::scoped_lock lock(FReadLock, FWriteLock);
+        std::lock_guard control(FControlLock);
         if (!FContext || !FContext->usb_dev)
             return false;
-        FReadAhead.clear();
+        {
+            std::lock_guard lock(FQueueLock);
+            FReceived.clear();
+        }
         const int result = libusb_reset_device(FContext->usb_dev);
         // Not found: the bridge came back as a new device, which is what a
         // cycle asks for; the handle is closed next anyway.
@@ -194,10 +302,152 @@ public:
     }
 
 private:
-    std::mutex FReadLock;
-    std::mutex FWriteLock;
+    struct TReceive
+    {
+        libusb_transfer* Transfer = nullptr;
+        std::vector<unsigned char> Buffer;
+    };
+
+    bool Usable()
+    {
+        std::lock_guard lock(FQueueLock);
+        return FContext && !FEnded && !FLost;
+    }
+
+    // A bridge that went fails at once, with what it sent before: bytes
+    // still queued are stale by the time the link is opened again.
+    bool Answers() const { return !FStopping && !FLost && !FEnded; }
+
+    // Called with FQueueLock.
+    void Submit(libusb_transfer* transfer)
+    {
+        if (libusb_submit_transfer(transfer) == 0)
+            ++FActive;
+        else
+            FEnded = true;
+    }
+
+    // Hands the front of the send queue to a bulk-out transfer. Called with
+    // FQueueLock, when no send is in flight.
+    void StartSend()
+    {
+        const std::size_t size = std::min(FOutgoing.size(), SendChunk);
+        FSendBuffer.assign(FOutgoing.begin(),
+                           FOutgoing.begin() + static_cast<std::ptrdiff_t>(size));
+        FOutgoing.erase(FOutgoing.begin(), FOutgoing.begin() + static_cast<std::ptrdiff_t>(size));
+        libusb_fill_bulk_transfer(FSend, FContext->usb_dev,
+                                  static_cast<unsigned char>(FContext->in_ep), FSendBuffer.data(),
+                                  static_cast<int>(size), SendDone, this,
+                                  static_cast<unsigned int>(SendStallLimit.count()));
+        const uint64_t active = FActive;
+        Submit(FSend);
+        FSending = FActive != active;
+    }
+
+    static void LIBUSB_CALL ReceiveDone(libusb_transfer* transfer)
+    {
+        static_cast<TFtdiPort*>(transfer->user_data)->Received(transfer);
+    }
+
+    static void LIBUSB_CALL SendDone(libusb_transfer* transfer)
+    {
+        static_cast<TFtdiPort*>(transfer->user_data)->Sent(transfer);
+    }
+
+    // On the event thread.
+    void Received(libusb_transfer* transfer)
+    {
+        bool raise = false;
+        {
+            std::lock_guard lock(FQueueLock);
+            --FActive;
+            if (transfer->status == LIBUSB_TRANSFER_COMPLETED) {
+                const std::size_t before = FReceived.size();
+                for (int at = 0; at < transfer->actual_length; at += FPacketSize) {
+                    const int end = std::min(at + FPacketSize, transfer->actual_length);
+                    if (end - at > StatusBytes)
+                        FReceived.insert(FReceived.end(), transfer->buffer + at + StatusBytes,
+                                         transfer->buffer + end);
+                }
+                if (FReceived.size() > ReceiveQueueLimit)
+                    FReceived.erase(FReceived.begin(),
+                                    FReceived.begin() + static_cast<std::ptrdiff_t>(
+                                                            FReceived.size() - ReceiveQueueLimit));
+                raise = FReceived.size() != before;
+                if (!FStopping)
+                    Submit(transfer);
+                raise = raise || FEnded;
+            } else if (transfer->status != LIBUSB_TRANSFER_CANCELLED) {
+                FEnded = raise = true;
+            }
+        }
+        if (raise)
+            TLinkSignal::Instance().Raise();
+    }
+
+    // On the event thread.
+    void Sent(libusb_transfer* transfer)
+    {
+        bool raise = false;
+        {
+            std::lock_guard lock(FQueueLock);
+            --FActive;
+            FSending = false;
+            const auto moved = static_cast<std::ptrdiff_t>(transfer->actual_length);
+            const bool progressed = moved > 0;
+            if (transfer->status == LIBUSB_TRANSFER_COMPLETED ||
+                transfer->status == LIBUSB_TRANSFER_TIMED_OUT ||
+                transfer->status == LIBUSB_TRANSFER_CANCELLED) {
+                // What did not go out goes back to the front of the queue.
+                FOutgoing.insert(FOutgoing.begin(), FSendBuffer.begin() + moved, FSendBuffer.end());
+            }
+            if (transfer->status == LIBUSB_TRANSFER_TIMED_OUT && !progressed) {
+                FLost = raise = true;
+            } else if (transfer->status != LIBUSB_TRANSFER_COMPLETED &&
+                       transfer->status != LIBUSB_TRANSFER_TIMED_OUT &&
+                       transfer->status != LIBUSB_TRANSFER_CANCELLED) {
+                FEnded = raise = true;
+            }
+            if (!FStopping && !FEnded && !FLost && !FOutgoing.empty())
+                StartSend();
+        }
+        FSendDone.notify_all();
+        if (raise)
+            TLinkSignal::Instance().Raise();
+    }
+
+    void Pump()
+    {
+        for (;;) {
+            {
+                std::lock_guard lock(FQueueLock);
+                if (FStopping && FActive == 0)
+                    return;
+            }
+            timeval wait{0, 100000};
+            libusb_handle_events_timeout_completed(FContext->usb_ctx, &wait, nullptr);
+        }
+    }
+
+    std::mutex FControlLock;
+    std::mutex FQueueLock;
+    std::condition_variable FSendDone;
     ftdi_context* FContext;
-    std::deque<uint8_t> FReadAhead;
+    int FPacketSize = 64;
+    std::vector<TReceive> FReceives;
+    libusb_transfer* FSend = nullptr;
+    std::vector<unsigned char> FSendBuffer;
+    std::thread FPump;
+    // Transfers submitted and not yet come back.
+    uint64_t FActive = 0;
+    bool FSending = false;
+    bool FStopping = false;
+    // The bridge went (a transfer failed); set on the event thread.
+    bool FEnded = false;
+    // The bridge stopped taking bytes.
+    bool FLost = false;
+    std::deque<uint8_t> FReceived;
+    std::deque<uint8_t> FOutgoing;
 };
 
 // Owns a libftdi context and the device list found through it.
@@ -225,36 +475,54 @@ struct TSearch
 
 } // namespace
 
-bool TFtdiBridgeDriver::Enumerate(std::vector<std::string>& descriptions)
+bool TFtdiBridgeDriver::Enumerate(std::vector<TBridgeInfo>& bridges)
 {
     TSearch search;
     if (search.Found < 0)
         return false;
     for (ftdi_device_list* item = search.List; item; item = item->next) {
+        // Devices whose description cannot be read (claimed elsewhere, no
+        // permission, no product string) are skipped, and so are those whose
+        // description would not name exactly one bridge on screen.
+        libusb_device_handle* handle = nullptr;
+        if (libusb_open(item->dev, &handle) != 0)
+            continue;
         std::string description;
-        if (ReadDescription(search.Context, item->dev, description))
-            descriptions.push_back(description);
+        const bool read = ReadProduct(handle, description);
+        libusb_close(handle);
+        if (read && DistinctDescription(description))
+            bridges.push_back({description, Locator(item->dev)});
     }
     return true;
 }
 
-std::unique_ptr<TBridgePort> TFtdiBridgeDriver::Open(const std::string& description)
+// Opens the device plugged in where the search found the bridge, and only
+// after checking that it still carries the same description.
+std::unique_ptr<TBridgePort> TFtdiBridgeDriver::Open(const TBridgeInfo& bridge)
 {
     TSearch search;
     if (search.Found < 0)
         return nullptr;
     for (ftdi_device_list* item = search.List; item; item = item->next) {
-        std::string found;
-        if (!ReadDescription(search.Context, item->dev, found) || found != description)
+        if (Locator(item->dev) != bridge.Locator)
             continue;
-        // Opened through the device matched, not by description: libftdi's
-        // own open by description gives up at the first device it cannot open.
-        if (ftdi_usb_open_dev(search.Context, item->dev) == 0) {
-            auto port = std::make_unique<TFtdiPort>(search.Context);
-            search.Context = nullptr;
-            return port;
+        if (ftdi_usb_open_dev(search.Context, item->dev) != 0) {
+            // libftdi leaves the device open in the context after some failures.
+            if (search.Context->usb_dev) {
+                libusb_close(search.Context->usb_dev);
+                search.Context->usb_dev = nullptr;
+            }
+            return nullptr;
         }
-        ReleaseDevice(search.Context);
+        std::string description;
+        if (!ReadProduct(search.Context->usb_dev, description) ||
+            description != bridge.Description) {
+            ftdi_usb_close(search.Context);
+            return nullptr;
+        }
+        auto port = std::make_unique<TFtdiPort>(search.Context);
+        search.Context = nullptr;
+        return port;
     }
     return nullptr;
 }

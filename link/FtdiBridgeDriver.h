@@ -7,10 +7,11 @@
 class TFtdiBridgeDriver : public TBridgeDriver
 {
 public:
-    // False also where libusb cannot start (no USB bus in reach).
-    bool Enumerate(std::vector<std::string>& descriptions) override;
-    // Opens the first bridge with this description that can be opened.
-    std::unique_ptr<TBridgePort> Open(const std::string& description) override;
+    // False also where libusb cannot start (no USB bus in reach). The
+    // description is the product string; a bridge whose product string
+    // cannot be read or would not name exactly one bridge is left out.
+    bool Enumerate(std::vector<TBridgeInfo>& bridges) override;
+    std::unique_ptr<TBridgePort> Open(const TBridgeInfo& bridge) override;
     // libftdi's version packed as 0xMMmmuu (major, minor, micro).
     bool GetLibraryVersion(uint32_t& version) override;
 };

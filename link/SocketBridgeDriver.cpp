@@ -1,13 +1,19 @@
 #include "SocketBridgeDriver.h"
 
 #include "link/BridgeDirectory.h"
+#include "link/LinkSignal.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <deque>
+#include <fstream>
 #include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <vector>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -29,13 +35,41 @@ bool FitsSocketAddress(const std::string& path)
     return path.size() < sizeof(sockaddr_un::sun_path);
 }
 
-// A description must name a file inside the bridge directory and nothing else.
+// A description must name a file inside the bridge directory and nothing
+// else, and name one bridge only when it is shown.
 bool UsableDescription(const std::string& description)
 {
-    return !description.empty() && description.size() <= VarnelBridges::MaxDescriptionLength &&
-           description != "." && description != ".." &&
-           description.find_first_of(std::string("/\0", 2)) == std::string::npos &&
+    return DistinctDescription(description) &&
+           description.size() <= VarnelBridges::MaxDescriptionLength && description != "." &&
+           description != ".." && description.find('/') == std::string::npos &&
            FitsSocketAddress(VarnelBridges::SocketPath(description));
+}
+
+// Paths of the Unix-domain stream sockets bound in this network namespace.
+// A datagram socket in the bridge directory is no bridge, and a socket file
+// left behind by a simulator that ended has nobody behind it; the file
+// itself tells neither. Null when the kernel's table cannot be read.
+std::optional<std::set<std::string>> BoundStreamSockets()
+{
+    std::ifstream table("/proc/net/unix");
+    if (!table)
+        return std::nullopt;
+    std::set<std::string> paths;
+    std::string line;
+    std::getline(table, line);
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, references, protocol, flags, type, state, inode;
+        if (!(fields >> slot >> references >> protocol >> flags >> type >> state >> inode))
+            continue;
+        if (type != "0001" || fields.get() != ' ')
+            continue;
+        std::string path;
+        std::getline(fields, path);
+        if (!path.empty())
+            paths.insert(path);
+    }
+    return paths;
 }
 
 bool OwnSocket(const struct stat& st)
@@ -43,12 +77,16 @@ bool OwnSocket(const struct stat& st)
     return S_ISSOCK(st.st_mode) && st.st_uid == ::getuid();
 }
 
-// Reading (queue status, read) and writing may run on two threads at once;
-// every other call takes both locks and so waits for them.
+// Received bytes wait in the socket and in the read-ahead; the link signal
+// watches the socket, so a reader waiting for the link wakes when bytes
+// arrive or the simulator hangs up. Written bytes go out at once as far as
+// the socket takes them; the rest waits in the send queue and goes out on
+// the next write or queue-status call. Reading (queue status, read) and
+// writing may run on two threads at once; every other call takes both locks.
 class TSocketPort : public TBridgePort
 {
 public:
-    explicit TSocketPort(int socket) : FSocket(socket) {}
+    explicit TSocketPort(int socket) : FSocket(socket) { TLinkSignal::Instance().Watch(FSocket); }
     ~TSocketPort() override { Close(); }
 
     bool Close() override
@@ -61,24 +99,17 @@ public:
     bool SetBaudRate(uint32_t) override { return Alive(); }
     bool SetDataCharacteristics(uint8_t, uint8_t, uint8_t) override { return Alive(); }
     bool SetLatencyTimer(uint8_t) override { return Alive(); }
-
-    // The read timeout has no use here: reads never wait.
-    bool SetTimeouts(uint32_t, uint32_t writeTimeoutMs) override
-    {
-        std::scoped_lock lock(FReadLock, FWriteLock);
-        if (FSocket < 0 || FGone)
-            return false;
-        FWriteTimeoutMs = writeTimeoutMs;
-        return true;
-    }
+    // Reads and writes never wait, so there is nothing for timeouts to bound.
+    bool SetTimeouts(uint32_t, uint32_t) override { return Alive(); }
 
     bool Purge(uint32_t mask) override
     {
         std::scoped_lock lock(FReadLock, FWriteLock);
-        if (FSocket < 0 || FGone)
+        if (FSocket < 0 || FGone || FLost)
             return false;
-        // Bytes already sent have left; only received ones can be thrown away.
-        if (!(mask & 1u))
+        if (mask & FT_PURGE_TX)
+            FOutgoing.clear();
+        if (!(mask & FT_PURGE_RX))
             return true;
         FReadAhead.clear();
         return Receive(false);
@@ -86,11 +117,13 @@ public:
 
     bool GetQueueStatus(uint32_t& count) override
     {
+        {
+            std::lock_guard lock(FWriteLock);
+            Flush();
+        }
         std::lock_guard lock(FReadLock);
         count = 0;
-        // What the simulator sent before it hung up is still handed out;
-        // the failure shows once nothing of it is left.
-        if (!Receive(true) && FReadAhead.empty())
+        if (!Answers())
             return false;
         count = static_cast<uint32_t>(FReadAhead.size());
         return true;
@@ -101,7 +134,7 @@ public:
     {
         std::lock_guard lock(FReadLock);
         got = 0;
-        if (!Receive(true) && FReadAhead.empty())
+        if (!Answers())
             return false;
         got = static_cast<uint32_t>(std::min<std::size_t>(wanted, FReadAhead.size()));
         std::copy_n(FReadAhead.begin(), got, buffer);
@@ -109,36 +142,23 @@ public:
         return true;
     }
 
-    // Waits at most the write timeout for a simulator that does not read.
     bool Write(const uint8_t* buffer, uint32_t size, uint32_t& written) override
     {
         std::lock_guard lock(FWriteLock);
         written = 0;
-        if (FSocket < 0 || FGone)
+        if (FSocket < 0 || FGone || FLost)
             return false;
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(FWriteTimeoutMs.load());
-        while (written < size) {
-            const ssize_t sent =
-                ::send(FSocket, buffer + written, size - written, MSG_NOSIGNAL | MSG_DONTWAIT);
-            if (sent > 0) {
-                written += static_cast<uint32_t>(sent);
-                continue;
-            }
-            if (sent < 0 && errno == EINTR)
-                continue;
-            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    deadline - std::chrono::steady_clock::now());
-                if (left.count() <= 0)
-                    return false;
-                pollfd entry{FSocket, POLLOUT, 0};
-                ::poll(&entry, 1, static_cast<int>(std::min<long long>(left.count(), 1000)));
-                continue;
-            }
-            FGone = true;
+        if (FOutgoing.size() + size > SendQueueLimit) {
+            Lose();
             return false;
         }
+        if (FOutgoing.empty())
+            FLastProgress = std::chrono::steady_clock::now();
+        FOutgoing.insert(FOutgoing.end(), buffer, buffer + size);
+        Flush();
+        if (FLost || FGone)
+            return false;
+        written = size;
         return true;
     }
 
@@ -156,21 +176,61 @@ private:
     bool Alive()
     {
         std::scoped_lock lock(FReadLock, FWriteLock);
-        return FSocket >= 0 && !FGone;
+        return FSocket >= 0 && !FGone && !FLost;
     }
+
+    // What the simulator sent before it hung up is still handed out; the
+    // failure shows once nothing of it is left. A lost send fails at once.
+    bool Answers() { return !FLost && (Receive(true) || !FReadAhead.empty()); }
 
     void Drop()
     {
         if (FSocket >= 0) {
+            TLinkSignal::Instance().Unwatch(FSocket);
             ::shutdown(FSocket, SHUT_RDWR);
             ::close(FSocket);
         }
         FSocket = -1;
         FReadAhead.clear();
+        FOutgoing.clear();
+    }
+
+    // The simulator has stopped taking bytes: from now on every call fails.
+    void Lose()
+    {
+        FLost = true;
+        TLinkSignal::Instance().Raise();
+    }
+
+    // Sends what the socket takes without waiting. Called with FWriteLock.
+    void Flush()
+    {
+        if (FSocket < 0 || FGone || FLost)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        while (!FOutgoing.empty()) {
+            const ssize_t sent =
+                ::send(FSocket, FOutgoing.data(), FOutgoing.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (sent > 0) {
+                FOutgoing.erase(FOutgoing.begin(), FOutgoing.begin() + sent);
+                FLastProgress = now;
+                continue;
+            }
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                if (now - FLastProgress >= SendStallLimit)
+                    Lose();
+                return;
+            }
+            FGone = true;
+            return;
+        }
     }
 
     // Takes in what has arrived without waiting; keeps it or throws it away.
-    // False once the simulator has hung up or the socket failed.
+    // False once the simulator has hung up or the socket failed. Called with
+    // FReadLock.
     bool Receive(bool keep)
     {
         if (FSocket < 0 || FGone)
@@ -187,6 +247,8 @@ private:
                 continue;
             if (received < 0 && (errno == EAGAIN || errno == EWOULDBLOCK))
                 return true;
+            // A hung-up socket stays readable; a waiting reader must not spin on it.
+            TLinkSignal::Instance().Unwatch(FSocket);
             FGone = true;
             return false;
         }
@@ -197,45 +259,53 @@ private:
     std::mutex FWriteLock;
     int FSocket;
     std::atomic<bool> FGone{false};
-    std::atomic<uint32_t> FWriteTimeoutMs{10000};
+    std::atomic<bool> FLost{false};
     std::deque<uint8_t> FReadAhead;
+    std::vector<uint8_t> FOutgoing;
+    std::chrono::steady_clock::time_point FLastProgress;
 };
 
 } // namespace
 
-bool TSocketBridgeDriver::Enumerate(std::vector<std::string>& descriptions)
+bool TSocketBridgeDriver::Enumerate(std::vector<TBridgeInfo>& bridges)
 {
     if (!VarnelBridges::EnsureDirectory())
         return true;
+    const auto streams = BoundStreamSockets();
     DIR* directory = ::opendir(VarnelBridges::Directory().c_str());
     if (!directory)
         return true;
     const std::string suffix = VarnelBridges::SocketSuffix;
-    std::vector<std::string> found;
+    std::vector<TBridgeInfo> found;
     while (const dirent* entry = ::readdir(directory)) {
         const std::string name = entry->d_name;
         if (name.size() <= suffix.size() || !name.ends_with(suffix))
             continue;
         const std::string description = name.substr(0, name.size() - suffix.size());
+        const std::string path = VarnelBridges::SocketPath(description);
         struct stat st
         {
         };
         if (UsableDescription(description) &&
             ::fstatat(::dirfd(directory), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            OwnSocket(st))
-            found.push_back(description);
+            OwnSocket(st) && (!streams || streams->count(path) != 0))
+            found.push_back({description, path});
     }
     ::closedir(directory);
-    std::sort(found.begin(), found.end());
-    descriptions.insert(descriptions.end(), found.begin(), found.end());
+    std::sort(found.begin(), found.end(), [](const TBridgeInfo& a, const TBridgeInfo& b) {
+        return a.Description < b.Description;
+    });
+    bridges.insert(bridges.end(), found.begin(), found.end());
     return true;
 }
 
-std::unique_ptr<TBridgePort> TSocketBridgeDriver::Open(const std::string& description)
+std::unique_ptr<TBridgePort> TSocketBridgeDriver::Open(const TBridgeInfo& bridge)
 {
-    if (!UsableDescription(description) || !VarnelBridges::EnsureDirectory())
+    if (!UsableDescription(bridge.Description) || !VarnelBridges::EnsureDirectory())
         return nullptr;
-    const std::string path = VarnelBridges::SocketPath(description);
+    const std::string path = VarnelBridges::SocketPath(bridge.Description);
+    if (bridge.Locator != path)
+        return nullptr;
     struct stat st
     {
     };

@@ -9,12 +9,13 @@
 class TSocketBridgeDriver : public TBridgeDriver
 {
 public:
-    // Lists the sockets in name order without connecting to them. Creates
-    // the directory when missing; a directory or socket of another user
-    // lists nothing.
-    bool Enumerate(std::vector<std::string>& descriptions) override;
-    // Connects to the socket of that description; null when refused.
-    std::unique_ptr<TBridgePort> Open(const std::string& description) override;
+    // Lists the bound stream sockets in name order without connecting to
+    // them. Creates the directory when missing; a directory or socket of
+    // another user, and a description that would not name exactly one
+    // bridge on screen, lists nothing.
+    bool Enumerate(std::vector<TBridgeInfo>& bridges) override;
+    // Connects to the socket of that bridge; null when refused.
+    std::unique_ptr<TBridgePort> Open(const TBridgeInfo& bridge) override;
     // There is no library behind simulated bridges.
     bool GetLibraryVersion(uint32_t& version) override;
 };

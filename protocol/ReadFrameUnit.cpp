@@ -1,6 +1,7 @@
 #include "protocol/ReadFrameUnit.h"
 
 #include "link/ConnectionUnit.h"
+#include "link/LinkSignal.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QDeadlineTimer>
@@ -159,6 +160,7 @@ TReadVarnelFrameThread::TReadVarnelFrameThread(TConnection& connection,
 TReadVarnelFrameThread::~TReadVarnelFrameThread()
 {
     requestInterruption();
+    TLinkSignal::Instance().Raise();
     WaitForEnd();
     TMainThreadCallList::Instance().DropOwner(this);
 }
@@ -186,8 +188,13 @@ void TReadVarnelFrameThread::Execute()
     uint32_t carry = 0;
     FBuffer.assign(BufferSize, 0);
     FFailing = false;
+    TLinkSignal& signal = TLinkSignal::Instance();
 
     while (!isInterruptionRequested()) {
+        // Read before the pass, so that bytes arriving during it wake the
+        // wait that follows at once.
+        const uint64_t seen = signal.Raised();
+        uint32_t taken = 0;
         bool ok = FConnection.GetReadDataCount(FDataCount);
         if (ok) {
             Error = false;
@@ -198,7 +205,8 @@ void TReadVarnelFrameThread::Execute()
             ok = FConnection.Read(FBuffer.data() + carry, FDataCount);
             if (ok) {
                 Error = false;
-                FDataCount = std::min(FDataCount, requested) + carry;
+                taken = std::min(FDataCount, requested);
+                FDataCount = taken + carry;
                 if (FDataCount > 0)
                     carry = ScanBuffer();
             }
@@ -209,7 +217,16 @@ void TReadVarnelFrameThread::Execute()
             Error = true;
             NoteFailedPass();
         }
-        msleep(static_cast<unsigned long>(PollInterval.count()));
+        if (isInterruptionRequested())
+            break;
+        if (ok && taken == 0)
+            // Nothing waiting: sleep until the link has something.
+            signal.Wait(seen, IdleCheckInterval, true);
+        else
+            // Bytes came (more may follow at once) or the link fails: the
+            // next pass after PollInterval, so that a stream is read in
+            // batches rather than byte by byte.
+            signal.Wait(signal.Raised(), PollInterval, false);
     }
 }
 
@@ -269,6 +286,7 @@ void StopFrameReader(std::unique_ptr<TReadVarnelFrameThread>& reader)
     if (!reader)
         return;
     reader->requestInterruption();
+    TLinkSignal::Instance().Raise();
     reader->WaitForEnd();
     reader.reset();
 }

@@ -2,10 +2,11 @@
 //
 // A device frame is five bytes: 0xAA, message id, value low byte (b2), value
 // high byte (b3) and a checksum that makes the five bytes add up to a
-// multiple of 256. The reader thread polls the connection every 3 ms, cuts
-// frames out of the received bytes and hands each message, by value, to the
-// console's handlers on the main thread: queued for most messages, waited for
-// (synchronised) for ScopeSample, DeviceStatus and PeakId.
+// multiple of 256. The reader thread sleeps until the link has bytes for it
+// (or fails, or the reader is asked to stop), cuts frames out of the received
+// bytes and hands each message, by value, to the console's handlers on the
+// main thread: queued for most messages, waited for (synchronised) for
+// ScopeSample, DeviceStatus and PeakId.
 #pragma once
 
 #include <QThread>
@@ -120,7 +121,12 @@ class TReadVarnelFrameThread final : public QThread, public TVarnelFrameSink
 {
 public:
     static constexpr uint32_t BufferSize = 9999;
+    // Shortest time between two passes while bytes keep coming or the link
+    // keeps failing.
     static constexpr std::chrono::milliseconds PollInterval{3};
+    // Longest sleep while nothing comes: a link that announces nothing (see
+    // link/LinkSignal.h) is still read this often.
+    static constexpr std::chrono::milliseconds IdleCheckInterval{100};
     static constexpr std::chrono::milliseconds LinkLostAfter{500};
 
     TReadVarnelFrameThread(TConnection& connection, TVarnelMessageHandlers& handlers);

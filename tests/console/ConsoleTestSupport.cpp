@@ -1,5 +1,7 @@
 #include "ConsoleTestSupport.h"
 
+#include "link/LinkSignal.h"
+
 #include <algorithm>
 
 namespace {
@@ -89,8 +91,11 @@ void TFakeBridge::SetOpenFails(bool fails)
 
 void TFakeBridge::SetUnplugged(bool unplugged)
 {
-    std::lock_guard lock(FLock);
-    FUnplugged = unplugged;
+    {
+        std::lock_guard lock(FLock);
+        FUnplugged = unplugged;
+    }
+    TLinkSignal::Instance().Raise();
 }
 
 void TFakeBridge::SetWriteHook(std::function<void(const uint8_t*, size_t)> hook)
@@ -101,8 +106,11 @@ void TFakeBridge::SetWriteHook(std::function<void(const uint8_t*, size_t)> hook)
 
 void TFakeBridge::Feed(const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard lock(FLock);
-    FIncoming.insert(FIncoming.end(), bytes.begin(), bytes.end());
+    {
+        std::lock_guard lock(FLock);
+        FIncoming.insert(FIncoming.end(), bytes.begin(), bytes.end());
+    }
+    TLinkSignal::Instance().Raise();
 }
 
 std::vector<uint8_t> TFakeBridge::Written() const

@@ -63,10 +63,10 @@ protected:
 TEST_F(FtdiDriver, FindsAndOpensNothingAndKnowsItsVersion)
 {
     TFtdiBridgeDriver driver;
-    std::vector<std::string> descriptions;
-    EXPECT_EQ(driver.Enumerate(descriptions), Bus.Reachable);
-    EXPECT_TRUE(descriptions.empty());
-    EXPECT_EQ(driver.Open("KWTP"), nullptr);
+    std::vector<TBridgeInfo> bridges;
+    EXPECT_EQ(driver.Enumerate(bridges), Bus.Reachable);
+    EXPECT_TRUE(bridges.empty());
+    EXPECT_EQ(driver.Open({"KWTP", "1-1"}), nullptr);
     uint32_t version = 0;
     EXPECT_TRUE(driver.GetLibraryVersion(version));
     EXPECT_EQ(version, PackedLibraryVersion());

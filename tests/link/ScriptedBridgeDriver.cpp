@@ -1,5 +1,7 @@
 #include "ScriptedBridgeDriver.h"
 
+#include "link/LinkSignal.h"
+
 #include <algorithm>
 #include <deque>
 #include <mutex>
@@ -173,15 +175,21 @@ void TScriptedBridgeDriver::Fail(TBridgeCall call, bool fail)
 
 void TScriptedBridgeDriver::Unplug(std::size_t bridge)
 {
-    std::lock_guard lock(FState->Lock);
-    FState->Bridges.at(bridge).Present = false;
+    {
+        std::lock_guard lock(FState->Lock);
+        FState->Bridges.at(bridge).Present = false;
+    }
+    TLinkSignal::Instance().Raise();
 }
 
 void TScriptedBridgeDriver::Receive(std::size_t bridge, const std::vector<uint8_t>& bytes)
 {
-    std::lock_guard lock(FState->Lock);
-    auto& received = FState->Bridges.at(bridge).Received;
-    received.insert(received.end(), bytes.begin(), bytes.end());
+    {
+        std::lock_guard lock(FState->Lock);
+        auto& received = FState->Bridges.at(bridge).Received;
+        received.insert(received.end(), bytes.begin(), bytes.end());
+    }
+    TLinkSignal::Instance().Raise();
 }
 
 std::vector<uint8_t> TScriptedBridgeDriver::Written(std::size_t bridge) const
@@ -221,25 +229,28 @@ void TScriptedBridgeDriver::ClearLog()
     FState->Log.clear();
 }
 
-bool TScriptedBridgeDriver::Enumerate(std::vector<std::string>& descriptions)
+bool TScriptedBridgeDriver::Enumerate(std::vector<TBridgeInfo>& bridges)
 {
     std::lock_guard lock(FState->Lock);
     if (!FState->Allow(_bc_enumerate, "enumerate"))
         return false;
-    for (const auto& bridge : FState->Bridges)
-        if (bridge.Present)
-            descriptions.push_back(bridge.Description);
+    for (std::size_t i = 0; i < FState->Bridges.size(); ++i)
+        if (FState->Bridges[i].Present)
+            bridges.push_back({FState->Bridges[i].Description, std::to_string(i)});
     return true;
 }
 
-std::unique_ptr<TBridgePort> TScriptedBridgeDriver::Open(const std::string& description)
+// The locator is the bridge's number; a bridge that went, or now carries
+// another description, is not opened.
+std::unique_ptr<TBridgePort> TScriptedBridgeDriver::Open(const TBridgeInfo& info)
 {
     std::lock_guard lock(FState->Lock);
-    if (!FState->Allow(_bc_open, "open " + description))
+    if (!FState->Allow(_bc_open, "open " + info.Description))
         return nullptr;
     for (std::size_t i = 0; i < FState->Bridges.size(); ++i) {
         auto& bridge = FState->Bridges[i];
-        if (bridge.Present && !bridge.Open && bridge.Description == description) {
+        if (std::to_string(i) == info.Locator && bridge.Present && !bridge.Open &&
+            bridge.Description == info.Description) {
             bridge.Open = true;
             return std::make_unique<TScriptedPort>(FState, i);
         }

@@ -61,8 +61,8 @@ public:
     std::vector<std::string> Log() const;
     void ClearLog();
 
-    bool Enumerate(std::vector<std::string>& descriptions) override;
-    std::unique_ptr<TBridgePort> Open(const std::string& description) override;
+    bool Enumerate(std::vector<TBridgeInfo>& bridges) override;
+    std::unique_ptr<TBridgePort> Open(const TBridgeInfo& info) override;
     bool GetLibraryVersion(uint32_t& version) override;
 
     struct TState;

@@ -142,8 +142,11 @@ protected:
 
     static TStrings Enumerate()
     {
+        std::vector<TBridgeInfo> bridges;
+        EXPECT_TRUE(TSocketBridgeDriver().Enumerate(bridges));
         TStrings names;
-        EXPECT_TRUE(TSocketBridgeDriver().Enumerate(names));
+        for (const TBridgeInfo& bridge : bridges)
+            names.push_back(bridge.Description);
         return names;
     }
 
@@ -355,10 +358,22 @@ TEST_F(SimulatedBridge, VanishedSimulatorMakesCallsFailWithoutHanging)
 
 TEST_F(SimulatedBridge, RefusedOrOutsideConnectionsAreFailedOpens)
 {
+    // A socket file nobody serves any longer is no bridge.
     TSimulator stale("KWTP Stale");
     stale.StopListening();
-    EXPECT_EQ(Enumerate(), TStrings{"KWTP Stale"});
+    EXPECT_TRUE(Enumerate().empty());
     EXPECT_EQ(Open("KWTP Stale"), 0u);
+
+    // Bound but not listening: listed, and the open is refused at once.
+    const std::string path = VarnelBridges::SocketPath("KWTP Deaf");
+    const int deaf = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(deaf, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_EQ(Enumerate(), TStrings{"KWTP Deaf"});
+    EXPECT_EQ(Open("KWTP Deaf"), 0u);
+    ::close(deaf);
 
     // A description never reaches outside the bridge directory.
     TSimulator bench("KWTP Bench");
@@ -366,19 +381,71 @@ TEST_F(SimulatedBridge, RefusedOrOutsideConnectionsAreFailedOpens)
     EXPECT_FALSE(bench.Pending());
 }
 
-TEST_F(SimulatedBridge, WriteToASimulatorThatStopsReadingGivesUp)
+// Every name the operator sees must name exactly one bridge: text that is
+// not UTF-8 would show as the same replacement character, and control or
+// reordering characters would show as something else than the bridge's name.
+// The same rule holds for USB bridges.
+TEST_F(SimulatedBridge, OnlyDescriptionsThatNameOneBridgeAreListed)
+{
+    struct Case
+    {
+        const char* name;
+        std::string description;
+        bool listed;
+    } cases[] = {
+        {"plain", "KWTP Bench", true},
+        {"non-ASCII UTF-8", "KWTP B\xc3\xa4nk \xe2\x82\xac \xf0\x9f\x94\xac", true},
+        {"latin-1 byte", "KWTP \xfe", false},
+        {"another latin-1 byte", "KWTP \xff", false},
+        {"truncated sequence", "KWTP \xc3", false},
+        {"overlong slash", "KWTP \xc0\xaf", false},
+        {"surrogate", "KWTP \xed\xa0\x80", false},
+        {"past U+10FFFF", "KWTP \xf4\x90\x80\x80", false},
+        {"newline", "KWTP\nTwo", false},
+        {"escape", "KWTP \x1b[31m", false},
+        {"tab", "KWTP\tBench", false},
+        {"delete", "KWTP \x7f", false},
+        {"C1 control", "KWTP \xc2\x85", false},
+        {"right-to-left override", "KWTP \xe2\x80\xae", false},
+        {"left-to-right isolate", "KWTP \xe2\x81\xa6", false},
+        {"right-to-left mark", "KWTP \xe2\x80\x8f", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(DistinctDescription(c.description), c.listed);
+        TSimulator simulator(c.description);
+        EXPECT_EQ(Enumerate(), c.listed ? TStrings{c.description} : TStrings{});
+    }
+
+    // Only stream sockets are bridges: a datagram socket is not listed.
+    const std::string path = VarnelBridges::SocketPath("KWTP Datagram");
+    const int datagram = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(datagram, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    EXPECT_TRUE(Enumerate().empty());
+    EXPECT_EQ(Open("KWTP Datagram"), 0u);
+    ::close(datagram);
+}
+
+// Writes never wait: they go into the send queue, and a write that does not
+// fit (the simulator has stopped reading) fails at once and loses the link.
+TEST_F(SimulatedBridge, WriteThatOverflowsTheSendQueueLosesTheLink)
 {
     TSimulator simulator("KWTP Bench");
     const FT_HANDLE handle = Open("KWTP Bench");
     ASSERT_NE(handle, 0u);
     ASSERT_TRUE(simulator.Accept());
-    ASSERT_TRUE(FT_SetTimeouts(handle, 100, 200));
     const TBytes flood(16 << 20, 0x55);
     uint32_t written = 1;
     const auto started = std::chrono::steady_clock::now();
     EXPECT_FALSE(FT_Write(handle, flood.data(), static_cast<uint32_t>(flood.size()), written));
     EXPECT_EQ(written, 0u);
-    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, SendStallLimit);
+    uint32_t waiting = 0;
+    EXPECT_FALSE(FT_GetQueueStatus(handle, waiting));
+    EXPECT_FALSE(FT_Write(handle, flood.data(), 5, written));
     EXPECT_TRUE(FT_Close(handle));
 }
 

@@ -331,9 +331,11 @@ TEST(D2XXFunctions, RejectWhatTheyCannotServe)
     EXPECT_EQ(count, 1u);
     EXPECT_EQ(table[1].Description[0], 'z');
 
-    // Handles are never reused while open and never 0.
+    // Handles are never reused while open and never 0. A bridge is opened
+    // as the last search found it; a new one needs a new search.
     FT_HANDLE first = 0, second = 0;
     bridges->SetBridges({"KWTP", "KWTP"});
+    ASSERT_TRUE(FT_CreateDeviceInfoList(count));
     ASSERT_TRUE(FT_OpenEx("KWTP", FT_OPEN_BY_DESCRIPTION, first));
     ASSERT_TRUE(FT_OpenEx("KWTP", FT_OPEN_BY_DESCRIPTION, second));
     EXPECT_NE(first, 0u);

@@ -1,18 +1,26 @@
 #include "FakeLine.h"
 
+#include "link/LinkSignal.h"
+
 #include <algorithm>
 #include <cstring>
 
 void TFakeLine::Arrive(std::vector<uint8_t> chunk)
 {
-    std::lock_guard guard(FLock);
-    FChunks.push_back(std::move(chunk));
+    {
+        std::lock_guard guard(FLock);
+        FChunks.push_back(std::move(chunk));
+    }
+    TLinkSignal::Instance().Raise();
 }
 
 void TFakeLine::SetFailing(bool failing)
 {
-    std::lock_guard guard(FLock);
-    FFailing = failing;
+    {
+        std::lock_guard guard(FLock);
+        FFailing = failing;
+    }
+    TLinkSignal::Instance().Raise();
 }
 
 std::vector<uint8_t> TFakeLine::Sent() const

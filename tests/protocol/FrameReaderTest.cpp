@@ -1,6 +1,9 @@
 #include "FakeLine.h"
 #include "RecordingHandlers.h"
 
+#include "link/BridgeDirectory.h"
+#include "link/D2XX_Unit.h"
+#include "link/SocketBridgeDriver.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QThread>
@@ -8,8 +11,16 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <memory>
+#include <tuple>
 #include <vector>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -205,6 +216,89 @@ TEST(FrameReader, HandlerCallsOutliveTheReaderButItsCRCNoticeDoesNot)
     ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.Count() == 1 && Pending() == 0; }));
     EXPECT_EQ(handlers.Calls, (std::vector<THandlerCall>{{"LifetimeLow", 300}}));
     EXPECT_EQ(handlers.CRCErrors, 0);
+}
+
+void CheckPeerThatStopsReading(int burst, std::chrono::milliseconds spacing)
+{
+    char runtime[] = "/tmp/varnel-reader-XXXXXX";
+    ASSERT_NE(::mkdtemp(runtime), nullptr);
+    const char* old = std::getenv("XDG_RUNTIME_DIR");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_RUNTIME_DIR", runtime, 1);
+    D2XX_SetDrivers({std::make_shared<TSocketBridgeDriver>()});
+    ASSERT_TRUE(VarnelBridges::EnsureDirectory());
+    const std::string path = VarnelBridges::SocketPath("KWTP Peer");
+    const int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+
+    TConnection connection;
+    QStringList names;
+    connection.GetAvailableDevices(names);
+    connection.SetDeviceID("KWTP Peer");
+    ASSERT_TRUE(connection.Connect());
+    pollfd pending{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&pending, 1, 5000), 1);
+    const int peer = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    ASSERT_GE(peer, 0);
+
+    TRecordingHandlers handlers;
+    auto reader = std::make_unique<TReadVarnelFrameThread>(connection, handlers);
+    const auto frame = Frame(124, 7, 0);
+    ASSERT_EQ(::send(peer, frame.data(), frame.size(), MSG_NOSIGNAL), 5);
+    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.Count() == 1; }));
+
+    const auto started = std::chrono::steady_clock::now();
+    auto lastSend = started - spacing;
+    std::chrono::steady_clock::duration longestSend{};
+    const uint8_t command[5] = {0xBB, 34, 0, 6, 0x63};
+    ASSERT_TRUE(RunMainThreadUntil(
+        [&] {
+            if (std::chrono::steady_clock::now() - lastSend < spacing)
+                return handlers.LinkLost == 1;
+            lastSend = std::chrono::steady_clock::now();
+            for (int i = 0; i < burst && handlers.LinkLost == 0; ++i) {
+                uint32_t size = 5;
+                const auto before = std::chrono::steady_clock::now();
+                connection.Send(command, size);
+                longestSend = std::max(longestSend, std::chrono::steady_clock::now() - before);
+            }
+            return handlers.LinkLost == 1;
+        },
+        20s));
+    EXPECT_GE(std::chrono::steady_clock::now() - started, TReadVarnelFrameThread::LinkLostAfter);
+    EXPECT_LT(longestSend, SendStallLimit);
+    EXPECT_TRUE(reader->Error);
+    uint32_t size = 5;
+    EXPECT_FALSE(connection.Send(command, size));
+
+    StopFrameReader(reader);
+    EXPECT_TRUE(connection.Disconnect());
+    ::close(peer);
+    ::close(listener);
+    D2XX_RestoreDefaultDrivers();
+    if (old)
+        ::setenv("XDG_RUNTIME_DIR", saved.c_str(), 1);
+    else
+        ::unsetenv("XDG_RUNTIME_DIR");
+    std::filesystem::remove_all(runtime);
+}
+
+// A simulated controller that takes the connection, sends one frame and
+// then stops reading: the socket fills, and the link must count as lost as
+// a dead read does, while no send ever holds the main thread up. Commands
+// in bursts overflow the send queue; commands at the pace of key presses
+// fill it too slowly for that and are caught by the stall limit.
+TEST(FrameReader, PeerThatStopsReadingIsALostLinkAndNeverBlocksASend)
+{
+    for (const auto& [name, burst, spacing] :
+         {std::tuple{"burst", 100, 0ms}, std::tuple{"key presses", 1, 10ms}}) {
+        SCOPED_TRACE(name);
+        CheckPeerThatStopsReading(burst, spacing);
+    }
 }
 
 } // namespace
