@@ -1,0 +1,204 @@
+// The console's window on emulated USB bridges, through its real USB driver:
+// it connects by itself only to a single controller, closes promptly while
+// the controller streams, shows a pulled-out bridge as a connection error and
+// reconnects from the simple menu when it is back, again and again.
+#include "console/GlobalUnit.h"
+#include "console/MainUnit.h"
+#include "link/ConnectionUnit.h"
+#include "protocol/MainThreadCallList.h"
+#include "sim/usb/UsbEmulator.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+
+namespace {
+
+using VarnelUsb::TBridgeOptions;
+using VarnelUsb::TClock;
+
+double Ms(TClock::duration d)
+{
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+std::size_t EntriesIn(const char* folder)
+{
+    std::error_code error;
+    return static_cast<std::size_t>(std::distance(
+        std::filesystem::directory_iterator(folder, error), std::filesystem::directory_iterator()));
+}
+
+std::size_t Threads()
+{
+    return EntriesIn("/proc/self/task");
+}
+
+// Descriptors other than sockets: in this process the sockets are umockdev's,
+// which carry the device's requests between its preload library and the
+// testbed and are not always closed with the device.
+std::size_t OpenDescriptors()
+{
+    std::size_t count = 0;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error))
+        if (std::filesystem::read_symlink(entry.path(), error).string().rfind("socket:", 0) != 0)
+            ++count;
+    return count;
+}
+
+TBridgeOptions Controller(const std::string& description)
+{
+    TBridgeOptions options;
+    options.Description = description;
+    return options;
+}
+
+class UsbConsole : public ::testing::Test
+{
+protected:
+    void TearDown() override
+    {
+        if (Form)
+            CloseWindow();
+    }
+
+    // Closing the window: the console lets go of the link and the reader.
+    void CloseWindow()
+    {
+        Form->close();
+        Form.reset();
+        TMainThreadCallList::Instance().RunPending();
+    }
+
+    bool Connected() const { return Connection && Connection->Connected(); }
+
+    VarnelUsb::TUsbTestbed Bus;
+    std::unique_ptr<TMainForm> Form;
+};
+
+TEST_F(UsbConsole, TwoTaggedBridgesAreListedButNotConnectedByThemselves)
+{
+    auto& first = Bus.AddBridge(Controller("KWTP Controller"));
+    auto& second = Bus.AddBridge(Controller("KWTP Controller 2"));
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->DeviceListListBox->count() == 2; }, 5000));
+    // The simple menu searches every second; give it two more turns.
+    QTest::qWait(2200);
+    EXPECT_FALSE(Connected());
+    EXPECT_FALSE(first.Claimed());
+    EXPECT_FALSE(second.Claimed());
+}
+
+// Disconnect, Connect and closing the window while the controller streams.
+TEST_F(UsbConsole, DisconnectConnectAndCloseReturnPromptlyWhileStreaming)
+{
+    Bus.AddBridge(Controller("KWTP Controller"));
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 5000));
+    QTest::qWait(500);
+
+    auto started = TClock::now();
+    Form->DisconnectButtonClick();
+    const double disconnect = Ms(TClock::now() - started);
+    EXPECT_EQ(Form->StatusLabel->text(), "Disconnected");
+    Form->SearchUrzadzenButtonClick();
+    ASSERT_EQ(Form->DeviceListListBox->count(), 1);
+    Form->DeviceListListBox->setCurrentRow(0);
+    started = TClock::now();
+    Form->ConnectButtonClick();
+    const double connect = Ms(TClock::now() - started);
+    EXPECT_EQ(Form->StatusLabel->text(), "Connected");
+    QTest::qWait(500);
+
+    started = TClock::now();
+    CloseWindow();
+    const double close = Ms(TClock::now() - started);
+    std::printf("console while streaming: Disconnect %.1f ms, Connect %.1f ms, closing the window "
+                "%.1f ms (goal: 100 ms each)\n",
+                disconnect, connect, close);
+    // Five times the goal, for a busy machine.
+    EXPECT_LT(disconnect, 500.0);
+    EXPECT_LT(connect, 500.0);
+    EXPECT_LT(close, 500.0);
+}
+
+// Twenty times: pulled out while streaming, "Connection error" soon; plugged
+// back in, the simple menu connects again by itself. No thread and no file
+// descriptor is left behind.
+TEST_F(UsbConsole, UnplugShowsConnectionErrorAndTheSimpleMenuReconnects)
+{
+    auto& bridge = Bus.AddBridge(Controller("KWTP Controller"));
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 5000));
+    std::size_t threads = 0, descriptors = 0;
+    double worstError = 0, worstReconnect = 0;
+    constexpr int Cycles = 20;
+    for (int cycle = 0; cycle < Cycles; ++cycle) {
+        SCOPED_TRACE(cycle);
+        QTest::qWait(200);
+        if (cycle == 1) {
+            threads = Threads();
+            descriptors = OpenDescriptors();
+        }
+        const auto unplugged = TClock::now();
+        bridge.Unplug();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return !Connected() && Form->SimpleStatusPanel->text() == "Connection error"; },
+            5000));
+        worstError = std::max(worstError, Ms(TClock::now() - unplugged));
+
+        const auto replugged = TClock::now();
+        bridge.Replug();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 10000));
+        worstReconnect = std::max(worstReconnect, Ms(TClock::now() - replugged));
+    }
+    // Threads end and descriptors close a moment after the link is up again.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Threads() <= threads; }, 3000))
+        << Threads() << " threads, " << threads << " after the first cycle";
+    EXPECT_TRUE(QTest::qWaitFor([&] { return OpenDescriptors() <= descriptors; }, 3000))
+        << OpenDescriptors() << " descriptors, " << descriptors << " after the first cycle";
+    std::printf("%d unplug cycles: \"Connection error\" after at most %.1f ms (goal 1 s), "
+                "reconnected after at most %.1f ms (goal 2 s)\n",
+                Cycles, worstError, worstReconnect);
+    // Twice the goals, for a busy machine.
+    EXPECT_LT(worstError, 2000.0);
+    EXPECT_LT(worstReconnect, 4000.0);
+}
+
+} // namespace
+
+// The bus is faked through umockdev's preload library, which must be loaded
+// before the program starts; ctest runs this through under-umockdev.
+int main(int argc, char** argv)
+{
+    if (!VarnelUsb::TUsbTestbed::InMockEnvironment()) {
+        std::fprintf(stderr, "run this under umockdev-wrapper\n");
+        return 1;
+    }
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    // No simulated bridges of the user's own in the lists.
+    char runtime[] = "/tmp/varnel-usbtest-XXXXXX";
+    if (!mkdtemp(runtime))
+        return 1;
+    setenv("XDG_RUNTIME_DIR", runtime, 1);
+    QApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    std::filesystem::remove_all(runtime);
+    return result;
+}
