@@ -11,7 +11,7 @@
 
 namespace {
 
-// The text of each status code; codes past the table have an empty text.
+// The text of each status code; a code past the table shows as "status N".
 const std::array<const char*, 15> StatusTexts = {
     "not ready",      "tuning - start", "tuning - lock try", "tuning - locked", "unlocked",
     "tuning - stop",  "learning",       "tuning - prepare",  "learning",        "",
@@ -19,14 +19,15 @@ const std::array<const char*, 15> StatusTexts = {
 
 QString StatusText(uint32_t code)
 {
-    return code < StatusTexts.size() ? QString::fromLatin1(StatusTexts[code]) : QString();
+    return code < StatusTexts.size() ? QString::fromLatin1(StatusTexts[code])
+                                     : QStringLiteral("status ") + QString::number(code);
 }
 
 const QColor Green(0, 128, 0);
 const QColor Red(255, 0, 0);
 const QColor Blue(0, 0, 255);
 
-QString TwoDigits(int32_t value)
+QString TwoDigits(uint32_t value)
 {
     return value < 10 ? QStringLiteral("0") + QString::number(value) : QString::number(value);
 }
@@ -133,7 +134,8 @@ void TMainForm::HandleLifetimeHigh(uint32_t value)
 
 void TMainForm::HandleLifetimeLow(uint32_t value)
 {
-    const auto total = static_cast<int32_t>(LifetimePart1 + value);
+    // An unsigned count of minutes: the high half may use all its 16 bits.
+    const uint32_t total = LifetimePart1 + value;
     LifetimeLabel->setText(TwoDigits(total / 60) + QStringLiteral(":") + TwoDigits(total % 60));
 }
 

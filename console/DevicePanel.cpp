@@ -3,9 +3,9 @@
 #include "console/MainUnit.h"
 
 #include "console/GlobalUnit.h"
+#include "protocol/MainThreadCallList.h"
 
 #include <QStringList>
-#include <QThread>
 #include <QTimer>
 
 namespace {
@@ -42,15 +42,21 @@ void TMainForm::ConnectButtonClick()
     }
     Connection->SetDeviceID(selected.first()->text());
     ConnectButton->setEnabled(false);
+    const bool wasConnected = Connection->Connected();
+    // The reader must be gone before the link it reads is closed for another
+    // device, and before a new reader reads the same one.
+    StopReader();
     if (Connection->Connect()) {
         StatusLabel->setText(QStringLiteral("Connected"));
-        // The old reader must be gone before a new one reads the same device.
-        StopReader();
         FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *this);
         SendReadRequests(*Connection, AfterConnectSequence);
         DisconnectButton->setEnabled(true);
         ResetDisplays();
         ScopeScaleComboBox->setEnabled(true);
+    } else if (wasConnected && !Connection->Connected()) {
+        // The link held before is closed and the chosen one did not open.
+        ResetDisplays();
+        ShowLinkLost();
     } else {
         ConnectButton->setEnabled(true);
         StartButton->setEnabled(false);
@@ -61,36 +67,54 @@ void TMainForm::ConnectButtonClick()
 void TMainForm::DisconnectButtonClick()
 {
     DeviceListListBox->clear();
-    ResetDisplays();
     if (Connection->Connected()) {
         StopReader();
-        if (Connection->Disconnect())
-            StartButton->setEnabled(false);
+        Connection->Disconnect();
     }
+    // Only now: the reader's last messages have run and cannot repaint
+    // what is reset here. A device that failed to close keeps Start enabled.
+    ResetDisplays();
     StatusLabel->setText(QStringLiteral("Disconnected"));
     DisconnectButton->setEnabled(false);
 }
 
+// The tick searches; the connect and the two tuning enables follow after
+// their pauses on FAutoConnectStepTimer, so the window stays responsive.
 void TMainForm::ConnectionTimerTimer()
 {
-    if (!Connection || Connection->Connected())
+    if (!Connection || Connection->Connected() || FAutoConnectStepTimer->isActive())
         return;
     SearchUrzadzenButtonClick();
-    QThread::msleep(100);
-    if (DeviceListListBox->count() != 1)
+    FAutoConnectStep = 0;
+    FAutoConnectStepTimer->start(100);
+}
+
+void TMainForm::AutoConnectStepTimerTimer()
+{
+    if (FDestroyed || !Connection)
         return;
-    ConnectButtonClick();
-    // Sent whether or not the connect worked; a closed link drops them.
-    QThread::msleep(50);
-    Send(TCommandId::TuningEnable, FlagPayload());
-    QThread::msleep(50);
-    Send(TCommandId::TuningEnable, FlagPayload());
+    const int step = FAutoConnectStep++;
+    if (step == 0) {
+        // The operator may have connected during the pause.
+        if (DeviceListListBox->count() != 1 || Connection->Connected())
+            return;
+        ConnectButtonClick();
+    } else {
+        // Sent whether or not the connect worked; a closed link drops them.
+        Send(TCommandId::TuningEnable, FlagPayload());
+        if (step == 2)
+            return;
+    }
+    FAutoConnectStepTimer->start(50);
 }
 
 void TMainForm::StopReader()
 {
     FStoppingReader = true;
     StopFrameReader(FrameReader);
+    // The messages the reader delivered in its last pass run now, before the
+    // caller resets or replaces what they show.
+    TMainThreadCallList::Instance().RunPending();
     FStoppingReader = false;
 }
 
@@ -114,12 +138,14 @@ void TMainForm::ShowLinkLost()
     ConnectButton->setEnabled(!DeviceListListBox->selectedItems().isEmpty());
     DisconnectButton->setEnabled(false);
 
-    // The simple menu: nothing of the last status or lock is left standing.
+    // The simple menu: nothing of the last status or lock is left standing;
+    // the peak buttons are as at start, and the next controller's status
+    // takes them from there.
     BlinkTimer->stop();
     SimpleStatusPanel->setText(text);
     SetSimpleStatusPanelColor(palette().color(QPalette::Button));
     SimpleFPeakPngSpeedButton->setChecked(false);
     SimpleJPeakPngSpeedButton->setChecked(false);
-    SimpleFPeakPngSpeedButton->setEnabled(false);
-    SimpleJPeakPngSpeedButton->setEnabled(false);
+    SimpleFPeakPngSpeedButton->setEnabled(true);
+    SimpleJPeakPngSpeedButton->setEnabled(true);
 }

@@ -69,6 +69,9 @@ TMainForm::TMainForm(TConnection::TPhyLayerFactory factory, QWidget* parent)
     SearchPeakTimer = new QTimer(this);
     SearchPeakTimer->setObjectName(QStringLiteral("SearchPeakTimer"));
     SearchPeakTimer->setInterval(100);
+    FAutoConnectStepTimer = new QTimer(this);
+    FAutoConnectStepTimer->setSingleShot(true);
+    FAutoConnectStepTimer->setTimerType(Qt::PreciseTimer);
 
     LogoImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/logo.svg"), LogoImage->size()));
     CFTImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/thermometer.svg"), QSize(76, 72)));
@@ -211,6 +214,7 @@ void TMainForm::ConnectSignals()
     connect(ConnectButton, &QPushButton::clicked, this, &TMainForm::ConnectButtonClick);
     connect(DisconnectButton, &QPushButton::clicked, this, &TMainForm::DisconnectButtonClick);
     connect(ConnectionTimer, &QTimer::timeout, this, &TMainForm::ConnectionTimerTimer);
+    connect(FAutoConnectStepTimer, &QTimer::timeout, this, &TMainForm::AutoConnectStepTimerTimer);
 
     connect(PeakListBox, &QListWidget::clicked, this, &TMainForm::PeakListBoxClick);
     connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
@@ -297,12 +301,15 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
             static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
             LogoImageClick();
         break;
+    // The page's own showing and hiding, by the page switches and the
+    // window's show and close. Minimising and restoring the window reach the
+    // page as spontaneous events and leave the connection timer running.
     case QEvent::Show:
-        if (watched == SimpleMenuTabSheet)
+        if (watched == SimpleMenuTabSheet && !event->spontaneous())
             SimpleMenuTabSheetShow();
         break;
     case QEvent::Hide:
-        if (watched == SimpleMenuTabSheet)
+        if (watched == SimpleMenuTabSheet && !event->spontaneous())
             SimpleMenuTabSheetHide();
         break;
     default:

@@ -252,8 +252,14 @@ private:
     // True while a reader is being stopped: a link-loss notice that runs
     // during that wait is left to the operation that stops the reader.
     bool FStoppingReader = false;
+    // Stops the reader and runs the messages it delivered before it ended.
     void StopReader();
     void ShowLinkLost();
+    // The connection timer's steps after its search: the connect, then the
+    // two tuning enables, each after its pause.
+    QTimer* FAutoConnectStepTimer = nullptr;
+    int FAutoConnectStep = 0;
+    void AutoConnectStepTimerTimer();
 
     // scope chart
     // Samples reach FScopeValues at once; the drawn series follows at most

@@ -35,6 +35,20 @@ void TConnection::SetDeviceID(const QString& name)
             FSelectedDevice.Assign(*item);
 }
 
+namespace {
+
+bool SameDevice(const TDeviceID& a, const TDeviceID& b)
+{
+    return a.connectionType() == b.connectionType() && a.fullName() == b.fullName() &&
+           a.serialNumber() == b.serialNumber() && a.btRadio() == b.btRadio() &&
+           a.btAddress() == b.btAddress();
+}
+
+} // namespace
+
+// A link that still answers is kept when it leads to the selected device.
+// One that leads to another device is closed first: the selection is what
+// gets opened, or the result says it could not be.
 bool TConnection::Connect()
 {
     if (FSelectedDevice.fullName().isEmpty())
@@ -47,9 +61,17 @@ bool TConnection::Connect()
         return false;
     }
     FConnected = CheckConnection();
-    if (!FConnected)
-        FError = FConnection->IOConnect(FSelectedDevice);
+    if (FConnected && SameDevice(FOpenDevice, FSelectedDevice))
+        return true;
+    if (FConnected) {
+        FError = FConnection->IODisconnect();
+        if (FError != _ok)
+            return false;
+        FConnected = false;
+    }
+    FError = FConnection->IOConnect(FSelectedDevice);
     if (FError == _ok) {
+        FOpenDevice.Assign(FSelectedDevice);
         FConnected = true;
         return true;
     }
@@ -83,6 +105,7 @@ bool TConnection::Reconnect()
     FError = FConnection->IOConnect(FSelectedDevice);
     if (FError != _ok)
         return false;
+    FOpenDevice.Assign(FSelectedDevice);
     FConnected = true;
     return true;
 }

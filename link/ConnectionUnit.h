@@ -51,4 +51,7 @@ private:
     std::atomic<bool> FConnected{false};
     std::atomic<TConnectionError> FError{_ok};
     TDevicesIDList FDevicesList;
+    // The device the layer was last opened to; meaningful while the layer
+    // holds an open device.
+    TDeviceID FOpenDevice;
 };

@@ -252,8 +252,8 @@ TEST_F(LiveOperation, StatusCodesDriveTheStatusTextsThePanelAndTheLockReport)
          nullptr, nullptr},
         {"code 9", -1, 9, "", "wait for device", _pn_blinking, true, false, false, nullptr,
          nullptr},
-        {"code 15", -1, 15, "", "wait for device", _pn_blinking, true, false, false, nullptr,
-         nullptr},
+        {"code 15", -1, 15, "status 15", "wait for device", _pn_blinking, true, false, false,
+         nullptr, nullptr},
         {"locked, no peak id yet", -1, 3, "tuning - locked", "tuning - locked", _pn_green, true,
          false, false, "--", nullptr},
         {"error", -1, 10, "tuning - error", "tuning - error", _pn_red, true, false, false, nullptr,
@@ -602,8 +602,8 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     EXPECT_EQ(Form->SimpleStatusPanel->text(), "Connection error");
     EXPECT_EQ(Form->SimpleStatusPanelColor(), Form->palette().color(QPalette::Button));
     EXPECT_FALSE(Form->BlinkTimer->isActive());
-    EXPECT_FALSE(Form->SimpleFPeakPngSpeedButton->isEnabled());
-    EXPECT_FALSE(Form->SimpleJPeakPngSpeedButton->isEnabled());
+    EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isEnabled());
+    EXPECT_TRUE(Form->SimpleJPeakPngSpeedButton->isEnabled());
     EXPECT_FALSE(Form->SimpleFPeakPngSpeedButton->isChecked());
 
     // Back on the simple menu the timer searches in vain until the

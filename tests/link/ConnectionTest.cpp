@@ -95,6 +95,40 @@ TEST_F(Connection, ConnectAgainProbesAndDoesNotReopenALiveLink)
     EXPECT_EQ(Bridges->OpenCount(), 1);
 }
 
+// Connect while connected to another device: the held link is closed and the
+// chosen device opened, so what is sent next reaches the chosen one; when it
+// cannot be opened, the result says so and nothing counts as connected.
+TEST_F(Connection, ConnectToAnotherDeviceLeavesTheOpenOne)
+{
+    const uint8_t frame[5] = {0xBB, 93, 0, 0, 0xA8};
+    for (const bool opens : {true, false}) {
+        SCOPED_TRACE(opens ? "B opens" : "B cannot be opened");
+        Search();
+        Manager.SetDeviceID("KWTP A");
+        ASSERT_TRUE(Manager.Connect());
+        ASSERT_TRUE(Bridges->IsOpen(0));
+
+        Bridges->Fail(_bc_open, !opens);
+        Search();
+        Manager.SetDeviceID("KWTP B");
+        EXPECT_EQ(Manager.Connect(), opens);
+        EXPECT_EQ(Manager.Connected(), opens);
+        EXPECT_EQ(Manager.Error(), opens ? _ok : _error);
+        EXPECT_FALSE(Bridges->IsOpen(0));
+        EXPECT_EQ(Bridges->IsOpen(1), opens);
+        EXPECT_EQ(Bridges->OpenCount(), opens ? 1 : 0);
+
+        uint32_t size = 5;
+        EXPECT_EQ(Manager.Send(frame, size), opens);
+        EXPECT_TRUE(Bridges->Written(0).empty());
+        EXPECT_EQ(Bridges->Written(1).size(), opens ? 5u : 0u);
+
+        Bridges->Fail(_bc_open, false);
+        ASSERT_TRUE(Manager.Disconnect());
+        Bridges->SetBridges({"KWTP A", "KWTP B"});
+    }
+}
+
 // A bridge that opens but cannot be configured is not a connection, now or
 // on the next try.
 TEST_F(Connection, HalfConfiguredBridgeNeverCountsAsConnected)
