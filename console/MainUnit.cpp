@@ -35,6 +35,30 @@ QPixmap RenderPicture(const QString& resource, QSize size)
     return pixmap;
 }
 
+// The widget that a key press goes to first: the keyboard grabber, else the
+// open pop-up's focus widget, else the focus widget of the active window.
+// Without any of them, the active window itself.
+QWidget* KeyPressReceiver()
+{
+    if (QWidget* grabber = QWidget::keyboardGrabber())
+        return grabber;
+    if (QWidget* popup = QApplication::activePopupWidget())
+        return popup->focusWidget() ? popup->focusWidget() : popup;
+    if (QWidget* focus = QApplication::focusWidget())
+        return focus;
+    return QApplication::activeWindow();
+}
+
+// The window a widget belongs to; a pop-up belongs to the window of the
+// control that opened it.
+QWidget* WindowOwning(QWidget* widget)
+{
+    QWidget* window = widget->window();
+    while (window->windowType() == Qt::Popup && window->parentWidget())
+        window = window->parentWidget()->window();
+    return window;
+}
+
 } // namespace
 
 TPeak::TPeak(const QString& AName, double ABaseValue, double AOffset, uint32_t AFlag)
@@ -284,14 +308,14 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
     switch (event->type()) {
     case QEvent::KeyPress:
         // A key press travels from the window system's window to the focus
-        // widget and then up its parents; look at it once, where it arrives
-        // first among our widgets.
-        if (watched->isWidgetType() && isActiveWindow()) {
-            QWidget* target = QApplication::focusWidget();
-            if (watched == (target ? static_cast<QObject*>(target) : this) &&
-                (target == nullptr || target->window() == this)) {
-                const QString text = static_cast<QKeyEvent*>(event)->text();
-                for (QChar key : text)
+        // widget (or to the open pop-up list of a combo box) and then up its
+        // parents; look at it once, where it arrives first among our widgets.
+        if (watched->isWidgetType() && watched == KeyPressReceiver() &&
+            WindowOwning(static_cast<QWidget*>(watched)) == this) {
+            const QString text = static_cast<QKeyEvent*>(event)->text();
+            for (QChar key : text) {
+                // Delete carries the control character DEL but types nothing.
+                if (key != QChar(0x7F))
                     FormKeyPress(key);
             }
         }

@@ -45,9 +45,13 @@ void TMainForm::LockReport(QString& text)
     const int N = PeakIdLabel->text().toInt(&isNumber, 10);
     if (!isNumber)
         return;
-    const QChar letter(0x60 + N);
-    text = QStringLiteral("locked at peak ") + letter;
     SearchLocked = true;
+    // Only ids 1 to 14 name a peak; another id is reported as the number
+    // it is, and no row, letter or value is made up for it.
+    const bool known = N >= 1 && N <= static_cast<int>(FPeakList->size());
+    const QChar letter = known ? QChar(0x60 + N) : QChar();
+    text = known ? QStringLiteral("locked at peak ") + letter
+                 : QStringLiteral("locked at unknown peak ") + QString::number(N);
 
     // The button that shows the locked peak goes down; when neither shows
     // it, both are up. Nothing is sent.
@@ -59,7 +63,7 @@ void TMainForm::LockReport(QString& text)
     else if (letter == QLatin1Char('j'))
         text += QStringLiteral(" -> ") + FormatPeakValue(GetJPeakValue());
 
-    for (int row = 0; row < PeakListBox->count(); ++row) {
+    for (int row = 0; known && row < PeakListBox->count(); ++row) {
         if (PeakListBox->item(row)->text().startsWith(letter)) {
             PeakListBox->setCurrentRow(row);
             PeakListBoxClick();

@@ -86,6 +86,17 @@ void TMainForm::SetupPeakListBox()
     PeakListBox->setFont(listFont);
     PeakListBox->setUniformItemSizes(true);
     PeakListBox->setItemDelegate(new TPeakListDelegate(this, PeakListBox));
+    // The row the operator selects becomes the reference, whether clicked,
+    // reached with the arrow keys or found by typing its letter. The refill
+    // waits until the list has finished with the event that moved the
+    // selection; a click has usually done the refill by then.
+    connect(
+        PeakListBox, &QListWidget::itemSelectionChanged, this,
+        [this] {
+            if (!PeakListBox->selectedItems().isEmpty())
+                PeakListBoxClick();
+        },
+        Qt::QueuedConnection);
 }
 
 void TMainForm::BuildPeakList()
@@ -117,6 +128,10 @@ void TMainForm::FillPeakListBox(int32_t row)
         }
     }
     SetPeakListBoxIndex = reference - FirstAvaiablePeakIndex;
+    // Keyboard moves go on from the reference row; nothing is selected.
+    if (SetPeakListBoxIndex >= 0 && SetPeakListBoxIndex < PeakListBox->count())
+        PeakListBox->selectionModel()->setCurrentIndex(
+            PeakListBox->model()->index(SetPeakListBoxIndex, 0), QItemSelectionModel::NoUpdate);
     PeakListBox->viewport()->update();
 }
 

@@ -27,14 +27,15 @@ TSleepPrevention::~TSleepPrevention()
 void TSleepPrevention::Start()
 {
     QDBusConnection session = QDBusConnection::sessionBus();
-    if (session.isConnected() && FScreenSaverCookie == 0) {
-        QDBusMessage call = QDBusMessage::createMethodCall(ScreenSaverService, ScreenSaverPath,
-                                                           ScreenSaverService,
-                                                           QStringLiteral("Inhibit"));
+    if (session.isConnected() && !FDisplayInhibited) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            ScreenSaverService, ScreenSaverPath, ScreenSaverService, QStringLiteral("Inhibit"));
         call << Who << Why;
         const QDBusMessage reply = session.call(call, QDBus::Block, BusTimeoutMs);
-        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+        if (reply.type() == QDBusMessage::ReplyMessage && reply.signature() == QLatin1String("u")) {
             FScreenSaverCookie = reply.arguments().constFirst().toUInt();
+            FDisplayInhibited = true;
+        }
     }
 
     QDBusConnection system = QDBusConnection::systemBus();
@@ -43,22 +44,23 @@ void TSleepPrevention::Start()
                                                            QStringLiteral("Inhibit"));
         call << QStringLiteral("sleep:idle") << Who << Why << QStringLiteral("block");
         const QDBusMessage reply = system.call(call, QDBus::Block, BusTimeoutMs);
-        if (reply.type() == QDBusMessage::ReplyMessage && !reply.arguments().isEmpty())
+        if (reply.type() == QDBusMessage::ReplyMessage && reply.signature() == QLatin1String("h"))
             FSleepLock = qvariant_cast<QDBusUnixFileDescriptor>(reply.arguments().constFirst());
     }
 }
 
 void TSleepPrevention::Stop()
 {
-    if (FScreenSaverCookie != 0) {
+    if (FDisplayInhibited) {
         QDBusConnection session = QDBusConnection::sessionBus();
         if (session.isConnected()) {
-            QDBusMessage call = QDBusMessage::createMethodCall(
-                ScreenSaverService, ScreenSaverPath, ScreenSaverService,
-                QStringLiteral("UnInhibit"));
+            QDBusMessage call =
+                QDBusMessage::createMethodCall(ScreenSaverService, ScreenSaverPath,
+                                               ScreenSaverService, QStringLiteral("UnInhibit"));
             call << FScreenSaverCookie;
             session.call(call, QDBus::Block, BusTimeoutMs);
         }
+        FDisplayInhibited = false;
         FScreenSaverCookie = 0;
     }
     // The login manager holds the lock for as long as our copy of the

@@ -22,10 +22,12 @@ public:
     // Withdraws what Start obtained. Safe to call more than once.
     void Stop();
 
-    bool DisplayInhibited() const { return FScreenSaverCookie != 0; }
+    bool DisplayInhibited() const { return FDisplayInhibited; }
     bool SleepInhibited() const { return FSleepLock.isValid(); }
 
 private:
+    // The screen saver's cookie may be any number, 0 included.
+    bool FDisplayInhibited = false;
     uint32_t FScreenSaverCookie = 0;
     QDBusUnixFileDescriptor FSleepLock;
 };
