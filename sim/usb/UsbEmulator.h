@@ -140,9 +140,6 @@ public:
     // A program holds the bridge's interface (opened it and has not let go).
     bool Claimed() const;
 
-    const std::string& SysPath() const { return FSysPath; }
-    const std::string& DevNode() const { return FDevNode; }
-
     struct TState;
 
 private:

@@ -325,12 +325,16 @@ TEST_F(UsbBridge, BridgeThatStopsTakingBytesIsALostLink)
     auto& bridge = Bus.AddBridge(Streaming());
     TStream stream;
     ASSERT_TRUE(stream.Start("KWTP Stream"));
-    bridge.SetOutStalled(true);
     const uint8_t command[] = {0xBB, 53, 0, 0, 0xF0};
+    uint32_t size = sizeof command;
+    ASSERT_TRUE(stream.Connection.Send(command, size));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return bridge.BytesToController() == sizeof command; }, 2000))
+        << "the command did not reach the controller";
+    bridge.SetOutStalled(true);
     const auto stalled = TClock::now();
     double slowestSend = 0;
     while (stream.Handlers.LinkLost == 0 && TClock::now() - stalled < std::chrono::seconds(5)) {
-        uint32_t size = sizeof command;
+        size = sizeof command;
         const auto sending = TClock::now();
         stream.Connection.Send(command, size);
         slowestSend = std::max(slowestSend, Ms(TClock::now() - sending));
