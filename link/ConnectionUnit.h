@@ -27,6 +27,9 @@ public:
 
     void GetAvailableDevices(QStringList& DeviceList);
     void SetDeviceID(const QString& name);
+    // Keeps a link that answers and leads to the selected device; otherwise
+    // closes what it holds and opens the selection. Like Disconnect, it may
+    // close the device: no reader may be inside Read or GetReadDataCount.
     bool Connect();
     bool Connect(const TDeviceID& DeviceID);
     bool Reconnect();
