@@ -14,6 +14,7 @@
 #include <QTimer>
 
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -138,6 +139,93 @@ TEST_F(UsbBridge, ListsTaggedBridgesWithTheirWholeDescription)
     uint32_t count = 0;
     ASSERT_TRUE(FT_CreateDeviceInfoList(count));
     EXPECT_EQ(count, 3u) << "the device of another maker is not a bridge";
+}
+
+// The emulated chip itself, through plain libusb: packets of at most 64
+// bytes, each led by the modem status; a status-only packet every latency
+// period while the line is idle; the stream whole when it is not; a request
+// the chip does not know is stalled.
+TEST_F(UsbBridge, EmulatedChipSendsPacketsAsTheChipDoes)
+{
+    TBridgeOptions idle;
+    idle.Description = "KWTP Idle";
+    idle.Model.ScopeOnly = true;
+    idle.Model.ScopeRate = 0;
+    Bus.AddBridge(idle);
+    TBridgeOptions streaming = Streaming();
+    streaming.Product = 0x6015; // told apart from the idle one by its product id
+    Bus.AddBridge(streaming);
+
+    libusb_context* context = nullptr;
+    ASSERT_EQ(libusb_init(&context), 0);
+    struct TChip
+    {
+        libusb_device_handle* Handle;
+        bool Vendor(uint8_t request, uint16_t value, uint16_t index = 1)
+        {
+            return libusb_control_transfer(Handle, 0x40, request, value, index, nullptr, 0, 1000) ==
+                   0;
+        }
+        // One bulk-in transfer of one packet.
+        std::vector<uint8_t> Packet()
+        {
+            std::vector<uint8_t> packet(64);
+            int got = 0;
+            const int result = libusb_bulk_transfer(Handle, 0x81, packet.data(), 64, &got, 1000);
+            packet.resize(result == 0 ? static_cast<std::size_t>(got) : 0);
+            return packet;
+        }
+    };
+    auto open = [&](uint16_t product) {
+        TChip chip{libusb_open_device_with_vid_pid(context, 0x0403, product)};
+        EXPECT_NE(chip.Handle, nullptr);
+        if (chip.Handle) {
+            EXPECT_EQ(libusb_claim_interface(chip.Handle, 0), 0);
+            EXPECT_TRUE(chip.Vendor(VarnelUsb::_sio_set_baudrate, 0xC04E, 0));
+            EXPECT_TRUE(chip.Vendor(VarnelUsb::_sio_set_latency_timer, 16));
+        }
+        return chip;
+    };
+
+    TChip quiet = open(0x6001);
+    ASSERT_NE(quiet.Handle, nullptr);
+    EXPECT_EQ(libusb_control_transfer(quiet.Handle, 0x40, 0x55, 0, 1, nullptr, 0, 1000),
+              LIBUSB_ERROR_PIPE);
+    quiet.Packet();
+    const auto started = TClock::now();
+    constexpr int Packets = 10;
+    for (int i = 0; i < Packets; ++i)
+        EXPECT_EQ(quiet.Packet(), (std::vector<uint8_t>{0x01, 0x60}));
+    const double period = Ms(TClock::now() - started) / Packets;
+    EXPECT_GT(period, 12.0);
+    EXPECT_LT(period, 100.0);
+    libusb_close(quiet.Handle);
+
+    TChip loud = open(0x6015);
+    ASSERT_NE(loud.Handle, nullptr);
+    EXPECT_TRUE(loud.Vendor(VarnelUsb::_sio_reset, VarnelUsb::_reset_purge_to_host));
+    std::vector<uint8_t> stream;
+    while (stream.size() < 2000) {
+        const std::vector<uint8_t> packet = loud.Packet();
+        ASSERT_GE(packet.size(), 2u);
+        ASSERT_LE(packet.size(), 64u);
+        ASSERT_EQ(packet[0], 0x01);
+        ASSERT_EQ(packet[1], 0x60);
+        stream.insert(stream.end(), packet.begin() + 2, packet.end());
+    }
+    libusb_close(loud.Handle);
+    libusb_exit(context);
+    // Whole frames from the first start byte on, their ramp values in steps of one.
+    const auto start = std::find(stream.begin(), stream.end(), 0xAA);
+    ASSERT_LT(start - stream.begin(), 5);
+    std::vector<uint16_t> values;
+    for (auto at = start; stream.end() - at >= 5; at += 5) {
+        ASSERT_EQ(at[0], 0xAA);
+        ASSERT_EQ(at[1], VarnelSim::_msg_scope_sample);
+        values.push_back(static_cast<uint16_t>(at[2] | at[3] << 8));
+    }
+    for (std::size_t i = 1; i < values.size(); ++i)
+        ASSERT_EQ(values[i], static_cast<uint16_t>(values[i - 1] + 1)) << "at frame " << i;
 }
 
 // What the console's open puts on the wire, after libftdi's own reset and
