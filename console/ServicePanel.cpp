@@ -12,6 +12,7 @@
 #include <QScreen>
 #include <QTimer>
 #include <QValueAxis>
+#include <QWindow>
 
 #include <algorithm>
 #include <cmath>
@@ -79,8 +80,11 @@ void SetCaptionColor(QPushButton* button, const QColor& color)
 void TMainForm::SetOuterWidth(int outerWidth)
 {
     // The window is fixed-size; its frame, when it has one, takes the
-    // difference between the outer and the client width.
-    const int frameExtra = frameGeometry().width() - width();
+    // difference between the outer and the client width. The window
+    // system's figure is asked each time: the widget's copy of it can miss a
+    // frame the window manager put around the window after it was shown.
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const int frameExtra = frame.left() + frame.right();
     setFixedWidth(outerWidth - frameExtra);
     // A window that no longer fits where it stands moves left, so that the
     // service panel does not open beyond the edge of the screen.

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QWindow>
 
 #include <gtest/gtest.h>
 
@@ -62,43 +63,46 @@ TEST_F(WindowFrame, ServicePanelSetsTheOuterWidthWithTheFrameIncluded)
 {
     auto bridge = std::make_shared<TFakeBridge>();
     TMainForm form(FakeBridgeFactory(bridge));
-    form.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    // The window manager has put its frame around the window.
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return form.frameGeometry().width() > form.width(); }, Patience));
-    const int frameExtra = form.frameGeometry().width() - form.width();
-    RecordProperty("FrameExtra", frameExtra);
+    // The window system's own figures, measured afresh each time.
+    const auto frameExtra = [&] {
+        const QMargins frame = form.windowHandle()->frameMargins();
+        return frame.left() + frame.right();
+    };
+    const auto outerWidth = [&] { return form.windowHandle()->frameGeometry().width(); };
+    const auto outerWidthBecomes = [&](int outer) {
+        return QTest::qWaitFor([&] { return outerWidth() == outer; }, Patience);
+    };
+    const auto showFramed = [&] {
+        form.show();
+        return QTest::qWaitForWindowExposed(&form) &&
+               QTest::qWaitFor([&] { return frameExtra() > 0; }, Patience);
+    };
+
+    ASSERT_TRUE(showFramed()) << "the window manager put no frame around the window";
+    RecordProperty("FrameExtra", frameExtra());
     form.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&form, Patience));
-
-    const auto outerWidthBecomes = [&](int outer) {
-        return QTest::qWaitFor([&] { return form.frameGeometry().width() == outer; }, Patience);
-    };
 
     // Delete inside the code types nothing and does not break it.
     PressOnTheDisplay({"type", "5173"});
     PressOnTheDisplay({"key", "Delete"});
     PressOnTheDisplay({"type", "0264"});
-    EXPECT_TRUE(outerWidthBecomes(WideOuterWidth)) << form.frameGeometry().width();
-    EXPECT_EQ(form.width(), WideOuterWidth - frameExtra);
+    EXPECT_TRUE(outerWidthBecomes(WideOuterWidth)) << outerWidth();
+    EXPECT_EQ(form.width(), WideOuterWidth - frameExtra());
     EXPECT_TRUE(form.ServicePanel->isVisible());
     EXPECT_EQ(form.ServicePanel->geometry().right(), form.width() - 1);
 
     QTest::mouseClick(form.HideButton, Qt::LeftButton);
-    EXPECT_TRUE(outerWidthBecomes(NarrowOuterWidth)) << form.frameGeometry().width();
-    EXPECT_EQ(form.width(), NarrowOuterWidth - frameExtra);
+    EXPECT_TRUE(outerWidthBecomes(NarrowOuterWidth)) << outerWidth();
+    EXPECT_EQ(form.width(), NarrowOuterWidth - frameExtra());
     EXPECT_FALSE(form.ServicePanel->isVisible());
 
     PressOnTheDisplay({"type", "51730264"});
-    EXPECT_TRUE(outerWidthBecomes(WideOuterWidth)) << form.frameGeometry().width();
+    EXPECT_TRUE(outerWidthBecomes(WideOuterWidth)) << outerWidth();
 
     form.hide();
-    form.show();
-    ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return form.frameGeometry().width() > form.width(); }, Patience));
-    EXPECT_TRUE(outerWidthBecomes(WideOuterWidth)) << form.frameGeometry().width();
+    ASSERT_TRUE(showFramed());
+    EXPECT_TRUE(outerWidthBecomes(WideOuterWidth)) << outerWidth();
     EXPECT_TRUE(form.ServicePanel->isVisible());
 }
 
