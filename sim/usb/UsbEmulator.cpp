@@ -402,13 +402,15 @@ UMockdevIoctlData* Resolve(UMockdevIoctlData* data, std::size_t offset, std::siz
 
 gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user)
 {
-    auto* context = static_cast<THandlerContext*>(user);
+    const auto* context = static_cast<const THandlerContext*>(user);
     TEmulatedBridge::TState& s = *context->State;
+    const int generation = context->Generation;
     std::lock_guard lock(s.Lock);
     const auto now = TClock::now();
     const unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    const bool current = s.Plugged && context->Generation == s.Generation;
+    // Requests through a device node of an earlier plug-in find no device.
+    const bool current = s.Plugged && generation == s.Generation;
     static const bool trace = std::getenv("VARNEL_USB_TRACE") != nullptr;
     if (trace)
         std::fprintf(stderr, "usb %s: ioctl %08lx client %p\n", s.Options.Description.c_str(),
