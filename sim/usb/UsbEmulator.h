@@ -26,7 +26,8 @@ using TClock = std::chrono::steady_clock;
 
 struct TBridgeOptions
 {
-    std::string Description = "KWTP Emulated Controller"; // product string, at most 126 bytes
+    // The product string: ASCII, at most 126 bytes.
+    std::string Description = "KWTP Emulated Controller";
     std::string Manufacturer = "KWTP";
     std::string Serial = "KW000001";
     uint16_t Vendor = 0x0403;
