@@ -194,6 +194,7 @@ void TReadVarnelFrameThread::Execute()
         // Read before the pass, so that bytes arriving during it wake the
         // wait that follows at once.
         const uint64_t seen = signal.Raised();
+        const auto nextPass = std::chrono::steady_clock::now() + PollInterval;
         uint32_t taken = 0;
         bool ok = FConnection.GetReadDataCount(FDataCount);
         if (ok) {
@@ -219,14 +220,16 @@ void TReadVarnelFrameThread::Execute()
         }
         if (isInterruptionRequested())
             break;
+        // Nothing waiting: sleep until the link has something.
         if (ok && taken == 0)
-            // Nothing waiting: sleep until the link has something.
             signal.Wait(seen, IdleCheckInterval, true);
-        else
-            // Bytes came (more may follow at once) or the link fails: the
-            // next pass after PollInterval, so that a stream is read in
-            // batches rather than byte by byte.
-            signal.Wait(signal.Raised(), PollInterval, false);
+        // Passes come at most every PollInterval, so that a stream is read
+        // in batches rather than frame by frame, and a failing link is asked
+        // at that pace until it counts as lost.
+        const auto now = std::chrono::steady_clock::now();
+        if (now < nextPass && !isInterruptionRequested())
+            signal.Wait(signal.Raised(),
+                        std::chrono::ceil<std::chrono::milliseconds>(nextPass - now), false);
     }
 }
 
