@@ -378,7 +378,7 @@ namespace {
 
 struct THandlerContext
 {
-    TEmulatedBridge::TState* State;
+    std::shared_ptr<TEmulatedBridge::TState> State;
     int Generation;
 };
 
@@ -601,7 +601,7 @@ TEmulatedBridge& TUsbTestbed::AddBridge(const TBridgeOptions& options)
 }
 
 TEmulatedBridge::TEmulatedBridge(TUsbTestbed& bus, const TBridgeOptions& options)
-    : FBus(bus), FOptions(options), FState(std::make_unique<TState>(options))
+    : FBus(bus), FOptions(options), FState(std::make_shared<TState>(options))
 {
     Plug();
 }
@@ -610,12 +610,14 @@ TEmulatedBridge::~TEmulatedBridge()
 {
     if (Plugged())
         umockdev_testbed_remove_device(FBus.FTestbed, FSysPath.c_str());
-    for (void* handler : FHandlers) {
-        g_signal_handlers_disconnect_matched(handler, G_SIGNAL_MATCH_DATA, 0, 0, nullptr, nullptr,
-                                             nullptr);
-        g_object_unref(handler);
+    for (const THandler& handler : FHandlers) {
+        g_signal_handler_disconnect(handler.Object, handler.Ioctl);
+        g_signal_handler_disconnect(handler.Object, handler.Vanished);
+        g_object_unref(handler.Object);
     }
+    // A request still being answered finds no device.
     std::lock_guard lock(FState->Lock);
+    FState->Plugged = false;
     for (TUrb& urb : FState->Urbs)
         FState->Drop(urb);
     FState->Urbs.clear();
@@ -674,19 +676,24 @@ void TEmulatedBridge::Plug()
     }
 
     UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
-    auto* context = new THandlerContext{FState.get(), FState->Generation};
-    g_signal_connect_data(handler, "handle-ioctl", G_CALLBACK(HandleIoctl), context, FreeContext,
-                          GConnectFlags(0));
-    g_signal_connect(handler, "client-vanished", G_CALLBACK(ClientVanished), context);
+    const int generation = FState->Generation;
+    const gulong ioctl = g_signal_connect_data(handler, "handle-ioctl", G_CALLBACK(HandleIoctl),
+                                               new THandlerContext{FState, generation}, FreeContext,
+                                               GConnectFlags(0));
+    const gulong vanished = g_signal_connect_data(
+        handler, "client-vanished", G_CALLBACK(ClientVanished),
+        new THandlerContext{FState, generation}, FreeContext, GConnectFlags(0));
     GError* error = nullptr;
     if (!umockdev_testbed_attach_ioctl(FBus.FTestbed, FDevNode.c_str(), handler, &error)) {
         const std::string message = error ? error->message : "unknown error";
         if (error)
             g_error_free(error);
+        g_signal_handler_disconnect(handler, ioctl);
+        g_signal_handler_disconnect(handler, vanished);
         g_object_unref(handler);
         throw std::runtime_error("cannot attach the bridge's ioctl handler: " + message);
     }
-    FHandlers.push_back(handler);
+    FHandlers.push_back({handler, ioctl, vanished});
 }
 
 void TEmulatedBridge::Unplug()

@@ -152,8 +152,18 @@ private:
     TBridgeOptions FOptions;
     std::string FSysPath;
     std::string FDevNode;
-    std::unique_ptr<TState> FState;
-    std::vector<void*> FHandlers; // UMockdevIoctlBase of every plug-in, kept until the end
+    // Shared with the ioctl handlers, which may still run while the bridge
+    // goes away.
+    std::shared_ptr<TState> FState;
+    // The ioctl handler of every plug-in (a UMockdevIoctlBase) and its
+    // signal connections, kept until the end.
+    struct THandler
+    {
+        void* Object;
+        unsigned long Ioctl;
+        unsigned long Vanished;
+    };
+    std::vector<THandler> FHandlers;
 };
 
 } // namespace VarnelUsb
