@@ -204,7 +204,10 @@ struct TEmulatedBridge::TState
             urb.Done = true;
         }
 
-        // Controller to chip: byte by byte at the line rate, each frame when due.
+        // Controller to chip, byte by byte at the line rate, each frame when
+        // due; and chip to host, each packet at the moment the chip would
+        // send it to a host that keeps asking, however late this call comes.
+        const auto latency = std::chrono::milliseconds(std::max<uint8_t>(Latency, 1));
         while (connected) {
             if (Model.PendingOutput() == 0) {
                 const auto due = Model.NextEventTime();
@@ -216,9 +219,12 @@ struct TEmulatedBridge::TState
                 LineToHost = std::max(LineToHost, due);
                 continue;
             }
-            if (LineToHost + byteTime > now)
+            const auto arrives = LineToHost + byteTime;
+            if (arrives > now)
                 break;
-            LineToHost += byteTime;
+            while (InWaiting() && TimerStart + latency <= arrives)
+                SendPackets(TimerStart + latency, latency);
+            LineToHost = arrives;
             uint8_t byte = 0;
             Model.PeekOutput(&byte, 1);
             Model.ConsumeOutput(1);
@@ -229,12 +235,27 @@ struct TEmulatedBridge::TState
                 Frame[1] == VarnelSim::_msg_scope_sample && Samples.size() < SampleRecordLimit)
                 Samples.push_back({static_cast<uint16_t>(Frame[2] | Frame[3] << 8), LineToHost});
             ++LineBytes;
+            SendPackets(arrives, latency);
         }
+        while (InWaiting() && TimerStart + latency <= now)
+            SendPackets(TimerStart + latency, latency);
+        // A transfer submitted after the timer ran out gets its packet now.
+        SendPackets(now, latency);
+    }
 
-        // Chip to host: full packets while 62 bytes wait, a short one (maybe
-        // only the status) when the latency timer runs out; a short packet
-        // ends the transfer.
-        const auto latency = std::chrono::milliseconds(std::max<uint8_t>(Latency, 1));
+    // A bulk-in transfer waits at the chip.
+    bool InWaiting() const
+    {
+        return std::any_of(Urbs.begin(), Urbs.end(), [this](const TUrb& urb) {
+            return !urb.Done && urb.Generation == Generation && urb.Endpoint == EndpointIn;
+        });
+    }
+
+    // Chip to host at time t: a full packet while 62 bytes wait, a short one
+    // (maybe only the status) when the latency timer has run out; a short
+    // packet ends the transfer, and every packet starts the timer again.
+    void SendPackets(TClock::time_point t, TClock::duration latency)
+    {
         for (TUrb& urb : Urbs) {
             if (urb.Done || urb.Generation != Generation || urb.Endpoint != EndpointIn)
                 continue;
@@ -244,7 +265,7 @@ struct TEmulatedBridge::TState
                     break;
                 }
                 const bool full = ToHost.size() >= PacketData;
-                if (!full && now - TimerStart < latency)
+                if (!full && t - TimerStart < latency)
                     break;
                 const std::size_t data = std::min(ToHost.size(), PacketData);
                 uint8_t* out = urb.Buffer->data + urb.Filled;
@@ -252,7 +273,7 @@ struct TEmulatedBridge::TState
                 std::copy_n(ToHost.begin(), data, out + StatusBytes);
                 ToHost.erase(ToHost.begin(), ToHost.begin() + static_cast<std::ptrdiff_t>(data));
                 urb.Filled += StatusBytes + data;
-                TimerStart = now;
+                TimerStart = t;
                 if (!full)
                     urb.Done = true;
             }
