@@ -19,14 +19,13 @@ namespace {
 // Bytes the receive queue holds before the oldest are dropped, as a driver's
 // receive buffer overflows when nobody reads it.
 constexpr std::size_t ReceiveQueueLimit = 1 << 20;
-// Bulk-in transfers kept queued at the bridge, each room for this many
-// packets. A transfer completes at the first packet that is not full; the
-// bridge sends a full one only when a whole packet's data waits before its
-// latency timer runs out, which a 38400-baud line never fills in 16 ms, so
-// at the line's pace every packet completes a transfer, and a backlog is
-// taken in many packets at a time.
-constexpr std::size_t ReceiveTransfers = 8;
-constexpr int ReceivePackets = 16;
+// Bulk-in transfers kept queued at the bridge, one packet long each. A
+// transfer completes at the first packet that is not full, so a longer one
+// would hold the data of full packets (a backlog, or a burst that filled a
+// packet before the latency timer ran out) until a short packet came, up to
+// one more latency period. Sixteen packets in flight take in a backlog of
+// nearly a kilobyte per round.
+constexpr std::size_t ReceiveTransfers = 16;
 // Largest bulk-out transfer.
 constexpr std::size_t SendChunk = 4096;
 // Each bulk-in packet starts with two modem status bytes.
@@ -125,7 +124,7 @@ public:
         for (std::size_t i = 0; i < ReceiveTransfers; ++i) {
             TReceive receive;
             receive.Transfer = libusb_alloc_transfer(0);
-            receive.Buffer.resize(static_cast<std::size_t>(FPacketSize * ReceivePackets));
+            receive.Buffer.resize(static_cast<std::size_t>(FPacketSize));
             FReceives.push_back(std::move(receive));
         }
         for (TReceive& receive : FReceives) {
@@ -135,9 +134,9 @@ public:
             }
             // libftdi names the endpoints as the chip sees them: bytes for
             // the host come from its out_ep, bytes for the line go to its in_ep.
-            libusb_fill_bulk_transfer(
-                receive.Transfer, FContext->usb_dev, static_cast<unsigned char>(FContext->out_ep),
-                receive.Buffer.data(), FPacketSize * ReceivePackets, ReceiveDone, this, 0);
+            libusb_fill_bulk_transfer(receive.Transfer, FContext->usb_dev,
+                                      static_cast<unsigned char>(FContext->out_ep),
+                                      receive.Buffer.data(), FPacketSize, ReceiveDone, this, 0);
             Submit(receive.Transfer);
         }
         FPump = std::thread([this] { Pump(); });
