@@ -6,8 +6,6 @@
 #include "console/MainUnit.h"
 
 #include <QDir>
-#include <QFileDialog>
-#include <QMessageBox>
 #include <QTimer>
 
 namespace {
@@ -24,31 +22,12 @@ QString LogFailureText(const QString& fileName, const QString& error)
 QString TMainForm::AskForSaveFileName(const QString& proposedName, const QString& filter,
                                       const QString& defaultSuffix)
 {
-    if (OnAskSaveFileName)
-        return OnAskSaveFileName(proposedName, filter, defaultSuffix);
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    // An existing file is replaced without a further question.
-    dialog.setOption(QFileDialog::DontConfirmOverwrite);
-    if (!filter.isEmpty())
-        dialog.setNameFilter(filter);
-    if (!defaultSuffix.isEmpty())
-        dialog.setDefaultSuffix(defaultSuffix);
-    if (!proposedName.isEmpty())
-        dialog.selectFile(proposedName);
-    if (dialog.exec() != QDialog::Accepted)
-        return QString();
-    return dialog.selectedFiles().value(0);
+    return FEnvironment.AskSaveFileName(this, proposedName, filter, defaultSuffix);
 }
 
 void TMainForm::ReportToOperator(const QString& title, const QString& text)
 {
-    if (OnReportToOperator) {
-        OnReportToOperator(title, text);
-        return;
-    }
-    QMessageBox::critical(this, title, text);
+    FEnvironment.ReportToOperator(this, title, text);
 }
 
 bool TMainForm::OpenLogFile(bool on)

@@ -90,13 +90,13 @@ void TMainForm::HandleDeviceEvent(uint32_t kind, uint32_t peakId)
     switch (kind) {
     case 1:
         SetPeakLabelByIndex(peakId);
-        PlaySystemSound(_snd_default_alert);
+        FSounds->Play(_snd_default_alert);
         break;
     case 2:
-        PlaySystemSound(_snd_default_alert);
+        FSounds->Play(_snd_default_alert);
         break;
     case 3:
-        PlaySystemSound(_snd_critical_stop);
+        FSounds->Play(_snd_critical_stop);
         break;
     default:
         break;

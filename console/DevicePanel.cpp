@@ -86,7 +86,7 @@ void TMainForm::ConnectionTimerTimer()
         return;
     SearchUrzadzenButtonClick();
     FAutoConnectStep = 0;
-    FAutoConnectStepTimer->start(100);
+    FAutoConnectStepTimer->start(FEnvironment.Timings.AutoConnectPause);
 }
 
 void TMainForm::AutoConnectStepTimerTimer()
@@ -105,7 +105,7 @@ void TMainForm::AutoConnectStepTimerTimer()
         if (step == 2)
             return;
     }
-    FAutoConnectStepTimer->start(50);
+    FAutoConnectStepTimer->start(FEnvironment.Timings.TuningEnablePause);
 }
 
 void TMainForm::StopReader()

@@ -62,8 +62,7 @@ QWidget* WindowOwning(QWidget* widget)
 } // namespace
 
 TPeak::TPeak(const QString& AName, double ABaseValue, double AOffset, uint32_t AFlag)
-    : Name(AName), BaseValue(ABaseValue), Value(ABaseValue + AOffset), Offset(AOffset),
-      Flag(AFlag)
+    : Name(AName), BaseValue(ABaseValue), Value(ABaseValue + AOffset), Offset(AOffset), Flag(AFlag)
 {
 }
 
@@ -72,8 +71,9 @@ void TPeak::ChangeOffset(double avalue)
     Value = BaseValue + Offset + avalue;
 }
 
-TMainForm::TMainForm(TConnection::TPhyLayerFactory factory, QWidget* parent)
-    : QWidget(parent), FPhyLayerFactory(std::move(factory))
+TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
+    : QWidget(parent), FEnvironment(std::move(environment)),
+      FSounds(std::make_unique<TSystemSounds>(FEnvironment.PlaySound, FEnvironment.SoundClock))
 {
     MainForm = this;
     setupUi(this);
@@ -86,7 +86,7 @@ TMainForm::TMainForm(TConnection::TPhyLayerFactory factory, QWidget* parent)
 
     ConnectionTimer = new QTimer(this);
     ConnectionTimer->setObjectName(QStringLiteral("ConnectionTimer"));
-    ConnectionTimer->setInterval(1000);
+    ConnectionTimer->setInterval(FEnvironment.Timings.ConnectionTick);
     BlinkTimer = new QTimer(this);
     BlinkTimer->setObjectName(QStringLiteral("BlinkTimer"));
     BlinkTimer->setInterval(500);
@@ -133,8 +133,9 @@ void TMainForm::FormCreate()
     setWindowTitle(QStringLiteral("Varnel v.1.1.1"));
     ConnectButton->setEnabled(false);
     DisconnectButton->setEnabled(false);
-    Connection = FPhyLayerFactory ? std::make_unique<TConnection>(FPhyLayerFactory)
-                                  : std::make_unique<TConnection>();
+    Connection = FEnvironment.PhyLayerFactory
+                     ? std::make_unique<TConnection>(FEnvironment.PhyLayerFactory)
+                     : std::make_unique<TConnection>();
     FPeakList = std::make_unique<TPeakList>();
     BuildPeakList();
     FirstAvaiablePeakIndex = 0;
@@ -254,8 +255,7 @@ void TMainForm::ConnectSignals()
     connect(BlinkTimer, &QTimer::timeout, this, &TMainForm::BlinkTimerTimer);
 
     // Only the operator's choice raises these; selecting from code does not.
-    connect(ScopeScaleComboBox, &QComboBox::activated, this,
-            &TMainForm::ScopeScaleComboBoxChange);
+    connect(ScopeScaleComboBox, &QComboBox::activated, this, &TMainForm::ScopeScaleComboBoxChange);
     connect(HarmonicComboBox, &QComboBox::activated, this, &TMainForm::HarmonicComboBoxChange);
     connect(SaveChartButton, &QPushButton::clicked, this, &TMainForm::SaveChartButtonClick);
 
@@ -321,8 +321,7 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         }
         break;
     case QEvent::MouseButtonRelease:
-        if (watched == LogoImage &&
-            static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
+        if (watched == LogoImage && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
             LogoImageClick();
         break;
     // The page's own showing and hiding, by the page switches and the

@@ -14,6 +14,7 @@
 
 #include "ui_MainForm.h"
 
+#include "console/ConsoleEnvironment.h"
 #include "link/ConnectionUnit.h"
 #include "protocol/ReadFrameUnit.h"
 #include "protocol/SendFrameUnit.h"
@@ -67,9 +68,10 @@ class TMainForm : public QWidget, public Ui::TMainForm, public TVarnelMessageHan
     Q_OBJECT
 
 public:
-    // The factory makes the connection's physical layer; empty means the
-    // real bridges. Tests pass a layer of their own.
-    explicit TMainForm(TConnection::TPhyLayerFactory factory = {}, QWidget* parent = nullptr);
+    // Everything the window takes from outside (dialogs, the link's
+    // physical layer, sounds, timings) comes from the environment.
+    explicit TMainForm(TConsoleEnvironment environment = TConsoleEnvironment::Default(),
+                       QWidget* parent = nullptr);
     ~TMainForm() override;
 
     // ---- state shared with the device message handlers
@@ -244,7 +246,8 @@ private:
 
     // ---- implementation state beyond the declared fields; each concern keeps
     // its own block
-    TConnection::TPhyLayerFactory FPhyLayerFactory;
+    TConsoleEnvironment FEnvironment;
+    std::unique_ptr<TSystemSounds> FSounds;
     bool FDestroyed = false;
     bool FPlaced = false;
 
@@ -278,12 +281,4 @@ private:
     QString AskForSaveFileName(const QString& proposedName, const QString& filter,
                                const QString& defaultSuffix);
     void ReportToOperator(const QString& title, const QString& text);
-
-public:
-    // The operator's file dialog and error box; when set (by tests), these
-    // replace the dialog and the message box. An empty name means cancelled.
-    std::function<QString(const QString& proposedName, const QString& filter,
-                          const QString& defaultSuffix)>
-        OnAskSaveFileName;
-    std::function<void(const QString& title, const QString& text)> OnReportToOperator;
 };

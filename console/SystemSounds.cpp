@@ -5,7 +5,6 @@
 #include <canberra.h>
 
 #include <chrono>
-#include <optional>
 
 namespace {
 
@@ -46,6 +45,8 @@ private:
     ca_context* FContext = nullptr;
 };
 
+} // namespace
+
 void PlayDesktopSound(TSystemSound sound)
 {
     static TSoundContext context;
@@ -54,56 +55,26 @@ void PlayDesktopSound(TSystemSound sound)
         QApplication::beep();
 }
 
-TSystemSoundPlayer& Player()
+int64_t SteadyClockMsec()
 {
-    static TSystemSoundPlayer player;
-    return player;
-}
-
-TSystemSoundClock& Clock()
-{
-    static TSystemSoundClock clock;
-    return clock;
-}
-
-int64_t NowMsec()
-{
-    if (Clock())
-        return Clock()();
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 
-// When the last sound started; none has yet.
-std::optional<int64_t>& LastStart()
+TSystemSounds::TSystemSounds(TSystemSoundPlayer player, TSystemSoundClock clock)
+    : FPlayer(std::move(player)), FClock(std::move(clock))
 {
-    static std::optional<int64_t> last;
-    return last;
 }
 
-} // namespace
-
-void PlaySystemSound(TSystemSound sound)
+void TSystemSounds::Play(TSystemSound sound)
 {
-    const int64_t now = NowMsec();
-    if (LastStart() && now - *LastStart() < SystemSoundIntervalMsec)
+    const int64_t now = FClock ? FClock() : SteadyClockMsec();
+    if (FLastStart && now - *FLastStart < SystemSoundIntervalMsec)
         return;
-    LastStart() = now;
-    if (Player())
-        Player()(sound);
+    FLastStart = now;
+    if (FPlayer)
+        FPlayer(sound);
     else
         PlayDesktopSound(sound);
-}
-
-void SetSystemSoundPlayer(TSystemSoundPlayer player)
-{
-    Player() = std::move(player);
-    LastStart().reset();
-}
-
-void SetSystemSoundClock(TSystemSoundClock clock)
-{
-    Clock() = std::move(clock);
-    LastStart().reset();
 }

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 enum TSystemSound
 {
@@ -16,17 +17,27 @@ enum TSystemSound
 // dropped, whatever sound they ask for.
 constexpr int64_t SystemSoundIntervalMsec = 250;
 
+using TSystemSoundPlayer = std::function<void(TSystemSound)>;
+using TSystemSoundClock = std::function<int64_t()>;
+
 // Starts the sound through the desktop's sound theme; where no sound server
 // answers, a plain beep does instead. Main thread only.
-void PlaySystemSound(TSystemSound sound);
+void PlayDesktopSound(TSystemSound sound);
 
-// Replaces what PlaySystemSound does, e.g. to record the requests; an empty
-// function brings back the desktop's sounds. The interval applies to the
-// replacement too.
-using TSystemSoundPlayer = std::function<void(TSystemSound)>;
-void SetSystemSoundPlayer(TSystemSoundPlayer player);
+// The steady clock in milliseconds.
+int64_t SteadyClockMsec();
 
-// Replaces the monotonic clock the interval is measured on (milliseconds);
-// an empty function brings it back. Either setter forgets the last sound.
-using TSystemSoundClock = std::function<int64_t()>;
-void SetSystemSoundClock(TSystemSoundClock clock);
+// Plays sounds through a player, at most one per interval of the clock.
+class TSystemSounds
+{
+public:
+    TSystemSounds(TSystemSoundPlayer player, TSystemSoundClock clock);
+
+    void Play(TSystemSound sound);
+
+private:
+    TSystemSoundPlayer FPlayer;
+    TSystemSoundClock FClock;
+    // When the last sound started; none has yet.
+    std::optional<int64_t> FLastStart;
+};

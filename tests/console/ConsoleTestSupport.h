@@ -5,6 +5,7 @@
 // console's reader thread.
 #pragma once
 
+#include "console/ConsoleEnvironment.h"
 #include "link/ConnectionUnit.h"
 #include "sim/ControllerModel.h"
 
@@ -88,8 +89,16 @@ private:
     QTimer FLine;
 };
 
-// The factory to hand to TMainForm or TConnection.
+// The physical layers of the stand-in bridge, for TConnection.
 TConnection::TPhyLayerFactory FakeBridgeFactory(std::shared_ptr<TFakeBridge> bridge);
+
+// The program's environment with the stand-in bridge as the physical layer.
+inline TConsoleEnvironment FakeBridgeEnvironment(std::shared_ptr<TFakeBridge> bridge)
+{
+    TConsoleEnvironment environment = TConsoleEnvironment::Default();
+    environment.PhyLayerFactory = FakeBridgeFactory(std::move(bridge));
+    return environment;
+}
 
 // A device frame from the controller: AA id b2 b3 checksum.
 std::vector<uint8_t> DeviceFrame(uint8_t id, uint8_t b2, uint8_t b3);

@@ -41,7 +41,7 @@ protected:
     {
         QLocale::setDefault(QLocale::c());
         Bridge->SetDevices({ControllerA});
-        Form = std::make_unique<TMainForm>(FakeBridgeFactory(Bridge));
+        Form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
     }
 
     void TearDown() override

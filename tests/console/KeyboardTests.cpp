@@ -44,7 +44,7 @@ protected:
     {
         QLocale::setDefault(QLocale::c());
         Bridge->SetDevices({QStringLiteral("KWTP Controller")});
-        Form = std::make_unique<TMainForm>(FakeBridgeFactory(Bridge));
+        Form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
         Form->show();
         Form->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));

@@ -65,15 +65,15 @@ protected:
     {
         QLocale::setDefault(QLocale::c());
         Bridge->SetDevices({ControllerName});
-        SetSystemSoundPlayer([this](TSystemSound sound) {
+        TConsoleEnvironment environment = FakeBridgeEnvironment(Bridge);
+        environment.PlaySound = [this](TSystemSound sound) {
             Sounds +=
                 sound == _snd_critical_stop ? QStringLiteral("stop ") : QStringLiteral("bell ");
-        });
-        // Every request comes a full interval after the one before, so none
-        // is dropped; the flood test sets a clock of its own.
-        SetSystemSoundClock(
-            [now = int64_t(0)]() mutable { return now += SystemSoundIntervalMsec; });
-        Form = std::make_unique<TMainForm>(FakeBridgeFactory(Bridge));
+        };
+        // The sounds' clock moves by SoundStep at each request: by default a
+        // full interval, so none is dropped.
+        environment.SoundClock = [this] { return SoundNow += SoundStep; };
+        Form = std::make_unique<TMainForm>(environment);
     }
 
     void TearDown() override
@@ -83,8 +83,6 @@ protected:
         QCoreApplication::processEvents();
         TMainThreadCallList::Instance().RunPending();
         Form.reset();
-        SetSystemSoundPlayer({});
-        SetSystemSoundClock({});
         QLocale::setDefault(QLocale::c());
     }
 
@@ -132,6 +130,8 @@ protected:
     std::shared_ptr<TFakeBridge> Bridge = std::make_shared<TFakeBridge>();
     std::unique_ptr<TMainForm> Form;
     QString Sounds;
+    int64_t SoundNow = 0;
+    int64_t SoundStep = SystemSoundIntervalMsec;
 };
 
 QImage Glyph(const QToolButton* button)
@@ -558,8 +558,7 @@ TEST_F(LiveOperation, LiveDisplaysShowWhatTheControllerReports)
 TEST_F(LiveOperation, ADeviceFloodingEventsSoundsAtMostOncePerInterval)
 {
     // A thousand events 10 ms apart on the sounds' clock, of all three kinds.
-    int64_t now = 0;
-    SetSystemSoundClock([&now] { return now += 10; });
+    SoundStep = 10;
     ConnectByHand();
     TFrames flood;
     for (uint8_t k = 0; k < 250; ++k)
@@ -571,7 +570,7 @@ TEST_F(LiveOperation, ADeviceFloodingEventsSoundsAtMostOncePerInterval)
 
     // After a quiet spell the next event sounds at once, and one right
     // after it does not.
-    now += 1000;
+    SoundNow += 1000;
     Sounds.clear();
     Deliver({DeviceFrame(6, 3, 0), DeviceFrame(6, 2, 0)});
     EXPECT_EQ(Sounds, "stop ");

@@ -32,7 +32,7 @@ TEST(LockReport, PeakIdsWithoutAPeakOrOutsideTheReachableRangeGiveAPlainReport)
         {"id 255 with nothing reachable", 0x0000, 255, "locked at unknown peak 255", "--", false},
     };
     auto bridge = std::make_shared<TFakeBridge>();
-    TMainForm form(FakeBridgeFactory(bridge));
+    TMainForm form(FakeBridgeEnvironment(bridge));
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         form.HandleExpectedPeaksValue(c.Mask);

@@ -67,15 +67,16 @@ protected:
     {
         bridge = std::make_shared<TFakeBridge>();
         bridge->SetDevices({QStringLiteral("KWTP Test")});
-        form = std::make_unique<TMainForm>(FakeBridgeFactory(bridge));
-        form->OnAskSaveFileName = [this](const QString& proposed, const QString& filter,
-                                         const QString& suffix) {
+        TConsoleEnvironment environment = FakeBridgeEnvironment(bridge);
+        environment.AskSaveFileName = [this](QWidget*, const QString& proposed,
+                                             const QString& filter, const QString& suffix) {
             askedWith = {proposed, filter, suffix};
             return fileName;
         };
-        form->OnReportToOperator = [this](const QString&, const QString& text) {
+        environment.ReportToOperator = [this](QWidget*, const QString&, const QString& text) {
             reports.append(text);
         };
+        form = std::make_unique<TMainForm>(environment);
         ASSERT_TRUE(dir.isValid());
     }
 

@@ -62,7 +62,7 @@ protected:
 TEST_F(WindowFrame, ServicePanelSetsTheOuterWidthWithTheFrameIncluded)
 {
     auto bridge = std::make_shared<TFakeBridge>();
-    TMainForm form(FakeBridgeFactory(bridge));
+    TMainForm form(FakeBridgeEnvironment(bridge));
     // The window system's own figures, measured afresh each time.
     const auto frameExtra = [&] {
         const QMargins frame = form.windowHandle()->frameMargins();

@@ -22,7 +22,7 @@ struct TFormFixture : ::testing::Test
 
 TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
 {
-    TMainForm form(FakeBridgeFactory(Bridge));
+    TMainForm form(FakeBridgeEnvironment(Bridge));
     ASSERT_EQ(MainForm, &form);
 
     EXPECT_EQ(form.windowTitle(), "Varnel v.1.1.1");
@@ -104,7 +104,7 @@ TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
 
 TEST_F(TFormFixture, SpinEditsCarryTheirLimitsAndDecimals)
 {
-    TMainForm form(FakeBridgeFactory(Bridge));
+    TMainForm form(FakeBridgeEnvironment(Bridge));
     struct TEdit
     {
         QString name;
@@ -150,7 +150,7 @@ TEST_F(TFormFixture, SpinEditsCarryTheirLimitsAndDecimals)
 TEST_F(TFormFixture, WithADeviceTheFirstRowIsSelectedAndNothingIsOpened)
 {
     Bridge->SetDevices({"KWTP Controller A", "KWTP Controller B"});
-    TMainForm form(FakeBridgeFactory(Bridge));
+    TMainForm form(FakeBridgeEnvironment(Bridge));
 
     ASSERT_EQ(form.DeviceListListBox->count(), 2);
     EXPECT_EQ(form.DeviceListListBox->currentRow(), 0);
@@ -164,7 +164,7 @@ TEST_F(TFormFixture, WithADeviceTheFirstRowIsSelectedAndNothingIsOpened)
 TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
 {
     Bridge->SetDevices({"KWTP Controller"});
-    auto form = std::make_unique<TMainForm>(FakeBridgeFactory(Bridge));
+    auto form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
     QStringList names;
     Connection->GetAvailableDevices(names);
     Connection->SetDeviceID("KWTP Controller");
@@ -196,7 +196,7 @@ TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
 
 TEST_F(TFormFixture, ClosingWithoutAConnectionDisconnectsAtOnce)
 {
-    auto form = std::make_unique<TMainForm>(FakeBridgeFactory(Bridge));
+    auto form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
     form.reset();
     const auto calls = Bridge->Calls();
     // Never connected: Disconnect succeeds without asking the device.

@@ -16,6 +16,7 @@ namespace {
 class TCountingForm : public TMainForm
 {
 public:
+    using TMainForm::TMainForm;
     ~TCountingForm() override
     {
         // The reader is stopped while this class still counts what it
@@ -58,13 +59,13 @@ int main(int argc, char* argv[])
     const QString logName = QString::fromLocal8Bit(argv[1]);
     const QString description = QString::fromLocal8Bit(argv[2]);
     return RunConsole(argc, argv, [&] {
-        auto form = std::make_unique<TCountingForm>();
-        form->OnAskSaveFileName = [logName](const QString&, const QString&, const QString&) {
-            return logName;
-        };
-        form->OnReportToOperator = [](const QString& title, const QString& text) {
+        TConsoleEnvironment environment = TConsoleEnvironment::Default();
+        environment.AskSaveFileName = [logName](QWidget*, const QString&, const QString&,
+                                                const QString&) { return logName; };
+        environment.ReportToOperator = [](QWidget*, const QString& title, const QString& text) {
             std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
         };
+        auto form = std::make_unique<TCountingForm>(environment);
         // The log starts before the link, so it holds every sample handled.
         form->SaveDataChartToFileCheckBox->click();
         const bool ready = form->IsLogging() && Connect(*form, description);

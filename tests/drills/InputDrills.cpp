@@ -29,11 +29,13 @@ protected:
     void SetUp() override
     {
         Bridge->SetDevices({QStringLiteral("KWTP Stand-in")});
-        Form = std::make_unique<TRecordingForm>(FakeBridgeFactory(Bridge));
-        Form->OnAskSaveFileName = [this](const QString&, const QString&, const QString&) {
-            return FileName;
+        TConsoleEnvironment environment = FakeBridgeEnvironment(Bridge);
+        environment.AskSaveFileName = [this](QWidget*, const QString&, const QString&,
+                                             const QString&) { return FileName; };
+        environment.ReportToOperator = [this](QWidget*, const QString&, const QString& text) {
+            Reports << text;
         };
-        Form->OnReportToOperator = [this](const QString&, const QString& text) { Reports << text; };
+        Form = std::make_unique<TRecordingForm>(environment);
         Form->show();
         Form->ConnectButtonClick();
         ASSERT_EQ(Form->StatusLabel->text(), "Connected");

@@ -76,7 +76,7 @@ TEST(ShutdownDrill, ReaderStoppedWhileItWaitsForAScopeSampleHandler)
 {
     auto bridge = std::make_shared<TFakeBridge>();
     bridge->SetDevices({QStringLiteral("KWTP Stand-in")});
-    TRecordingForm form(FakeBridgeFactory(bridge));
+    TRecordingForm form(FakeBridgeEnvironment(bridge));
     TWatchdog watchdog(30s);
     TMainThreadCallList& calls = TMainThreadCallList::Instance();
 

@@ -1,0 +1,57 @@
+// What the window takes from the world around it, handed to it in one object
+// when it is made: the operator's dialogs, the link's physical layer, the
+// alert sounds and the clock they are paced by, and the pace of the window's
+// own timers. The program uses TConsoleEnvironment::Default(); a test starts
+// from the default and replaces the members it needs to.
+#pragma once
+
+#include "console/SystemSounds.h"
+#include "link/ConnectionUnit.h"
+
+#include <QString>
+
+#include <functional>
+
+class QWidget;
+
+// Milliseconds.
+struct TConsoleTimings
+{
+    // The simple menu's connection timer: a search for the controller each tick.
+    int ConnectionTick = 1000;
+    // After that search, the pause before the connect.
+    int AutoConnectPause = 100;
+    // After the connect, the pause before each of the two tuning enables.
+    int TuningEnablePause = 50;
+    // A chart repaints at most once per this; samples arriving in between
+    // are drawn together.
+    int ChartRefresh = 50;
+    // The data log's lines reach the disk at least this often.
+    int LogFlush = 100;
+};
+
+struct TConsoleEnvironment
+{
+    // The operator's save-file dialog; an empty name means cancelled. An
+    // existing file is replaced without a further question.
+    using TAskSaveFileName =
+        std::function<QString(QWidget* parent, const QString& proposedName, const QString& filter,
+                              const QString& defaultSuffix)>;
+    // The operator's error box.
+    using TReportToOperator =
+        std::function<void(QWidget* parent, const QString& title, const QString& text)>;
+
+    TAskSaveFileName AskSaveFileName;
+    TReportToOperator ReportToOperator;
+    // Makes the connection's physical layer; empty means the real bridges.
+    TConnection::TPhyLayerFactory PhyLayerFactory;
+    // Starts an alert sound, and the monotonic clock (milliseconds) the
+    // sounds' interval is measured on.
+    TSystemSoundPlayer PlaySound;
+    TSystemSoundClock SoundClock;
+    TConsoleTimings Timings;
+
+    // The desktop's file dialog and message box, the real bridges, the
+    // desktop's sounds on the steady clock, and the timings above.
+    static TConsoleEnvironment Default();
+};
