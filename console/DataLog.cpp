@@ -1,9 +1,13 @@
 // The data log: every scope sample as one line of a text file, while "save to
-// file" is ticked. Lines go through the file's buffer, which is written out
-// at each chart refresh and when the log closes. A failed write stops the
+// file" is ticked. The log takes the samples from the scope's trace model as
+// they arrive, whatever the chart draws. Lines go through the file's buffer,
+// which is written out on the log's own timer (every LogFlush milliseconds of
+// the environment's timings) and when the log closes. A failed write stops the
 // log, closes the file, unticks the box and tells the operator; the console
 // and its link run on.
 #include "console/MainUnit.h"
+
+#include "console/TraceModel.h"
 
 #include <QDir>
 #include <QTimer>
@@ -28,6 +32,14 @@ QString TMainForm::AskForSaveFileName(const QString& proposedName, const QString
 void TMainForm::ReportToOperator(const QString& title, const QString& text)
 {
     FEnvironment.ReportToOperator(this, title, text);
+}
+
+void TMainForm::SetupDataLog()
+{
+    connect(FScopeTrace, &TTraceModel::SampleAdded, this, &TMainForm::WriteToLog);
+    FLogFlushTimer = new QTimer(this);
+    FLogFlushTimer->setInterval(FEnvironment.Timings.LogFlush);
+    connect(FLogFlushTimer, &QTimer::timeout, this, &TMainForm::FlushLogFile);
 }
 
 bool TMainForm::OpenLogFile(bool on)
@@ -62,7 +74,7 @@ bool TMainForm::OpenLogFile(bool on)
     }
     FSaveLogFile = true;
     // The samples on screen first, oldest first.
-    const QList<double> backlog = FScopeValues;
+    const QList<double> backlog = FScopeTrace->Values();
     for (double value : backlog) {
         if (!FSaveLogFile)
             break;
@@ -70,11 +82,14 @@ bool TMainForm::OpenLogFile(bool on)
     }
     if (FSaveLogFile)
         FlushLogFile();
+    if (FSaveLogFile)
+        FLogFlushTimer->start();
     return FSaveLogFile;
 }
 
 void TMainForm::CloseLogFile()
 {
+    FLogFlushTimer->stop();
     if (!FLogFile)
         return;
     const bool flushed = FLogFile->flush();
@@ -114,6 +129,7 @@ void TMainForm::StopLogAfterFailure(const QString& error)
 {
     const QString fileName = FLogFile ? FLogFile->fileName() : QString();
     FSaveLogFile = false;
+    FLogFlushTimer->stop();
     if (FLogFile) {
         FLogFile->close();
         FLogFile.reset();

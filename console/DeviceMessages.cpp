@@ -2,6 +2,7 @@
 // They run on the main thread, one at a time, in the order the frames came.
 #include "console/MainUnit.h"
 
+#include "console/StatusColors.h"
 #include "console/SystemSounds.h"
 
 #include <QLocale>
@@ -22,10 +23,6 @@ QString StatusText(uint32_t code)
     return code < StatusTexts.size() ? QString::fromLatin1(StatusTexts[code])
                                      : QStringLiteral("status ") + QString::number(code);
 }
-
-const QColor Green(0, 128, 0);
-const QColor Red(255, 0, 0);
-const QColor Blue(0, 0, 255);
 
 QString TwoDigits(uint32_t value)
 {
@@ -52,11 +49,11 @@ void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t)
         break;
     case 3:
         BlinkTimer->stop();
-        SetSimpleStatusPanelColor(Green);
+        SetSimpleStatusPanelColor(OkColor);
         break;
     case 10:
         BlinkTimer->stop();
-        SetSimpleStatusPanelColor(Red);
+        SetSimpleStatusPanelColor(ErrorColor);
         break;
     case 14:
         BlinkTimer->stop();
@@ -64,7 +61,7 @@ void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t)
         SimpleJPeakPngSpeedButton->setEnabled(true);
         SimpleFPeakPngSpeedButton->setChecked(false);
         SimpleJPeakPngSpeedButton->setChecked(false);
-        SetSimpleStatusPanelColor(Blue);
+        SetSimpleStatusPanelColor(WaitForUserColor);
         break;
     default:
         SimpleStatusPanel->setText(QStringLiteral("wait for device"));

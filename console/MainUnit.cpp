@@ -3,6 +3,7 @@
 #include "console/MainUnit.h"
 
 #include "console/GlobalUnit.h"
+#include "console/PeakFacts.h"
 #include "console/ServicePasswordUnit.h"
 #include "protocol/MainThreadCallList.h"
 
@@ -105,6 +106,7 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     SetupPeakListBox();
     SetupScopeChart();
     SetupServiceChart();
+    SetupDataLog();
     ConnectSignals();
 
     FormCreate();
@@ -214,19 +216,20 @@ void TMainForm::SetSimpleStatusPanelColor(const QColor& color)
 void TMainForm::BuildPngImageList()
 {
     // Image N shows the letter of peak id N: a black, bold, lower-case letter
-    // on a transparent background.
+    // on a transparent background. The simple menu's buttons show peaks up
+    // to j.
     PngImageList.clear();
     QFont glyphFont = font();
     glyphFont.setBold(true);
     glyphFont.setPixelSize(64);
-    for (int id = 1; id <= 10; ++id) {
+    for (int32_t id = 1; id <= PeakIdJ; ++id) {
         QPixmap glyph(76, 76);
         glyph.fill(Qt::transparent);
         QPainter painter(&glyph);
         painter.setRenderHint(QPainter::TextAntialiasing);
         painter.setFont(glyphFont);
         painter.setPen(Qt::black);
-        painter.drawText(glyph.rect(), Qt::AlignCenter, QString(QChar(0x60 + id)));
+        painter.drawText(glyph.rect(), Qt::AlignCenter, QString(PeakLetter(id)));
         painter.end();
         PngImageList.append(glyph);
     }

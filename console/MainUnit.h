@@ -34,6 +34,7 @@
 class QTimer;
 class QLineSeries;
 class TServicePassword;
+class TTraceModel;
 
 // One absorption peak the laser can lock onto. Frequencies in MHz.
 class TPeak
@@ -214,15 +215,14 @@ private:
 
     // ---- scope chart
     void SetupScopeChart();
-    void AddScopeSample(uint32_t raw);
-    void RefreshScopeChart();
 
     // ---- service panel
     void SetupServiceChart();
-    void RefreshServiceChart();
+    void FitServiceChartAxes();
     void SendSetValue(QPushButton* button, TCommandId id, TPayload payload);
 
     // ---- data log
+    void SetupDataLog();
     bool OpenLogFile(bool on);
     void CloseLogFile();
     bool WriteLogLine(const QString& text);
@@ -264,18 +264,16 @@ private:
     int FAutoConnectStep = 0;
     void AutoConnectStepTimerTimer();
 
-    // scope chart
-    // Samples reach FScopeValues at once; the drawn series follows at most
-    // every FScopeRefreshTimer interval.
-    QTimer* FScopeRefreshTimer = nullptr;
-    QList<double> FScopeValues;
+    // scope chart: the last 1000 samples, drawn by DataSeries
+    TTraceModel* FScopeTrace = nullptr;
 
-    // service panel
-    QTimer* FServiceRefreshTimer = nullptr;
-    QList<double> FServiceValues;
+    // service panel: the last 1000 service samples, drawn by ServiceSeries
+    TTraceModel* FServiceTrace = nullptr;
     void SetOuterWidth(int outerWidth);
 
-    // data log
+    // data log: lines go to the file's buffer as samples arrive and are
+    // written out at every tick of FLogFlushTimer and when the log closes
+    QTimer* FLogFlushTimer = nullptr;
     void FlushLogFile();
     void StopLogAfterFailure(const QString& error);
     QString AskForSaveFileName(const QString& proposedName, const QString& filter,

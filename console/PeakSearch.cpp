@@ -1,6 +1,9 @@
 // Start and Lock of the main page, the lock report, and the timed peak check.
 #include "console/MainUnit.h"
 
+#include "console/PeakFacts.h"
+#include "console/StatusColors.h"
+
 #include <QLocale>
 #include <QMessageBox>
 #include <QTimer>
@@ -48,8 +51,8 @@ void TMainForm::LockReport(QString& text)
     SearchLocked = true;
     // Only ids 1 to 14 name a peak; another id is reported as the number
     // it is, and no row, letter or value is made up for it.
-    const bool known = N >= 1 && N <= static_cast<int>(FPeakList->size());
-    const QChar letter = known ? QChar(0x60 + N) : QChar();
+    const bool known = IsPeakId(N);
+    const QChar letter = known ? PeakLetter(N) : QChar();
     text = known ? QStringLiteral("locked at peak ") + letter
                  : QStringLiteral("locked at unknown peak ") + QString::number(N);
 
@@ -58,9 +61,9 @@ void TMainForm::LockReport(QString& text)
     SimpleFPeakPngSpeedButton->setChecked(N == SimpleMenuFirstPeakId);
     SimpleJPeakPngSpeedButton->setChecked(N != SimpleMenuFirstPeakId &&
                                           N == SimpleMenuSecondPeakId);
-    if (letter == QLatin1Char('f'))
+    if (N == PeakIdF)
         text += QStringLiteral(" -> ") + FormatPeakValue(GetFPeakValue());
-    else if (letter == QLatin1Char('j'))
+    else if (N == PeakIdJ)
         text += QStringLiteral(" -> ") + FormatPeakValue(GetJPeakValue());
 
     for (int row = 0; known && row < PeakListBox->count(); ++row) {
@@ -135,7 +138,7 @@ void TMainForm::SearchPeakTimerTimer()
             if (FSearchAttempt == 2) {
                 SearchPeakTimer->stop();
                 QMessageBox::information(this, windowTitle(), FDBGStatus);
-                SetSimpleStatusPanelColor(QColor(255, 0, 0));
+                SetSimpleStatusPanelColor(ErrorColor);
                 SimpleStatusPanel->setText(QStringLiteral("error"));
                 FSearchState = _ss_error;
             } else {

@@ -1,6 +1,9 @@
 // The fourteen peaks, the peak list with its reference peak, the peak label.
 #include "console/MainUnit.h"
 
+#include "console/PeakFacts.h"
+#include "console/StatusColors.h"
+
 #include <QFontDatabase>
 #include <QLocale>
 #include <QPainter>
@@ -8,27 +11,7 @@
 
 namespace {
 
-// Frequency of the f peak without any offset, MHz.
-constexpr double PeakBaseValue = 473612353.597;
-
-struct TPeakRow
-{
-    const char* Name;
-    uint32_t Flag;
-    double Offset; // distance from the f peak, MHz
-};
-
-constexpr TPeakRow PeakRows[] = {
-    {"a", 0x0001, 161.039},  {"b", 0x0002, 152.208},  {"c", 0x0004, 144.114},
-    {"d", 0x0008, 26.224},   {"e", 0x0010, 13.363},   {"f", 0x0020, 0},
-    {"g", 0x0040, -13.198},  {"h", 0x0080, -116.953}, {"i", 0x0100, -138.892},
-    {"j", 0x0200, -160.461}, {"k", 0x0400, -268.842}, {"l", 0x0800, -276.886},
-    {"m", 0x1000, -292.693}, {"n", 0x2000, -301.706}};
-
-constexpr int FPeakIndex = 5;
-constexpr int JPeakIndex = 9;
 constexpr int PeakRowHeight = 18;
-const QColor ReferenceRowColor(0xC0, 0xC0, 0xC0);
 
 // Draws one row of the peak list: the reference row bold on silver, every
 // other row plain on the list's own background, the text from the row's
@@ -102,8 +85,8 @@ void TMainForm::SetupPeakListBox()
 void TMainForm::BuildPeakList()
 {
     for (const TPeakRow& row : PeakRows)
-        FPeakList->push_back(std::make_unique<TPeak>(QString::fromLatin1(row.Name), PeakBaseValue,
-                                                     row.Offset, row.Flag));
+        FPeakList->push_back(std::make_unique<TPeak>(QString(QChar::fromLatin1(row.Letter)),
+                                                     PeakBaseValue, row.Offset, row.Flag));
 }
 
 QString TMainForm::FormatPeakValue(double value)
@@ -156,7 +139,8 @@ void TMainForm::ExpectedPeaks(uint32_t flags)
 
 void TMainForm::SetPeakLabelByIndex(uint32_t id)
 {
-    if (id >= 1 && id <= FPeakList->size())
+    // Ids beyond the table (up to 255) name no peak.
+    if (id >= 1 && id <= static_cast<uint32_t>(PeakCount))
         PeakLabel->setText((*FPeakList)[id - 1]->Name);
     else
         PeakLabel->setText(QStringLiteral("--"));
@@ -180,7 +164,7 @@ double TMainForm::GetJPeakValue() const
 
 int32_t TMainForm::SelectedPeakId() const
 {
-    return (SetPeakListBoxIndex + FirstAvaiablePeakIndex + 1) & 0xFF;
+    return PeakIdOfIndex(SetPeakListBoxIndex + FirstAvaiablePeakIndex) & 0xFF;
 }
 
 void TMainForm::PeakListBoxClick()

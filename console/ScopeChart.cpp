@@ -3,6 +3,8 @@
 // beside it (scope scale and harmonic).
 #include "console/MainUnit.h"
 
+#include "console/TraceModel.h"
+
 #include <QChart>
 #include <QDir>
 #include <QFile>
@@ -10,19 +12,13 @@
 #include <QLinearGradient>
 #include <QLocale>
 #include <QPen>
-#include <QTimer>
 #include <QValueAxis>
 
 #include <cmath>
 
 namespace {
 
-constexpr qsizetype ScopePointCount = 1000;
 constexpr double ScopeZero = 17640;
-// Repaints of the trace are coalesced to twenty a second: each one lays out
-// and draws the whole 1000-point line, about a millisecond of the main
-// thread, while samples arrive 768 times a second.
-constexpr int ChartRefreshInterval = 50;
 
 QValueAxis* ChartAxis(QChart* chart, Qt::Orientation orientation)
 {
@@ -55,15 +51,6 @@ QValueAxis* MakeScopeAxis(const QString& title, double min, double max)
     axis->setRange(min, max);
     placeTicks(min, max);
     return axis;
-}
-
-QList<QPointF> NumberedPoints(const QList<double>& values)
-{
-    QList<QPointF> points;
-    points.reserve(values.size());
-    for (qsizetype k = 0; k < values.size(); ++k)
-        points.append(QPointF(static_cast<double>(k), values[k]));
-    return points;
 }
 
 } // namespace
@@ -111,34 +98,15 @@ void TMainForm::SetupScopeChart()
     };
     connect(Chart, &TScopeChartView::Zoomed, this, &TMainForm::ChartZoom);
 
-    FScopeValues.reserve(ScopePointCount + 1);
-    FScopeRefreshTimer = new QTimer(this);
-    FScopeRefreshTimer->setSingleShot(true);
-    FScopeRefreshTimer->setInterval(ChartRefreshInterval);
-    connect(FScopeRefreshTimer, &QTimer::timeout, this, &TMainForm::RefreshScopeChart);
-}
-
-void TMainForm::AddScopeSample(uint32_t raw)
-{
-    if (FScopeValues.size() >= ScopePointCount)
-        FScopeValues.removeFirst();
-    const double value = ScopeZero - static_cast<double>(raw);
-    FScopeValues.append(value);
-    WriteToLog(value);
-    if (!FScopeRefreshTimer->isActive())
-        FScopeRefreshTimer->start();
-}
-
-void TMainForm::RefreshScopeChart()
-{
-    // The points carry X = 0 .. count - 1, the newest at the right.
-    DataSeries->replace(NumberedPoints(FScopeValues));
-    FlushLogFile();
+    // Each repaint lays out and draws the whole 1000-point line, about a
+    // millisecond of the main thread, while samples arrive 768 times a
+    // second: the trace model coalesces them.
+    FScopeTrace = new TTraceModel(DataSeries, FEnvironment.Timings.ChartRefresh, this);
 }
 
 void TMainForm::HandleScopeSample(uint32_t value)
 {
-    AddScopeSample(value);
+    FScopeTrace->Append(ScopeZero - static_cast<double>(value));
 }
 
 void TMainForm::HandleScopeScaleValue(uint32_t value)
@@ -194,7 +162,7 @@ void TMainForm::SaveChartButtonClick()
 {
     // The samples as they are now; those arriving while the dialog is open
     // are not saved.
-    const QList<double> copy = FScopeValues;
+    const QList<double> copy = FScopeTrace->Values();
     const QString fileName = AskForSaveFileName(QString(), QString(), QString());
     if (fileName.isEmpty())
         return;

@@ -6,6 +6,8 @@
 #include "console/GlobalUnit.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/ServiceSetButtonColor.h"
+#include "console/StatusColors.h"
+#include "console/TraceModel.h"
 
 #include <QChart>
 #include <QLineSeries>
@@ -19,8 +21,6 @@
 
 namespace {
 
-constexpr qsizetype ServicePointCount = 1000;
-constexpr int ChartRefreshInterval = 30;
 constexpr uint32_t SetFeedbackMsec = 1000;
 // Path gain values above this carry the stabilisation check.
 constexpr int32_t StabilizationFlag = 2000;
@@ -123,7 +123,7 @@ void TMainForm::HideButtonClick()
 void TMainForm::SendSetValue(QPushButton* button, TCommandId id, TPayload payload)
 {
     Send(id, payload);
-    SetCaptionColor(button, QColor(0x00, 0x80, 0x00));
+    SetCaptionColor(button, OkColor);
     // Each click restores the caption 1000 ms after itself; a later click
     // does not postpone an earlier one's restore.
     new TServiceSetButtonColor(
@@ -255,34 +255,22 @@ void TMainForm::SetupServiceChart()
     std::unique_ptr<QChart> defaultChart(ServiceChart->chart());
     ServiceChart->setChart(chart);
 
-    FServiceValues.reserve(ServicePointCount + 1);
-    FServiceRefreshTimer = new QTimer(this);
-    FServiceRefreshTimer->setSingleShot(true);
-    FServiceRefreshTimer->setInterval(ChartRefreshInterval);
-    connect(FServiceRefreshTimer, &QTimer::timeout, this, &TMainForm::RefreshServiceChart);
+    FServiceTrace = new TTraceModel(ServiceSeries, FEnvironment.Timings.ChartRefresh, this);
+    connect(FServiceTrace, &TTraceModel::Refreshed, this, &TMainForm::FitServiceChartAxes);
 }
 
-void TMainForm::RefreshServiceChart()
+void TMainForm::FitServiceChartAxes()
 {
-    QList<QPointF> points;
-    points.reserve(FServiceValues.size());
-    double low = 0;
-    double high = 0;
-    for (qsizetype k = 0; k < FServiceValues.size(); ++k) {
-        const double value = FServiceValues[k];
-        low = k == 0 ? value : std::min(low, value);
-        high = k == 0 ? value : std::max(high, value);
-        points.append(QPointF(static_cast<double>(k), value));
-    }
-    ServiceSeries->replace(points);
-
     // The axes follow the points; a flat trace gets a band around its value.
+    const qsizetype count = FServiceTrace->Values().size();
+    double low = FServiceTrace->Low();
+    double high = FServiceTrace->High();
     QChart* chart = ServiceChart->chart();
     const QList<QAbstractAxis*> xs = chart->axes(Qt::Horizontal);
     const QList<QAbstractAxis*> ys = chart->axes(Qt::Vertical);
     if (xs.isEmpty() || ys.isEmpty())
         return;
-    xs.first()->setRange(0.0, std::max<double>(1.0, static_cast<double>(points.size() - 1)));
+    xs.first()->setRange(0.0, std::max<double>(1.0, static_cast<double>(count - 1)));
     if (low == high) {
         low -= 1;
         high += 1;
@@ -294,11 +282,7 @@ void TMainForm::HandleServiceSample(uint32_t value)
 {
     if (!ChartCheckBox->isChecked())
         return;
-    FServiceValues.append(static_cast<int16_t>(static_cast<uint16_t>(value)));
-    if (FServiceValues.size() > ServicePointCount)
-        FServiceValues.removeFirst();
-    if (!FServiceRefreshTimer->isActive())
-        FServiceRefreshTimer->start();
+    FServiceTrace->Append(static_cast<int16_t>(static_cast<uint16_t>(value)));
 }
 
 void TMainForm::HandlePhaseValue(uint32_t value)

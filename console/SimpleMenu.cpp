@@ -2,19 +2,13 @@
 // blinking, the page switches and the connection timer they control.
 #include "console/MainUnit.h"
 
+#include "console/PeakFacts.h"
+#include "console/StatusColors.h"
+
 #include <QIcon>
 #include <QTimer>
 
 namespace {
-
-const QColor Yellow(255, 255, 0);
-
-constexpr int32_t PeakIdC = 3;
-constexpr int32_t PeakIdD = 4;
-constexpr int32_t PeakIdE = 5;
-constexpr int32_t PeakIdF = 6;
-constexpr int32_t PeakIdJ = 10;
-constexpr int32_t JPeakIndex = 9;
 
 } // namespace
 
@@ -25,9 +19,9 @@ void TMainForm::PrepareSimpleMenu()
         SimpleMenuSecondPeakId = PeakIdJ;
     } else {
         SimpleMenuSecondPeakId = PeakIdF;
-        if (FirstAvaiablePeakIndex <= 2)
+        if (FirstAvaiablePeakIndex <= PeakIndexOfId(PeakIdC))
             SimpleMenuFirstPeakId = PeakIdC;
-        else if (FirstAvaiablePeakIndex == 3)
+        else if (FirstAvaiablePeakIndex == PeakIndexOfId(PeakIdD))
             SimpleMenuFirstPeakId = PeakIdD;
         else
             SimpleMenuFirstPeakId = PeakIdE;
@@ -86,6 +80,7 @@ void TMainForm::SimpleMenuTabSheetHide()
 
 void TMainForm::BlinkTimerTimer()
 {
-    SetSimpleStatusPanelColor(SimpleStatusPanelColor() == Yellow ? palette().color(QPalette::Button)
-                                                                 : Yellow);
+    SetSimpleStatusPanelColor(SimpleStatusPanelColor() == BusyBlinkColor
+                                  ? palette().color(QPalette::Button)
+                                  : BusyBlinkColor);
 }

@@ -67,6 +67,13 @@ protected:
     {
         bridge = std::make_shared<TFakeBridge>();
         bridge->SetDevices({QStringLiteral("KWTP Test")});
+        form = std::make_unique<TMainForm>(Environment());
+        ASSERT_TRUE(dir.isValid());
+    }
+
+    // The stand-in bridge, and the operator's dialogs answered by the test.
+    TConsoleEnvironment Environment()
+    {
         TConsoleEnvironment environment = FakeBridgeEnvironment(bridge);
         environment.AskSaveFileName = [this](QWidget*, const QString& proposed,
                                              const QString& filter, const QString& suffix) {
@@ -76,8 +83,7 @@ protected:
         environment.ReportToOperator = [this](QWidget*, const QString&, const QString& text) {
             reports.append(text);
         };
-        form = std::make_unique<TMainForm>(environment);
-        ASSERT_TRUE(dir.isValid());
+        return environment;
     }
 
     void TearDown() override
@@ -187,6 +193,38 @@ TEST_F(ScopeServiceTest, TheThousandAndFirstSampleDropsTheFirst)
     ASSERT_EQ(points.size(), 1000);
     EXPECT_EQ(points.first(), QPointF(0, 17640 - 1));
     EXPECT_EQ(points.last(), QPointF(999, 17640 - 1000));
+}
+
+TEST_F(ScopeServiceTest, EachChartTakesABurstOfSamplesInOneReplace)
+{
+    // Samples handled back to back, more than a chart holds, reach its
+    // series as one replace of the newest thousand points.
+    form->ChartCheckBox->setChecked(true);
+    struct TCase
+    {
+        const char* name;
+        QLineSeries* series;
+        void (TMainForm::*handle)(uint32_t);
+    };
+    const TCase cases[] = {{"scope", form->DataSeries, &TMainForm::HandleScopeSample},
+                           {"service", form->ServiceSeries, &TMainForm::HandleServiceSample}};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        QObject counting;
+        int replaces = 0;
+        int otherChanges = 0;
+        QObject::connect(c.series, &QXYSeries::pointsReplaced, &counting, [&] { ++replaces; });
+        QObject::connect(c.series, &QXYSeries::pointAdded, &counting, [&] { ++otherChanges; });
+        QObject::connect(c.series, &QXYSeries::pointRemoved, &counting, [&] { ++otherChanges; });
+        for (uint32_t raw = 0; raw < 1500; ++raw)
+            (form.get()->*c.handle)(raw);
+        const QList<QPointF> points = DrawnPoints(c.series, 1000);
+        EXPECT_EQ(replaces, 1);
+        EXPECT_EQ(otherChanges, 0);
+        ASSERT_EQ(points.size(), 1000);
+        EXPECT_EQ(points.first().x(), 0);
+        EXPECT_EQ(points.last().x(), 999);
+    }
 }
 
 TEST_F(ScopeServiceTest, ScrollIsAskedPerAxisBeforeItHappens)
@@ -678,6 +716,27 @@ TEST_F(ScopeServiceTest, DataLogWritesTheChartThenEveryNewSampleUntilClosed)
         EXPECT_EQ(ReadFile(fileName), "17640\r\n-47895\r\n0\r\n17280\r\n-17280\r\n");
         EXPECT_TRUE(reports.isEmpty());
     }
+}
+
+TEST_F(ScopeServiceTest, DataLogReachesTheDiskWhileOpenWhateverTheChartDraws)
+{
+    // A chart that would not be redrawn for an hour: the log's lines reach
+    // the disk on the log's own schedule while it stays open.
+    form.reset();
+    TConsoleEnvironment environment = Environment();
+    environment.Timings.ChartRefresh = 3600 * 1000;
+    form = std::make_unique<TMainForm>(environment);
+    fileName = Path("open.txt");
+    form->SaveDataChartToFileCheckBox->click();
+    ASSERT_TRUE(form->IsLogging());
+    for (const uint32_t raw : {360u, 17640u, 34920u})
+        form->HandleScopeSample(raw);
+
+    EXPECT_TRUE(WaitFor([&] { return ReadFile(fileName) == "17280\r\n0\r\n-17280\r\n"; }))
+        << ReadFile(fileName).toStdString();
+    EXPECT_TRUE(form->IsLogging());
+    EXPECT_EQ(form->DataSeries->count(), 0);
+    EXPECT_TRUE(reports.isEmpty());
 }
 
 TEST_F(ScopeServiceTest, DataLogStartThatCannotHappenLeavesTheBoxUnticked)

@@ -21,6 +21,8 @@ namespace {
 using namespace VarnelDrills;
 using namespace std::chrono_literals;
 
+constexpr int LogFlushMsec = 20;
+
 // A window connected to the stand-in bridge, with the operator's dialogs
 // answered by the test.
 class InputDrill : public ::testing::Test
@@ -30,6 +32,7 @@ protected:
     {
         Bridge->SetDevices({QStringLiteral("KWTP Stand-in")});
         TConsoleEnvironment environment = FakeBridgeEnvironment(Bridge);
+        environment.Timings.LogFlush = LogFlushMsec;
         environment.AskSaveFileName = [this](QWidget*, const QString&, const QString&,
                                              const QString&) { return FileName; };
         environment.ReportToOperator = [this](QWidget*, const QString&, const QString& text) {
@@ -59,8 +62,8 @@ protected:
         }
         Bridge->Feed(bytes);
         ASSERT_TRUE(WaitFor([&] { return Form->Samples.size() >= expected; }, 10000ms));
-        // A chart refresh, which also writes the log's lines out.
-        RunEventsFor(80ms);
+        // A few of the log's flushes, which write its lines out.
+        RunEventsFor(4 * std::chrono::milliseconds(LogFlushMsec));
     }
 
     void SetLog(bool on)
