@@ -1,5 +1,7 @@
 #include "console/ConsoleEnvironment.h"
 
+#include "console/LockHistory.h"
+
 #include <QFileDialog>
 #include <QMessageBox>
 
@@ -37,5 +39,6 @@ TConsoleEnvironment TConsoleEnvironment::Default()
     environment.ReportToOperator = ReportInMessageBox;
     environment.PlaySound = PlayDesktopSound;
     environment.SoundClock = SteadyClockMsec;
+    environment.Journal = SystemJournalSink();
     return environment;
 }

@@ -11,8 +11,10 @@
 #include <QString>
 
 #include <functional>
+#include <memory>
 
 class QWidget;
+class TJournalSink;
 
 // Milliseconds.
 struct TConsoleTimings
@@ -50,8 +52,11 @@ struct TConsoleEnvironment
     TSystemSoundPlayer PlaySound;
     TSystemSoundClock SoundClock;
     TConsoleTimings Timings;
+    // Where the lock history goes; none writes nothing.
+    std::shared_ptr<TJournalSink> Journal;
 
     // The desktop's file dialog and message box, the real bridges, the
-    // desktop's sounds on the steady clock, and the timings above.
+    // desktop's sounds on the steady clock, the timings above and the
+    // system journal.
     static TConsoleEnvironment Default();
 };

@@ -2,6 +2,7 @@
 
 #include "console/MainUnit.h"
 #include "console/SleepPreventionUnit.h"
+#include "console/StatusService.h"
 #include "console/StyleUnit.h"
 
 #include <QApplication>
@@ -94,10 +95,13 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
             window->close();
         QCoreApplication::quit();
     });
+    // The status on the session bus lives as long as the window it tells of.
+    auto statusService = std::make_unique<TStatusService>(window->LockHistory());
     window->show();
     const int result = QApplication::exec();
 
     keepAwake.Stop();
+    statusService.reset();
     window.reset();
     return result;
 }

@@ -2,6 +2,7 @@
 // They run on the main thread, one at a time, in the order the frames came.
 #include "console/MainUnit.h"
 
+#include "console/LockHistory.h"
 #include "console/StatusColors.h"
 #include "console/SystemSounds.h"
 
@@ -34,6 +35,7 @@ QString TwoDigits(uint32_t value)
 void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t)
 {
     QString text = StatusText(code);
+    FLockHistory->Status(code, text);
     StatusLabel->setText(text);
     if (code == 3)
         LockReport(text);
@@ -75,11 +77,13 @@ void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t)
 void TMainForm::HandleTuningMirrorPosition(uint32_t b2)
 {
     TuningMirrorALProgressBar->setPosition(static_cast<int>(b2));
+    FLockHistory->TuningMirror(b2);
 }
 
 void TMainForm::HandleStabilizationMirrorPosition(uint32_t b2)
 {
     StabilizationMirrorALProgressBar->setPosition(static_cast<int>(b2));
+    FLockHistory->StabilizationMirror(b2);
 }
 
 void TMainForm::HandleDeviceEvent(uint32_t kind, uint32_t peakId)
@@ -105,6 +109,7 @@ void TMainForm::HandleCFTTemperature(uint32_t value)
     QLocale locale;
     locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
     CFTValueLabel->setText(locale.toString(value / 10.0, 'f', 1));
+    FLockHistory->CFT(value / 10.0);
 }
 
 void TMainForm::HandlePeakId(uint32_t b2)
@@ -134,6 +139,7 @@ void TMainForm::HandleLifetimeLow(uint32_t value)
     // An unsigned count of minutes: the high half may use all its 16 bits.
     const uint32_t total = LifetimePart1 + value;
     LifetimeLabel->setText(TwoDigits(total / 60) + QStringLiteral(":") + TwoDigits(total % 60));
+    FLockHistory->WorkingTime(total);
 }
 
 void TMainForm::HandleCRCError()

@@ -3,6 +3,7 @@
 #include "console/MainUnit.h"
 
 #include "console/GlobalUnit.h"
+#include "console/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QStringList>
@@ -48,6 +49,7 @@ void TMainForm::ConnectButtonClick()
     StopReader();
     if (Connection->Connect()) {
         StatusLabel->setText(QStringLiteral("Connected"));
+        FLockHistory->Connected(selected.first()->text());
         FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *this);
         SendReadRequests(*Connection, AfterConnectSequence);
         DisconnectButton->setEnabled(true);
@@ -55,6 +57,7 @@ void TMainForm::ConnectButtonClick()
         ScopeScaleComboBox->setEnabled(true);
     } else if (wasConnected && !Connection->Connected()) {
         // The link held before is closed and the chosen one did not open.
+        FLockHistory->Disconnected();
         ResetDisplays();
         ShowLinkLost();
     } else {
@@ -70,6 +73,7 @@ void TMainForm::DisconnectButtonClick()
     if (Connection->Connected()) {
         StopReader();
         Connection->Disconnect();
+        FLockHistory->Disconnected();
     }
     // Only now: the reader's last messages have run and cannot repaint
     // what is reset here. A device that failed to close keeps Start enabled.
@@ -127,6 +131,7 @@ void TMainForm::HandleLinkLost()
         return;
     StopReader();
     Connection->Disconnect();
+    FLockHistory->LinkLost();
     ResetDisplays();
     ShowLinkLost();
 }

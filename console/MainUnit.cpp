@@ -3,6 +3,7 @@
 #include "console/MainUnit.h"
 
 #include "console/GlobalUnit.h"
+#include "console/LockHistory.h"
 #include "console/PeakFacts.h"
 #include "console/ServicePasswordUnit.h"
 #include "protocol/MainThreadCallList.h"
@@ -109,6 +110,9 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     SetupDataLog();
     ConnectSignals();
 
+    FLockHistory = new TLockHistory(this);
+    FLockHistory->SetJournalSink(FEnvironment.Journal);
+
     FormCreate();
 }
 
@@ -173,6 +177,7 @@ void TMainForm::FormDestroy()
     CloseLogFile();
     if (Connection)
         Connection->Disconnect();
+    FLockHistory->Disconnected();
     QThread::msleep(100);
     FServicePassword.reset();
     FPeakList.reset();

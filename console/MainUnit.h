@@ -34,6 +34,7 @@
 class QTimer;
 class QLineSeries;
 class TServicePassword;
+class TLockHistory;
 class TTraceModel;
 
 // One absorption peak the laser can lock onto. Frequencies in MHz.
@@ -110,6 +111,10 @@ public:
     // ---- data log
     void WriteToLog(double value);
     bool IsLogging() const { return FSaveLogFile; }
+
+    // ---- lock history: the facts the handlers and commands leave, for the
+    // system journal and the status on the session bus
+    TLockHistory& LockHistory() const { return *FLockHistory; }
 
     // ---- colours of the simple menu's status panel
     QColor SimpleStatusPanelColor() const;
@@ -248,6 +253,7 @@ private:
     // its own block
     TConsoleEnvironment FEnvironment;
     std::unique_ptr<TSystemSounds> FSounds;
+    TLockHistory* FLockHistory = nullptr;
     bool FDestroyed = false;
     bool FPlaced = false;
 

@@ -1,6 +1,8 @@
 // Start and Lock of the main page, the lock report, and the timed peak check.
 #include "console/MainUnit.h"
 
+#include "console/LockHistory.h"
+
 #include "console/PeakFacts.h"
 #include "console/StatusColors.h"
 
@@ -33,6 +35,8 @@ void TMainForm::StartButtonClick()
         Send(TCommandId::TuningTarget, OneBytePayload(SelectedPeakId()));
     else
         Send(TCommandId::TuningHalfAutomatic, FlagPayload());
+    FLockHistory->StartSent(automatic ? _sk_automatic : _sk_half_automatic,
+                            automatic ? SelectedPeakId() : 0);
     LockButton->setVisible(!automatic);
     PeakLabel->setText(QStringLiteral("--"));
 }
@@ -40,6 +44,7 @@ void TMainForm::StartButtonClick()
 void TMainForm::LockButtonClick()
 {
     Send(TCommandId::TuningLock, EmptyPayload());
+    FLockHistory->LockSent();
 }
 
 void TMainForm::LockReport(QString& text)
@@ -55,6 +60,7 @@ void TMainForm::LockReport(QString& text)
     const QChar letter = known ? PeakLetter(N) : QChar();
     text = known ? QStringLiteral("locked at peak ") + letter
                  : QStringLiteral("locked at unknown peak ") + QString::number(N);
+    FLockHistory->LockReported(N, known ? PeakList()[N - 1]->Value : 0);
 
     // The button that shows the locked peak goes down; when neither shows
     // it, both are up. Nothing is sent.

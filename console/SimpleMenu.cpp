@@ -2,6 +2,8 @@
 // blinking, the page switches and the connection timer they control.
 #include "console/MainUnit.h"
 
+#include "console/LockHistory.h"
+
 #include "console/PeakFacts.h"
 #include "console/StatusColors.h"
 
@@ -45,8 +47,10 @@ void TMainForm::SimpleFPeakPngSpeedButtonClick(QObject* Sender)
     if (Sender == nullptr || !SimpleFPeakPngSpeedButton->isChecked())
         return;
     SimpleJPeakPngSpeedButton->setChecked(false);
-    if (SimpleMenuFirstPeakId != -1)
+    if (SimpleMenuFirstPeakId != -1) {
         Send(TCommandId::TuningTarget, OneBytePayload(SimpleMenuFirstPeakId));
+        FLockHistory->StartSent(_sk_peak_button, SimpleMenuFirstPeakId);
+    }
 }
 
 void TMainForm::SimpleJPeakPngSpeedButtonClick(QObject* Sender)
@@ -54,8 +58,10 @@ void TMainForm::SimpleJPeakPngSpeedButtonClick(QObject* Sender)
     if (Sender == nullptr || !SimpleJPeakPngSpeedButton->isChecked())
         return;
     SimpleFPeakPngSpeedButton->setChecked(false);
-    if (SimpleMenuSecondPeakId != -1)
+    if (SimpleMenuSecondPeakId != -1) {
         Send(TCommandId::TuningTarget, OneBytePayload(SimpleMenuSecondPeakId));
+        FLockHistory->StartSent(_sk_peak_button, SimpleMenuSecondPeakId);
+    }
 }
 
 void TMainForm::NextButtonClick()

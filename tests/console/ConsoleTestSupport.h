@@ -97,6 +97,9 @@ inline TConsoleEnvironment FakeBridgeEnvironment(std::shared_ptr<TFakeBridge> br
 {
     TConsoleEnvironment environment = TConsoleEnvironment::Default();
     environment.PhyLayerFactory = FakeBridgeFactory(std::move(bridge));
+    // The machine's journal is left alone; a test that reads the records
+    // gives a sink of its own.
+    environment.Journal.reset();
     return environment;
 }
 

@@ -1,0 +1,276 @@
+#include "console/LockHistory.h"
+
+#include <QTimer>
+
+#include <sys/uio.h>
+#include <systemd/sd-journal.h>
+
+namespace {
+
+class TSystemJournalSink : public TJournalSink
+{
+public:
+    void Write(const TJournalRecord& record) override
+    {
+        std::vector<QByteArray> entries;
+        entries.reserve(record.size());
+        std::vector<iovec> vector;
+        vector.reserve(record.size());
+        for (const auto& [name, value] : record) {
+            entries.push_back(name + '=' + value);
+            vector.push_back({entries.back().data(), static_cast<size_t>(entries.back().size())});
+        }
+        // A journal that is not there is no fault of the console's.
+        sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
+    }
+};
+
+QByteArray Number(double value, int decimals)
+{
+    return QByteArray::number(value, 'f', decimals);
+}
+
+QByteArray Number(uint32_t value)
+{
+    return QByteArray::number(value);
+}
+
+QString WorkingTimeText(uint32_t minutes)
+{
+    return QStringLiteral("%1:%2")
+        .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+        .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+const char* StartKindName(TStartKind kind)
+{
+    switch (kind) {
+    case _sk_automatic:
+        return "automatic";
+    case _sk_half_automatic:
+        return "half-automatic";
+    case _sk_peak_button:
+        return "peak-button";
+    }
+    return "";
+}
+
+constexpr int WarningPriority = 4;
+
+// The letter of a peak id, a for 1 to n for 14; none for another id.
+QChar PeakLetterOf(int peakId)
+{
+    return peakId >= 1 && peakId <= 14 ? QChar(0x60 + peakId) : QChar();
+}
+
+} // namespace
+
+std::shared_ptr<TJournalSink> SystemJournalSink()
+{
+    return std::make_shared<TSystemJournalSink>();
+}
+
+TLockHistory::TLockHistory(QObject* parent) : QObject(parent), FReadingsTimer(new QTimer(this))
+{
+    FReadingsTimer->setInterval(ReadingsIntervalMsec);
+    connect(FReadingsTimer, &QTimer::timeout, this, &TLockHistory::RecordReadings);
+}
+
+TLockHistory::~TLockHistory() = default;
+
+void TLockHistory::SetJournalSink(std::shared_ptr<TJournalSink> sink)
+{
+    FSink = std::move(sink);
+}
+
+void TLockHistory::Connected(const QString& device)
+{
+    if (FFacts.Connected)
+        Disconnected();
+    TConsoleFacts facts;
+    facts.Connected = true;
+    facts.Device = device;
+    SetFacts(facts);
+    Write("connected", QStringLiteral("connected to ") + device, {});
+    FReadingsTimer->start();
+}
+
+void TLockHistory::Disconnected()
+{
+    EndConnection("disconnected", QStringLiteral("disconnected from ") + FFacts.Device, 6);
+}
+
+void TLockHistory::LinkLost()
+{
+    EndConnection("link-lost", QStringLiteral("link to ") + FFacts.Device + QStringLiteral(" lost"),
+                  WarningPriority);
+}
+
+void TLockHistory::EndConnection(const char* event, const QString& message, int priority)
+{
+    if (!FFacts.Connected)
+        return;
+    Write(event, message, {}, priority);
+    FReadingsTimer->stop();
+    FStatusSeen = false;
+    FRecordedLockPeakId = 0;
+    SetFacts(TConsoleFacts());
+}
+
+void TLockHistory::Status(uint32_t code, const QString& text)
+{
+    if (!FFacts.Connected)
+        return;
+    const bool changed = !FStatusSeen || code != FFacts.StatusCode;
+    FStatusSeen = true;
+    TConsoleFacts facts = FFacts;
+    facts.StatusCode = code;
+    facts.StatusText = text;
+    facts.Locked = code == 3;
+    if (!facts.Locked) {
+        facts.LockedPeak.clear();
+        facts.LockedFrequency = 0;
+        FRecordedLockPeakId = 0;
+    }
+    SetFacts(facts);
+    if (changed) {
+        const QString message = QStringLiteral("status ") + QString::number(code) +
+                                (text.isEmpty() ? QString() : QStringLiteral(": ") + text);
+        Write("status", message,
+              {{"VARNEL_STATUS", Number(code)}, {"VARNEL_STATUS_TEXT", text.toUtf8()}});
+    }
+}
+
+void TLockHistory::LockReported(int peakId, double frequencyMHz)
+{
+    const QChar letter = PeakLetterOf(peakId);
+    if (!FFacts.Connected || !FFacts.Locked)
+        return;
+    TConsoleFacts facts = FFacts;
+    const bool known = !letter.isNull();
+    facts.LockedPeak = known ? QString(letter) : QString();
+    facts.LockedFrequency = known ? frequencyMHz : 0;
+    SetFacts(facts);
+    if (peakId == FRecordedLockPeakId)
+        return;
+    FRecordedLockPeakId = peakId;
+    if (known)
+        Write("lock",
+              QStringLiteral("locked at peak ") + letter + QStringLiteral(", ") +
+                  QString::fromLatin1(Number(frequencyMHz, 3)) + QStringLiteral(" MHz"),
+              {{"VARNEL_PEAK", QString(letter).toUtf8()},
+               {"VARNEL_PEAK_ID", QByteArray::number(peakId)},
+               {"VARNEL_FREQUENCY_MHZ", Number(frequencyMHz, 3)}});
+    else
+        Write("lock", QStringLiteral("locked at unknown peak ") + QString::number(peakId),
+              {{"VARNEL_PEAK_ID", QByteArray::number(peakId)}});
+}
+
+void TLockHistory::CFT(double celsius)
+{
+    if (!FFacts.Connected)
+        return;
+    TConsoleFacts facts = FFacts;
+    facts.CFT = celsius;
+    SetFacts(facts);
+}
+
+void TLockHistory::TuningMirror(uint32_t position)
+{
+    if (!FFacts.Connected)
+        return;
+    TConsoleFacts facts = FFacts;
+    facts.TuningMirror = position;
+    SetFacts(facts);
+}
+
+void TLockHistory::StabilizationMirror(uint32_t position)
+{
+    if (!FFacts.Connected)
+        return;
+    TConsoleFacts facts = FFacts;
+    facts.StabilizationMirror = position;
+    SetFacts(facts);
+}
+
+void TLockHistory::WorkingTime(uint32_t minutes)
+{
+    if (!FFacts.Connected)
+        return;
+    TConsoleFacts facts = FFacts;
+    facts.WorkingTime = minutes;
+    SetFacts(facts);
+}
+
+void TLockHistory::StartSent(TStartKind kind, int targetPeakId)
+{
+    const QChar targetLetter = PeakLetterOf(targetPeakId);
+    if (!FFacts.Connected)
+        return;
+    TJournalRecord fields = {{"VARNEL_MODE", StartKindName(kind)}};
+    QString message = kind == _sk_peak_button ? QStringLiteral("tuning target sent")
+                                              : QStringLiteral("start sent, ") +
+                                                    QString::fromLatin1(StartKindName(kind));
+    if (targetPeakId != 0) {
+        if (!targetLetter.isNull()) {
+            fields.emplace_back("VARNEL_PEAK", QString(targetLetter).toUtf8());
+            message += QStringLiteral(", peak ") + targetLetter;
+        } else {
+            message += QStringLiteral(", peak id ") + QString::number(targetPeakId);
+        }
+        fields.emplace_back("VARNEL_PEAK_ID", QByteArray::number(targetPeakId));
+    }
+    Write("start-command", message, std::move(fields));
+}
+
+void TLockHistory::LockSent()
+{
+    if (!FFacts.Connected)
+        return;
+    Write("lock-command", QStringLiteral("lock sent"), {});
+}
+
+void TLockHistory::RecordReadings()
+{
+    if (!FFacts.Connected)
+        return;
+    Write("readings",
+          QStringLiteral("CFT ") + QString::fromLatin1(Number(FFacts.CFT, 1)) +
+              QStringLiteral(" °C, tuning mirror ") + QString::number(FFacts.TuningMirror) +
+              QStringLiteral(", stabilization mirror ") +
+              QString::number(FFacts.StabilizationMirror) + QStringLiteral(", working time ") +
+              WorkingTimeText(FFacts.WorkingTime),
+          {{"VARNEL_CFT", Number(FFacts.CFT, 1)},
+           {"VARNEL_TUNING_MIRROR", Number(FFacts.TuningMirror)},
+           {"VARNEL_STABILIZATION_MIRROR", Number(FFacts.StabilizationMirror)},
+           {"VARNEL_WORKING_TIME", Number(FFacts.WorkingTime)}});
+}
+
+bool TLockHistory::ReadingsTimerActive() const
+{
+    return FReadingsTimer->isActive();
+}
+
+void TLockHistory::Write(const char* event, const QString& message, TJournalRecord fields,
+                         int priority)
+{
+    if (!FSink)
+        return;
+    TJournalRecord record = {{"MESSAGE", message.toUtf8()},
+                             {"PRIORITY", QByteArray::number(priority)},
+                             {"SYSLOG_IDENTIFIER", "varnel"},
+                             {"VARNEL_EVENT", event}};
+    if (!FFacts.Device.isEmpty())
+        record.emplace_back("VARNEL_DEVICE", FFacts.Device.toUtf8());
+    for (auto& field : fields)
+        record.push_back(std::move(field));
+    FSink->Write(record);
+}
+
+void TLockHistory::SetFacts(const TConsoleFacts& facts)
+{
+    if (facts == FFacts)
+        return;
+    FFacts = facts;
+    emit FactsChanged();
+}

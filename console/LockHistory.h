@@ -1,0 +1,119 @@
+// The lock history: what the console learns from the controller's messages
+// and what the operator sends, kept as the current facts (for the status on
+// the session bus) and written as records to the system journal, so that
+// "when was it locked last night" has an answer after the console is gone.
+//
+// The window tells the history what its message handlers and commands did,
+// on the main thread; nothing here runs per scope sample or on the reader
+// thread.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <memory>
+#include <utility>
+#include <vector>
+
+class QTimer;
+
+// One journal record: its fields in order, MESSAGE first. Names are journal
+// field names (upper case, digits and underscores); values are UTF-8.
+using TJournalRecord = std::vector<std::pair<QByteArray, QByteArray>>;
+
+// Where the records go.
+class TJournalSink
+{
+public:
+    virtual ~TJournalSink() = default;
+    virtual void Write(const TJournalRecord& record) = 0;
+};
+
+// The system journal, through libsystemd's client. Each record is sent as it
+// comes; where no journal listens it is dropped and nothing is reported.
+std::shared_ptr<TJournalSink> SystemJournalSink();
+
+// How a tuning was started.
+enum TStartKind
+{
+    _sk_automatic,      // Start in automatic mode, with the selected peak as target
+    _sk_half_automatic, // Start in half-automatic mode; the operator locks with Lock
+    _sk_peak_button     // a peak button of the simple menu, with its peak as target
+};
+
+// What the console knows of the controller. While not connected, everything
+// but Connected holds its idle value (empty texts, zeros).
+struct TConsoleFacts
+{
+    bool Connected = false;
+    QString Device; // the bridge's description
+    uint32_t StatusCode = 0;
+    QString StatusText;
+    bool Locked = false;        // the last status was "tuning - locked"
+    QString LockedPeak;         // its letter, once the lock report named a known peak
+    double LockedFrequency = 0; // the locked peak's absolute frequency, MHz
+    double CFT = 0;             // degrees Celsius
+    uint32_t TuningMirror = 0;  // positions as the controller reports them
+    uint32_t StabilizationMirror = 0;
+    uint32_t WorkingTime = 0; // minutes
+
+    bool operator==(const TConsoleFacts&) const = default;
+};
+
+class TLockHistory : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Records of the readings follow every ReadingsIntervalMsec while connected.
+    static constexpr int ReadingsIntervalMsec = 60000;
+
+    explicit TLockHistory(QObject* parent = nullptr);
+    ~TLockHistory() override;
+
+    // No sink writes nothing; the facts are kept all the same.
+    void SetJournalSink(std::shared_ptr<TJournalSink> sink);
+    const TConsoleFacts& Facts() const { return FFacts; }
+
+    // ---- the link. Connecting while connected first closes the old link.
+    void Connected(const QString& device);
+    void Disconnected();
+    void LinkLost();
+
+    // ---- the controller's messages
+    // Recorded when the code differs from the last one of this connection.
+    void Status(uint32_t code, const QString& text);
+    // The lock report: the peak id and, for an id that names a peak (1 to
+    // 14), that peak's frequency in MHz. Recorded once per lock and peak.
+    void LockReported(int peakId, double frequencyMHz);
+    void CFT(double celsius);
+    void TuningMirror(uint32_t position);
+    void StabilizationMirror(uint32_t position);
+    void WorkingTime(uint32_t minutes);
+
+    // ---- commands sent. A target of 0 names no peak.
+    void StartSent(TStartKind kind, int targetPeakId);
+    void LockSent();
+
+    // Writes the readings record; the timer calls it while connected.
+    void RecordReadings();
+    bool ReadingsTimerActive() const;
+
+signals:
+    // Any of the facts changed.
+    void FactsChanged();
+
+private:
+    void Write(const char* event, const QString& message, TJournalRecord fields, int priority = 6);
+    void EndConnection(const char* event, const QString& message, int priority);
+    void SetFacts(const TConsoleFacts& facts);
+
+    std::shared_ptr<TJournalSink> FSink;
+    TConsoleFacts FFacts;
+    // The peak of the lock last recorded in this lock; 0 for none.
+    int FRecordedLockPeakId = 0;
+    bool FStatusSeen = false;
+    QTimer* FReadingsTimer = nullptr;
+};

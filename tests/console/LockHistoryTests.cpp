@@ -1,0 +1,350 @@
+// The lock history: the records a session leaves in the journal, with their
+// fields, written to a recording sink; the readings once a minute; the
+// system journal's client where no journal listens; and the journal queries
+// of the lab-integration page, run against an empty journal so that a query
+// the journal cannot parse, or one that asks for a field the console never
+// writes, fails here.
+#include "console/LockHistory.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <set>
+
+namespace {
+
+class TRecordingSink : public TJournalSink
+{
+public:
+    void Write(const TJournalRecord& record) override { Records.push_back(record); }
+
+    std::vector<TJournalRecord> Records;
+};
+
+QByteArray Field(const TJournalRecord& record, const char* name)
+{
+    for (const auto& [key, value] : record)
+        if (key == name)
+            return value;
+    return "(none)";
+}
+
+std::vector<QByteArray> Events(const std::vector<TJournalRecord>& records)
+{
+    std::vector<QByteArray> events;
+    for (const TJournalRecord& record : records)
+        events.push_back(Field(record, "VARNEL_EVENT"));
+    return events;
+}
+
+const QString Device = QStringLiteral("KWTP Controller");
+constexpr double FPeak = 473612353.597;
+constexpr double JPeak = 473612193.136;
+
+// A night of one console: connect, the controller's statuses, a start from
+// the simple menu, a lock, the same lock reported again, a lock on another
+// peak, a lock command, and the link lost.
+void PlaySession(TLockHistory& history)
+{
+    history.Status(14, QStringLiteral("wait for user")); // not connected: no record
+    history.Connected(Device);
+    history.Status(7, QStringLiteral("tuning - prepare"));
+    history.Status(7, QStringLiteral("tuning - prepare"));
+    history.Status(14, QStringLiteral("wait for user"));
+    history.StartSent(_sk_peak_button, 6);
+    history.Status(2, QStringLiteral("tuning - lock try"));
+    history.Status(3, QStringLiteral("tuning - locked"));
+    history.LockReported(6, FPeak);
+    history.Status(3, QStringLiteral("tuning - locked"));
+    history.LockReported(6, FPeak);
+    history.Status(4, QStringLiteral("unlocked"));
+    history.StartSent(_sk_half_automatic, 0);
+    history.LockSent();
+    history.Status(3, QStringLiteral("tuning - locked"));
+    history.LockReported(200, 0);
+    history.StartSent(_sk_automatic, 10);
+    history.Status(1, QStringLiteral("tuning - start"));
+    history.Status(3, QStringLiteral("tuning - locked"));
+    history.LockReported(10, JPeak);
+    history.LinkLost();
+    history.LinkLost();
+    history.Status(3, QStringLiteral("tuning - locked")); // after the loss: no record
+}
+
+TEST(LockHistory, ASessionLeavesOneRecordPerChangeWithItsFields)
+{
+    auto sink = std::make_shared<TRecordingSink>();
+    TLockHistory history;
+    history.SetJournalSink(sink);
+    PlaySession(history);
+
+    const std::vector<QByteArray> expected = {
+        "connected",     "status", "status",        "start-command", "status",   "status",
+        "lock",          "status", "start-command", "lock-command",  "status",   "lock",
+        "start-command", "status", "status",        "lock",          "link-lost"};
+    ASSERT_EQ(Events(sink->Records), expected);
+
+    for (const TJournalRecord& record : sink->Records) {
+        ASSERT_GE(record.size(), 5u);
+        EXPECT_EQ(record[0].first, "MESSAGE");
+        EXPECT_EQ(Field(record, "SYSLOG_IDENTIFIER"), "varnel");
+        EXPECT_EQ(Field(record, "VARNEL_DEVICE"), Device.toUtf8());
+        EXPECT_EQ(Field(record, "PRIORITY"), record == sink->Records.back() ? "4" : "6");
+        for (const auto& [name, value] : record)
+            EXPECT_TRUE(QRegularExpression(QStringLiteral("^[A-Z][A-Z0-9_]*$"))
+                            .match(QString::fromLatin1(name))
+                            .hasMatch())
+                << name.toStdString();
+    }
+
+    const auto& r = sink->Records;
+    EXPECT_EQ(Field(r[0], "MESSAGE"), "connected to KWTP Controller");
+    EXPECT_EQ(Field(r[2], "VARNEL_STATUS"), "14");
+    EXPECT_EQ(Field(r[2], "VARNEL_STATUS_TEXT"), "wait for user");
+    EXPECT_EQ(Field(r[2], "MESSAGE"), "status 14: wait for user");
+    EXPECT_EQ(Field(r[3], "VARNEL_MODE"), "peak-button");
+    EXPECT_EQ(Field(r[3], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(Field(r[3], "VARNEL_PEAK_ID"), "6");
+    EXPECT_EQ(Field(r[6], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(Field(r[6], "VARNEL_PEAK_ID"), "6");
+    EXPECT_EQ(Field(r[6], "VARNEL_FREQUENCY_MHZ"), "473612353.597");
+    EXPECT_EQ(Field(r[6], "MESSAGE"), "locked at peak f, 473612353.597 MHz");
+    EXPECT_EQ(Field(r[8], "VARNEL_MODE"), "half-automatic");
+    EXPECT_EQ(Field(r[8], "VARNEL_PEAK"), "(none)");
+    EXPECT_EQ(Field(r[9], "MESSAGE"), "lock sent");
+    // An id that names no peak is recorded as the number it is.
+    EXPECT_EQ(Field(r[11], "VARNEL_PEAK"), "(none)");
+    EXPECT_EQ(Field(r[11], "VARNEL_PEAK_ID"), "200");
+    EXPECT_EQ(Field(r[11], "VARNEL_FREQUENCY_MHZ"), "(none)");
+    EXPECT_EQ(Field(r[12], "VARNEL_MODE"), "automatic");
+    EXPECT_EQ(Field(r[12], "VARNEL_PEAK"), "j");
+    EXPECT_EQ(Field(r[15], "VARNEL_FREQUENCY_MHZ"), "473612193.136");
+    EXPECT_EQ(Field(r[16], "MESSAGE"), "link to KWTP Controller lost");
+
+    // Nothing of the lost connection is left standing.
+    EXPECT_EQ(history.Facts(), TConsoleFacts());
+}
+
+TEST(LockHistory, FactsFollowTheControllerAndTheReadingsAreRecordedEachMinute)
+{
+    auto sink = std::make_shared<TRecordingSink>();
+    TLockHistory history;
+    history.SetJournalSink(sink);
+    int changes = 0;
+    QObject::connect(&history, &TLockHistory::FactsChanged, [&] { ++changes; });
+
+    history.CFT(21.0); // not connected: not kept
+    EXPECT_EQ(history.Facts(), TConsoleFacts());
+    EXPECT_FALSE(history.ReadingsTimerActive());
+    history.Connected(Device);
+    EXPECT_TRUE(history.ReadingsTimerActive());
+    history.CFT(23.5);
+    history.TuningMirror(40);
+    history.StabilizationMirror(255);
+    history.WorkingTime(65836);
+    history.Status(3, QStringLiteral("tuning - locked"));
+    history.LockReported(6, FPeak);
+    changes = 0;
+    history.TuningMirror(40); // the same value again changes nothing
+    EXPECT_EQ(changes, 0);
+
+    TConsoleFacts expected;
+    expected.Connected = true;
+    expected.Device = Device;
+    expected.StatusCode = 3;
+    expected.StatusText = QStringLiteral("tuning - locked");
+    expected.Locked = true;
+    expected.LockedPeak = QStringLiteral("f");
+    expected.LockedFrequency = FPeak;
+    expected.CFT = 23.5;
+    expected.TuningMirror = 40;
+    expected.StabilizationMirror = 255;
+    expected.WorkingTime = 65836;
+    EXPECT_EQ(history.Facts(), expected);
+
+    sink->Records.clear();
+    history.RecordReadings();
+    ASSERT_EQ(sink->Records.size(), 1u);
+    const TJournalRecord& readings = sink->Records[0];
+    EXPECT_EQ(Field(readings, "VARNEL_EVENT"), "readings");
+    EXPECT_EQ(Field(readings, "VARNEL_CFT"), "23.5");
+    EXPECT_EQ(Field(readings, "VARNEL_TUNING_MIRROR"), "40");
+    EXPECT_EQ(Field(readings, "VARNEL_STABILIZATION_MIRROR"), "255");
+    EXPECT_EQ(Field(readings, "VARNEL_WORKING_TIME"), "65836");
+    EXPECT_EQ(Field(readings, "MESSAGE"),
+              QString::fromUtf8("CFT 23.5 °C, tuning mirror 40, stabilization mirror 255, "
+                                "working time 1097:16")
+                  .toUtf8());
+
+    // Leaving the lock clears its peak; disconnecting clears everything and
+    // stops the readings.
+    history.Status(4, QStringLiteral("unlocked"));
+    EXPECT_FALSE(history.Facts().Locked);
+    EXPECT_EQ(history.Facts().LockedPeak, QString());
+    EXPECT_EQ(history.Facts().LockedFrequency, 0.0);
+    history.Disconnected();
+    EXPECT_FALSE(history.ReadingsTimerActive());
+    EXPECT_EQ(history.Facts(), TConsoleFacts());
+    sink->Records.clear();
+    history.RecordReadings();
+    EXPECT_TRUE(sink->Records.empty());
+
+    // A connect to another bridge while connected closes the first one.
+    history.Connected(Device);
+    history.Connected(QStringLiteral("KWTP Spare"));
+    ASSERT_EQ(Events(sink->Records),
+              (std::vector<QByteArray>{"connected", "disconnected", "connected"}));
+    EXPECT_EQ(Field(sink->Records[1], "VARNEL_DEVICE"), Device.toUtf8());
+    EXPECT_EQ(Field(sink->Records[2], "VARNEL_DEVICE"), "KWTP Spare");
+}
+
+TEST(LockHistory, TheSystemJournalClientIsSilentWhereNoJournalListens)
+{
+    static QStringList messages;
+    messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
+    TLockHistory history;
+    history.SetJournalSink(SystemJournalSink());
+    // Values with a line break and non-ASCII text go as they are.
+    history.Connected(QStringLiteral("KWTP\nController µ"));
+    history.Status(3, QStringLiteral("tuning - locked"));
+    history.LockReported(6, FPeak);
+    history.Disconnected();
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(messages, QStringList());
+}
+
+bool JournalListens()
+{
+    return QFileInfo::exists(QStringLiteral("/run/systemd/journal/socket"));
+}
+
+// Runs a program to its end; its exit code, or -1 when it did not run.
+int RunProgram(const QString& program, const QStringList& arguments, QByteArray* output = nullptr)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(program, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit)
+        return -1;
+    if (output)
+        *output = process.readAll();
+    return process.exitCode();
+}
+
+TEST(LockHistory, RecordsReachTheSystemJournal)
+{
+    if (!JournalListens())
+        GTEST_SKIP() << "no system journal listens on this machine "
+                        "(/run/systemd/journal/socket is missing); the records were tested "
+                        "through the recording sink";
+    const QString device = QStringLiteral("KWTP test %1").arg(QCoreApplication::applicationPid());
+    TLockHistory history;
+    history.SetJournalSink(SystemJournalSink());
+    history.Connected(device);
+    history.Status(3, QStringLiteral("tuning - locked"));
+    history.LockReported(6, FPeak);
+    history.Disconnected();
+    QByteArray output;
+    const bool found = QTest::qWaitFor(
+        [&] {
+            return RunProgram(QStringLiteral("journalctl"),
+                              {QStringLiteral("-t"), QStringLiteral("varnel"),
+                               QStringLiteral("VARNEL_EVENT=lock"),
+                               QStringLiteral("VARNEL_DEVICE=") + device, QStringLiteral("-o"),
+                               QStringLiteral("verbose")},
+                              &output) == 0 &&
+                   output.contains("VARNEL_PEAK=f");
+        },
+        30000);
+    EXPECT_TRUE(found) << output.toStdString();
+    EXPECT_TRUE(output.contains("VARNEL_FREQUENCY_MHZ=473612353.597")) << output.toStdString();
+}
+
+// The shell commands of a page's sh blocks that start with the program.
+QStringList PageCommands(const QString& page, const QString& program)
+{
+    QFile file(page);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return {};
+    QStringList commands;
+    bool inShell = false;
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    for (const QString& line : lines) {
+        if (line.startsWith(QLatin1String("```")))
+            inShell = !inShell && line == QLatin1String("```sh");
+        else if (inShell && line.startsWith(program + QLatin1Char(' ')))
+            commands << line;
+    }
+    return commands;
+}
+
+TEST(LockHistory, TheJournalQueriesOfTheLabPageParseAndAskForWhatTheConsoleWrites)
+{
+    const QStringList queries =
+        PageCommands(QStringLiteral(VARNEL_LAB_PAGE), QStringLiteral("journalctl"));
+    ASSERT_EQ(queries.size(), 2) << "the page shows two journal queries";
+    ASSERT_FALSE(QStandardPaths::findExecutable(QStringLiteral("journalctl")).isEmpty())
+        << "journalctl is missing (Debian package systemd)";
+
+    // Every field and event a query matches on is one a session writes.
+    auto sink = std::make_shared<TRecordingSink>();
+    TLockHistory history;
+    history.SetJournalSink(sink);
+    PlaySession(history);
+    history.Connected(Device);
+    history.RecordReadings();
+    history.Disconnected();
+    std::set<QString> written;
+    for (const TJournalRecord& record : sink->Records)
+        for (const auto& [name, value] : record) {
+            written.insert(QString::fromLatin1(name));
+            if (name == "VARNEL_EVENT" || name == "SYSLOG_IDENTIFIER")
+                written.insert(QString::fromLatin1(name + '=' + value));
+        }
+
+    QTemporaryDir emptyJournal;
+    ASSERT_TRUE(emptyJournal.isValid());
+    for (const QString& query : queries) {
+        SCOPED_TRACE(query.toStdString());
+        QStringList arguments = QProcess::splitCommand(query);
+        const QString program = arguments.takeFirst();
+        ASSERT_TRUE(arguments.contains(QStringLiteral("-t")));
+        EXPECT_TRUE(written.count(QStringLiteral("SYSLOG_IDENTIFIER=") +
+                                  arguments.value(arguments.indexOf(QStringLiteral("-t")) + 1)));
+        for (const QString& argument : arguments) {
+            const QRegularExpressionMatch match =
+                QRegularExpression(QStringLiteral("^(VARNEL_[A-Z_]+)=(.*)$")).match(argument);
+            if (!match.hasMatch())
+                continue;
+            EXPECT_TRUE(written.count(match.captured(1))) << argument.toStdString();
+            if (match.captured(1) == QLatin1String("VARNEL_EVENT")) {
+                EXPECT_TRUE(written.count(argument)) << argument.toStdString();
+            }
+        }
+        for (const QString& argument : arguments) {
+            if (!argument.startsWith(QLatin1String("--output-fields=")))
+                continue;
+            for (const QString& name : argument.mid(16).split(QLatin1Char(',')))
+                EXPECT_TRUE(written.count(name)) << name.toStdString();
+        }
+        // An empty journal answers a query it can parse with no entries.
+        QByteArray output;
+        EXPECT_EQ(RunProgram(program,
+                             arguments << QStringLiteral("--directory=") + emptyJournal.path(),
+                             &output),
+                  0)
+            << output.toStdString();
+    }
+}
+
+} // namespace
