@@ -2,8 +2,8 @@
 // know whether the laser is locked: service org.varnel.Console1, object
 // /org/varnel/Console1, interface org.varnel.Console1 with read-only
 // properties and no methods, so nothing on the bus can command the
-// controller. Changes go out as org.freedesktop.DBus.Properties
-// .PropertiesChanged, coalesced to at most one signal per 100 ms.
+// controller. Changes go out as the standard PropertiesChanged signal of
+// org.freedesktop.DBus.Properties, coalesced to at most one per 100 ms.
 //
 // One console per bus offers it: a second console finds the name taken and
 // runs without the interface, and says so in the log (category varnel.console).

@@ -4,7 +4,12 @@
 // of the lab-integration page, run against an empty journal so that a query
 // the journal cannot parse, or one that asks for a field the console never
 // writes, fails here.
+#include "ConsoleTestSupport.h"
+
+#include "console/GlobalUnit.h"
 #include "console/LockHistory.h"
+#include "console/MainUnit.h"
+#include "protocol/MainThreadCallList.h"
 
 #include <QDir>
 #include <QFile>
@@ -221,6 +226,101 @@ TEST(LockHistory, TheSystemJournalClientIsSilentWhereNoJournalListens)
     history.Disconnected();
     qInstallMessageHandler(previous);
     EXPECT_EQ(messages, QStringList());
+}
+
+// The window writes the records from its handlers and commands: a session
+// against a stand-in bridge, from connect to the link lost, with the frames a
+// controller sends; the scope samples among them leave no trace.
+TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
+{
+    auto bridge = std::make_shared<TFakeBridge>();
+    bridge->SetDevices({Device});
+    auto sink = std::make_shared<TRecordingSink>();
+    TConsoleEnvironment environment = FakeBridgeEnvironment(bridge);
+    environment.Journal = sink;
+    environment.PlaySound = [](TSystemSound) {};
+    auto form = std::make_unique<TMainForm>(environment);
+    int changes = 0;
+    QObject::connect(&form->LockHistory(), &TLockHistory::FactsChanged, [&] { ++changes; });
+
+    // Frames, then a bad one: once it is counted, all before it were handled.
+    const auto deliver = [&](const std::vector<std::vector<uint8_t>>& frames) {
+        const uint32_t expected = form->CRCErrorCounter + 1;
+        for (const auto& frame : frames)
+            bridge->Feed(frame);
+        bridge->Feed({0xAA, 0x02, 0x00, 0x00, 0x00});
+        return QTest::qWaitFor([&] { return form->CRCErrorCounter == expected; }, 30000);
+    };
+
+    form->ConnectButtonClick();
+    ASSERT_TRUE(Connection->Connected());
+    EXPECT_TRUE(form->LockHistory().ReadingsTimerActive());
+    ASSERT_TRUE(deliver({DeviceFrameValue(69, 0x3FFF), DeviceFrame(3, 7, 0), DeviceFrame(3, 14, 0),
+                         DeviceFrame(4, 40, 0), DeviceFrame(5, 60, 0), DeviceFrameValue(8, 235),
+                         DeviceFrameValue(123, 1), DeviceFrameValue(124, 300)}));
+    form->SimpleFPeakPngSpeedButton->click();
+    ASSERT_TRUE(deliver(
+        {DeviceFrame(3, 2, 0), DeviceFrame(18, 6, 0), DeviceFrame(3, 3, 0), DeviceFrame(3, 3, 0)}));
+    form->HalfautomaticRadioButton->setChecked(true);
+    form->StartButtonClick();
+    form->LockButtonClick();
+    form->AutomaticRadioButton->setChecked(true);
+    form->StartButtonClick();
+    form->LockHistory().RecordReadings();
+
+    // A thousand scope samples change nothing and write nothing.
+    const size_t recorded = sink->Records.size();
+    changes = 0;
+    std::vector<std::vector<uint8_t>> samples;
+    for (uint16_t i = 0; i < 1000; ++i)
+        samples.push_back(DeviceFrameValue(1, i));
+    ASSERT_TRUE(deliver(samples));
+    EXPECT_EQ(changes, 0);
+    EXPECT_EQ(sink->Records.size(), recorded);
+
+    bridge->SetDevices({});
+    bridge->SetUnplugged(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Connection->Connected(); }, 30000));
+    EXPECT_FALSE(form->LockHistory().ReadingsTimerActive());
+
+    const auto& r = sink->Records;
+    ASSERT_EQ(Events(r),
+              (std::vector<QByteArray>{"connected", "status", "status", "start-command", "status",
+                                       "status", "lock", "start-command", "lock-command",
+                                       "start-command", "readings", "link-lost"}));
+    EXPECT_EQ(Field(r[0], "VARNEL_DEVICE"), Device.toUtf8());
+    EXPECT_EQ(Field(r[2], "VARNEL_STATUS"), "14");
+    EXPECT_EQ(Field(r[3], "VARNEL_MODE"), "peak-button");
+    EXPECT_EQ(Field(r[3], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(Field(r[6], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(Field(r[6], "VARNEL_FREQUENCY_MHZ"),
+              QByteArray::number(form->GetFPeakValue(), 'f', 3));
+    EXPECT_EQ(Field(r[7], "VARNEL_MODE"), "half-automatic");
+    EXPECT_EQ(Field(r[9], "VARNEL_MODE"), "automatic");
+    EXPECT_EQ(Field(r[9], "VARNEL_PEAK_ID"), QByteArray::number(form->SelectedPeakId()));
+    EXPECT_EQ(Field(r[10], "VARNEL_CFT"), "23.5");
+    EXPECT_EQ(Field(r[10], "VARNEL_TUNING_MIRROR"), "40");
+    EXPECT_EQ(Field(r[10], "VARNEL_STABILIZATION_MIRROR"), "60");
+    EXPECT_EQ(Field(r[10], "VARNEL_WORKING_TIME"), "65836");
+    EXPECT_EQ(form->LockHistory().Facts(), TConsoleFacts());
+
+    // Connected again and disconnected by the operator; closing the window
+    // while connected ends with a record too.
+    bridge->SetUnplugged(false);
+    bridge->SetDevices({Device});
+    form->SearchUrzadzenButtonClick();
+    form->ConnectButtonClick();
+    ASSERT_TRUE(Connection->Connected());
+    form->DisconnectButtonClick();
+    form->SearchUrzadzenButtonClick();
+    form->ConnectButtonClick();
+    ASSERT_TRUE(Connection->Connected());
+    form.reset();
+    TMainThreadCallList::Instance().RunPending();
+    const std::vector<QByteArray> events = Events(r);
+    ASSERT_GE(events.size(), 4u);
+    EXPECT_EQ(std::vector<QByteArray>(events.end() - 4, events.end()),
+              (std::vector<QByteArray>{"connected", "disconnected", "connected", "disconnected"}));
 }
 
 bool JournalListens()
