@@ -7,7 +7,7 @@
 // goals. With --run LOAD it runs one load and prints one result line.
 #include "console/MainUnit.h"
 #include "link/BridgeDirectory.h"
-#include "sim/SimProcess.h"
+#include "SimProcess.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -157,7 +157,10 @@ class TBenchForm : public TMainForm
 public:
     // The record of handling times is made in full at the start, so that
     // filling it does not show as growth of the console's memory.
-    explicit TBenchForm(std::size_t expectedSamples) : FHandled(expectedSamples + 1024) {}
+    TBenchForm(TConsoleEnvironment environment, std::size_t expectedSamples)
+        : TMainForm(std::move(environment)), FHandled(expectedSamples + 1024)
+    {
+    }
 
     void HandleScopeSample(uint32_t value) override
     {
@@ -267,15 +270,17 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     if (!sim.Start(measuredArgs, runtime + "/sim.txt"))
         return fail("the simulator did not start");
 
-    auto form = std::make_unique<TBenchForm>(static_cast<std::size_t>(limit));
     QStringList reports;
     QString logName = QString::fromStdString(logPath);
-    form->OnAskSaveFileName = [&](const QString&, const QString&, const QString&) {
+    TConsoleEnvironment environment = TConsoleEnvironment::Default();
+    environment.AskSaveFileName = [&](QWidget*, const QString&, const QString&, const QString&) {
         return logName;
     };
-    form->OnReportToOperator = [&](const QString& title, const QString& text) {
+    environment.ReportToOperator = [&](QWidget*, const QString& title, const QString& text) {
         reports << title + ": " + text;
     };
+    auto form =
+        std::make_unique<TBenchForm>(std::move(environment), static_cast<std::size_t>(limit));
     form->show();
     form->NextButtonClick();
     RunEventsFor(0.2);
