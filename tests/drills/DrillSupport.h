@@ -4,7 +4,7 @@
 // threads.
 #pragma once
 
-#include "sim/SimProcess.h"
+#include "SimProcess.h"
 
 #include "console/MainUnit.h"
 

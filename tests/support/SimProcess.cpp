@@ -1,4 +1,4 @@
-#include "sim/SimProcess.h"
+#include "SimProcess.h"
 
 #include "link/BridgeDirectory.h"
 
