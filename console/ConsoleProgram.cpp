@@ -1,5 +1,6 @@
 #include "console/ConsoleProgram.h"
 
+#include "console/ConsoleLog.h"
 #include "console/MainUnit.h"
 #include "console/SleepPreventionUnit.h"
 #include "console/StatusService.h"
@@ -75,6 +76,7 @@ private:
 
 int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
 {
+    LogToJournalWhenStartedThere();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Varnel"));
     QApplication::setApplicationVersion(QStringLiteral(VARNEL_VERSION));

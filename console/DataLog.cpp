@@ -7,6 +7,7 @@
 // and its link run on.
 #include "console/MainUnit.h"
 
+#include "console/ConsoleLog.h"
 #include "console/TraceModel.h"
 
 #include <QDir>
@@ -64,6 +65,8 @@ bool TMainForm::OpenLogFile(bool on)
     FLogFile = std::make_unique<QFile>(fileName);
     if (!FLogFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
         const QString error = FLogFile->errorString();
+        qCWarning(VarnelConsoleLog).noquote()
+            << "Data log" << QDir::toNativeSeparators(fileName) << "could not be created:" << error;
         FLogFile.reset();
         FSaveLogFile = false;
         SaveDataChartToFileCheckBox->setChecked(false);
@@ -73,6 +76,8 @@ bool TMainForm::OpenLogFile(bool on)
         return false;
     }
     FSaveLogFile = true;
+    qCInfo(VarnelConsoleLog).noquote()
+        << "Data log" << QDir::toNativeSeparators(fileName) << "opened";
     // The samples on screen first, oldest first.
     const QList<double> backlog = FScopeTrace->Values();
     for (double value : backlog) {
@@ -97,6 +102,12 @@ void TMainForm::CloseLogFile()
     const QString fileName = FLogFile->fileName();
     FLogFile->close();
     FLogFile.reset();
+    if (flushed)
+        qCInfo(VarnelConsoleLog).noquote()
+            << "Data log" << QDir::toNativeSeparators(fileName) << "closed";
+    else
+        qCWarning(VarnelConsoleLog).noquote() << "Data log" << QDir::toNativeSeparators(fileName)
+                                              << "closed after a failed write:" << error;
     if (!flushed && !FDestroyed)
         ReportToOperator(QStringLiteral("Data log"), LogFailureText(fileName, error));
 }
@@ -128,6 +139,8 @@ void TMainForm::FlushLogFile()
 void TMainForm::StopLogAfterFailure(const QString& error)
 {
     const QString fileName = FLogFile ? FLogFile->fileName() : QString();
+    qCWarning(VarnelConsoleLog).noquote()
+        << "Data log" << QDir::toNativeSeparators(fileName) << "stopped:" << error;
     FSaveLogFile = false;
     FLogFlushTimer->stop();
     if (FLogFile) {

@@ -2,6 +2,7 @@
 // simple menu, and what the console does when the link dies under it.
 #include "console/MainUnit.h"
 
+#include "console/ConsoleLog.h"
 #include "console/GlobalUnit.h"
 #include "console/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
@@ -9,16 +10,75 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <algorithm>
+
 namespace {
 
 const QString SearchingText = QStringLiteral("Searching...");
 
+// A headline, then what to do in smaller print, within the status label.
+QString ProblemLabelText(const QString& headline, const QStringList& lines)
+{
+    return QStringLiteral("<span style=\"font-size:12pt\">%1</span><br><span "
+                          "style=\"font-size:8pt; font-weight:normal\">%2</span>")
+        .arg(headline, lines.join(QStringLiteral("<br>")));
+}
+
+// What the device panel says of the first problem, a missing permission
+// before a bridge held by another program; and the line for the log.
+void DescribeProblems(const std::vector<TDeviceProblem>& problems, QString& label, QString& log)
+{
+    const auto denied = std::find_if(problems.begin(), problems.end(), [](const TDeviceProblem& p) {
+        return p.Kind == _dp_no_access;
+    });
+    const TDeviceProblem& problem = denied != problems.end() ? *denied : problems.front();
+    if (problem.Kind == _dp_no_access) {
+        label = ProblemLabelText(
+            QStringLiteral("No permission to open the USB bridge"),
+            {QStringLiteral(
+                 "Install /usr/lib/udev/rules.d/60-varnel.rules (the package does), run"),
+             QStringLiteral("<tt>sudo udevadm control --reload-rules &amp;&amp; sudo udevadm "
+                            "trigger</tt>"),
+             QStringLiteral("then unplug the bridge and plug it in again.")});
+        log = QStringLiteral("No permission to open the USB bridge %1: install the udev rule "
+                             "/usr/lib/udev/rules.d/60-varnel.rules, run \"sudo udevadm control "
+                             "--reload-rules && sudo udevadm trigger\" and plug the bridge in "
+                             "again")
+                  .arg(problem.Where);
+    } else {
+        label = ProblemLabelText(QStringLiteral("USB bridge in use"),
+                                 {QStringLiteral("Another program holds the bridge (%1).")
+                                      .arg(problem.Where.toHtmlEscaped()),
+                                  QStringLiteral("Close that program, then connect again.")});
+        log = QStringLiteral("USB bridge %1 is in use by another program").arg(problem.Where);
+    }
+}
+
 } // namespace
+
+bool TMainForm::ShowDeviceProblems()
+{
+    const std::vector<TDeviceProblem>& problems = Connection->Problems();
+    if (problems.empty())
+        return false;
+    QString label, log;
+    DescribeProblems(problems, label, log);
+    StatusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    StatusLabel->setText(label);
+    // The simple menu searches and connects every second: a reason goes to
+    // the log when it is new, not at every attempt.
+    if (label != FShownProblem)
+        qCWarning(VarnelConsoleLog).noquote() << log;
+    FShownProblem = label;
+    return true;
+}
 
 void TMainForm::SearchUrzadzenButtonClick()
 {
     if (StatusLabel->text() == SearchingText)
         return;
+    // A bridge found busy at the last connect looks fine to a search.
+    const bool problemShown = !FShownProblem.isEmpty() && StatusLabel->text() == FShownProblem;
     StatusLabel->setText(SearchingText);
     QStringList devices;
     Connection->GetAvailableDevices(devices);
@@ -30,7 +90,10 @@ void TMainForm::SearchUrzadzenButtonClick()
     } else {
         ConnectButton->setEnabled(false);
     }
-    StatusLabel->setText(QStringLiteral("Search completed"));
+    if (!ShowDeviceProblems())
+        StatusLabel->setText(problemShown && !devices.isEmpty()
+                                 ? FShownProblem
+                                 : QStringLiteral("Search completed"));
 }
 
 void TMainForm::ConnectButtonClick()
@@ -49,6 +112,8 @@ void TMainForm::ConnectButtonClick()
     StopReader();
     if (Connection->Connect()) {
         StatusLabel->setText(QStringLiteral("Connected"));
+        FShownProblem.clear();
+        qCInfo(VarnelConsoleLog).noquote() << "Connected to" << selected.first()->text();
         FLockHistory->Connected(selected.first()->text());
         FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *this);
         SendReadRequests(*Connection, AfterConnectSequence);
@@ -57,13 +122,19 @@ void TMainForm::ConnectButtonClick()
         ScopeScaleComboBox->setEnabled(true);
     } else if (wasConnected && !Connection->Connected()) {
         // The link held before is closed and the chosen one did not open.
+        qCInfo(VarnelConsoleLog).noquote()
+            << QStringLiteral("Could not connect to %1; the link held before is closed")
+                   .arg(selected.first()->text());
         FLockHistory->Disconnected();
         ResetDisplays();
         ShowLinkLost();
+        ShowDeviceProblems();
     } else {
+        qCInfo(VarnelConsoleLog).noquote() << "Could not connect to" << selected.first()->text();
         ConnectButton->setEnabled(true);
         StartButton->setEnabled(false);
-        StatusLabel->setText(QStringLiteral("Connection error"));
+        if (!ShowDeviceProblems())
+            StatusLabel->setText(QStringLiteral("Connection error"));
     }
 }
 
@@ -74,6 +145,7 @@ void TMainForm::DisconnectButtonClick()
         StopReader();
         Connection->Disconnect();
         FLockHistory->Disconnected();
+        qCInfo(VarnelConsoleLog) << "Disconnected";
     }
     // Only now: the reader's last messages have run and cannot repaint
     // what is reset here. A device that failed to close keeps Start enabled.
@@ -131,6 +203,8 @@ void TMainForm::HandleLinkLost()
         return;
     StopReader();
     Connection->Disconnect();
+    qCWarning(VarnelConsoleLog).noquote()
+        << "Link to" << Connection->DeviceID().fullName() << "lost; the connection is closed";
     FLockHistory->LinkLost();
     ResetDisplays();
     ShowLinkLost();

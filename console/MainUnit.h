@@ -264,6 +264,11 @@ private:
     // Stops the reader and runs the messages it delivered before it ended.
     void StopReader();
     void ShowLinkLost();
+    // Shows why bridges on the bus cannot be used, if any do; false when
+    // none. Each new reason is logged once.
+    bool ShowDeviceProblems();
+    // The reason last shown, until a connect works.
+    QString FShownProblem;
     // The connection timer's steps after its search: the connect, then the
     // two tuning enables, each after its pause.
     QTimer* FAutoConnectStepTimer = nullptr;

@@ -7,8 +7,6 @@
 
 #include <algorithm>
 
-Q_LOGGING_CATEGORY(VarnelConsoleLog, "varnel.console")
-
 const QString TStatusService::ServiceName = QStringLiteral("org.varnel.Console1");
 const QString TStatusService::ObjectPath = QStringLiteral("/org/varnel/Console1");
 const QString TStatusService::InterfaceName = QStringLiteral("org.varnel.Console1");

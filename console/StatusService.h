@@ -9,6 +9,7 @@
 // runs without the interface, and says so in the log (category varnel.console).
 #pragma once
 
+#include "console/ConsoleLog.h"
 #include "console/LockHistory.h"
 
 #include <QDBusConnection>
@@ -17,8 +18,6 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
-
-Q_DECLARE_LOGGING_CATEGORY(VarnelConsoleLog)
 
 class TStatusService : public QObject
 {

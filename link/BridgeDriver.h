@@ -48,6 +48,21 @@ struct TBridgeInfo
     std::string Locator;
 };
 
+// Why a bridge on the bus could not be used.
+enum TBridgeProblemKind
+{
+    _bp_no_access, // the user may not open its device
+    _bp_busy       // another program holds it
+};
+
+struct TBridgeProblem
+{
+    TBridgeProblemKind Kind;
+    // Where it is plugged in, as the driver names it (USB: its device node).
+    std::string Where;
+    bool operator==(const TBridgeProblem&) const = default;
+};
+
 // Reads and writes never wait for the wire. Received bytes are queued by the
 // port as they arrive; GetQueueStatus and Read take from that queue. Written
 // bytes go into a send queue of at most SendQueueLimit bytes that the port
@@ -99,6 +114,9 @@ public:
     // Opens a bridge this driver listed, found again by its locator; null
     // when it is gone, carries another description now, or cannot be opened.
     virtual std::unique_ptr<TBridgePort> Open(const TBridgeInfo& bridge) = 0;
+    // Bridges that Enumerate or Open met since the last call but could not
+    // use, each once; a driver without such trouble reports none.
+    virtual std::vector<TBridgeProblem> TakeProblems() { return {}; }
     // Version of the library behind the driver; false when it has none.
     virtual bool GetLibraryVersion(uint32_t& version) = 0;
 };

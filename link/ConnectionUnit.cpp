@@ -24,6 +24,7 @@ void TConnection::GetAvailableDevices(QStringList& DeviceList)
     std::unique_ptr<TPhyLayer> search = FFactory();
     FDevicesList.Clear();
     FError = search ? search->IOEnumDevices(FDevicesList) : _error;
+    FProblems = search ? search->IOGetProblems() : std::vector<TDeviceProblem>();
     search.reset();
     FDevicesList.DevicesListToStringList(DeviceList);
 }
@@ -53,6 +54,7 @@ bool TConnection::Connect()
 {
     if (FSelectedDevice.fullName().isEmpty())
         return false;
+    FProblems.clear();
     if (!FConnection)
         FConnection = FFactory();
     if (!FConnection) {
@@ -70,6 +72,7 @@ bool TConnection::Connect()
         FConnected = false;
     }
     FError = FConnection->IOConnect(FSelectedDevice);
+    FProblems = FConnection->IOGetProblems();
     if (FError == _ok) {
         FOpenDevice.Assign(FSelectedDevice);
         FConnected = true;

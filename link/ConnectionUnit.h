@@ -39,6 +39,10 @@ public:
     bool Read(uint8_t* bufor, uint32_t& size);
     bool GetReadDataCount(uint32_t& size);
     QString GetDriverVersion();
+    // Devices the last GetAvailableDevices or Connect found on the bus but
+    // could not use (no permission, held by another program); none after a
+    // connect that worked.
+    const std::vector<TDeviceProblem>& Problems() const { return FProblems; }
 
     const TDeviceID& DeviceID() const { return FSelectedDevice; }
     bool Connected() const { return FConnected.load(); }
@@ -54,6 +58,7 @@ private:
     std::atomic<bool> FConnected{false};
     std::atomic<TConnectionError> FError{_ok};
     TDevicesIDList FDevicesList;
+    std::vector<TDeviceProblem> FProblems;
     // The device the layer was last opened to; meaningful while the layer
     // holds an open device.
     TDeviceID FOpenDevice;

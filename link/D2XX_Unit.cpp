@@ -29,6 +29,7 @@ struct TD2XXState
     bool DriversSet = false;
     std::vector<std::shared_ptr<TBridgeDriver>> Drivers;
     std::vector<TDeviceNode> Devices;
+    std::vector<TBridgeProblem> Problems;
     std::map<FT_HANDLE, std::shared_ptr<TBridgePort>> Ports;
     FT_HANDLE LastHandle = 0;
 };
@@ -92,14 +93,25 @@ template <typename Call> bool OnPort(FT_HANDLE handle, Call call)
 
 namespace {
 
+// Adds what the driver could not use to `problems`, each once.
+void TakeProblems(TBridgeDriver& driver, std::vector<TBridgeProblem>& problems)
+{
+    for (TBridgeProblem& problem : driver.TakeProblems())
+        if (std::find(problems.begin(), problems.end(), problem) == problems.end())
+            problems.push_back(std::move(problem));
+}
+
 // Asks every driver for its bridges; false when none could be queried.
-bool ListDevices(std::vector<TDeviceNode>& devices, uint32_t& seen)
+bool ListDevices(std::vector<TDeviceNode>& devices, uint32_t& seen,
+                 std::vector<TBridgeProblem>& problems)
 {
     bool answered = false;
     seen = 0;
     for (const auto& driver : CurrentDrivers()) {
         std::vector<TBridgeInfo> bridges;
-        if (!driver->Enumerate(bridges))
+        const bool enumerated = driver->Enumerate(bridges);
+        TakeProblems(*driver, problems);
+        if (!enumerated)
             continue;
         answered = true;
         seen += static_cast<uint32_t>(bridges.size());
@@ -120,14 +132,17 @@ bool ListDevices(std::vector<TDeviceNode>& devices, uint32_t& seen)
 // Opens the first bridge of the list with this description that opens;
 // `listed` tells whether the list holds the description at all.
 std::unique_ptr<TBridgePort> OpenListed(const std::vector<TDeviceNode>& devices,
-                                        const std::string& description, bool& listed)
+                                        const std::string& description, bool& listed,
+                                        std::vector<TBridgeProblem>& problems)
 {
     listed = false;
     for (const TDeviceNode& node : devices) {
         if (std::string(node.Description, strnlen(node.Description, 64)) != description)
             continue;
         listed = true;
-        if (std::unique_ptr<TBridgePort> port = node.Driver->Open(node.Bridge))
+        std::unique_ptr<TBridgePort> port = node.Driver->Open(node.Bridge);
+        TakeProblems(*node.Driver, problems);
+        if (port)
             return port;
     }
     return nullptr;
@@ -141,10 +156,12 @@ bool FT_CreateDeviceInfoList(uint32_t& count)
     try {
         uint32_t seen = 0;
         std::vector<TDeviceNode> devices;
-        const bool answered = ListDevices(devices, seen);
+        std::vector<TBridgeProblem> problems;
+        const bool answered = ListDevices(devices, seen, problems);
         TD2XXState& state = State();
         std::lock_guard lock(state.Lock);
         state.Devices = std::move(devices);
+        state.Problems = std::move(problems);
         if (!answered)
             return false;
         count = seen;
@@ -188,12 +205,18 @@ bool FT_OpenEx(const char* arg, uint32_t flags, FT_HANDLE& handle)
             devices = state.Devices;
         }
         bool listed = false;
-        std::unique_ptr<TBridgePort> port = OpenListed(devices, description, listed);
+        std::vector<TBridgeProblem> problems;
+        std::unique_ptr<TBridgePort> port = OpenListed(devices, description, listed, problems);
         if (!listed) {
             devices.clear();
             uint32_t seen = 0;
-            ListDevices(devices, seen);
-            port = OpenListed(devices, description, listed);
+            ListDevices(devices, seen, problems);
+            port = OpenListed(devices, description, listed, problems);
+        }
+        {
+            TD2XXState& state = State();
+            std::lock_guard lock(state.Lock);
+            state.Problems = problems;
         }
         if (port) {
             handle = AddPort(std::move(port));
@@ -293,6 +316,13 @@ bool FT_GetLibraryVersion(uint32_t& version)
     return false;
 }
 
+std::vector<TBridgeProblem> D2XX_GetProblems()
+{
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    return state.Problems;
+}
+
 void D2XX_SetDrivers(std::vector<std::shared_ptr<TBridgeDriver>> drivers)
 {
     TD2XXState& state = State();
@@ -300,6 +330,7 @@ void D2XX_SetDrivers(std::vector<std::shared_ptr<TBridgeDriver>> drivers)
     state.Drivers = std::move(drivers);
     state.DriversSet = true;
     state.Devices.clear();
+    state.Problems.clear();
 }
 
 void D2XX_RestoreDefaultDrivers()
@@ -310,4 +341,5 @@ void D2XX_RestoreDefaultDrivers()
     state.Drivers = std::move(drivers);
     state.DriversSet = true;
     state.Devices.clear();
+    state.Problems.clear();
 }

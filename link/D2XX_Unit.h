@@ -65,6 +65,10 @@ bool FT_Write(FT_HANDLE handle, const void* buffer, uint32_t size, uint32_t& wri
 // Version of the first driver in the set that has a library behind it.
 bool FT_GetLibraryVersion(uint32_t& version);
 
+// Bridges the last FT_CreateDeviceInfoList or FT_OpenEx met on a bus but
+// could not use: a device the user may not open, or one another program holds.
+std::vector<TBridgeProblem> D2XX_GetProblems();
+
 // Replaces the drivers behind these functions, in enumeration order, and
 // forgets the device list. Bridges opened before stay open and usable through
 // their handles.

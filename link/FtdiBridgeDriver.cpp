@@ -1,5 +1,6 @@
 #include "FtdiBridgeDriver.h"
 
+#include "link/LinkLog.h"
 #include "link/LinkSignal.h"
 
 #include <ftdi.h>
@@ -9,10 +10,12 @@
 #include <array>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace {
 
@@ -104,6 +107,31 @@ std::string Locator(libusb_device* device)
     return text;
 }
 
+// The device node a user needs access to, e.g. "/dev/bus/usb/001/004".
+std::string DeviceNode(libusb_device* device)
+{
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", libusb_get_bus_number(device),
+                  libusb_get_device_address(device));
+    return node;
+}
+
+// Why libftdi could not open the device: libftdi says only which step
+// failed, so the open and the claim are tried again to hear libusb's reason.
+// 0 when both work now.
+int OpenError(libusb_device* device)
+{
+    libusb_device_handle* handle = nullptr;
+    int result = libusb_open(device, &handle);
+    if (result != 0)
+        return result;
+    result = libusb_claim_interface(handle, 0);
+    if (result == 0)
+        libusb_release_interface(handle, 0);
+    libusb_close(handle);
+    return result;
+}
+
 // The port keeps bulk-in transfers queued at the bridge and runs libusb's
 // events on a thread of its own; what arrives goes, without the status bytes,
 // into the receive queue that GetQueueStatus and Read take from. Written bytes
@@ -116,7 +144,8 @@ std::string Locator(libusb_device* device)
 class TFtdiPort : public TBridgePort
 {
 public:
-    explicit TFtdiPort(ftdi_context* context) : FContext(context)
+    explicit TFtdiPort(ftdi_context* context)
+        : FContext(context), FNode(DeviceNode(libusb_get_device(context->usb_dev)))
     {
         FPacketSize = std::max(static_cast<int>(context->max_packet_size), StatusBytes + 1);
         std::lock_guard lock(FQueueLock);
@@ -270,6 +299,8 @@ public:
             if (FStopping || FEnded || FLost)
                 return false;
             if (FOutgoing.size() + size > SendQueueLimit) {
+                qCWarning(VarnelLinkLog, "USB bridge %s: send queue full, link lost",
+                          FNode.c_str());
                 FLost = lost = true;
             } else {
                 FOutgoing.insert(FOutgoing.end(), buffer, buffer + size);
@@ -377,11 +408,24 @@ private:
                     Submit(transfer);
                 raise = raise || FEnded;
             } else if (transfer->status != LIBUSB_TRANSFER_CANCELLED) {
+                NoteEnd(transfer);
                 FEnded = raise = true;
             }
         }
         if (raise)
             TLinkSignal::Instance().Raise();
+    }
+
+    // Says once why the bridge went. Called with FQueueLock.
+    void NoteEnd(const libusb_transfer* transfer) const
+    {
+        if (FEnded || FLost || FStopping)
+            return;
+        if (transfer->status == LIBUSB_TRANSFER_NO_DEVICE)
+            qCWarning(VarnelLinkLog, "USB bridge %s: gone from the bus, link lost", FNode.c_str());
+        else
+            qCWarning(VarnelLinkLog, "USB bridge %s: transfer failed (status %d), link lost",
+                      FNode.c_str(), static_cast<int>(transfer->status));
     }
 
     // On the event thread.
@@ -401,10 +445,14 @@ private:
                 FOutgoing.insert(FOutgoing.begin(), FSendBuffer.begin() + moved, FSendBuffer.end());
             }
             if (transfer->status == LIBUSB_TRANSFER_TIMED_OUT && !progressed) {
+                if (!FEnded && !FLost && !FStopping)
+                    qCWarning(VarnelLinkLog, "USB bridge %s: no byte taken for %lld ms, link lost",
+                              FNode.c_str(), static_cast<long long>(SendStallLimit.count()));
                 FLost = raise = true;
             } else if (transfer->status != LIBUSB_TRANSFER_COMPLETED &&
                        transfer->status != LIBUSB_TRANSFER_TIMED_OUT &&
                        transfer->status != LIBUSB_TRANSFER_CANCELLED) {
+                NoteEnd(transfer);
                 FEnded = raise = true;
             }
             if (!FStopping && !FEnded && !FLost && !FOutgoing.empty())
@@ -432,6 +480,7 @@ private:
     std::mutex FQueueLock;
     std::condition_variable FSendDone;
     ftdi_context* FContext;
+    const std::string FNode;
     int FPacketSize = 64;
     std::vector<TReceive> FReceives;
     libusb_transfer* FSend = nullptr;
@@ -484,13 +533,19 @@ bool TFtdiBridgeDriver::Enumerate(std::vector<TBridgeInfo>& bridges)
         // permission, no product string) are skipped, and so are those whose
         // description would not name exactly one bridge on screen.
         libusb_device_handle* handle = nullptr;
-        if (libusb_open(item->dev, &handle) != 0)
+        const int opened = libusb_open(item->dev, &handle);
+        if (opened != 0) {
+            NoteProblem(opened, DeviceNode(item->dev));
             continue;
+        }
         std::string description;
         const bool read = ReadProduct(handle, description);
         libusb_close(handle);
-        if (read && DistinctDescription(description))
+        if (read && DistinctDescription(description)) {
             bridges.push_back({description, Locator(item->dev)});
+            qCDebug(VarnelLinkLog, "USB bridge %s at %s: \"%s\"", Locator(item->dev).c_str(),
+                    DeviceNode(item->dev).c_str(), description.c_str());
+        }
     }
     return true;
 }
@@ -505,12 +560,21 @@ std::unique_ptr<TBridgePort> TFtdiBridgeDriver::Open(const TBridgeInfo& bridge)
     for (ftdi_device_list* item = search.List; item; item = item->next) {
         if (Locator(item->dev) != bridge.Locator)
             continue;
-        if (ftdi_usb_open_dev(search.Context, item->dev) != 0) {
+        const int opened = ftdi_usb_open_dev(search.Context, item->dev);
+        if (opened != 0) {
             // libftdi leaves the device open in the context after some failures.
             if (search.Context->usb_dev) {
                 libusb_close(search.Context->usb_dev);
                 search.Context->usb_dev = nullptr;
             }
+            // libftdi's codes for a failed open (-4), a failed claim (-5)
+            // and a kernel driver it may not detach (-8).
+            if (opened == -4 || opened == -5)
+                NoteProblem(OpenError(item->dev), DeviceNode(item->dev));
+            else if (opened == -8)
+                NoteProblem(LIBUSB_ERROR_ACCESS, DeviceNode(item->dev));
+            qCInfo(VarnelLinkLog, "USB bridge %s: cannot be opened (%s)",
+                   DeviceNode(item->dev).c_str(), ftdi_get_error_string(search.Context));
             return nullptr;
         }
         std::string description;
@@ -521,9 +585,30 @@ std::unique_ptr<TBridgePort> TFtdiBridgeDriver::Open(const TBridgeInfo& bridge)
         }
         auto port = std::make_unique<TFtdiPort>(search.Context);
         search.Context = nullptr;
+        qCInfo(VarnelLinkLog, "USB bridge %s opened: \"%s\"", DeviceNode(item->dev).c_str(),
+               description.c_str());
         return port;
     }
     return nullptr;
+}
+
+std::vector<TBridgeProblem> TFtdiBridgeDriver::TakeProblems()
+{
+    std::lock_guard lock(FProblemLock);
+    return std::exchange(FProblems, {});
+}
+
+// A device the user may not open, or one another program holds; other
+// failures (a bridge unplugged meanwhile) are no problem of the user's.
+void TFtdiBridgeDriver::NoteProblem(int libusbError, const std::string& where)
+{
+    if (libusbError != LIBUSB_ERROR_ACCESS && libusbError != LIBUSB_ERROR_BUSY)
+        return;
+    const TBridgeProblem problem{libusbError == LIBUSB_ERROR_ACCESS ? _bp_no_access : _bp_busy,
+                                 where};
+    std::lock_guard lock(FProblemLock);
+    if (std::find(FProblems.begin(), FProblems.end(), problem) == FProblems.end())
+        FProblems.push_back(problem);
 }
 
 bool TFtdiBridgeDriver::GetLibraryVersion(uint32_t& version)

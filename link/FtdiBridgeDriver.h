@@ -4,14 +4,26 @@
 
 #include "link/BridgeDriver.h"
 
+#include <mutex>
+
 class TFtdiBridgeDriver : public TBridgeDriver
 {
 public:
     // False also where libusb cannot start (no USB bus in reach). The
     // description is the product string; a bridge whose product string
-    // cannot be read or would not name exactly one bridge is left out.
+    // cannot be read or would not name exactly one bridge is left out; one
+    // the user may not open is a problem too (TakeProblems).
     bool Enumerate(std::vector<TBridgeInfo>& bridges) override;
+    // A bridge that fails to open because the user may not open its device
+    // or another program holds it is a problem (TakeProblems).
     std::unique_ptr<TBridgePort> Open(const TBridgeInfo& bridge) override;
+    std::vector<TBridgeProblem> TakeProblems() override;
     // libftdi's version packed as 0xMMmmuu (major, minor, micro).
     bool GetLibraryVersion(uint32_t& version) override;
+
+private:
+    void NoteProblem(int libusbError, const std::string& where);
+
+    std::mutex FProblemLock;
+    std::vector<TBridgeProblem> FProblems;
 };

@@ -24,6 +24,20 @@ enum TConnectionType
     _simulator
 };
 
+// A device found on a bus that could not be used, and why.
+enum TDeviceProblemKind
+{
+    _dp_no_access, // the user may not open it
+    _dp_busy       // another program holds it
+};
+
+struct TDeviceProblem
+{
+    TDeviceProblemKind Kind;
+    // Where it is plugged in, e.g. its device node.
+    QString Where;
+};
+
 class TDeviceID
 {
 public:
@@ -86,4 +100,7 @@ public:
     virtual TConnectionError IORead(uint8_t* Bufor, uint32_t& size) = 0;
     virtual TConnectionError IOGetReadDataCount(uint32_t& Size) = 0;
     virtual QString IOGetDriverVersion() = 0;
+    // Devices the last IOEnumDevices or IOConnect found but could not use;
+    // a layer that cannot tell reports none.
+    virtual std::vector<TDeviceProblem> IOGetProblems() { return {}; }
 };

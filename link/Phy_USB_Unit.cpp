@@ -1,6 +1,7 @@
 #include "Phy_USB_Unit.h"
 
 #include "link/D2XX_Unit.h"
+#include "link/LinkLog.h"
 
 #include <array>
 #include <cstring>
@@ -36,11 +37,22 @@ uint32_t ReadDeviceTable(TDeviceTable& table)
 
 } // namespace
 
+// The problems of the D2XX call just made.
+void TUSBConnection::TakeProblems()
+{
+    FProblems.clear();
+    for (const TBridgeProblem& problem : D2XX_GetProblems())
+        FProblems.push_back({problem.Kind == _bp_no_access ? _dp_no_access : _dp_busy,
+                             QString::fromStdString(problem.Where)});
+}
+
 TConnectionError TUSBConnection::IOEnumDevices(TDevicesIDList& DevicesList)
 {
     try {
         uint32_t devices = 0;
-        if (!FT_CreateDeviceInfoList(devices))
+        const bool listed = FT_CreateDeviceInfoList(devices);
+        TakeProblems();
+        if (!listed)
             return _error;
         if (devices == 0)
             return _ok;
@@ -66,13 +78,16 @@ TConnectionError TUSBConnection::IOEnumDevices(TDevicesIDList& DevicesList)
 TConnectionError TUSBConnection::IOConnect(const TDeviceID& DeviceID)
 {
     try {
+        FProblems.clear();
         if (IODisconnect() != _ok)
             return _error;
         const QString name = DeviceID.fullName();
         if (name.isEmpty())
             return _error;
         uint32_t devices = 0;
-        if (!FT_CreateDeviceInfoList(devices) || devices == 0)
+        const bool listed = FT_CreateDeviceInfoList(devices);
+        TakeProblems();
+        if (!listed || devices == 0)
             return _error;
         TDeviceTable table{};
         const uint32_t nodes = ReadDeviceTable(table);
@@ -88,7 +103,9 @@ TConnectionError TUSBConnection::IOConnect(const TDeviceID& DeviceID)
 
         char description[sizeof chosen->Description + 1] = {};
         std::memcpy(description, chosen->Description, sizeof chosen->Description);
-        if (!FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, FUSBHandle))
+        const bool opened = FT_OpenEx(description, FT_OPEN_BY_DESCRIPTION, FUSBHandle);
+        TakeProblems();
+        if (!opened)
             return _error;
         const bool configured =
             FT_SetBaudRate(FUSBHandle, BaudRate) &&
@@ -96,8 +113,13 @@ TConnectionError TUSBConnection::IOConnect(const TDeviceID& DeviceID)
             FT_SetTimeouts(FUSBHandle, ReadTimeoutMs, WriteTimeoutMs) &&
             FT_Purge(FUSBHandle, FT_PURGE_RX | FT_PURGE_TX);
         SetDefaultLatencyTimer();
-        if (configured)
+        if (configured) {
+            qCInfo(VarnelLinkLog).noquote()
+                << "Bridge" << name << "configured: 38400 baud, 8N1, latency timer"
+                << DefaultLatencyMs << "ms";
             return _ok;
+        }
+        qCWarning(VarnelLinkLog).noquote() << "Bridge" << name << "refused its line settings";
         IODisconnect();
         return _error;
     } catch (...) {

@@ -21,6 +21,7 @@ public:
     TConnectionError IORead(uint8_t* Bufor, uint32_t& size) override;
     TConnectionError IOGetReadDataCount(uint32_t& Size) override;
     QString IOGetDriverVersion() override;
+    std::vector<TDeviceProblem> IOGetProblems() override { return FProblems; }
 
     void SetDefaultLatencyTimer();
     void SetHighLatencyTimer();
@@ -30,4 +31,6 @@ public:
 
 private:
     uint32_t FUSBHandle = 0;
+    std::vector<TDeviceProblem> FProblems;
+    void TakeProblems();
 };

@@ -3,6 +3,7 @@
 #include "link/ConnectionUnit.h"
 #include "link/LinkSignal.h"
 #include "protocol/MainThreadCallList.h"
+#include "protocol/ProtocolLog.h"
 
 #include <QDeadlineTimer>
 
@@ -188,7 +189,9 @@ void TReadVarnelFrameThread::Execute()
     uint32_t carry = 0;
     FBuffer.assign(BufferSize, 0);
     FFailing = false;
+    FChecksumErrors = 0;
     TLinkSignal& signal = TLinkSignal::Instance();
+    qCDebug(VarnelProtocolLog, "Reader started");
 
     while (!isInterruptionRequested()) {
         // Read before the pass, so that bytes arriving during it wake the
@@ -231,6 +234,11 @@ void TReadVarnelFrameThread::Execute()
             signal.Wait(signal.Raised(),
                         std::chrono::ceil<std::chrono::milliseconds>(nextPass - now), false);
     }
+    if (FChecksumErrors > 0)
+        qCInfo(VarnelProtocolLog, "Reader stopped: %llu frames with a bad checksum",
+               static_cast<unsigned long long>(FChecksumErrors));
+    else
+        qCDebug(VarnelProtocolLog, "Reader stopped: no frame with a bad checksum");
 }
 
 uint32_t TReadVarnelFrameThread::ScanBuffer()
@@ -249,6 +257,9 @@ void TReadVarnelFrameThread::NoteFailedPass()
     if (FLinkLostPosted || now - FFailingSince < LinkLostAfter)
         return;
     FLinkLostPosted = true;
+    qCInfo(VarnelProtocolLog, "Link lost: no count or read worked for %lld ms",
+           static_cast<long long>(
+               std::chrono::duration_cast<std::chrono::milliseconds>(now - FFailingSince).count()));
     TVarnelMessageHandlers* handlers = &FHandlers;
     TMainThreadCallList::Instance().Post([handlers] { handlers->HandleLinkLost(); }, this);
 }
@@ -280,6 +291,9 @@ void TReadVarnelFrameThread::Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t
 
 void TReadVarnelFrameThread::QueueCRCError()
 {
+    ++FChecksumErrors;
+    qCDebug(VarnelProtocolLog, "Frame with a bad checksum, %llu so far",
+            static_cast<unsigned long long>(FChecksumErrors));
     TVarnelMessageHandlers* handlers = &FHandlers;
     TMainThreadCallList::Instance().Post([handlers] { handlers->HandleCRCError(); }, this);
 }

@@ -168,6 +168,8 @@ private:
     bool FFailing = false;
     bool FLinkLostPosted = false;
     std::chrono::steady_clock::time_point FFailingSince;
+    // Frames with a bad checksum this reader met, for the log.
+    uint64_t FChecksumErrors = 0;
 };
 
 // The one way to stop a reader: terminate request, wait for the end while

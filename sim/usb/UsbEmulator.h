@@ -120,6 +120,9 @@ public:
     // Plugs it in again, under a new device number.
     void Replug();
     bool Plugged() const;
+    // Its device node as programs see it, e.g. "/dev/bus/usb/001/002"; in the
+    // testbed it lives under TUsbTestbed::RootDir().
+    const std::string& DeviceNode() const { return FDevNode; }
 
     // While set, transfers toward the controller are taken but never
     // completed, as by a chip whose serial line is held up.

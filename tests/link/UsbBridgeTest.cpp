@@ -2,6 +2,7 @@
 // bridges on a virtual USB bus: what it lists, what it puts on the wire when
 // it opens a bridge, and how the link behaves while the controller streams,
 // when it is closed and when the bridge is pulled out.
+#include "DeniedNode.h"
 #include "link/ConnectionUnit.h"
 #include "link/D2XX_Unit.h"
 #include "link/Phy_USB_Unit.h"
@@ -13,6 +14,7 @@
 #include <QTest>
 #include <QTimer>
 
+#include <ftdi.h>
 #include <gtest/gtest.h>
 #include <libusb.h>
 
@@ -284,11 +286,69 @@ TEST_F(UsbBridge, BridgeThatRefusesIsClosedAndTheConnectFails)
     busy.SetClaimRefusal(EBUSY);
     EXPECT_FALSE(connection.Connect(TDeviceID(_usb, "KWTP Held", 0, {}, {})));
     EXPECT_FALSE(connection.Connected());
+    ASSERT_EQ(connection.Problems().size(), 1u) << "the connect does not say the bridge is busy";
+    EXPECT_EQ(connection.Problems()[0].Kind, _dp_busy);
+    EXPECT_EQ(connection.Problems()[0].Where.toStdString(), busy.DeviceNode());
     busy.SetClaimRefusal(0);
     EXPECT_TRUE(connection.Connect(TDeviceID(_usb, "KWTP Held", 0, {}, {})));
+    EXPECT_TRUE(connection.Problems().empty());
     EXPECT_TRUE(busy.Claimed());
     EXPECT_TRUE(connection.Disconnect());
     EXPECT_FALSE(busy.Claimed());
+}
+
+// A bridge whose device node the user may not open (no udev rule): libusb
+// refuses it with "access denied", libftdi cannot read its description, and
+// the search names it as a problem while listing the others as ever. With
+// access back, it is listed again and the problem is gone.
+TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
+{
+    TBridgeOptions open, denied;
+    open.Description = "KWTP Open";
+    denied.Description = "KWTP Denied";
+    Bus.AddBridge(open);
+    auto& bridge = Bus.AddBridge(denied);
+    {
+        TDeniedNode noAccess(Bus.RootDir() + bridge.DeviceNode());
+        ASSERT_TRUE(noAccess.Refused()) << "the node of the testbed can still be opened";
+
+        ftdi_context* ftdi = ftdi_new();
+        ASSERT_NE(ftdi, nullptr);
+        ftdi_device_list* list = nullptr;
+        ASSERT_EQ(ftdi_usb_find_all(ftdi, &list, 0, 0), 2);
+        int refused = 0;
+        for (ftdi_device_list* item = list; item; item = item->next) {
+            char node[32];
+            std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u",
+                          libusb_get_bus_number(item->dev), libusb_get_device_address(item->dev));
+            if (node != bridge.DeviceNode())
+                continue;
+            ++refused;
+            libusb_device_handle* handle = nullptr;
+            EXPECT_EQ(libusb_open(item->dev, &handle), LIBUSB_ERROR_ACCESS);
+            char description[128];
+            EXPECT_LT(ftdi_usb_get_strings(ftdi, item->dev, nullptr, 0, description,
+                                           sizeof description, nullptr, 0),
+                      0);
+        }
+        ftdi_list_free(&list);
+        ftdi_free(ftdi);
+        EXPECT_EQ(refused, 1);
+
+        TConnection connection;
+        QStringList names;
+        connection.GetAvailableDevices(names);
+        EXPECT_EQ(names, QStringList{"KWTP Open"});
+        ASSERT_EQ(connection.Problems().size(), 1u);
+        EXPECT_EQ(connection.Problems()[0].Kind, _dp_no_access);
+        EXPECT_EQ(connection.Problems()[0].Where.toStdString(), bridge.DeviceNode());
+    }
+    TConnection connection;
+    QStringList names;
+    connection.GetAvailableDevices(names);
+    names.sort();
+    EXPECT_EQ(names, (QStringList{"KWTP Denied", "KWTP Open"}));
+    EXPECT_TRUE(connection.Problems().empty());
 }
 
 struct TStream

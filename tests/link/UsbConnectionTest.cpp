@@ -4,9 +4,12 @@
 #include "link/D2XX_Unit.h"
 #include "link/Phy_USB_Unit.h"
 
+#include <QLoggingCategory>
+
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -34,6 +37,42 @@ protected:
     std::shared_ptr<TScriptedBridgeDriver> Bridges = std::make_shared<TScriptedBridgeDriver>();
     TUSBConnection Layer;
 };
+
+// The messages of the console's own log categories.
+std::vector<std::pair<QtMsgType, std::string>>& VarnelMessages()
+{
+    static std::vector<std::pair<QtMsgType, std::string>> messages;
+    return messages;
+}
+
+void CollectVarnelMessages(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (QLatin1String(context.category).startsWith(QLatin1String("varnel.")))
+        VarnelMessages().emplace_back(type, context.category + (": " + text.toStdString()));
+}
+
+// An open that works says nothing by default; with the link's information
+// turned on, it says which bridge it configured, under varnel.link.
+TEST_F(UsbConnection, OpenIsLoggedOnlyWhenTheLinkCategoryIsOn)
+{
+    Bridges->SetBridges({"KWTP"});
+    VarnelMessages().clear();
+    const QtMessageHandler previous = qInstallMessageHandler(CollectVarnelMessages);
+    const TDeviceID kwtp(_usb, "KWTP", 111111, "", "");
+    EXPECT_EQ(Layer.IOConnect(kwtp), _ok);
+    EXPECT_EQ(Layer.IODisconnect(), _ok);
+    const auto quiet = VarnelMessages();
+    QLoggingCategory::setFilterRules(QStringLiteral("varnel.link.info=true"));
+    EXPECT_EQ(Layer.IOConnect(kwtp), _ok);
+    QLoggingCategory::setFilterRules(QString());
+    qInstallMessageHandler(previous);
+
+    EXPECT_TRUE(quiet.empty()) << quiet.front().second;
+    ASSERT_EQ(VarnelMessages().size(), 1u);
+    EXPECT_EQ(VarnelMessages()[0].first, QtInfoMsg);
+    EXPECT_EQ(VarnelMessages()[0].second.rfind("varnel.link: Bridge KWTP configured", 0), 0u)
+        << VarnelMessages()[0].second;
+}
 
 TStrings Names(const TDevicesIDList& list)
 {

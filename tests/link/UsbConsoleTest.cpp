@@ -2,6 +2,7 @@
 // it connects by itself only to a single controller, closes promptly while
 // the controller streams, shows a pulled-out bridge as a connection error and
 // reconnects from the simple menu when it is back, again and again.
+#include "DeniedNode.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "link/ConnectionUnit.h"
@@ -18,6 +19,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -82,6 +84,16 @@ protected:
     }
 
     bool Connected() const { return Connection && Connection->Connected(); }
+
+    // Returns right after the simple menu's next `count` searches.
+    void WaitForSearches(int count)
+    {
+        int searches = 0;
+        const auto counting =
+            QObject::connect(Form->ConnectionTimer, &QTimer::timeout, [&] { ++searches; });
+        EXPECT_TRUE(QTest::qWaitFor([&] { return searches >= count; }, 5000));
+        QObject::disconnect(counting);
+    }
 
     VarnelUsb::TUsbTestbed Bus;
     std::unique_ptr<TMainForm> Form;
@@ -177,6 +189,70 @@ TEST_F(UsbConsole, UnplugShowsConnectionErrorAndTheSimpleMenuReconnects)
     // Twice the goals, for a busy machine.
     EXPECT_LT(worstError, 2000.0);
     EXPECT_LT(worstReconnect, 4000.0);
+}
+
+std::vector<std::string>& ConsoleWarnings()
+{
+    static std::vector<std::string> warnings;
+    return warnings;
+}
+
+void CollectConsoleWarnings(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (type == QtWarningMsg && QLatin1String(context.category) == QLatin1String("varnel.console"))
+        ConsoleWarnings().push_back(text.toStdString());
+}
+
+// A bridge the user may not open (no udev rule): the device panel says so and
+// names the fix instead of showing an empty list, and the log says it once,
+// however often the simple menu searches. With access back, the simple menu
+// connects. A bridge another program holds is listed as ever, and the panel
+// says it is in use.
+TEST_F(UsbConsole, DevicePanelSaysWhyABridgeCannotBeUsed)
+{
+    auto& bridge = Bus.AddBridge(Controller("KWTP Controller"));
+    ConsoleWarnings().clear();
+    const QtMessageHandler previous = qInstallMessageHandler(CollectConsoleWarnings);
+    {
+        TDeniedNode noAccess(Bus.RootDir() + bridge.DeviceNode());
+        ASSERT_TRUE(noAccess.Refused()) << "the node of the testbed can still be opened";
+        Form = std::make_unique<TMainForm>();
+        Form->show();
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return Form->StatusLabel->text().contains("No permission"); }, 5000))
+            << Form->StatusLabel->text().toStdString();
+        const QString text = Form->StatusLabel->text();
+        EXPECT_TRUE(text.contains("/usr/lib/udev/rules.d/60-varnel.rules"));
+        EXPECT_TRUE(
+            text.contains("sudo udevadm control --reload-rules &amp;&amp; sudo udevadm trigger"));
+        EXPECT_TRUE(text.contains("plug it in again"));
+        EXPECT_EQ(Form->DeviceListListBox->count(), 0);
+        WaitForSearches(2);
+        EXPECT_TRUE(Form->StatusLabel->text().contains("No permission"));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 5000));
+    EXPECT_EQ(Form->StatusLabel->text(), "Connected");
+    CloseWindow();
+    qInstallMessageHandler(previous);
+    ASSERT_EQ(ConsoleWarnings().size(), 1u);
+    EXPECT_NE(
+        ConsoleWarnings()[0].find("No permission to open the USB bridge " + bridge.DeviceNode()),
+        std::string::npos)
+        << ConsoleWarnings()[0];
+
+    bridge.SetClaimRefusal(EBUSY);
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->StatusLabel->text().contains("in use"); }, 5000))
+        << Form->StatusLabel->text().toStdString();
+    EXPECT_TRUE(Form->StatusLabel->text().contains(QString::fromStdString(bridge.DeviceNode())));
+    EXPECT_EQ(Form->DeviceListListBox->count(), 1);
+    // The simple menu's next search leaves it standing.
+    WaitForSearches(1);
+    EXPECT_TRUE(Form->StatusLabel->text().contains("in use"));
+    bridge.SetClaimRefusal(0);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 5000));
+    EXPECT_EQ(Form->StatusLabel->text(), "Connected");
 }
 
 } // namespace

@@ -1,0 +1,3 @@
+#include "LinkLog.h"
+
+Q_LOGGING_CATEGORY(VarnelLinkLog, "varnel.link", QtWarningMsg)
