@@ -299,8 +299,9 @@ TEST_F(UsbBridge, BridgeThatRefusesIsClosedAndTheConnectFails)
 
 // A bridge whose device node the user may not open (no udev rule): libusb
 // refuses it with "access denied", libftdi cannot read its description, and
-// the search names it as a problem while listing the others as ever. With
-// access back, it is listed again and the problem is gone.
+// a connect to it and the search name it as a problem, and the search lists
+// the others as ever. With access back, it is listed again and the problem
+// is gone.
 TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
 {
     TBridgeOptions open, denied;
@@ -308,6 +309,15 @@ TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
     denied.Description = "KWTP Denied";
     Bus.AddBridge(open);
     auto& bridge = Bus.AddBridge(denied);
+    TConnection connection;
+    QStringList names;
+    connection.GetAvailableDevices(names);
+    ASSERT_EQ(names.size(), 2);
+    const auto deniedHere = [&] {
+        return connection.Problems().size() == 1 &&
+               connection.Problems()[0].Kind == _dp_no_access &&
+               connection.Problems()[0].Where.toStdString() == bridge.DeviceNode();
+    };
     {
         TDeniedNode noAccess(Bus.RootDir() + bridge.DeviceNode());
         ASSERT_TRUE(noAccess.Refused()) << "the node of the testbed can still be opened";
@@ -326,25 +336,26 @@ TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
             ++refused;
             libusb_device_handle* handle = nullptr;
             EXPECT_EQ(libusb_open(item->dev, &handle), LIBUSB_ERROR_ACCESS);
+            // libftdi's code for a failed libusb_open, which the driver relies on.
             char description[128];
-            EXPECT_LT(ftdi_usb_get_strings(ftdi, item->dev, nullptr, 0, description,
+            EXPECT_EQ(ftdi_usb_get_strings(ftdi, item->dev, nullptr, 0, description,
                                            sizeof description, nullptr, 0),
-                      0);
+                      -4)
+                << ftdi_get_error_string(ftdi);
         }
         ftdi_list_free(&list);
         ftdi_free(ftdi);
         EXPECT_EQ(refused, 1);
 
-        TConnection connection;
-        QStringList names;
+        connection.SetDeviceID("KWTP Denied");
+        EXPECT_FALSE(connection.Connect());
+        EXPECT_TRUE(deniedHere()) << "the connect does not say why";
+        names.clear();
         connection.GetAvailableDevices(names);
         EXPECT_EQ(names, QStringList{"KWTP Open"});
-        ASSERT_EQ(connection.Problems().size(), 1u);
-        EXPECT_EQ(connection.Problems()[0].Kind, _dp_no_access);
-        EXPECT_EQ(connection.Problems()[0].Where.toStdString(), bridge.DeviceNode());
+        EXPECT_TRUE(deniedHere()) << "the search does not say why";
     }
-    TConnection connection;
-    QStringList names;
+    names.clear();
     connection.GetAvailableDevices(names);
     names.sort();
     EXPECT_EQ(names, (QStringList{"KWTP Denied", "KWTP Open"}));
