@@ -1,6 +1,7 @@
 // The lock history: the records a session leaves in the journal, with their
 // fields, written to a recording sink; the readings once a minute; the
-// system journal's client where no journal listens; and the journal queries
+// system journal's client where no journal listens, what it sends to a
+// stand-in journal, and the real journal where one listens; and the queries
 // of the lab-integration page, run against an empty journal so that a query
 // the journal cannot parse, or one that asks for a field the console never
 // writes, fails here.
@@ -23,6 +24,17 @@
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace {
 
@@ -346,7 +358,7 @@ TEST(LockHistory, RecordsReachTheSystemJournal)
     if (!JournalListens())
         GTEST_SKIP() << "no system journal listens on this machine "
                         "(/run/systemd/journal/socket is missing); the records were tested "
-                        "through the recording sink";
+                        "through the recording sink and a stand-in journal socket";
     const QString device = QStringLiteral("KWTP test %1").arg(QCoreApplication::applicationPid());
     TLockHistory history;
     history.SetJournalSink(SystemJournalSink());
@@ -368,6 +380,90 @@ TEST(LockHistory, RecordsReachTheSystemJournal)
         30000);
     EXPECT_TRUE(found) << output.toStdString();
     EXPECT_TRUE(output.contains("VARNEL_FREQUENCY_MHZ=473612353.597")) << output.toStdString();
+}
+
+// What the journal's client sends for one record, caught on a socket of the
+// test's own where the journal listens: in a child process with a private
+// mount namespace and a fresh /run. Empty, with the reason, where the
+// machine allows no such namespace.
+QByteArray CaughtDatagram(const TJournalRecord& record, std::string& reason)
+{
+    int channel[2];
+    if (::pipe(channel) != 0) {
+        reason = "no pipe";
+        return {};
+    }
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(channel[0]);
+        const auto fail = [&](const char* step) {
+            const std::string text = std::string("E") + step + ": " + std::strerror(errno);
+            [[maybe_unused]] const ssize_t written = ::write(channel[1], text.data(), text.size());
+            ::_exit(1);
+        };
+        if (::unshare(CLONE_NEWNS) != 0)
+            fail("unshare");
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            fail("private mounts");
+        if (::mount("tmpfs", "/run", "tmpfs", 0, "size=1m") != 0)
+            fail("tmpfs on /run");
+        ::mkdir("/run/systemd", 0755);
+        ::mkdir("/run/systemd/journal", 0755);
+        const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address = {};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, "/run/systemd/journal/socket");
+        if (listener < 0 ||
+            ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            fail("bind");
+        SystemJournalSink()->Write(record);
+        char datagram[65536];
+        const ssize_t got = ::recv(listener, datagram, sizeof datagram, MSG_DONTWAIT);
+        if (got < 0)
+            fail("nothing sent");
+        [[maybe_unused]] const ssize_t written = ::write(channel[1], "D", 1);
+        [[maybe_unused]] const ssize_t all =
+            ::write(channel[1], datagram, static_cast<size_t>(got));
+        ::_exit(0);
+    }
+    ::close(channel[1]);
+    QByteArray answer;
+    char buffer[4096];
+    ssize_t got = 0;
+    while ((got = ::read(channel[0], buffer, sizeof buffer)) > 0)
+        answer.append(buffer, got);
+    ::close(channel[0]);
+    if (child > 0)
+        ::waitpid(child, nullptr, 0);
+    if (!answer.startsWith('D')) {
+        reason = child < 0 ? "no fork" : answer.mid(1).toStdString();
+        return {};
+    }
+    return answer.mid(1);
+}
+
+TEST(LockHistory, TheJournalClientSendsEachFieldAsItIs)
+{
+    const QByteArray device = "KWTP\nController";
+    const TJournalRecord record = {{"MESSAGE", "locked at peak f, 473612353.597 MHz"},
+                                   {"PRIORITY", "6"},
+                                   {"SYSLOG_IDENTIFIER", "varnel"},
+                                   {"VARNEL_EVENT", "lock"},
+                                   {"VARNEL_DEVICE", device},
+                                   {"VARNEL_PEAK", "f"}};
+    std::string reason;
+    const QByteArray datagram = CaughtDatagram(record, reason);
+    if (datagram.isEmpty())
+        GTEST_SKIP() << "no private mount namespace for a stand-in journal (" << reason
+                     << "); the records were tested through the recording sink";
+    // One field a line; a value with a line break goes as its name, a line
+    // break, its length as 64-bit little-endian and the bytes.
+    QByteArray lengthBytes(8, '\0');
+    lengthBytes[0] = static_cast<char>(device.size());
+    const QByteArray expected = "MESSAGE=locked at peak f, 473612353.597 MHz\nPRIORITY=6\n"
+                                "SYSLOG_IDENTIFIER=varnel\nVARNEL_EVENT=lock\nVARNEL_DEVICE\n" +
+                                lengthBytes + device + "\nVARNEL_PEAK=f\n";
+    EXPECT_EQ(datagram.toStdString(), expected.toStdString());
 }
 
 // The shell commands of a page's sh blocks that start with the program.
