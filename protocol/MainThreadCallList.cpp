@@ -7,6 +7,14 @@
 #include <future>
 #include <memory>
 
+TMainThreadCallOwner::TMainThreadCallOwner() : FAlive(std::make_shared<char>()) {}
+
+TMainThreadCallOwner::~TMainThreadCallOwner()
+{
+    FAlive.reset();
+    TMainThreadCallList::Instance().DropOrphans();
+}
+
 TMainThreadCallList& TMainThreadCallList::Instance()
 {
     static TMainThreadCallList list;
@@ -19,26 +27,27 @@ bool TMainThreadCallList::IsMainThread()
     return app != nullptr && QThread::currentThread() == app->thread();
 }
 
-void TMainThreadCallList::Post(TCall call, const void* owner)
+void TMainThreadCallList::Post(TCall call, TMainThreadCallOwner::TToken owner)
 {
-    Append({std::move(call), owner});
+    Append({std::move(call), std::move(owner)});
 }
 
-void TMainThreadCallList::PostAndWait(TCall call)
+void TMainThreadCallList::PostAndWait(TCall call, TMainThreadCallOwner::TToken owner)
 {
     if (IsMainThread()) {
-        call();
+        if (!owner.expired())
+            call();
         return;
     }
     // The promise is fulfilled once the call has run; an entry destroyed
     // unrun breaks the promise, which also ends the wait.
     auto done = std::make_shared<std::promise<void>>();
     std::future<void> finished = done->get_future();
-    Append({[call = std::move(call), done] {
+    Append({[call = std::move(call), done = std::move(done)] {
                 call();
                 done->set_value();
             },
-            nullptr});
+            std::move(owner)});
     finished.wait();
 }
 
@@ -65,15 +74,14 @@ void TMainThreadCallList::Append(TEntry entry)
     }
 }
 
-void TMainThreadCallList::DropOwner(const void* owner)
+void TMainThreadCallList::DropOrphans()
 {
-    if (owner == nullptr)
-        return;
+    // Destroyed outside the lock: a dropped waited-for call ends its wait.
     std::deque<TEntry> dropped;
     {
         std::lock_guard guard(FLock);
         for (auto it = FCalls.begin(); it != FCalls.end();) {
-            if (it->Owner == owner) {
+            if (it->Owner.expired()) {
                 dropped.push_back(std::move(*it));
                 it = FCalls.erase(it);
             } else {
@@ -93,7 +101,10 @@ bool TMainThreadCallList::RunOne()
         entry = std::move(FCalls.front());
         FCalls.pop_front();
     }
-    entry.Call();
+    // Owners go on the main thread only, so one alive now stays alive for the
+    // length of the call.
+    if (!entry.Owner.expired())
+        entry.Call();
     return true;
 }
 

@@ -7,7 +7,29 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+
+// Whoever calls on the main thread through the list owns the calls it posts:
+// when the owner goes, its calls that have not run are dropped, and calls
+// posted for it later are never run. Live on the main thread only, since
+// that is where calls run.
+class TMainThreadCallOwner
+{
+public:
+    using TToken = std::weak_ptr<const void>;
+
+    TMainThreadCallOwner();
+    ~TMainThreadCallOwner();
+    TMainThreadCallOwner(const TMainThreadCallOwner&) = delete;
+    TMainThreadCallOwner& operator=(const TMainThreadCallOwner&) = delete;
+
+    // What a call carries; any thread may keep a copy and post with it.
+    TToken Token() const { return FAlive; }
+
+private:
+    std::shared_ptr<const void> FAlive;
+};
 
 class TMainThreadCallList
 {
@@ -20,16 +42,14 @@ public:
     TMainThreadCallList(const TMainThreadCallList&) = delete;
     TMainThreadCallList& operator=(const TMainThreadCallList&) = delete;
 
-    // Appends a call and returns at once. A call with an owner tag is dropped
-    // by DropOwner if it has not run by then; without a tag it always runs.
-    void Post(TCall call, const void* owner = nullptr);
+    // Appends a call and returns at once. The call runs only while its owner
+    // lives.
+    void Post(TCall call, TMainThreadCallOwner::TToken owner);
 
-    // Appends a call and blocks until the main thread has run it. On the main
-    // thread itself the call runs at once.
-    void PostAndWait(TCall call);
-
-    // Removes the pending calls posted with this owner tag.
-    void DropOwner(const void* owner);
+    // Appends a call and blocks until the main thread has run it, or until it
+    // is dropped with its owner. On the main thread itself the call runs at
+    // once if its owner lives.
+    void PostAndWait(TCall call, TMainThreadCallOwner::TToken owner);
 
     // Runs pending calls on the calling thread, oldest first, until the list
     // is empty. Meant for the main thread, e.g. while it waits for a thread
@@ -46,13 +66,17 @@ private:
     // to it and may arrive at any later time.
     TMainThreadCallList() = default;
 
+    friend class TMainThreadCallOwner;
+
     struct TEntry
     {
         TCall Call;
-        const void* Owner = nullptr;
+        TMainThreadCallOwner::TToken Owner;
     };
 
     void Append(TEntry entry);
+    // Removes the pending calls whose owner is gone.
+    void DropOrphans();
     bool RunOne();
     // The event-loop side: runs the calls that were pending when it started.
     void RunWoken();

@@ -153,7 +153,7 @@ uint32_t ScanVarnelFrames(uint8_t* buffer, uint32_t dataCount, TVarnelFrameSink&
 
 TReadVarnelFrameThread::TReadVarnelFrameThread(TConnection& connection,
                                                TVarnelMessageHandlers& handlers)
-    : FConnection(connection), FHandlers(handlers)
+    : FConnection(connection), FHandlers(handlers), FHandlersToken(handlers.CallToken())
 {
     start();
 }
@@ -163,7 +163,6 @@ TReadVarnelFrameThread::~TReadVarnelFrameThread()
     requestInterruption();
     TLinkSignal::Instance().Raise();
     WaitForEnd();
-    TMainThreadCallList::Instance().DropOwner(this);
 }
 
 void TReadVarnelFrameThread::WaitForEnd()
@@ -260,33 +259,42 @@ void TReadVarnelFrameThread::NoteFailedPass()
     qCInfo(VarnelProtocolLog, "Link lost: no count or read worked for %lld ms",
            static_cast<long long>(
                std::chrono::duration_cast<std::chrono::milliseconds>(now - FFailingSince).count()));
+    // Tied to the reader, and run only while the handlers live too.
     TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().Post([handlers] { handlers->HandleLinkLost(); }, this);
+    TMainThreadCallList::Instance().Post(
+        [handlers, alive = FHandlersToken] {
+            if (!alive.expired())
+                handlers->HandleLinkLost();
+        },
+        FNotices.Token());
 }
 
 void TReadVarnelFrameThread::Queue(TSyncProc1P proc, uint32_t p1)
 {
     TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().Post([handlers, proc, p1] { (handlers->*proc)(p1); });
+    TMainThreadCallList::Instance().Post([handlers, proc, p1] { (handlers->*proc)(p1); },
+                                         FHandlersToken);
 }
 
 void TReadVarnelFrameThread::Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2)
 {
     TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().Post([handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); });
+    TMainThreadCallList::Instance().Post([handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); },
+                                         FHandlersToken);
 }
 
 void TReadVarnelFrameThread::Synchronize(TSyncProc1P proc, uint32_t p1)
 {
     TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().PostAndWait([handlers, proc, p1] { (handlers->*proc)(p1); });
+    TMainThreadCallList::Instance().PostAndWait([handlers, proc, p1] { (handlers->*proc)(p1); },
+                                                FHandlersToken);
 }
 
 void TReadVarnelFrameThread::Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2)
 {
     TVarnelMessageHandlers* handlers = &FHandlers;
     TMainThreadCallList::Instance().PostAndWait(
-        [handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); });
+        [handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); }, FHandlersToken);
 }
 
 void TReadVarnelFrameThread::QueueCRCError()
@@ -294,8 +302,14 @@ void TReadVarnelFrameThread::QueueCRCError()
     ++FChecksumErrors;
     qCDebug(VarnelProtocolLog, "Frame with a bad checksum, %llu so far",
             static_cast<unsigned long long>(FChecksumErrors));
+    // Tied to the reader, and run only while the handlers live too.
     TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().Post([handlers] { handlers->HandleCRCError(); }, this);
+    TMainThreadCallList::Instance().Post(
+        [handlers, alive = FHandlersToken] {
+            if (!alive.expired())
+                handlers->HandleCRCError();
+        },
+        FNotices.Token());
 }
 
 void StopFrameReader(std::unique_ptr<TReadVarnelFrameThread>& reader)

@@ -9,6 +9,8 @@
 // ScopeSample, DeviceStatus and PeakId.
 #pragma once
 
+#include "protocol/MainThreadCallList.h"
+
 #include <QThread>
 
 #include <atomic>
@@ -20,11 +22,15 @@
 class TConnection;
 
 // What the console does with each device message. Every method runs on the
-// main thread, one at a time, in the order the frames arrived.
+// main thread, one at a time, in the order the frames arrived. The handlers
+// own the calls a reader posts to them: once they are destroyed, no call a
+// reader posted or still posts reaches them.
 class TVarnelMessageHandlers
 {
 public:
     virtual ~TVarnelMessageHandlers() = default;
+
+    TMainThreadCallOwner::TToken CallToken() const { return FCalls.Token(); }
 
     virtual void HandleScopeSample(uint32_t value) = 0;
     virtual void HandleDeviceStatus(uint32_t code, uint32_t b3) = 0;
@@ -61,6 +67,9 @@ public:
     // Every poll of the link has failed for LinkLostAfter; posted once per
     // streak of failures. The console decides what that means for the link.
     virtual void HandleLinkLost() = 0;
+
+private:
+    TMainThreadCallOwner FCalls;
 };
 
 using TSyncProc1P = void (TVarnelMessageHandlers::*)(uint32_t);
@@ -130,11 +139,12 @@ public:
     static constexpr std::chrono::milliseconds LinkLostAfter{500};
 
     TReadVarnelFrameThread(TConnection& connection, TVarnelMessageHandlers& handlers);
-    // Ends the thread if it still runs (waiting as StopFrameReader does) and
-    // drops the notices tied to this reader that have not run yet.
+    // Ends the thread if it still runs (waiting as StopFrameReader does); the
+    // notices tied to this reader that have not run yet are dropped.
     ~TReadVarnelFrameThread() override;
 
-    // Handler calls: not tied to the reader, they run even after it is gone.
+    // Handler calls: owned by the handlers, they run even after the reader is
+    // gone.
     void Queue(TSyncProc1P proc, uint32_t p1) override;
     void Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2) override;
     void Synchronize(TSyncProc1P proc, uint32_t p1) override;
@@ -161,6 +171,9 @@ private:
 
     TConnection& FConnection;
     TVarnelMessageHandlers& FHandlers;
+    const TMainThreadCallOwner::TToken FHandlersToken;
+    // The checksum-error and link-lost notices.
+    TMainThreadCallOwner FNotices;
     std::vector<uint8_t> FBuffer;
     uint32_t FDataCount = 0;
     // Start of the current streak of failed passes, and whether it was

@@ -218,6 +218,54 @@ TEST(FrameReader, HandlerCallsOutliveTheReaderButItsCRCNoticeDoesNot)
     EXPECT_EQ(handlers.CRCErrors, 0);
 }
 
+// The window may go before its reader or after it. Calls posted for handlers
+// that are gone, pending or posted later, never reach them (under the
+// sanitizers a call that did would be a use after free).
+TEST(FrameReader, DestroyedHandlersGetNoCallWhateverTheTeardownOrder)
+{
+    class TCountingHandlers : public TRecordingHandlers
+    {
+    public:
+        explicit TCountingHandlers(int& reached) : FReached(reached)
+        {
+            AfterCall = [this] { ++FReached; };
+        }
+        void HandleCRCError() override { ++FReached; }
+
+    private:
+        int& FReached;
+    };
+    const std::vector<uint8_t> badFrame = {0xAA, 0x03, 0x03, 0x00, 0x51};
+    for (const bool readerFirst : {false, true}) {
+        SCOPED_TRACE(readerFirst ? "reader stopped first" : "handlers destroyed first");
+        TFakeConnection fake;
+        // A queued call, a checksum notice, then a waited call that blocks
+        // the reader until the main thread runs its calls.
+        fake.Line->Arrive(Bytes({Frame(124, 0x2C, 0x01), badFrame, Frame(3, 3, 0)}));
+        int reached = 0;
+        auto handlers = std::make_unique<TCountingHandlers>(reached);
+        auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, *handlers);
+        ASSERT_TRUE(WaitWithoutEvents([] { return Pending() == 3; }));
+        if (readerFirst) {
+            // Stopped without running anything: destroying the reader drops
+            // its notice, the handlers then drop the rest.
+            reader->requestInterruption();
+            handlers.reset();
+            reader->wait();
+            reader.reset();
+            EXPECT_EQ(Pending(), 0u);
+        } else {
+            handlers.reset();
+            // Released from its wait, the reader goes on and posts more.
+            fake.Line->Arrive(Bytes({Frame(124, 1, 0), badFrame, Frame(3, 3, 0)}));
+            ASSERT_TRUE(RunMainThreadUntil([&] { return fake.Line->Unread() == 0; }));
+            StopFrameReader(reader);
+        }
+        ASSERT_TRUE(RunMainThreadUntil([] { return Pending() == 0; }));
+        EXPECT_EQ(reached, 0);
+    }
+}
+
 void CheckPeerThatStopsReading(int burst, std::chrono::milliseconds spacing)
 {
     char runtime[] = "/tmp/varnel-reader-XXXXXX";
