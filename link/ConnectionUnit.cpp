@@ -104,7 +104,7 @@ bool TConnection::Reconnect()
     // The device is closed from here on: should it not come back, the link
     // must not go on counting as connected.
     FConnected = false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(ReconnectDelayMs));
+    std::this_thread::sleep_for(FReconnectDelay);
     FError = FConnection->IOConnect(FSelectedDevice);
     if (FError != _ok)
         return false;

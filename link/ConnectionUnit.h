@@ -7,6 +7,7 @@
 #include <QStringList>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -50,9 +51,12 @@ public:
 
     // Milliseconds Reconnect waits for the bridge to come back on the bus.
     static constexpr int ReconnectDelayMs = 4780;
+    // Another wait than ReconnectDelayMs; tests shorten it.
+    void SetReconnectDelay(std::chrono::milliseconds delay) { FReconnectDelay = delay; }
 
 private:
     TPhyLayerFactory FFactory;
+    std::chrono::milliseconds FReconnectDelay{ReconnectDelayMs};
     std::unique_ptr<TPhyLayer> FConnection;
     TDeviceID FSelectedDevice;
     std::atomic<bool> FConnected{false};
