@@ -273,12 +273,13 @@ TEST(StatusBus, ChangesAreCoalescedToAtMostTenSignalsASecond)
     ASSERT_FALSE(client.GetAll().isEmpty());
     history.Connected(QStringLiteral("KWTP Controller"));
 
-    // A mirror that moves every few milliseconds for a second.
+    // A mirror that moves every few milliseconds for a second, and at least
+    // fifty times however slow the machine is.
     QElapsedTimer elapsed;
     elapsed.start();
     uint32_t position = 0;
-    while (elapsed.elapsed() < 1000) {
-        history.TuningMirror(position = (position + 1) % 101);
+    for (int moves = 0; moves < 50 || elapsed.elapsed() < 1000; ++moves) {
+        history.TuningMirror(position = static_cast<uint32_t>(moves) + 1);
         QTest::qWait(2);
     }
     const qint64 burst = elapsed.elapsed();
