@@ -73,23 +73,23 @@ TEST(FrameReader, ByteStreamCases)
          0},
         {"frame split 4 + 1", {{0xAA, 0x7C, 0x2C, 0x01}, {0xAD}}, {{"LifetimeLow", 300}}, 0},
         {"noise before a frame",
-         {Bytes({{0x00, 0x13, 0xAB, 0xFF}, Frame(4, 40, 0)})},
+         {Bytes({{0x00, 0x13, 0xAB, 0xFF}, DeviceFrame(4, 40, 0)})},
          {{"TuningMirrorPosition", 40}},
          0},
         {"two frames in one read, queued then waited",
-         {Bytes({Frame(124, 5, 0), Frame(3, 3, 0)})},
+         {Bytes({DeviceFrame(124, 5, 0), DeviceFrame(3, 3, 0)})},
          {{"LifetimeLow", 5}, {"DeviceStatus", 3, 0}},
          0},
         {"lone start byte carried into the next read",
-         {Bytes({Frame(18, 6, 0), {0xAA}}), {0x7C, 0x2C, 0x01, 0xAD}},
+         {Bytes({DeviceFrame(18, 6, 0), {0xAA}}), {0x7C, 0x2C, 0x01, 0xAD}},
          {{"PeakId", 6}, {"LifetimeLow", 300}},
          0},
         {"start byte as a frame's value",
-         {Bytes({Frame(1, 0xAA, 0), Frame(4, 7, 0)})},
+         {Bytes({DeviceFrame(1, 0xAA, 0), DeviceFrame(4, 7, 0)})},
          {{"ScopeSample", 0xAA}, {"TuningMirrorPosition", 7}},
          0},
         {"bad then good",
-         {Bytes({{0xAA, 0x03, 0x03, 0x00, 0x51}, Frame(5, 9, 0)})},
+         {Bytes({{0xAA, 0x03, 0x03, 0x00, 0x51}, DeviceFrame(5, 9, 0)})},
          {{"StabilizationMirrorPosition", 9}},
          1},
         {"split bad frame counts once", {{0xAA, 0x03, 0x03}, {0x00, 0x51}}, {}, 1},
@@ -117,7 +117,8 @@ TEST(FrameReader, ReadsNeverAskForMoreThanTheFreeRoom)
     constexpr int frames = 2401;
     std::vector<uint8_t> stream;
     for (int i = 0; i < frames; ++i) {
-        const auto frame = Frame(124, static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(i >> 8));
+        const auto frame =
+            DeviceFrame(124, static_cast<uint8_t>(i & 0xFF), static_cast<uint8_t>(i >> 8));
         stream.insert(stream.end(), frame.begin(), frame.end());
     }
     TFakeConnection fake;
@@ -146,7 +147,7 @@ TEST(FrameReader, ReadsNeverAskForMoreThanTheFreeRoom)
 TEST(FrameReader, FailingDriverSetsErrorAndReportsTheLostLinkOncePerStreak)
 {
     TFakeConnection fake;
-    fake.Line->Arrive(Frame(124, 1, 0));
+    fake.Line->Arrive(DeviceFrame(124, 1, 0));
     fake.Line->SetFailing(true);
     TRecordingHandlers handlers;
     const auto started = std::chrono::steady_clock::now();
@@ -181,7 +182,7 @@ TEST(FrameReader, StopsWhileWaitingInASynchronisedDelivery)
     TFakeConnection fake;
     TRecordingHandlers handlers;
     for (int i = 0; i < 300; ++i) {
-        fake.Line->Arrive(Frame(3, 3, 0));
+        fake.Line->Arrive(DeviceFrame(3, 3, 0));
         const std::size_t before = handlers.Count();
         auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
         // Every other round the stop meets a reader that is surely blocked;
@@ -204,7 +205,7 @@ TEST(FrameReader, StopsWhileWaitingInASynchronisedDelivery)
 TEST(FrameReader, HandlerCallsOutliveTheReaderButItsCRCNoticeDoesNot)
 {
     TFakeConnection fake;
-    fake.Line->Arrive(Bytes({Frame(124, 0x2C, 0x01), {0xAA, 0x03, 0x03, 0x00, 0x51}}));
+    fake.Line->Arrive(Bytes({DeviceFrame(124, 0x2C, 0x01), {0xAA, 0x03, 0x03, 0x00, 0x51}}));
     TRecordingHandlers handlers;
     auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
     ASSERT_TRUE(WaitWithoutEvents([] { return Pending() == 2; }));
@@ -241,7 +242,7 @@ TEST(FrameReader, DestroyedHandlersGetNoCallWhateverTheTeardownOrder)
         TFakeConnection fake;
         // A queued call, a checksum notice, then a waited call that blocks
         // the reader until the main thread runs its calls.
-        fake.Line->Arrive(Bytes({Frame(124, 0x2C, 0x01), badFrame, Frame(3, 3, 0)}));
+        fake.Line->Arrive(Bytes({DeviceFrame(124, 0x2C, 0x01), badFrame, DeviceFrame(3, 3, 0)}));
         int reached = 0;
         auto handlers = std::make_unique<TCountingHandlers>(reached);
         auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, *handlers);
@@ -257,7 +258,7 @@ TEST(FrameReader, DestroyedHandlersGetNoCallWhateverTheTeardownOrder)
         } else {
             handlers.reset();
             // Released from its wait, the reader goes on and posts more.
-            fake.Line->Arrive(Bytes({Frame(124, 1, 0), badFrame, Frame(3, 3, 0)}));
+            fake.Line->Arrive(Bytes({DeviceFrame(124, 1, 0), badFrame, DeviceFrame(3, 3, 0)}));
             ASSERT_TRUE(RunMainThreadUntil([&] { return fake.Line->Unread() == 0; }));
             StopFrameReader(reader);
         }
@@ -295,7 +296,7 @@ void CheckPeerThatStopsReading(int burst, std::chrono::milliseconds spacing)
 
     TRecordingHandlers handlers;
     auto reader = std::make_unique<TReadVarnelFrameThread>(connection, handlers);
-    const auto frame = Frame(124, 7, 0);
+    const auto frame = DeviceFrame(124, 7, 0);
     ASSERT_EQ(::send(peer, frame.data(), frame.size(), MSG_NOSIGNAL), 5);
     ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.Count() == 1; }));
 

@@ -1,6 +1,8 @@
 // Handlers that record every call, and the helpers the protocol tests share.
 #pragma once
 
+#include "DeviceFrames.h"
+
 #include "protocol/ReadFrameUnit.h"
 
 #include <array>
@@ -91,12 +93,8 @@ private:
     void CheckThread();
 };
 
-// A device frame with a correct checksum.
-std::array<uint8_t, 5> DeviceFrame(uint8_t id, uint8_t b2, uint8_t b3);
-
 // Concatenates byte sequences.
 std::vector<uint8_t> Bytes(std::initializer_list<std::vector<uint8_t>> parts);
-std::vector<uint8_t> Frame(uint8_t id, uint8_t b2, uint8_t b3);
 
 // Runs the main thread's events until the condition holds or the time is up.
 bool RunMainThreadUntil(const std::function<bool()>& condition,

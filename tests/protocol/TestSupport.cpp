@@ -11,18 +11,6 @@ void TRecordingHandlers::CheckThread()
         ++OffMainThread;
 }
 
-std::array<uint8_t, 5> DeviceFrame(uint8_t id, uint8_t b2, uint8_t b3)
-{
-    const unsigned sum = 0xAAu + id + b2 + b3;
-    return {0xAA, id, b2, b3, static_cast<uint8_t>(0u - sum)};
-}
-
-std::vector<uint8_t> Frame(uint8_t id, uint8_t b2, uint8_t b3)
-{
-    const auto frame = DeviceFrame(id, b2, b3);
-    return {frame.begin(), frame.end()};
-}
-
 std::vector<uint8_t> Bytes(std::initializer_list<std::vector<uint8_t>> parts)
 {
     std::vector<uint8_t> all;
