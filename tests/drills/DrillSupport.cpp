@@ -22,19 +22,8 @@ TSimProcess::TSimProcess() : VarnelSim::TSimProcess(VARNEL_SIM_BINARY, SimDescri
 bool TSimProcess::Start(const std::vector<std::string>& options)
 {
     static int serial = 0;
-    return VarnelSim::TSimProcess::Start(
-        options, RuntimeDirectory() + "/sim-" + std::to_string(++serial) + ".txt");
-}
-
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit)
-{
-    const TClock::time_point end = TClock::now() + limit;
-    while (!condition()) {
-        if (TClock::now() >= end)
-            return false;
-        RunEventsFor(5ms);
-    }
-    return true;
+    return VarnelSim::TSimProcess::Start(options, RuntimeDirectory() + "/sim-" +
+                                                      std::to_string(++serial) + ".txt");
 }
 
 void RunEventsFor(std::chrono::milliseconds time)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "SimProcess.h"
+#include "WaitUntil.h"
 
 #include "console/MainUnit.h"
 
@@ -45,8 +46,6 @@ public:
     std::vector<uint32_t> Samples;
 };
 
-// Runs the event loop until the condition holds or the time is up.
-bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds limit);
 // Runs the event loop for this long.
 void RunEventsFor(std::chrono::milliseconds time);
 

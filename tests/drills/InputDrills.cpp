@@ -61,7 +61,7 @@ protected:
             bytes.insert(bytes.end(), frame.begin(), frame.end());
         }
         Bridge->Feed(bytes);
-        ASSERT_TRUE(WaitFor([&] { return Form->Samples.size() >= expected; }, 10000ms));
+        ASSERT_TRUE(WaitUntil([&] { return Form->Samples.size() >= expected; }, 10000ms));
         // A few of the log's flushes, which write its lines out.
         RunEventsFor(4 * std::chrono::milliseconds(LogFlushMsec));
     }
@@ -136,7 +136,7 @@ TEST_F(InputDrill, DataLogOnAFullDiskStopsTellsTheOperatorAndKeepsWhatItWrote)
         // Far more than fits: about 7 bytes a line.
         for (int batch = 0; batch < 20 && Reports.isEmpty(); ++batch, raw += 100)
             Stream(raw, 100);
-        ASSERT_TRUE(WaitFor([&] { return !Reports.isEmpty(); }, 5000ms));
+        ASSERT_TRUE(WaitUntil([&] { return !Reports.isEmpty(); }, 5000ms));
         ::setrlimit(RLIMIT_FSIZE, &old);
         std::signal(SIGXFSZ, oldSignal);
 

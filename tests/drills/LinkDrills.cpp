@@ -94,20 +94,20 @@ TUnplugFigures UnplugCycles(int cycles, bool checkLeaks)
         const TClock::time_point plugged = TClock::now();
 
         // Back by itself, and live: the controller's first status arrives.
-        if (!WaitFor([] { return Connection && Connection->Connected(); }, 10000ms)) {
+        if (!WaitUntil([] { return Connection && Connection->Connected(); }, 10000ms)) {
             ADD_FAILURE() << "not connected again";
             return figures;
         }
         figures.SlowestReconnect =
             std::max(figures.SlowestReconnect, Milliseconds(TClock::now() - plugged));
-        EXPECT_TRUE(WaitFor(
+        EXPECT_TRUE(WaitUntil(
             [&] { return form.SimpleStatusPanel->text() != QLatin1String("Connection error"); },
             10000ms));
 
         // Unplugged: "Connection error" once the controller is gone.
-        EXPECT_TRUE(WaitFor([&] { return sim.HasEnded(); }, 10000ms));
+        EXPECT_TRUE(WaitUntil([&] { return sim.HasEnded(); }, 10000ms));
         const TClock::time_point gone = TClock::now();
-        EXPECT_TRUE(WaitFor(
+        EXPECT_TRUE(WaitUntil(
             [&] { return form.SimpleStatusPanel->text() == QLatin1String("Connection error"); },
             10000ms));
         figures.SlowestError = std::max(figures.SlowestError, Milliseconds(TClock::now() - gone));
@@ -128,7 +128,7 @@ TUnplugFigures UnplugCycles(int cycles, bool checkLeaks)
         }
     }
     if (checkLeaks) {
-        EXPECT_TRUE(WaitFor(
+        EXPECT_TRUE(WaitUntil(
             [&] {
                 return OpenDescriptorCount() <= descriptorsBefore && ThreadCount() <= threadsBefore;
             },

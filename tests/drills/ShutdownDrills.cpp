@@ -132,7 +132,7 @@ TEST(ShutdownDrill, WholeConsoleStartedStreamingAndClosedAHundredTimes)
         bool streaming = false;
         for (int attempt = 0; attempt < 5 && !streaming; ++attempt) {
             if (ConnectToSimulator(*form))
-                streaming = WaitFor([&] { return form->Samples.size() >= 200; }, 3000ms);
+                streaming = WaitUntil([&] { return form->Samples.size() >= 200; }, 3000ms);
             if (!streaming) {
                 form->DisconnectButtonClick();
                 RunEventsFor(200ms);
@@ -154,7 +154,7 @@ TEST(ShutdownDrill, WholeConsoleStartedStreamingAndClosedAHundredTimes)
             threadsBefore = ThreadCount();
         }
     }
-    EXPECT_TRUE(WaitFor(
+    EXPECT_TRUE(WaitUntil(
         [&] {
             return OpenDescriptorCount() <= descriptorsBefore && ThreadCount() <= threadsBefore;
         },
@@ -194,11 +194,11 @@ TEST(ShutdownDrill, TerminationSignalsCloseTheWholeConsoleAndTheLogKeepsEverySam
         console.start(QStringLiteral(VARNEL_DRILL_CONSOLE_BINARY),
                       {QString::fromStdString(logName), QString::fromStdString(SimDescription)});
         ASSERT_TRUE(console.waitForStarted(10000));
-        ASSERT_TRUE(WaitFor([&] { return console.canReadLine(); }, 30000ms));
+        ASSERT_TRUE(WaitUntil([&] { return console.canReadLine(); }, 30000ms));
         ASSERT_EQ(console.readLine().trimmed(), "logging") << console.readAllStandardError().data();
         bool endsWithLine = true;
         ASSERT_TRUE(
-            WaitFor([&] { return LogLines(logName, endsWithLine).size() >= 200; }, 30000ms));
+            WaitUntil([&] { return LogLines(logName, endsWithLine).size() >= 200; }, 30000ms));
 
         ::kill(static_cast<pid_t>(console.processId()), signal);
         ASSERT_TRUE(console.waitForFinished(30000));

@@ -47,12 +47,12 @@ bool WaitWithoutEvents(const std::function<bool()>& condition)
 // call that came of it.
 void Settle(const TFakeConnection& fake)
 {
-    ASSERT_TRUE(RunMainThreadUntil([&] { return fake.Line->Unread() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return fake.Line->Unread() == 0; }));
     // Two more count queries: the pass that read the last bytes has finished
     // its scan.
     const std::size_t queries = fake.Line->CountQueries();
-    ASSERT_TRUE(RunMainThreadUntil(
-        [&] { return fake.Line->CountQueries() >= queries + 2 && Pending() == 0; }));
+    ASSERT_TRUE(
+        WaitUntil([&] { return fake.Line->CountQueries() >= queries + 2 && Pending() == 0; }));
 }
 
 struct TReaderCase
@@ -153,13 +153,18 @@ TEST(FrameReader, FailingDriverSetsErrorAndReportsTheLostLinkOncePerStreak)
     const auto started = std::chrono::steady_clock::now();
     auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
 
-    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.LinkLost == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return handlers.LinkLost == 1; }));
     EXPECT_GE(std::chrono::steady_clock::now() - started, TReadVarnelFrameThread::LinkLostAfter);
     EXPECT_TRUE(reader->Error);
-    // Still failing, still polling: no second notice, nothing decoded.
+    // Still failing, still polling for longer than a streak takes to be
+    // reported: no second notice, nothing decoded.
     const std::size_t queries = fake.Line->CountQueries();
-    RunMainThreadUntil([] { return false; }, 700ms);
-    EXPECT_GT(fake.Line->CountQueries(), queries);
+    const auto noticed = std::chrono::steady_clock::now();
+    ASSERT_TRUE(WaitUntil([&] {
+        return fake.Line->CountQueries() > queries + 2 &&
+               std::chrono::steady_clock::now() - noticed >
+                   2 * TReadVarnelFrameThread::LinkLostAfter;
+    }));
     EXPECT_TRUE(reader->Error);
     EXPECT_EQ(handlers.LinkLost, 1);
     EXPECT_TRUE(handlers.Calls.empty());
@@ -167,9 +172,9 @@ TEST(FrameReader, FailingDriverSetsErrorAndReportsTheLostLinkOncePerStreak)
 
     // A good pass ends the streak; the next streak is reported again.
     fake.Line->SetFailing(false);
-    ASSERT_TRUE(RunMainThreadUntil([&] { return !reader->Error && handlers.Count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return !reader->Error && handlers.Count() == 1; }));
     fake.Line->SetFailing(true);
-    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.LinkLost == 2; }));
+    ASSERT_TRUE(WaitUntil([&] { return handlers.LinkLost == 2; }));
 
     StopFrameReader(reader);
     EXPECT_EQ(handlers.Calls, (std::vector<THandlerCall>{{"LifetimeLow", 1}}));
@@ -197,7 +202,7 @@ TEST(FrameReader, StopsWhileWaitingInASynchronisedDelivery)
             ASSERT_GT(handlers.Count(), before) << "round " << i;
         }
     }
-    ASSERT_TRUE(RunMainThreadUntil([] { return Pending() == 0; }));
+    ASSERT_TRUE(WaitUntil([] { return Pending() == 0; }));
     EXPECT_LE(handlers.Count(), 300u);
     EXPECT_EQ(handlers.OffMainThread, 0);
 }
@@ -214,7 +219,7 @@ TEST(FrameReader, HandlerCallsOutliveTheReaderButItsCRCNoticeDoesNot)
     reader->wait();
     reader.reset();
 
-    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.Count() == 1 && Pending() == 0; }));
+    ASSERT_TRUE(WaitUntil([&] { return handlers.Count() == 1 && Pending() == 0; }));
     EXPECT_EQ(handlers.Calls, (std::vector<THandlerCall>{{"LifetimeLow", 300}}));
     EXPECT_EQ(handlers.CRCErrors, 0);
 }
@@ -259,10 +264,10 @@ TEST(FrameReader, DestroyedHandlersGetNoCallWhateverTheTeardownOrder)
             handlers.reset();
             // Released from its wait, the reader goes on and posts more.
             fake.Line->Arrive(Bytes({DeviceFrame(124, 1, 0), badFrame, DeviceFrame(3, 3, 0)}));
-            ASSERT_TRUE(RunMainThreadUntil([&] { return fake.Line->Unread() == 0; }));
+            ASSERT_TRUE(WaitUntil([&] { return fake.Line->Unread() == 0; }));
             StopFrameReader(reader);
         }
-        ASSERT_TRUE(RunMainThreadUntil([] { return Pending() == 0; }));
+        ASSERT_TRUE(WaitUntil([] { return Pending() == 0; }));
         EXPECT_EQ(reached, 0);
     }
 }
@@ -298,13 +303,13 @@ void CheckPeerThatStopsReading(int burst, std::chrono::milliseconds spacing)
     auto reader = std::make_unique<TReadVarnelFrameThread>(connection, handlers);
     const auto frame = DeviceFrame(124, 7, 0);
     ASSERT_EQ(::send(peer, frame.data(), frame.size(), MSG_NOSIGNAL), 5);
-    ASSERT_TRUE(RunMainThreadUntil([&] { return handlers.Count() == 1; }));
+    ASSERT_TRUE(WaitUntil([&] { return handlers.Count() == 1; }));
 
     const auto started = std::chrono::steady_clock::now();
     auto lastSend = started - spacing;
     std::chrono::steady_clock::duration longestSend{};
     const uint8_t command[5] = {0xBB, 34, 0, 6, 0x63};
-    ASSERT_TRUE(RunMainThreadUntil(
+    ASSERT_TRUE(WaitUntil(
         [&] {
             if (std::chrono::steady_clock::now() - lastSend < spacing)
                 return handlers.LinkLost == 1;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "DeviceFrames.h"
+#include "WaitUntil.h"
 
 #include "protocol/ReadFrameUnit.h"
 
@@ -95,7 +96,3 @@ private:
 
 // Concatenates byte sequences.
 std::vector<uint8_t> Bytes(std::initializer_list<std::vector<uint8_t>> parts);
-
-// Runs the main thread's events until the condition holds or the time is up.
-bool RunMainThreadUntil(const std::function<bool()>& condition,
-                        std::chrono::milliseconds timeout = std::chrono::seconds(10));
