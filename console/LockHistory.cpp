@@ -168,40 +168,35 @@ void TLockHistory::LockReported(int peakId, double frequencyMHz)
               {{"VARNEL_PEAK_ID", QByteArray::number(peakId)}});
 }
 
-void TLockHistory::CFT(double celsius)
+// A reading changes the facts only while connected; while disconnected they
+// stay at their idle values.
+template <typename T> void TLockHistory::SetReading(T TConsoleFacts::*field, T value)
 {
     if (!FFacts.Connected)
         return;
     TConsoleFacts facts = FFacts;
-    facts.CFT = celsius;
+    facts.*field = value;
     SetFacts(facts);
+}
+
+void TLockHistory::CFT(double celsius)
+{
+    SetReading(&TConsoleFacts::CFT, celsius);
 }
 
 void TLockHistory::TuningMirror(uint32_t position)
 {
-    if (!FFacts.Connected)
-        return;
-    TConsoleFacts facts = FFacts;
-    facts.TuningMirror = position;
-    SetFacts(facts);
+    SetReading(&TConsoleFacts::TuningMirror, position);
 }
 
 void TLockHistory::StabilizationMirror(uint32_t position)
 {
-    if (!FFacts.Connected)
-        return;
-    TConsoleFacts facts = FFacts;
-    facts.StabilizationMirror = position;
-    SetFacts(facts);
+    SetReading(&TConsoleFacts::StabilizationMirror, position);
 }
 
 void TLockHistory::WorkingTime(uint32_t minutes)
 {
-    if (!FFacts.Connected)
-        return;
-    TConsoleFacts facts = FFacts;
-    facts.WorkingTime = minutes;
-    SetFacts(facts);
+    SetReading(&TConsoleFacts::WorkingTime, minutes);
 }
 
 void TLockHistory::StartSent(TStartKind kind, int targetPeakId)

@@ -109,6 +109,7 @@ private:
     void Write(const char* event, const QString& message, TJournalRecord fields, int priority = 6);
     void EndConnection(const char* event, const QString& message, int priority);
     void SetFacts(const TConsoleFacts& facts);
+    template <typename T> void SetReading(T TConsoleFacts::*field, T value);
 
     std::shared_ptr<TJournalSink> FSink;
     TConsoleFacts FFacts;
