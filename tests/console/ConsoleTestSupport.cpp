@@ -241,17 +241,6 @@ TConnection::TPhyLayerFactory FakeBridgeFactory(std::shared_ptr<TFakeBridge> bri
     return [bridge] { return std::unique_ptr<TPhyLayer>(std::make_unique<TFakePhyLayer>(bridge)); };
 }
 
-std::vector<uint8_t> DeviceFrame(uint8_t id, uint8_t b2, uint8_t b3)
-{
-    const auto sum = static_cast<uint8_t>(0xAA + id + b2 + b3);
-    return {0xAA, id, b2, b3, static_cast<uint8_t>(-sum)};
-}
-
-std::vector<uint8_t> DeviceFrameValue(uint8_t id, uint16_t value)
-{
-    return DeviceFrame(id, static_cast<uint8_t>(value & 0xFF), static_cast<uint8_t>(value >> 8));
-}
-
 std::vector<std::array<uint8_t, 5>> CommandFrames(const std::vector<uint8_t>& written)
 {
     std::vector<std::array<uint8_t, 5>> frames;

@@ -5,6 +5,8 @@
 // console's reader thread.
 #pragma once
 
+#include "DeviceFrames.h"
+
 #include "console/ConsoleEnvironment.h"
 #include "link/ConnectionUnit.h"
 #include "sim/ControllerModel.h"
@@ -102,10 +104,6 @@ inline TConsoleEnvironment FakeBridgeEnvironment(std::shared_ptr<TFakeBridge> br
     environment.Journal.reset();
     return environment;
 }
-
-// A device frame from the controller: AA id b2 b3 checksum.
-std::vector<uint8_t> DeviceFrame(uint8_t id, uint8_t b2, uint8_t b3);
-std::vector<uint8_t> DeviceFrameValue(uint8_t id, uint16_t value);
 
 // The command frames in a stream of written bytes, five bytes each.
 std::vector<std::array<uint8_t, 5>> CommandFrames(const std::vector<uint8_t>& written);
