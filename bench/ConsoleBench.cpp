@@ -5,9 +5,9 @@
 // Without --run the program runs every load in a process of its own (so that
 // memory and CPU figures belong to one load) and prints the table and the
 // goals. With --run LOAD it runs one load and prints one result line.
+#include "SimProcess.h"
 #include "console/MainUnit.h"
 #include "link/BridgeDirectory.h"
-#include "SimProcess.h"
 
 #include <QApplication>
 #include <QEventLoop>

@@ -245,7 +245,8 @@ std::vector<std::array<uint8_t, 5>> CommandFrames(const std::vector<uint8_t>& wr
 {
     std::vector<std::array<uint8_t, 5>> frames;
     for (size_t i = 0; i + 5 <= written.size(); i += 5)
-        frames.push_back({written[i], written[i + 1], written[i + 2], written[i + 3], written[i + 4]});
+        frames.push_back(
+            {written[i], written[i + 1], written[i + 2], written[i + 3], written[i + 4]});
     return frames;
 }
 

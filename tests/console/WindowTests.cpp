@@ -41,11 +41,11 @@ TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
         QString text;
     };
     const TCaption captions[] = {
-        {"StatusLabel", "Search completed"},   {"CFTValueLabel", "0"},
-        {"LifetimeLabel", "00:00"},            {"PeakLabel", "--"},
-        {"SimpleStatusPanel", "Status"},       {"PeakIdLabel", "PeakIdLabel"},
-        {"CRCErrorsLabel", "CRCErrorsLabel"},  {"CFTRawLabel", "CFT Raw"},
-        {"DeviceListLabel", "Device list:"},   {"ScopeScaleLabel", "Scope scale"},
+        {"StatusLabel", "Search completed"},  {"CFTValueLabel", "0"},
+        {"LifetimeLabel", "00:00"},           {"PeakLabel", "--"},
+        {"SimpleStatusPanel", "Status"},      {"PeakIdLabel", "PeakIdLabel"},
+        {"CRCErrorsLabel", "CRCErrorsLabel"}, {"CFTRawLabel", "CFT Raw"},
+        {"DeviceListLabel", "Device list:"},  {"ScopeScaleLabel", "Scope scale"},
     };
     for (const auto& caption : captions) {
         auto* label = form.findChild<QLabel*>(caption.name);
@@ -59,9 +59,14 @@ TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
         bool enabled;
     };
     const TEnabled states[] = {
-        {"ConnectButton", false},     {"DisconnectButton", false}, {"StartButton", false},
-        {"ScopeScaleComboBox", false}, {"HarmonicComboBox", true}, {"SearchUrzadzenButton", true},
-        {"SimpleFPeakPngSpeedButton", true}, {"SimpleJPeakPngSpeedButton", true},
+        {"ConnectButton", false},
+        {"DisconnectButton", false},
+        {"StartButton", false},
+        {"ScopeScaleComboBox", false},
+        {"HarmonicComboBox", true},
+        {"SearchUrzadzenButton", true},
+        {"SimpleFPeakPngSpeedButton", true},
+        {"SimpleJPeakPngSpeedButton", true},
     };
     for (const auto& state : states) {
         auto* widget = form.findChild<QWidget*>(state.name);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <sys/resource.h>
 #include <thread>
 
@@ -73,6 +74,22 @@ int OpenDescriptorCount()
 int ThreadCount()
 {
     return CountEntries("/proc/self/task");
+}
+
+std::string DescribeThreadsAndDescriptors()
+{
+    std::string text = "threads:";
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        text += " [" + name + "]";
+    }
+    text += "; descriptors:";
+    std::error_code error;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd"))
+        text += " " + std::filesystem::read_symlink(fd.path(), error).string();
+    return text;
 }
 
 const std::string& RuntimeDirectory()

@@ -56,6 +56,8 @@ bool ConnectToSimulator(TMainForm& form);
 double ProcessCpuSeconds();
 int OpenDescriptorCount();
 int ThreadCount();
+// Names of the threads and targets of the descriptors, for a failed leak check.
+std::string DescribeThreadsAndDescriptors();
 
 // The drill's private runtime directory (XDG_RUNTIME_DIR).
 const std::string& RuntimeDirectory();

@@ -134,7 +134,8 @@ TUnplugFigures UnplugCycles(int cycles, bool checkLeaks)
             },
             5000ms))
             << "descriptors " << descriptorsBefore << " -> " << OpenDescriptorCount()
-            << ", threads " << threadsBefore << " -> " << ThreadCount();
+            << ", threads " << threadsBefore << " -> " << ThreadCount() << "; "
+            << DescribeThreadsAndDescriptors();
     }
     return figures;
 }

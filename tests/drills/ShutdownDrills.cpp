@@ -160,7 +160,7 @@ TEST(ShutdownDrill, WholeConsoleStartedStreamingAndClosedAHundredTimes)
         },
         5000ms))
         << "descriptors " << descriptorsBefore << " -> " << OpenDescriptorCount() << ", threads "
-        << threadsBefore << " -> " << ThreadCount();
+        << threadsBefore << " -> " << ThreadCount() << "; " << DescribeThreadsAndDescriptors();
     // Generous: a hang is what this drill is after; the benchmark measures
     // the close time itself.
     EXPECT_LT(slowestClose, 5000.0);

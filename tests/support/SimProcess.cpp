@@ -45,7 +45,8 @@ bool TSimProcess::Start(const std::vector<std::string>& options, const std::stri
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 2, FStderr.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                      0600);
-    const int failed = ::posix_spawn(&FPid, FBinary.c_str(), &actions, nullptr, argv.data(), environ);
+    const int failed =
+        ::posix_spawn(&FPid, FBinary.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (failed) {
         FPid = -1;
@@ -56,7 +57,9 @@ bool TSimProcess::Start(const std::vector<std::string>& options, const std::stri
     const std::string socket = VarnelBridges::SocketPath(FDescription);
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < end) {
-        struct stat st {};
+        struct stat st
+        {
+        };
         if (::lstat(socket.c_str(), &st) == 0 && S_ISSOCK(st.st_mode))
             return true;
         if (HasEnded())

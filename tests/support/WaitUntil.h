@@ -10,7 +10,7 @@
 
 #include <chrono>
 
-template<typename TCondition>
+template <typename TCondition>
 bool WaitUntil(TCondition condition, std::chrono::milliseconds limit = std::chrono::seconds(10))
 {
     const auto end = std::chrono::steady_clock::now() + limit;
