@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QImage>
 #include <QLocale>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 
@@ -22,6 +23,14 @@
 #include <mutex>
 
 namespace {
+
+// Runs the event loop until the connection timer has ticked `ticks` more
+// times, each tick's work done.
+bool WaitForConnectionTicks(QTimer* timer, int ticks)
+{
+    QSignalSpy spy(timer, &QTimer::timeout);
+    return QTest::qWaitFor([&] { return spy.count() >= ticks; }, 10000);
+}
 
 using TFrame = std::vector<uint8_t>;
 using TFrames = std::vector<TFrame>;
@@ -171,7 +180,7 @@ TEST_F(LiveOperation, SimpleMenuConnectsByItselfToTheOnlyController)
 
     // While connected the ticks leave the link alone.
     Bridge->ClearWritten();
-    QTest::qWait(1500);
+    ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 2));
     EXPECT_TRUE(Bridge->Written().empty());
     EXPECT_FALSE(Form->SearchPeakTimer->isActive());
 }
@@ -180,7 +189,8 @@ TEST_F(LiveOperation, SimpleMenuNeverPicksOneOfTwoControllers)
 {
     Bridge->SetDevices({ControllerName, ControllerName + " 2"});
     Form->show();
-    QTest::qWait(2500);
+    // A connect would follow a tick within a fraction of the next one.
+    ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 3));
     EXPECT_TRUE(Bridge->Written().empty());
     for (const std::string& call : Bridge->Calls())
         EXPECT_NE(call, "IOConnect");
@@ -609,7 +619,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     // controller is plugged in again, then connects by itself.
     Form->BackButtonClick();
     ASSERT_TRUE(Form->ConnectionTimer->isActive());
-    QTest::qWait(1200);
+    ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 2));
     EXPECT_FALSE(Connection->Connected());
     Bridge->ClearWritten();
     Bridge->SetUnplugged(false);
