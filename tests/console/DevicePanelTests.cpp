@@ -1,4 +1,4 @@
-// The device panel and the connection timer against a stand-in bridge:
+// The device panel and the connection timer against a fake line:
 // changing controllers while connected, Disconnect with messages in transit,
 // the timer's pauses, a controller that cannot be opened, a minimised
 // window, a link that dies under a locked controller, and values the
@@ -41,7 +41,7 @@ protected:
     {
         QLocale::setDefault(QLocale::c());
         Bridge->SetDevices({ControllerA});
-        Form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
+        Form = std::make_unique<TMainForm>(FakeLineEnvironment(Bridge));
     }
 
     void TearDown() override
@@ -87,7 +87,7 @@ protected:
                 calls.end()};
     }
 
-    std::shared_ptr<TFakeBridge> Bridge = std::make_shared<TFakeBridge>();
+    std::shared_ptr<TFakeLine> Bridge = std::make_shared<TFakeLine>();
     std::unique_ptr<TMainForm> Form;
 };
 

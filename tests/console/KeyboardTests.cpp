@@ -44,7 +44,7 @@ protected:
     {
         QLocale::setDefault(QLocale::c());
         Bridge->SetDevices({QStringLiteral("KWTP Controller")});
-        Form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
+        Form = std::make_unique<TMainForm>(FakeLineEnvironment(Bridge));
         Form->show();
         Form->activateWindow();
         ASSERT_TRUE(QTest::qWaitForWindowActive(Form.get()));
@@ -73,7 +73,7 @@ protected:
 
     bool PanelShown() const { return Form->ServicePanel->isVisibleTo(Form.get()); }
 
-    std::shared_ptr<TFakeBridge> Bridge = std::make_shared<TFakeBridge>();
+    std::shared_ptr<TFakeLine> Bridge = std::make_shared<TFakeLine>();
     std::unique_ptr<TMainForm> Form;
 };
 

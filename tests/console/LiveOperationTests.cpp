@@ -1,4 +1,4 @@
-// The console at work against a stand-in bridge: connecting by itself, the
+// The console at work against a fake line: connecting by itself, the
 // controller's status and lock reports, the peak list, the simple menu's
 // buttons and panel, the live displays, and a link that dies and comes back.
 #include "ConsoleTestSupport.h"
@@ -74,7 +74,7 @@ protected:
     {
         QLocale::setDefault(QLocale::c());
         Bridge->SetDevices({ControllerName});
-        TConsoleEnvironment environment = FakeBridgeEnvironment(Bridge);
+        TConsoleEnvironment environment = FakeLineEnvironment(Bridge);
         environment.PlaySound = [this](TSystemSound sound) {
             Sounds +=
                 sound == _snd_critical_stop ? QStringLiteral("stop ") : QStringLiteral("bell ");
@@ -136,7 +136,7 @@ protected:
         return all ? static_cast<double>(silver) / all : 0;
     }
 
-    std::shared_ptr<TFakeBridge> Bridge = std::make_shared<TFakeBridge>();
+    std::shared_ptr<TFakeLine> Bridge = std::make_shared<TFakeLine>();
     std::unique_ptr<TMainForm> Form;
     QString Sounds;
     int64_t SoundNow = 0;

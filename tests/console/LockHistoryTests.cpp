@@ -241,14 +241,14 @@ TEST(LockHistory, TheSystemJournalClientIsSilentWhereNoJournalListens)
 }
 
 // The window writes the records from its handlers and commands: a session
-// against a stand-in bridge, from connect to the link lost, with the frames a
+// against a fake line, from connect to the link lost, with the frames a
 // controller sends; the scope samples among them leave no trace.
 TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
 {
-    auto bridge = std::make_shared<TFakeBridge>();
+    auto bridge = std::make_shared<TFakeLine>();
     bridge->SetDevices({Device});
     auto sink = std::make_shared<TRecordingSink>();
-    TConsoleEnvironment environment = FakeBridgeEnvironment(bridge);
+    TConsoleEnvironment environment = FakeLineEnvironment(bridge);
     environment.Journal = sink;
     environment.PlaySound = [](TSystemSound) {};
     auto form = std::make_unique<TMainForm>(environment);

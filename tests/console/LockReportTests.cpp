@@ -31,8 +31,8 @@ TEST(LockReport, PeakIdsWithoutAPeakOrOutsideTheReachableRangeGiveAPlainReport)
         {"a while only i and j are reachable", 0x0300, 1, "locked at peak a", "a", false},
         {"id 255 with nothing reachable", 0x0000, 255, "locked at unknown peak 255", "--", false},
     };
-    auto bridge = std::make_shared<TFakeBridge>();
-    TMainForm form(FakeBridgeEnvironment(bridge));
+    auto bridge = std::make_shared<TFakeLine>();
+    TMainForm form(FakeLineEnvironment(bridge));
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
         form.HandleExpectedPeaksValue(c.Mask);

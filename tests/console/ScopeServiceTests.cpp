@@ -1,5 +1,5 @@
 // The scope chart, the tuning options, the service panel and the data log,
-// driven on the real window against a stand-in bridge.
+// driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
@@ -65,16 +65,16 @@ class ScopeServiceTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        bridge = std::make_shared<TFakeBridge>();
+        bridge = std::make_shared<TFakeLine>();
         bridge->SetDevices({QStringLiteral("KWTP Test")});
         form = std::make_unique<TMainForm>(Environment());
         ASSERT_TRUE(dir.isValid());
     }
 
-    // The stand-in bridge, and the operator's dialogs answered by the test.
+    // The fake line, and the operator's dialogs answered by the test.
     TConsoleEnvironment Environment()
     {
-        TConsoleEnvironment environment = FakeBridgeEnvironment(bridge);
+        TConsoleEnvironment environment = FakeLineEnvironment(bridge);
         environment.AskSaveFileName = [this](QWidget*, const QString& proposed,
                                              const QString& filter, const QString& suffix) {
             askedWith = {proposed, filter, suffix};
@@ -111,7 +111,7 @@ protected:
 
     QString Path(const QString& name) const { return dir.filePath(name); }
 
-    std::shared_ptr<TFakeBridge> bridge;
+    std::shared_ptr<TFakeLine> bridge;
     std::unique_ptr<TMainForm> form;
     QTemporaryDir dir;
     QString fileName;

@@ -135,14 +135,14 @@ TEST(StatusBus, FollowsTheConsoleThroughConnectLockAndLinkLossAndTheLabScriptSee
     scriptFile.write(script.toUtf8());
     scriptFile.close();
 
-    auto bridge = std::make_shared<TFakeBridge>();
+    auto bridge = std::make_shared<TFakeLine>();
     bridge->SetDevices({QStringLiteral("KWTP Controller")});
     VarnelSim::TModelOptions options;
     options.ScopeRate = 0;
     options.ServiceRate = 0;
     VarnelSim::TControllerModel model(options);
     auto line = std::make_unique<TModelLine>(*bridge, model);
-    TConsoleEnvironment environment = FakeBridgeEnvironment(bridge);
+    TConsoleEnvironment environment = FakeLineEnvironment(bridge);
     environment.PlaySound = [](TSystemSound) {};
     auto form = std::make_unique<TMainForm>(environment);
     auto service = std::make_unique<TStatusService>(form->LockHistory());

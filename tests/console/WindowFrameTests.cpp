@@ -61,8 +61,8 @@ protected:
 
 TEST_F(WindowFrame, ServicePanelSetsTheOuterWidthWithTheFrameIncluded)
 {
-    auto bridge = std::make_shared<TFakeBridge>();
-    TMainForm form(FakeBridgeEnvironment(bridge));
+    auto bridge = std::make_shared<TFakeLine>();
+    TMainForm form(FakeLineEnvironment(bridge));
     // The window system's own figures, measured afresh each time.
     const auto frameExtra = [&] {
         const QMargins frame = form.windowHandle()->frameMargins();

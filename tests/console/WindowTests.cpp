@@ -17,12 +17,12 @@ namespace {
 
 struct TFormFixture : ::testing::Test
 {
-    std::shared_ptr<TFakeBridge> Bridge = std::make_shared<TFakeBridge>();
+    std::shared_ptr<TFakeLine> Bridge = std::make_shared<TFakeLine>();
 };
 
 TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
 {
-    TMainForm form(FakeBridgeEnvironment(Bridge));
+    TMainForm form(FakeLineEnvironment(Bridge));
     ASSERT_EQ(MainForm, &form);
 
     EXPECT_EQ(form.windowTitle(), "Varnel v.1.1.1");
@@ -109,7 +109,7 @@ TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
 
 TEST_F(TFormFixture, SpinEditsCarryTheirLimitsAndDecimals)
 {
-    TMainForm form(FakeBridgeEnvironment(Bridge));
+    TMainForm form(FakeLineEnvironment(Bridge));
     struct TEdit
     {
         QString name;
@@ -155,7 +155,7 @@ TEST_F(TFormFixture, SpinEditsCarryTheirLimitsAndDecimals)
 TEST_F(TFormFixture, WithADeviceTheFirstRowIsSelectedAndNothingIsOpened)
 {
     Bridge->SetDevices({"KWTP Controller A", "KWTP Controller B"});
-    TMainForm form(FakeBridgeEnvironment(Bridge));
+    TMainForm form(FakeLineEnvironment(Bridge));
 
     ASSERT_EQ(form.DeviceListListBox->count(), 2);
     EXPECT_EQ(form.DeviceListListBox->currentRow(), 0);
@@ -169,7 +169,7 @@ TEST_F(TFormFixture, WithADeviceTheFirstRowIsSelectedAndNothingIsOpened)
 TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
 {
     Bridge->SetDevices({"KWTP Controller"});
-    auto form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
+    auto form = std::make_unique<TMainForm>(FakeLineEnvironment(Bridge));
     QStringList names;
     Connection->GetAvailableDevices(names);
     Connection->SetDeviceID("KWTP Controller");
@@ -201,7 +201,7 @@ TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
 
 TEST_F(TFormFixture, ClosingWithoutAConnectionDisconnectsAtOnce)
 {
-    auto form = std::make_unique<TMainForm>(FakeBridgeEnvironment(Bridge));
+    auto form = std::make_unique<TMainForm>(FakeLineEnvironment(Bridge));
     form.reset();
     const auto calls = Bridge->Calls();
     // Never connected: Disconnect succeeds without asking the device.

@@ -23,7 +23,7 @@ using namespace std::chrono_literals;
 
 constexpr int LogFlushMsec = 20;
 
-// A window connected to the stand-in bridge, with the operator's dialogs
+// A window connected to the fake line, with the operator's dialogs
 // answered by the test.
 class InputDrill : public ::testing::Test
 {
@@ -31,7 +31,7 @@ protected:
     void SetUp() override
     {
         Bridge->SetDevices({QStringLiteral("KWTP Stand-in")});
-        TConsoleEnvironment environment = FakeBridgeEnvironment(Bridge);
+        TConsoleEnvironment environment = FakeLineEnvironment(Bridge);
         environment.Timings.LogFlush = LogFlushMsec;
         environment.AskSaveFileName = [this](QWidget*, const QString&, const QString&,
                                              const QString&) { return FileName; };
@@ -72,7 +72,7 @@ protected:
         Form->SaveDataChartToFileCheckBoxClick();
     }
 
-    std::shared_ptr<TFakeBridge> Bridge = std::make_shared<TFakeBridge>();
+    std::shared_ptr<TFakeLine> Bridge = std::make_shared<TFakeLine>();
     std::unique_ptr<TRecordingForm> Form;
     QString FileName;
     QStringList Reports;

@@ -74,9 +74,9 @@ private:
 
 TEST(ShutdownDrill, ReaderStoppedWhileItWaitsForAScopeSampleHandler)
 {
-    auto bridge = std::make_shared<TFakeBridge>();
+    auto bridge = std::make_shared<TFakeLine>();
     bridge->SetDevices({QStringLiteral("KWTP Stand-in")});
-    TRecordingForm form(FakeBridgeEnvironment(bridge));
+    TRecordingForm form(FakeLineEnvironment(bridge));
     TWatchdog watchdog(30s);
     TMainThreadCallList& calls = TMainThreadCallList::Instance();
 

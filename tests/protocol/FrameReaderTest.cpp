@@ -148,7 +148,7 @@ TEST(FrameReader, FailingDriverSetsErrorAndReportsTheLostLinkOncePerStreak)
 {
     TFakeConnection fake;
     fake.Line->Arrive(DeviceFrame(124, 1, 0));
-    fake.Line->SetFailing(true);
+    fake.Line->SetUnplugged(true);
     TRecordingHandlers handlers;
     const auto started = std::chrono::steady_clock::now();
     auto reader = std::make_unique<TReadVarnelFrameThread>(fake.Connection, handlers);
@@ -171,9 +171,9 @@ TEST(FrameReader, FailingDriverSetsErrorAndReportsTheLostLinkOncePerStreak)
     EXPECT_EQ(handlers.CRCErrors, 0);
 
     // A good pass ends the streak; the next streak is reported again.
-    fake.Line->SetFailing(false);
+    fake.Line->SetUnplugged(false);
     ASSERT_TRUE(WaitUntil([&] { return !reader->Error && handlers.Count() == 1; }));
-    fake.Line->SetFailing(true);
+    fake.Line->SetUnplugged(true);
     ASSERT_TRUE(WaitUntil([&] { return handlers.LinkLost == 2; }));
 
     StopFrameReader(reader);

@@ -63,7 +63,7 @@ TEST(CommandFrames, LeaveAsTheExactFiveBytes)
         SCOPED_TRACE(c.What);
         TFakeConnection fake;
         SendCommand(fake.Connection, c.Id, c.Payload);
-        EXPECT_EQ(fake.Line->Sent(), c.Expected);
+        EXPECT_EQ(fake.Line->Written(), c.Expected);
     }
 }
 
@@ -127,7 +127,7 @@ TEST(CommandFrames, FixedSequencesLeaveInOrderWithEmptyPayloads)
             const auto frame = BuildCommandFrame(id, 0, 0);
             expected.insert(expected.end(), frame.begin(), frame.end());
         }
-        EXPECT_EQ(fake.Line->Sent(), expected);
+        EXPECT_EQ(fake.Line->Written(), expected);
     }
 }
 
