@@ -3,7 +3,6 @@
 #include "link/LinkSignal.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace {
 
@@ -240,7 +239,7 @@ TConnectionError TFakeLine::Take(bool open, uint8_t* out, uint32_t& size)
         return _error;
     }
     const uint32_t count = std::min<uint32_t>(size, static_cast<uint32_t>(FWaiting.size()));
-    std::memcpy(out, FWaiting.data(), count);
+    std::copy_n(FWaiting.begin(), count, out);
     FWaiting.erase(FWaiting.begin(), FWaiting.begin() + count);
     size = count;
     return _ok;
