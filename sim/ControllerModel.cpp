@@ -72,6 +72,10 @@ constexpr double MirrorHighMHz = 190.0;
 constexpr double ScopeZero = 17640.0;
 constexpr double ScopeLimit = 17280.0;
 constexpr double ScopeAmplitude = 12000.0;
+// Share of knocks the loop rides out, and how long the laser takes to come
+// back onto the peak then.
+constexpr double RideOutChance = 1.0 / 3.0;
+constexpr double ReturnSeconds = 0.3;
 
 double Seconds(TClock::duration d)
 {
@@ -114,7 +118,8 @@ uint64_t TControllerModel::TStream::SkipTo(TClock::time_point t)
 }
 
 TControllerModel::TControllerModel(const TModelOptions& options)
-    : FOptions(options), FRandom(options.Seed), FNoiseRandom(options.Seed ^ 0x5eed5eedU)
+    : FOptions(options), FKnockRandom(options.Seed ^ 0x6b6e6f63U), FRandom(options.Seed),
+      FNoiseRandom(options.Seed ^ 0x5eed5eedU)
 {
     for (const TParameter& p : Parameters)
         FParameters[p.ReadId] = p.Default;
@@ -135,6 +140,13 @@ void TControllerModel::Connect(TClock::time_point now)
     FParser.Reset();
     FScript.clear();
     HoldHere();
+    // The controller starts over: no lock, the stabilisation mirror centred.
+    FLockPeak = 0;
+    FMirrorFrom = 50.0;
+    FMirrorSince = FNow;
+    FNextKnock = TClock::time_point::max();
+    if (FOptions.KnockEverySeconds > 0.0)
+        DrawNextKnock();
 
     const bool all = !FOptions.ScopeOnly;
     auto start = [&](TStream& s, uint32_t rate, uint32_t seconds, bool active) {
@@ -167,6 +179,7 @@ void TControllerModel::Disconnect()
     FFrontOffset = 0;
     FScript.clear();
     FState = _ts_idle;
+    FNextKnock = TClock::time_point::max();
     FScope.Active = FService.Active = FLive.Active = FLifetime.Active = false;
 }
 
@@ -234,6 +247,7 @@ bool TControllerModel::ReachableRange(int& first, int& last) const
 
 void TControllerModel::HandleTuningTarget(uint8_t peakId)
 {
+    FMirrorFrom = StabilizationMirror();
     FScript.clear();
     HoldHere();
     Schedule(0, _msg_device_status, _st_tuning_start);
@@ -258,6 +272,7 @@ void TControllerModel::HandleTuningTarget(uint8_t peakId)
     Schedule(0.3 + travel / 2, _msg_device_status, _st_phase);
     Schedule(0.3 + travel, _msg_device_event, _ev_peak, peakId);
     Schedule(0.6 + travel, _msg_device_status, _st_lock_try);
+    ExpectLock(peakId);
     Schedule(1.1 + travel, _msg_peak_id, peakId);
     Schedule(1.1 + travel, _msg_device_status, _st_locked);
     ScheduleState(1.1 + travel, _ts_locked);
@@ -265,6 +280,7 @@ void TControllerModel::HandleTuningTarget(uint8_t peakId)
 
 void TControllerModel::HandleHalfAutomatic()
 {
+    FMirrorFrom = StabilizationMirror();
     FScript.clear();
     HoldHere();
     Schedule(0, _msg_device_status, _st_tuning_start);
@@ -297,6 +313,7 @@ void TControllerModel::HandleLock()
     FState = _ts_locking;
     RampTo(PeakOffsetsMHz[nearest], 0, 0.4);
     Schedule(0, _msg_device_status, _st_lock_try);
+    ExpectLock(peakId);
     Schedule(0.6, _msg_peak_id, peakId);
     Schedule(0.6, _msg_device_status, _st_locked);
     ScheduleState(0.6, _ts_locked);
@@ -320,12 +337,129 @@ void TControllerModel::ScheduleState(double afterSeconds, TTuningState state)
     FScript.insert(at, step);
 }
 
+void TControllerModel::ScheduleStep(double afterSeconds, TStepKind kind)
+{
+    const TStep step{FNow + After(afterSeconds), kind, 0, 0, 0, _ts_idle};
+    const auto at =
+        std::upper_bound(FScript.begin(), FScript.end(), step.Due,
+                         [](TClock::time_point t, const TStep& s) { return t < s.Due; });
+    FScript.insert(at, step);
+}
+
 void TControllerModel::RunStep(const TStep& step)
 {
-    if (step.Kind == _sk_state)
-        FState = step.State;
-    else
+    switch (step.Kind) {
+    case _sk_frame:
         Queue(step.Id, step.B2, step.B3);
+        break;
+    case _sk_state:
+        if (step.State == _ts_locked)
+            EnterLock();
+        else
+            FState = step.State;
+        break;
+    case _sk_return:
+        if (FLockPeak > 0)
+            RampTo(PeakOffsetsMHz[FLockPeak - 1U], 0, ReturnSeconds);
+        break;
+    case _sk_rail:
+        if (FState == _ts_locked) {
+            // Exactly at the rail: the mirror has no travel left.
+            FMirrorFrom = FDriftDirection > 0 ? 100.0 : 0.0;
+            ++FStats.RailLosses;
+            LoseLock(std::uniform_real_distribution<double>(10.0, 30.0)(FKnockRandom));
+        }
+        break;
+    }
+}
+
+void TControllerModel::ExpectLock(uint8_t peakId)
+{
+    FLockPeak = peakId;
+    FRecentreOnLock = true;
+}
+
+void TControllerModel::EnterLock()
+{
+    const bool recentre = FRecentreOnLock || FState != _ts_bumped;
+    FState = _ts_locked;
+    FMirrorSince = FNow;
+    if (recentre) {
+        FMirrorFrom = 50.0;
+        if (FOptions.DriftPercentPerMinute > 0.0)
+            FDriftDirection = std::bernoulli_distribution(0.5)(FKnockRandom) ? 1.0 : -1.0;
+    }
+    ScheduleRail();
+}
+
+void TControllerModel::ScheduleRail()
+{
+    const double rate = FOptions.DriftPercentPerMinute;
+    if (rate <= 0.0)
+        return;
+    const double travel = FDriftDirection > 0 ? 100.0 - FMirrorFrom : FMirrorFrom;
+    ScheduleStep(std::max(0.0, travel) / rate * 60.0, _sk_rail);
+}
+
+double TControllerModel::StabilizationMirror() const
+{
+    if (FState != _ts_locked || FOptions.DriftPercentPerMinute <= 0.0)
+        return FMirrorFrom;
+    const double walked = FOptions.DriftPercentPerMinute * Seconds(FNow - FMirrorSince) / 60.0;
+    return std::clamp(FMirrorFrom + FDriftDirection * walked, 0.0, 100.0);
+}
+
+void TControllerModel::LoseLock(double driftOffMHz)
+{
+    // The loop has let go: the laser wanders off the peak and stays off.
+    FScript.clear();
+    FState = _ts_unlocked;
+    Schedule(0, _msg_device_status, _st_unlocked);
+    const double side = std::bernoulli_distribution(0.5)(FKnockRandom) ? 1.0 : -1.0;
+    RampTo(LaserOffsetMHz() + side * driftOffMHz, 0, 2.0);
+}
+
+TKnockOutcome TControllerModel::Knock()
+{
+    if (!FConnected || FState != _ts_locked)
+        return _ko_not_locked;
+    ++FStats.Knocks;
+    FMirrorFrom = StabilizationMirror();
+    std::uniform_real_distribution<double> uniform(0.0, 1.0);
+    if (uniform(FKnockRandom) >= RideOutChance) {
+        LoseLock(10.0 + 20.0 * uniform(FKnockRandom));
+        return _ko_lost;
+    }
+    // A bump the loop rides out: off the peak a little, back within a second
+    // on the same peak, the stabilisation mirror where it was.
+    ++FStats.KnocksRiddenOut;
+    FScript.clear();
+    FState = _ts_bumped;
+    Schedule(0, _msg_device_status, _st_unlocked);
+    const double side = uniform(FKnockRandom) < 0.5 ? 1.0 : -1.0;
+    RampTo(LaserOffsetMHz() + side * (2.0 + 3.0 * uniform(FKnockRandom)), 0, 0.15);
+    const double tryAt = 0.2 + 0.25 * uniform(FKnockRandom);
+    const double lockAt = tryAt + ReturnSeconds + 0.05 + 0.15 * uniform(FKnockRandom);
+    Schedule(tryAt, _msg_device_status, _st_lock_try);
+    ScheduleStep(tryAt, _sk_return);
+    Schedule(lockAt, _msg_peak_id, FLockPeak);
+    Schedule(lockAt, _msg_device_status, _st_locked);
+    FRecentreOnLock = false;
+    ScheduleState(lockAt, _ts_locked);
+    return _ko_ridden_out;
+}
+
+void TControllerModel::DrawNextKnock()
+{
+    const double wait =
+        std::exponential_distribution<double>(1.0 / FOptions.KnockEverySeconds)(FKnockRandom);
+    FNextKnock = FNow + After(std::min(wait, 1e9));
+}
+
+void TControllerModel::EmitKnock()
+{
+    Knock();
+    DrawNextKnock();
 }
 
 void TControllerModel::AdvanceTo(TClock::time_point now)
@@ -342,7 +476,8 @@ void TControllerModel::AdvanceTo(TClock::time_point now)
         _src_live,
         _src_scope,
         _src_service,
-        _src_crossing
+        _src_crossing,
+        _src_knock
     };
     for (;;) {
         TClock::time_point due = TClock::time_point::max();
@@ -366,6 +501,7 @@ void TControllerModel::AdvanceTo(TClock::time_point now)
             consider(FService.Due(), _src_service);
         if (FMotion == _mm_scan)
             consider(FCrossingDue, _src_crossing);
+        consider(FNextKnock, _src_knock);
         if (source < 0)
             break;
         FNow = std::max(FNow, due);
@@ -390,6 +526,9 @@ void TControllerModel::AdvanceTo(TClock::time_point now)
             break;
         case _src_crossing:
             EmitCrossing();
+            break;
+        case _src_knock:
+            EmitKnock();
             break;
         }
     }
@@ -424,7 +563,7 @@ TClock::time_point TControllerModel::NextEventTime() const
             next = std::min(next, s->Due());
     if (FMotion == _mm_scan)
         next = std::min(next, FCrossingDue);
-    return next;
+    return std::min(next, FNextKnock);
 }
 
 void TControllerModel::EmitLifetime()
@@ -443,11 +582,13 @@ void TControllerModel::EmitLive()
     const double position =
         (LaserOffsetMHz() - MirrorLowMHz) / (MirrorHighMHz - MirrorLowMHz) * 100.0;
     const auto tuning = static_cast<uint16_t>(std::clamp(std::lround(position), 0L, 100L));
-    uint16_t stabilization = 50;
+    // The loop keeps the stabilisation mirror busy around where it is.
+    long stabilization = std::lround(StabilizationMirror());
     if (FState == _ts_locked)
-        stabilization = static_cast<uint16_t>(std::uniform_int_distribution<int>(47, 53)(FRandom));
+        stabilization += std::uniform_int_distribution<int>(47, 53)(FRandom) - 50;
+    stabilization = std::clamp(stabilization, 0L, 100L);
     QueuePeriodic(_msg_tuning_mirror_position, tuning);
-    QueuePeriodic(_msg_stabilization_mirror_position, stabilization);
+    QueuePeriodic(_msg_stabilization_mirror_position, static_cast<uint16_t>(stabilization));
     QueuePeriodic(_msg_cft_temperature, CFTTemperature());
 }
 

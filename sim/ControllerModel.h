@@ -52,6 +52,7 @@ enum TStatusCode : uint8_t
     _st_tuning_start = 1,
     _st_lock_try = 2,
     _st_locked = 3,
+    _st_unlocked = 4,
     _st_prepare = 7,
     _st_error = 10,
     _st_wait = 11,
@@ -85,6 +86,13 @@ struct TModelOptions
     // many bytes wait to be taken, as a controller with a full line would.
     // Answers, status, event and peak frames are never skipped.
     std::size_t MaxBacklog = 1024;
+    // Knocks at random times, on average this many seconds apart
+    // (exponentially distributed); 0: none. See Knock().
+    double KnockEverySeconds = 0.0;
+    // Thermal drift while locked: the stabilisation mirror walks toward a
+    // rail at this many percent of its travel per minute and the lock is
+    // lost when it gets there; 0: no drift.
+    double DriftPercentPerMinute = 0.0;
 };
 
 struct TModelStats
@@ -95,6 +103,17 @@ struct TModelStats
     uint64_t CommandFrames = 0;    // good command frames received
     uint64_t BadCommandFrames = 0; // command frames with a wrong checksum
     uint64_t IgnoredCommands = 0;  // good frames with an id the controller does not know
+    uint64_t Knocks = 0;           // knocks that hit a lock
+    uint64_t KnocksRiddenOut = 0;  // of those, the ones the loop recovered from by itself
+    uint64_t RailLosses = 0;       // locks lost with the stabilisation mirror at a rail
+};
+
+// What a knock did.
+enum TKnockOutcome
+{
+    _ko_not_locked, // nothing was locked: no effect
+    _ko_ridden_out, // the lock is lost and comes back by itself within a second
+    _ko_lost,       // the lock is lost until the console asks for a new one
 };
 
 class TControllerModel
@@ -134,8 +153,18 @@ public:
     // The stored value of a parameter as a read request with this id is
     // answered; 0 for an id that is not a read request.
     uint16_t ParameterValue(uint8_t readId) const;
+    // A mechanical knock at the model's time (that of the last Connect or
+    // AdvanceTo). While locked: status 4 ("unlocked") at once and the laser
+    // drifts off the peak; about a third of knocks the loop rides out (status
+    // 2, then the same peak id and status 3 within a second), the rest leave
+    // the laser unlocked until a tuning command. Not locked (or not
+    // connected): no effect. Random knocks (KnockEverySeconds) come here too.
+    TKnockOutcome Knock();
     // Where the simulated laser is, in MHz from peak f, at the model's time.
     double LaserOffsetMHz() const;
+    // The stabilisation mirror's position (0 to 100 %) at the model's time,
+    // without the jitter of the reported value.
+    double StabilizationMirror() const;
     const TModelStats& Stats() const { return FStats; }
 
     // The fourteen peaks a to n (ids 1 to 14): distance from peak f in MHz.
@@ -151,6 +180,8 @@ private:
         _ts_searching,
         _ts_locking,
         _ts_locked,
+        _ts_bumped,   // knocked off the lock; the loop is pulling it back
+        _ts_unlocked, // lock lost; waits for a tuning command
         _ts_error
     };
     enum TMotion
@@ -162,7 +193,9 @@ private:
     enum TStepKind
     {
         _sk_frame,
-        _sk_state
+        _sk_state,
+        _sk_return, // the laser goes back onto the locked peak
+        _sk_rail    // the stabilisation mirror has reached a rail
     };
 
     // One scheduled step of the tuning procedure.
@@ -208,6 +241,7 @@ private:
     void CatchUp(TClock::time_point now);
     void Schedule(double afterSeconds, uint8_t id, uint8_t b2, uint8_t b3 = 0);
     void ScheduleState(double afterSeconds, TTuningState state);
+    void ScheduleStep(double afterSeconds, TStepKind kind);
     void RunStep(const TStep& step);
 
     void EmitScope();
@@ -215,7 +249,13 @@ private:
     void EmitLive();
     void EmitLifetime();
     void EmitCrossing();
+    void EmitKnock();
 
+    void ExpectLock(uint8_t peakId);
+    void EnterLock();
+    void LoseLock(double driftOffMHz);
+    void ScheduleRail();
+    void DrawNextKnock();
     bool ReachableRange(int& first, int& last) const;
     double FrequencyAt(TClock::time_point t) const;
     void HoldHere();
@@ -249,6 +289,19 @@ private:
     double FCrossingPhase = 0;
 
     TStream FScope, FService, FLive, FLifetime;
+
+    // The lock: the peak the pending or current lock is on, and whether
+    // reaching it recentres the stabilisation mirror (a lock the console
+    // asked for does; one the loop recovers by itself does not).
+    uint8_t FLockPeak = 0;
+    bool FRecentreOnLock = true;
+    // The stabilisation mirror: its position when the current lock began (or
+    // where it stays while not locked), since when it walks, and which way.
+    double FMirrorFrom = 50.0;
+    TClock::time_point FMirrorSince{};
+    double FDriftDirection = 1.0;
+    TClock::time_point FNextKnock = TClock::time_point::max();
+    std::mt19937 FKnockRandom; // knock times and outcomes, drift directions
 
     std::deque<TOutFrame> FOutput;
     std::size_t FQueuedBytes = 0;
