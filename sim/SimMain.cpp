@@ -43,5 +43,12 @@ int main(int argc, char** argv)
     if (stats.BadCommandFrames > 0)
         std::fprintf(stderr, "varnel-sim: command frames with a bad checksum: %llu\n",
                      static_cast<unsigned long long>(stats.BadCommandFrames));
+    if (stats.Knocks > 0 || stats.RailLosses > 0)
+        std::fprintf(stderr,
+                     "varnel-sim: knocks on a lock: %llu (ridden out: %llu); locks lost at the "
+                     "rail: %llu\n",
+                     static_cast<unsigned long long>(stats.Knocks),
+                     static_cast<unsigned long long>(stats.KnocksRiddenOut),
+                     static_cast<unsigned long long>(stats.RailLosses));
     return status;
 }

@@ -4,6 +4,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 namespace VarnelSim {
 
@@ -16,7 +17,42 @@ template <typename T> bool ParseNumber(const std::string& text, T& value)
     return ec == std::errc() && ptr == end && !text.empty();
 }
 
+std::string Format(double value)
+{
+    char text[32];
+    std::snprintf(text, sizeof(text), "%g", value);
+    return text;
+}
+
 } // namespace
+
+std::string SharedSimOptionsUsage()
+{
+    return "  --scope-rate N       scope samples per second (default 200; 0 for none)\n"
+           "  --scope-pattern P    'signal' (default): the error signal of the simulated\n"
+           "                       laser; 'ramp': raw values 0, 1, 2, ... modulo 65536\n"
+           "  --scope-only         send no unsolicited frames other than scope samples\n"
+           "  --samples N          stop the scope samples after N in all\n"
+           "  --no-pacing          send as fast as the other side takes instead of at the\n"
+           "                       line rate\n"
+           "  --noise P            corrupt each outgoing byte with probability P (0 to 1)\n"
+           "  --drop-after S       S seconds after a console connects, vanish as if\n"
+           "                       unplugged\n"
+           "  --seed N             seed of the simulated noise, corruption and knocks\n"
+           "                       (default 1)\n"
+           "  --timestamps FILE    for benchmarks: write to FILE, for every scope sample, the\n"
+           "                       monotonic clock (CLOCK_MONOTONIC, nanoseconds) when its\n"
+           "                       last byte went out, one number a line\n"
+           "  --knock-every S      knock the locked laser at random times, on average every\n"
+           "                       S seconds: status 4 (unlocked); about a third of the\n"
+           "                       knocks the loop rides out (status 2, then 3 on the same\n"
+           "                       peak within a second), the rest leave the laser unlocked\n"
+           "                       until a tuning command; SIGUSR1 knocks at once\n"
+           "  --drift P            thermal drift while locked: the stabilisation mirror\n"
+           "                       walks from the centre toward a rail at P percent of its\n"
+           "                       travel a minute, and the lock is lost at the rail\n"
+           "  --help               show this text and exit\n";
+}
 
 std::string SimUsage()
 {
@@ -29,35 +65,34 @@ std::string SimUsage()
            "Options:\n"
            "  --description TEXT   description of the bridge (default \"KWTP Simulated\n"
            "                       Controller\"); the console lists only descriptions that\n"
-           "                       contain \"KWTP\"; at most 63 bytes, no '/'\n"
-           "  --scope-rate N       scope samples per second (default 200; 0 for none)\n"
-           "  --scope-pattern P    'signal' (default): the error signal of the simulated\n"
-           "                       laser; 'ramp': raw values 0, 1, 2, ... modulo 65536\n"
-           "  --scope-only         send no unsolicited frames other than scope samples\n"
-           "  --samples N          stop the scope samples after N in all\n"
-           "  --no-pacing          send as fast as the socket takes instead of at the line\n"
-           "                       rate (38400 baud: 3840 bytes, 768 frames per second)\n"
-           "  --noise P            corrupt each outgoing byte with probability P (0 to 1)\n"
-           "  --drop-after S       S seconds after a console connects, vanish as if\n"
-           "                       unplugged: remove the socket, drop the console, exit 0\n"
-           "  --seed N             seed of the simulated noise and corruption (default 1)\n"
-           "  --timestamps FILE    for benchmarks: write to FILE, for every scope sample, the\n"
-           "                       monotonic clock (CLOCK_MONOTONIC, nanoseconds) when its\n"
-           "                       last byte went to the socket, one number a line\n"
-           "  --help               show this text and exit\n"
+           "                       contain \"KWTP\"; at most 63 bytes, no '/'\n" +
+           SharedSimOptionsUsage() +
+           "\n"
+           "The line rate is 38400 baud: 3840 bytes, 768 frames per second. On\n"
+           "--drop-after the socket is removed, the console dropped, and the program\n"
+           "exits with status 0. --timestamps takes the time right after the sample's\n"
+           "last byte went to the socket.\n"
            "\n"
            "The bridges directory is $XDG_RUNTIME_DIR/varnel/bridges, or\n"
            "/tmp/varnel-<uid>/bridges when XDG_RUNTIME_DIR is unset. A socket of the same\n"
            "name left by a simulator that is gone is replaced; a running one is not.\n"
-           "SIGINT or SIGTERM removes the socket and exits with status 0. On exit the\n"
-           "number of scope samples sent is written to standard error.\n";
+           "SIGINT or SIGTERM removes the socket and exits with status 0; SIGUSR1 knocks\n"
+           "the laser. On exit the number of scope samples sent is written to standard\n"
+           "error.\n";
 }
 
-TParseOutcome ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
-                              std::string& message)
+TParseOutcome ParseSharedSimOptions(const std::vector<std::string>& args, TSimOptions& options,
+                                    std::string& message, const TProgramOption& program,
+                                    std::size_t* rest)
 {
     message.clear();
+    if (rest)
+        *rest = args.size();
     for (std::size_t i = 0; i < args.size(); ++i) {
+        if (rest && args[i] == "--") {
+            *rest = i + 1;
+            break;
+        }
         std::string name = args[i];
         std::optional<std::string> inlineValue;
         if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
@@ -87,22 +122,24 @@ TParseOutcome ParseSimOptions(const std::vector<std::string>& args, TSimOptions&
             message = "invalid value '" + text + "' for " + name + ": " + what;
             return _po_error;
         };
+        // A number of seconds or a rate: finite, within [low, high].
+        auto real = [&](double& out, double low, double high) {
+            std::string text;
+            if (!value(text))
+                return false;
+            if (!ParseNumber(text, out) || !std::isfinite(out) || out < low || out > high) {
+                message = "invalid value '" + text + "' for " + name + ": expected a number from " +
+                          Format(low) + " to " + Format(high);
+                return false;
+            }
+            return true;
+        };
 
         std::string text;
         if (name == "--help") {
             if (!flag())
                 return _po_error;
             return _po_help;
-        } else if (name == "--description") {
-            if (!value(text))
-                return _po_error;
-            if (text.empty())
-                return bad(text, "the description must not be empty");
-            if (text.size() > VarnelBridges::MaxDescriptionLength)
-                return bad(text, "the description has more than 63 bytes");
-            if (text.find('/') != std::string::npos || text == "." || text == "..")
-                return bad(text, "the description must be a plain file name");
-            options.Description = text;
         } else if (name == "--scope-rate") {
             uint32_t rate = 0;
             if (!value(text))
@@ -161,14 +198,57 @@ TParseOutcome ParseSimOptions(const std::vector<std::string>& args, TSimOptions&
             if (text.empty())
                 return bad(text, "expected a file name");
             options.TimestampsFile = text;
+        } else if (name == "--knock-every") {
+            // A knock every few milliseconds would be no lock at all.
+            if (!real(options.Model.KnockEverySeconds, 0.1, 1e9))
+                return _po_error;
+        } else if (name == "--drift") {
+            // 6000 % a minute crosses from the centre to a rail in half a second.
+            if (!real(options.Model.DriftPercentPerMinute, 0.0, 6000.0))
+                return _po_error;
         } else {
-            message = "unknown option '" + args[i] + "'";
-            return _po_error;
+            const TOptionArg option{name, value, inlineValue.has_value()};
+            switch (program ? program(option, message) : _ot_unknown) {
+            case _ot_taken:
+                break;
+            case _ot_error:
+                return _po_error;
+            case _ot_unknown:
+                message = "unknown option '" + args[i] + "'";
+                return _po_error;
+            }
         }
     }
-    if (options.Description.find("KWTP") == std::string::npos)
-        message = "note: the console lists only bridges whose description contains \"KWTP\"";
     return _po_run;
+}
+
+TParseOutcome ParseSimOptions(const std::vector<std::string>& args, TSimOptions& options,
+                              std::string& message)
+{
+    auto description = [&options](const TOptionArg& option, std::string& why) {
+        if (option.Name != "--description")
+            return _ot_unknown;
+        std::string text;
+        if (!option.Value(text))
+            return _ot_error;
+        const char* problem = nullptr;
+        if (text.empty())
+            problem = "the description must not be empty";
+        else if (text.size() > VarnelBridges::MaxDescriptionLength)
+            problem = "the description has more than 63 bytes";
+        else if (text.find('/') != std::string::npos || text == "." || text == "..")
+            problem = "the description must be a plain file name";
+        if (problem) {
+            why = "invalid value '" + text + "' for --description: " + problem;
+            return _ot_error;
+        }
+        options.Description = text;
+        return _ot_taken;
+    };
+    const TParseOutcome outcome = ParseSharedSimOptions(args, options, message, description);
+    if (outcome == _po_run && options.Description.find("KWTP") == std::string::npos)
+        message = "note: the console lists only bridges whose description contains \"KWTP\"";
+    return outcome;
 }
 
 } // namespace VarnelSim

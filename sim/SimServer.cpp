@@ -75,13 +75,14 @@ bool TSimServer::Open(std::string& error)
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
     if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0) {
-        error = SystemError("cannot block SIGINT and SIGTERM");
+        error = SystemError("cannot block SIGINT, SIGTERM and SIGUSR1");
         return false;
     }
     FSignals = ::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
     if (FSignals < 0) {
-        error = SystemError("cannot watch SIGINT and SIGTERM");
+        error = SystemError("cannot watch SIGINT, SIGTERM and SIGUSR1");
         return false;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -186,6 +187,7 @@ int TSimServer::Run()
                 return 0;
             }
             FModel.AdvanceTo(now);
+            NoteLockEvents();
             if (!Flush(now)) {
                 CloseConsole("the console went away");
                 continue;
@@ -233,12 +235,18 @@ int TSimServer::Run()
         if (fds[0].revents & POLLIN) {
             signalfd_siginfo info{};
             const ssize_t got = ::read(FSignals, &info, sizeof(info));
-            const char* name =
-                got == sizeof(info) && info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
-            std::fprintf(stderr, "varnel-sim: stopping on %s\n", name);
-            RemoveSocket();
-            CloseConsole(nullptr);
-            return 0;
+            if (got == sizeof(info) && info.ssi_signo == SIGUSR1) {
+                KnockNow();
+                continue;
+            }
+            if (got == sizeof(info) || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+                const char* name =
+                    got == sizeof(info) && info.ssi_signo == SIGINT ? "SIGINT" : "SIGTERM";
+                std::fprintf(stderr, "varnel-sim: stopping on %s\n", name);
+                RemoveSocket();
+                CloseConsole(nullptr);
+                return 0;
+            }
         }
         if (FConsole >= 0 && fds[2].revents != 0) {
             if (fds[2].revents & POLLOUT)
@@ -250,6 +258,37 @@ int TSimServer::Run()
         if (fds[1].revents & POLLIN)
             AcceptConsole();
     }
+}
+
+void TSimServer::KnockNow()
+{
+    if (FConsole < 0) {
+        std::fprintf(stderr, "varnel-sim: knock: no console, nothing locked\n");
+        return;
+    }
+    // The knock acts at the model's time: bring it up to now first.
+    FModel.AdvanceTo(TClock::now());
+    NoteLockEvents();
+    if (FModel.Knock() == _ko_not_locked)
+        std::fprintf(stderr, "varnel-sim: knock: nothing locked, no effect\n");
+    NoteLockEvents();
+}
+
+void TSimServer::NoteLockEvents()
+{
+    // Between two calls there is hardly ever more than one event.
+    const TModelStats& stats = FModel.Stats();
+    const uint64_t ridden = stats.KnocksRiddenOut - FRiddenOutNoted;
+    const uint64_t lost = stats.Knocks - FKnocksNoted - ridden;
+    for (uint64_t k = 0; k < ridden; ++k)
+        std::fprintf(stderr, "varnel-sim: knock: unlocked, the loop rides it out\n");
+    for (uint64_t k = 0; k < lost; ++k)
+        std::fprintf(stderr, "varnel-sim: knock: unlocked until a tuning command\n");
+    for (uint64_t k = FRailLossesNoted; k < stats.RailLosses; ++k)
+        std::fprintf(stderr, "varnel-sim: the stabilisation mirror is at its rail: unlocked\n");
+    FKnocksNoted = stats.Knocks;
+    FRiddenOutNoted = stats.KnocksRiddenOut;
+    FRailLossesNoted = stats.RailLosses;
 }
 
 void TSimServer::AcceptConsole()

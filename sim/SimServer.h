@@ -1,6 +1,6 @@
 // The socket side of varnel-sim: listens as a simulated bridge, serves one
 // console at a time with the controller model, paces the output to the
-// line rate and stops cleanly on SIGINT or SIGTERM.
+// line rate and stops cleanly on SIGINT or SIGTERM; SIGUSR1 knocks the laser.
 #pragma once
 
 #include "sim/ControllerModel.h"
@@ -45,6 +45,10 @@ private:
     bool Flush(TClock::time_point now);
     void RemoveSocket();
     void NoteScopeSamplesSent(uint64_t before);
+    // SIGUSR1: a knock at once.
+    void KnockNow();
+    // Tells standard error about knocks and locks lost since the last call.
+    void NoteLockEvents();
 
     TSimOptions FOptions;
     TControllerModel FModel;
@@ -61,6 +65,9 @@ private:
     std::optional<TClock::time_point> FDropAt;
     std::vector<uint8_t> FBuffer;
     std::FILE* FTimestamps = nullptr;
+    uint64_t FKnocksNoted = 0;
+    uint64_t FRiddenOutNoted = 0;
+    uint64_t FRailLossesNoted = 0;
 };
 
 } // namespace VarnelSim

@@ -10,10 +10,26 @@ TEST(SimOptionsTest, ReadsEveryOption)
 {
     TSimOptions options;
     std::string message;
-    ASSERT_EQ(ParseSimOptions({"--description", "KWTP Bench", "--scope-rate", "7680",
-                               "--scope-pattern=ramp", "--scope-only", "--samples", "1000",
-                               "--no-pacing", "--noise", "0.01", "--drop-after", "2.5", "--seed",
-                               "42", "--timestamps", "/tmp/t.txt"},
+    ASSERT_EQ(ParseSimOptions({"--description",
+                               "KWTP Bench",
+                               "--scope-rate",
+                               "7680",
+                               "--scope-pattern=ramp",
+                               "--scope-only",
+                               "--samples",
+                               "1000",
+                               "--no-pacing",
+                               "--noise",
+                               "0.01",
+                               "--drop-after",
+                               "2.5",
+                               "--seed",
+                               "42",
+                               "--timestamps",
+                               "/tmp/t.txt",
+                               "--knock-every",
+                               "30",
+                               "--drift=2.5"},
                               options, message),
               _po_run)
         << message;
@@ -27,6 +43,8 @@ TEST(SimOptionsTest, ReadsEveryOption)
     EXPECT_DOUBLE_EQ(options.DropAfterSeconds.value_or(-1), 2.5);
     EXPECT_EQ(options.Model.Seed, 42u);
     EXPECT_EQ(options.TimestampsFile, "/tmp/t.txt");
+    EXPECT_DOUBLE_EQ(options.Model.KnockEverySeconds, 30.0);
+    EXPECT_DOUBLE_EQ(options.Model.DriftPercentPerMinute, 2.5);
     EXPECT_TRUE(message.empty());
 }
 
@@ -46,6 +64,12 @@ TEST(SimOptionsTest, RefusesBadOptions)
         {"--description", ""},
         {"--no-pacing=yes"},
         {"--frobnicate"},
+        {"--knock-every", "0"},
+        {"--knock-every", "inf"},
+        {"--knock-every"},
+        {"--drift", "-1"},
+        {"--drift", "nan"},
+        {"--", "--scope-only"}, // varnel-sim runs no command
     };
     for (const auto& args : cases) {
         SCOPED_TRACE(args.front() + (args.size() > 1 ? " " + args[1] : ""));
@@ -66,6 +90,54 @@ TEST(SimOptionsTest, HelpAndUnlistedDescription)
     // Allowed (the console's filter can be tested with it), but the user is told.
     EXPECT_EQ(ParseSimOptions({"--description", std::string(63, 'x')}, options, message), _po_run);
     EXPECT_NE(message.find("KWTP"), std::string::npos);
+}
+
+// varnel-usb-sim's command line: the shared options, its own, and the
+// command after "--", which is not parsed.
+TEST(SimOptionsTest, SharedParserHandsOnOtherOptionsAndStopsAtTheCommand)
+{
+    struct TCase
+    {
+        std::vector<std::string> Args;
+        TParseOutcome Outcome;
+        std::vector<std::string> Bridges;
+        std::size_t Rest;
+    };
+    const std::vector<TCase> cases = {
+        {{"--bridge", "KWTP A", "--samples", "5", "--bridge=KWTP B", "--", "varnel", "--bridge",
+          "x"},
+         _po_run,
+         {"KWTP A", "KWTP B"},
+         6},
+        {{"--drift", "3", "--knock-every", "20", "--", "--help"}, _po_run, {}, 5},
+        {{"--no-pacing"}, _po_run, {}, 1},
+        {{"--bridge"}, _po_error, {}, 1},
+        {{"--description", "KWTP A", "--", "varnel"}, _po_error, {}, 0},
+        {{"--help", "--", "varnel"}, _po_help, {}, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Args.front());
+        TSimOptions options;
+        std::vector<std::string> bridges;
+        auto usb = [&](const TOptionArg& option, std::string&) {
+            std::string value;
+            if (option.Name != "--bridge")
+                return _ot_unknown;
+            if (!option.Value(value))
+                return _ot_error;
+            bridges.push_back(value);
+            return _ot_taken;
+        };
+        std::string message;
+        std::size_t rest = 0;
+        EXPECT_EQ(ParseSharedSimOptions(c.Args, options, message, usb, &rest), c.Outcome)
+            << message;
+        EXPECT_EQ(bridges, c.Bridges);
+        if (c.Outcome == _po_run)
+            EXPECT_EQ(rest, c.Rest);
+        else
+            EXPECT_EQ(message.empty(), c.Outcome == _po_help);
+    }
 }
 
 } // namespace

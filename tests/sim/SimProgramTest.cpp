@@ -125,6 +125,49 @@ protected:
         return -1;
     }
 
+    // Reads device frames until status `until` arrives (or the time is up);
+    // returns the statuses and peak ids on the way ("s3", "p6").
+    static std::vector<std::string> ReadStory(int fd, uint8_t until,
+                                              std::chrono::seconds limit = 10s)
+    {
+        std::vector<std::string> story;
+        std::vector<uint8_t> data;
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (std::chrono::steady_clock::now() < end) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0)
+                continue;
+            uint8_t buffer[512];
+            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (got <= 0)
+                break;
+            data.insert(data.end(), buffer, buffer + got);
+            std::size_t i = 0;
+            for (; i + 5 <= data.size(); i += 5) {
+                if (data[i] != 0xAA || !ChecksumOK(&data[i]))
+                    continue;
+                if (data[i + 1] == 18)
+                    story.push_back("p" + std::to_string(data[i + 2]));
+                if (data[i + 1] != 3)
+                    continue;
+                story.push_back("s" + std::to_string(data[i + 2]));
+                if (data[i + 2] == until)
+                    return story;
+            }
+            data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+        return story;
+    }
+
+    static void LockOn(int fd, uint8_t peak)
+    {
+        const std::vector<uint8_t> target = Command(34, 0, peak);
+        ASSERT_EQ(::send(fd, target.data(), target.size(), MSG_NOSIGNAL), 5);
+        const std::vector<std::string> story = ReadStory(fd, 3);
+        ASSERT_GE(story.size(), 2u);
+        EXPECT_EQ(story[story.size() - 2], "p" + std::to_string(peak));
+    }
+
     bool SocketExists() const
     {
         struct stat st
@@ -275,9 +318,46 @@ TEST_F(SimProgramTest, AConsoleThatHangsUpWithAFullBacklogMakesWayForTheNext)
     EXPECT_EQ(answer, 180);
 }
 
+TEST_F(SimProgramTest, SigusrKnocksTheLockedLaser)
+{
+    const pid_t sim = Start({"--scope-rate", "0", "--no-pacing"});
+    const int console = Connect();
+    ASSERT_GE(console, 0);
+    // Nothing locked yet: the knock does nothing, and the simulator runs on.
+    ASSERT_EQ(::kill(sim, SIGUSR1), 0);
+    LockOn(console, 6);
+    ASSERT_EQ(::kill(sim, SIGUSR1), 0);
+    EXPECT_EQ(ReadStory(console, 4).back(), "s4");
+    // A relock finds the same peak, whether the loop rode the knock out or not.
+    LockOn(console, 6);
+    ::close(console);
+    ASSERT_EQ(::kill(sim, SIGTERM), 0);
+    EXPECT_EQ(Wait(sim), 0);
+}
+
+TEST_F(SimProgramTest, RandomKnocksAndDriftUnlockByThemselves)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {"--knock-every", "0.5"}, {"--drift=1200"}, // the rail 2.5 s after the lock
+    };
+    for (std::vector<std::string> options : cases) {
+        SCOPED_TRACE(options.front());
+        options.insert(options.end(), {"--scope-rate", "0", "--no-pacing"});
+        const pid_t sim = Start(options);
+        const int console = Connect();
+        ASSERT_GE(console, 0);
+        LockOn(console, 4);
+        EXPECT_EQ(ReadStory(console, 4, 20s).back(), "s4");
+        ::close(console);
+        ASSERT_EQ(::kill(sim, SIGTERM), 0);
+        EXPECT_EQ(Wait(sim), 0);
+    }
+}
+
 TEST_F(SimProgramTest, BadOptionOrDirectoryIsAnError)
 {
     EXPECT_EQ(Wait(Start({"--scope-rate", "many"})), 2);
+    EXPECT_EQ(Wait(Start({"--knock-every", "0"})), 2);
     // The runtime directory holds a file where the program's directory belongs.
     std::ofstream(FRuntime + "/varnel") << "not a directory\n";
     EXPECT_EQ(Wait(Start({})), 1);
