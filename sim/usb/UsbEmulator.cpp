@@ -219,8 +219,9 @@ struct TEmulatedBridge::TState
                 LineToHost = std::max(LineToHost, due);
                 continue;
             }
-            const auto arrives = LineToHost + byteTime;
-            if (arrives > now)
+            const auto arrives =
+                LineToHost + (Options.Unpaced ? TClock::duration::zero() : byteTime);
+            if (arrives > now || (Options.Unpaced && ToHost.size() >= ToHostBufferSize))
                 break;
             while (InWaiting() && TimerStart + latency <= arrives)
                 SendPackets(TimerStart + latency, latency);
@@ -804,6 +805,20 @@ bool TEmulatedBridge::Claimed() const
 {
     std::lock_guard lock(FState->Lock);
     return FState->Claimer != nullptr;
+}
+
+VarnelSim::TKnockOutcome TEmulatedBridge::Knock()
+{
+    std::lock_guard lock(FState->Lock);
+    // The model acts at its own time: bring it up to now first.
+    FState->Pump(TClock::now());
+    return FState->Model.Knock();
+}
+
+VarnelSim::TModelStats TEmulatedBridge::ModelStats() const
+{
+    std::lock_guard lock(FState->Lock);
+    return FState->Model.Stats();
 }
 
 } // namespace VarnelUsb

@@ -37,6 +37,9 @@ struct TBridgeOptions
     bool Foreign = false;
     // Stall the baud-rate request, as a bridge whose firmware refuses it.
     bool StallBaudRate = false;
+    // The controller sends as fast as the chip's buffer toward the host
+    // takes, not at the baud rate.
+    bool Unpaced = false;
     VarnelSim::TModelOptions Model;
 };
 
@@ -143,6 +146,10 @@ public:
     uint64_t BytesToController() const;
     // A program holds the bridge's interface (opened it and has not let go).
     bool Claimed() const;
+    // Knocks the controller's laser now (see TControllerModel::Knock).
+    VarnelSim::TKnockOutcome Knock();
+    // The controller's counters.
+    VarnelSim::TModelStats ModelStats() const;
 
     struct TState;
 

@@ -1,7 +1,15 @@
 // varnel-usb-sim: builds a virtual USB bus with emulated bridges, the
 // simulated controller behind each, and runs a command on it.
+#include "sim/SimOptions.h"
 #include "sim/usb/UsbEmulator.h"
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,19 +17,33 @@
 #include <string>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
-const char* Usage =
-    "usage: varnel-usb-sim [--bridge DESCRIPTION]... [--foreign-device]\n"
-    "                      [--scope-rate N] [--scope-pattern signal|ramp] [--scope-only]\n"
-    "                      [--noise P] [--seed N] [--help] -- COMMAND [ARG]...\n"
-    "Runs COMMAND on a virtual USB bus with one emulated USB-serial bridge per\n"
-    "--bridge (default: one, \"KWTP Emulated Controller\"), each with the simulated\n"
-    "controller behind it. --foreign-device adds a USB device of another maker.\n"
-    "Ends when COMMAND ends, with its exit status.\n";
+using namespace std::chrono_literals;
+
+std::string Usage()
+{
+    return "Usage: varnel-usb-sim [OPTION]... -- COMMAND [ARG]...\n"
+           "Runs COMMAND on a virtual USB bus with one emulated USB-serial bridge per\n"
+           "--bridge, each with the simulated controller behind it, and ends when COMMAND\n"
+           "ends, with its exit status.\n"
+           "\n"
+           "Options:\n"
+           "  --bridge TEXT        a bridge with this description (1 to 64 bytes); default\n"
+           "                       one, \"KWTP Emulated Controller\"\n"
+           "  --foreign-device     add a USB device of another maker\n" +
+           VarnelSim::SharedSimOptionsUsage() +
+           "\n"
+           "The line rate is the one COMMAND sets on the bridge. --drop-after unplugs\n"
+           "each bridge S seconds after a program first claims it; it stays unplugged.\n"
+           "--timestamps records the first bridge's scope samples, when their last byte\n"
+           "left the controller. SIGUSR1 knocks the laser behind every bridge; SIGINT,\n"
+           "SIGTERM and SIGHUP are passed on to COMMAND.\n";
+}
 
 volatile sig_atomic_t ChildPid = 0;
 
@@ -31,12 +53,101 @@ void ForwardSignal(int signal)
         kill(ChildPid, signal);
 }
 
-bool ParseNumber(const char* text, double& value)
+// What the program does beside COMMAND, on a thread of its own: knocks on
+// SIGUSR1, unplugs on --drop-after, writes the timestamps.
+class TDrills
 {
-    char* end = nullptr;
-    value = std::strtod(text, &end);
-    return end != text && *end == '\0';
-}
+public:
+    TDrills(const VarnelSim::TSimOptions& options, std::vector<VarnelUsb::TEmulatedBridge*> bridges,
+            std::FILE* timestamps)
+        : FOptions(options), FBridges(std::move(bridges)), FTimestamps(timestamps),
+          FClaimedAt(FBridges.size())
+    {
+    }
+
+    void Start()
+    {
+        FThread = std::thread([this] { Run(); });
+    }
+
+    void Stop()
+    {
+        FStop = true;
+        if (FThread.joinable())
+            FThread.join();
+        WriteTimestamps();
+    }
+
+private:
+    void Run()
+    {
+        sigset_t usr1;
+        sigemptyset(&usr1);
+        sigaddset(&usr1, SIGUSR1);
+        const timespec tick{0, 20'000'000};
+        while (!FStop) {
+            if (sigtimedwait(&usr1, nullptr, &tick) == SIGUSR1)
+                Knock();
+            DropAfter();
+            WriteTimestamps();
+        }
+    }
+
+    void Knock()
+    {
+        for (std::size_t k = 0; k < FBridges.size(); ++k) {
+            const char* what = "nothing locked, no effect";
+            switch (FBridges[k]->Knock()) {
+            case VarnelSim::_ko_not_locked:
+                break;
+            case VarnelSim::_ko_ridden_out:
+                what = "unlocked, the loop rides it out";
+                break;
+            case VarnelSim::_ko_lost:
+                what = "unlocked until a tuning command";
+                break;
+            }
+            std::fprintf(stderr, "varnel-usb-sim: knock on bridge %zu: %s\n", k + 1, what);
+        }
+    }
+
+    void DropAfter()
+    {
+        if (!FOptions.DropAfterSeconds)
+            return;
+        const auto after = std::chrono::duration_cast<VarnelUsb::TClock::duration>(
+            std::chrono::duration<double>(*FOptions.DropAfterSeconds));
+        const auto now = VarnelUsb::TClock::now();
+        for (std::size_t k = 0; k < FBridges.size(); ++k) {
+            VarnelUsb::TEmulatedBridge& bridge = *FBridges[k];
+            if (!FClaimedAt[k] && bridge.Claimed())
+                FClaimedAt[k] = now;
+            if (FClaimedAt[k] && now >= *FClaimedAt[k] + after && bridge.Plugged()) {
+                std::fprintf(stderr, "varnel-usb-sim: unplugging bridge %zu\n", k + 1);
+                bridge.Unplug();
+            }
+        }
+    }
+
+    void WriteTimestamps()
+    {
+        if (!FTimestamps || FBridges.empty())
+            return;
+        for (const VarnelUsb::TSampleSent& sample : FBridges.front()->TakeSentSamples())
+            std::fprintf(
+                FTimestamps, "%lld\n",
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                           sample.When.time_since_epoch())
+                                           .count()));
+    }
+
+    const VarnelSim::TSimOptions& FOptions;
+    std::vector<VarnelUsb::TEmulatedBridge*> FBridges;
+    std::FILE* FTimestamps;
+    std::vector<std::optional<VarnelUsb::TClock::time_point>> FClaimedAt;
+    std::atomic<bool> FStop{false};
+    std::thread FThread;
+};
 
 // Makes sure this process runs under umockdev's preload library: a child
 // started later inherits it, and only with it does the testbed reach clients.
@@ -64,62 +175,80 @@ void EnterMockEnvironment(char** argv)
 int main(int argc, char** argv)
 {
     std::vector<VarnelUsb::TBridgeOptions> bridges;
-    VarnelSim::TModelOptions model;
+    VarnelSim::TSimOptions options;
     bool foreign = false;
-    int i = 1;
-    auto fail = [](const std::string& message) {
-        std::fprintf(stderr, "varnel-usb-sim: %s\n%s", message.c_str(), Usage);
-        return 2;
-    };
-    for (; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        double number = 0;
-        if (arg == "--") {
-            ++i;
-            break;
-        } else if (arg == "--help") {
-            std::fputs(Usage, stdout);
-            return 0;
-        } else if (arg == "--bridge" && hasValue) {
-            VarnelUsb::TBridgeOptions bridge;
-            bridge.Description = argv[++i];
-            if (bridge.Description.empty() || bridge.Description.size() > 64)
-                return fail("a description has 1 to 64 bytes");
-            bridge.Serial = "KW" + std::to_string(100001 + bridges.size());
-            bridges.push_back(bridge);
-        } else if (arg == "--foreign-device") {
+    auto usbOption = [&](const VarnelSim::TOptionArg& option, std::string& message) {
+        if (option.Name == "--foreign-device") {
+            if (option.HasInlineValue) {
+                message = "option --foreign-device takes no value";
+                return VarnelSim::_ot_error;
+            }
             foreign = true;
-        } else if (arg == "--scope-rate" && hasValue && ParseNumber(argv[++i], number) &&
-                   number >= 0 && number <= 100000) {
-            model.ScopeRate = static_cast<uint32_t>(number);
-        } else if (arg == "--scope-pattern" && hasValue) {
-            const std::string pattern = argv[++i];
-            if (pattern != "signal" && pattern != "ramp")
-                return fail("scope pattern is signal or ramp");
-            model.ScopePattern = pattern == "ramp" ? VarnelSim::_sp_ramp : VarnelSim::_sp_signal;
-        } else if (arg == "--scope-only") {
-            model.ScopeOnly = true;
-        } else if (arg == "--noise" && hasValue && ParseNumber(argv[++i], number) && number >= 0 &&
-                   number <= 1) {
-            model.Noise = number;
-        } else if (arg == "--seed" && hasValue && ParseNumber(argv[++i], number) && number >= 0) {
-            model.Seed = static_cast<uint32_t>(number);
-        } else {
-            return fail("bad option or value: " + arg);
+            return VarnelSim::_ot_taken;
         }
+        if (option.Name != "--bridge")
+            return VarnelSim::_ot_unknown;
+        VarnelUsb::TBridgeOptions bridge;
+        if (!option.Value(bridge.Description))
+            return VarnelSim::_ot_error;
+        if (bridge.Description.empty() || bridge.Description.size() > 64) {
+            message = "a description has 1 to 64 bytes";
+            return VarnelSim::_ot_error;
+        }
+        bridge.Serial = "KW" + std::to_string(100001 + bridges.size());
+        bridges.push_back(bridge);
+        return VarnelSim::_ot_taken;
+    };
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    std::string message;
+    std::size_t rest = 0;
+    switch (VarnelSim::ParseSharedSimOptions(args, options, message, usbOption, &rest)) {
+    case VarnelSim::_po_help:
+        std::fputs(Usage().c_str(), stdout);
+        return 0;
+    case VarnelSim::_po_error:
+        std::fprintf(stderr, "varnel-usb-sim: %s\n%s", message.c_str(), Usage().c_str());
+        return 2;
+    case VarnelSim::_po_run:
+        break;
     }
-    if (i >= argc)
-        return fail("no command given");
+    if (rest >= args.size()) {
+        std::fprintf(stderr, "varnel-usb-sim: no command given\n%s", Usage().c_str());
+        return 2;
+    }
+    const int i = static_cast<int>(rest) + 1; // COMMAND in argv
     if (bridges.empty())
         bridges.emplace_back();
 
     EnterMockEnvironment(argv);
 
+    std::FILE* timestamps = nullptr;
+    if (!options.TimestampsFile.empty()) {
+        timestamps = std::fopen(options.TimestampsFile.c_str(), "w");
+        if (!timestamps) {
+            std::fprintf(stderr, "varnel-usb-sim: cannot create %s: %s\n",
+                         options.TimestampsFile.c_str(), std::strerror(errno));
+            return 1;
+        }
+    }
+    // SIGUSR1 waits for the drills' thread: blocked here, before the
+    // testbed starts its threads, and again open for COMMAND.
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &usr1, nullptr);
+
+    VarnelSim::TModelOptions model = options.Model;
+    // Unpaced, the chip's buffer holds the controller back; the model's
+    // backlog only bridges the time until the host asks again.
+    if (!options.Pacing)
+        model.MaxBacklog = std::max<std::size_t>(model.MaxBacklog, 1 << 20);
     VarnelUsb::TUsbTestbed bus;
+    std::vector<VarnelUsb::TEmulatedBridge*> controllers;
     for (auto& bridge : bridges) {
         bridge.Model = model;
-        bus.AddBridge(bridge);
+        bridge.Unpaced = !options.Pacing;
+        controllers.push_back(&bus.AddBridge(bridge));
     }
     if (foreign) {
         VarnelUsb::TBridgeOptions other;
@@ -153,14 +282,20 @@ int main(int argc, char** argv)
         return 1;
     }
     if (child == 0) {
+        pthread_sigmask(SIG_UNBLOCK, &usr1, nullptr);
         execvp(argv[i], argv + i);
         std::fprintf(stderr, "varnel-usb-sim: cannot run %s: %s\n", argv[i], std::strerror(errno));
         _exit(127);
     }
     ChildPid = child;
+    TDrills drills(options, controllers, timestamps);
+    drills.Start();
     int status = 0;
     while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
     }
+    drills.Stop();
+    if (timestamps)
+        std::fclose(timestamps);
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
