@@ -198,7 +198,7 @@ TEST(LockLossTest, RandomKnocksComeAtTheMeanIntervalAndRepeatWithTheSeed)
         const TClock::time_point end = driver.Now() + c.Length;
         while (driver.Now() < end) {
             for (TDriver* d : {&driver, &twinDriver}) {
-                for (const TFrame& f : d->Run(1s, 100ms))
+                for (const TFrame& f : d->Run(1s, 500ms))
                     if (f.Id == 3 && (f.B2 == 14 || f.B2 == 4))
                         d->Send(Command(34, 0, 6));
             }
