@@ -296,6 +296,16 @@ int main(int argc, char** argv)
     drills.Stop();
     if (timestamps)
         std::fclose(timestamps);
+    for (std::size_t k = 0; k < controllers.size(); ++k) {
+        const VarnelSim::TModelStats stats = controllers[k]->ModelStats();
+        if (stats.Knocks > 0 || stats.RailLosses > 0)
+            std::fprintf(stderr,
+                         "varnel-usb-sim: bridge %zu: knocks on a lock: %llu (ridden out: %llu); "
+                         "locks lost at the rail: %llu\n",
+                         k + 1, static_cast<unsigned long long>(stats.Knocks),
+                         static_cast<unsigned long long>(stats.KnocksRiddenOut),
+                         static_cast<unsigned long long>(stats.RailLosses));
+    }
     if (WIFSIGNALED(status))
         return 128 + WTERMSIG(status);
     return WEXITSTATUS(status);
