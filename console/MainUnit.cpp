@@ -285,8 +285,9 @@ void TMainForm::ConnectSignals()
     connect(CFTOffsetButton, &QPushButton::clicked, this, &TMainForm::CFTOffsetButtonClick);
     connect(ModulationButton, &QPushButton::clicked, this, &TMainForm::ModulationButtonClick);
     connect(FOffsetButton, &QPushButton::clicked, this, &TMainForm::FOffsetButtonClick);
-    // Every change of the ticked state, by the operator or by the console.
-    connect(StabilizationCheckCheckBox, &QCheckBox::toggled, this,
+    // The operator's click (mouse or keyboard) only: the box following a
+    // path gain report from the controller is not a command and sends nothing.
+    connect(StabilizationCheckCheckBox, &QCheckBox::clicked, this,
             &TMainForm::StabilizationCheckCheckBoxClick);
     connect(SaveDataChartToFileCheckBox, &QCheckBox::clicked, this,
             &TMainForm::SaveDataChartToFileCheckBoxClick);

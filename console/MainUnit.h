@@ -9,7 +9,7 @@
 //   SimpleMenu.cpp     the simple-menu page, its peak buttons and status panel
 //   ScopeChart.cpp     the scope chart, saving it, scope scale and harmonic
 //   ServicePanel.cpp   the access code, Read, the Set buttons, the service chart
-//   DataLog.cpp        the data log file
+//   DataLog.cpp        the data log file (written by a FileWriter)
 #pragma once
 
 #include "ui_MainForm.h"
@@ -19,8 +19,8 @@
 #include "protocol/ReadFrameUnit.h"
 #include "protocol/SendFrameUnit.h"
 
+#include <QByteArray>
 #include <QColor>
-#include <QFile>
 #include <QList>
 #include <QPixmap>
 #include <QString>
@@ -36,6 +36,7 @@ class QLineSeries;
 class TServicePassword;
 class TLockHistory;
 class TTraceModel;
+class TFileWriter;
 
 // One absorption peak the laser can lock onto. Frequencies in MHz.
 class TPeak
@@ -238,7 +239,8 @@ private:
     int32_t LastAvaiablePeakIndex = 0;
     std::unique_ptr<TServicePassword> FServicePassword;
     int32_t SetPeakListBoxIndex = 0;
-    std::unique_ptr<QFile> FLogFile;
+    // The open log's writer; it deletes itself once the file is closed.
+    TFileWriter* FLogFile = nullptr;
     bool FSaveLogFile = false;
     std::array<int32_t, 3> FSearchPeakIdTable{0, 0, 0};
     TSearchState FSearchState = _ss_set_first_peak;
@@ -282,11 +284,12 @@ private:
     TTraceModel* FServiceTrace = nullptr;
     void SetOuterWidth(int outerWidth);
 
-    // data log: lines go to the file's buffer as samples arrive and are
-    // written out at every tick of FLogFlushTimer and when the log closes
+    // data log: lines gather in FLogPending as samples arrive and go to the
+    // log's writer at every tick of FLogFlushTimer and when the log closes
     QTimer* FLogFlushTimer = nullptr;
+    QByteArray FLogPending;
     void FlushLogFile();
-    void StopLogAfterFailure(const QString& error);
+    void LogWriterFailed(TFileWriter* writer, const QString& error, bool opened);
     QString AskForSaveFileName(const QString& proposedName, const QString& filter,
                                const QString& defaultSuffix);
     void ReportToOperator(const QString& title, const QString& text);

@@ -297,14 +297,13 @@ void TMainForm::HandleDelayValue(uint32_t value)
 
 void TMainForm::HandlePathGainValue(uint32_t value)
 {
-    if (value <= static_cast<uint32_t>(StabilizationFlag)) {
-        PathGainRealSpinEdit->setValue(value);
-        return;
-    }
-    PathGainRealSpinEdit->setValue(value - StabilizationFlag);
-    // Ticking the box runs the stabilisation check, which sends the value
-    // back; a box already ticked does not change and sends nothing.
-    StabilizationCheckCheckBox->setChecked(true);
+    // The box shows the controller's stabilisation flag as reported, ticked
+    // above 2000 and unticked otherwise, so that the operator's next path gain
+    // Set carries what the controller has. Following a report sends nothing:
+    // only the operator's click on the box or on Set writes the path gain.
+    const bool stabilized = value > static_cast<uint32_t>(StabilizationFlag);
+    PathGainRealSpinEdit->setValue(stabilized ? value - StabilizationFlag : value);
+    StabilizationCheckCheckBox->setChecked(stabilized);
 }
 
 void TMainForm::HandleCFTValue(uint32_t value)
