@@ -23,6 +23,7 @@
 #include <QColor>
 #include <QList>
 #include <QPixmap>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 
@@ -33,6 +34,7 @@
 
 class QTimer;
 class QLineSeries;
+class QScrollArea;
 class TServicePassword;
 class TLockHistory;
 class TTraceModel;
@@ -202,6 +204,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     // ---- start and stop
@@ -258,6 +261,17 @@ private:
     TLockHistory* FLockHistory = nullptr;
     bool FDestroyed = false;
     bool FPlaced = false;
+
+    // the window's size: the controls lie on FWindowContent at the designed
+    // size (FDesignSize, the client size the layout asks for); the window
+    // shows them through FWindowScroll at that size, or at what the screen's
+    // work area holds, whichever is smaller
+    QWidget* FWindowContent = nullptr;
+    QScrollArea* FWindowScroll = nullptr;
+    QSize FDesignSize;
+    bool FMovingOntoScreen = false;
+    void SetDesignSize(QSize size);
+    void FitToScreen();
 
     // device panel and device messages
     // True while a reader is being stopped: a link-loss notice that runs
