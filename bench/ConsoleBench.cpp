@@ -6,6 +6,7 @@
 // memory and CPU figures belong to one load) and prints the table and the
 // goals. With --run LOAD it runs one load and prints one result line.
 #include "SimProcess.h"
+#include "console/FileWriter.h"
 #include "console/MainUnit.h"
 #include "link/BridgeDirectory.h"
 
@@ -327,6 +328,8 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     const uint64_t handled = form->Count();
     const uint64_t outOfOrder = form->OutOfOrder();
     SetLog(*form, false);
+    // The log's writer closes the file on its own thread.
+    RunEventsUntil([&] { return form->findChildren<TFileWriter*>().isEmpty(); }, 10);
     uint64_t badLines = 0;
     const uint64_t logged = CheckLog(logPath, badLines);
 

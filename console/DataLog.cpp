@@ -1,13 +1,17 @@
 // The data log: every scope sample as one line of a text file, while "save to
 // file" is ticked. The log takes the samples from the scope's trace model as
-// they arrive, whatever the chart draws. Lines go through the file's buffer,
-// which is written out on the log's own timer (every LogFlush milliseconds of
-// the environment's timings) and when the log closes. A failed write stops the
-// log, closes the file, unticks the box and tells the operator; the console
-// and its link run on.
+// they arrive, whatever the chart draws. The file is opened, written and
+// closed by a writer on a thread of its own (FileWriter), so a pipe, a device,
+// a full disk or a mount that stops answering never holds up the window: the
+// lines gather on the main thread and go to the writer, in order, on the log's
+// own timer (every LogFlush milliseconds of the environment's timings) and
+// when the log closes. A file that cannot be created or a failed write stops
+// the log, unticks the box and tells the operator; the console and its link
+// run on.
 #include "console/MainUnit.h"
 
 #include "console/ConsoleLog.h"
+#include "console/FileWriter.h"
 #include "console/TraceModel.h"
 
 #include <QDir>
@@ -62,33 +66,24 @@ bool TMainForm::OpenLogFile(bool on)
     }
 
     CloseLogFile();
-    FLogFile = std::make_unique<QFile>(fileName);
-    if (!FLogFile->open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        const QString error = FLogFile->errorString();
-        qCWarning(VarnelConsoleLog).noquote()
-            << "Data log" << QDir::toNativeSeparators(fileName) << "could not be created:" << error;
-        FLogFile.reset();
-        FSaveLogFile = false;
-        SaveDataChartToFileCheckBox->setChecked(false);
-        ReportToOperator(QStringLiteral("Data log"),
-                         QStringLiteral("The data log \"%1\" could not be created: %2")
-                             .arg(QDir::toNativeSeparators(fileName), error));
-        return false;
-    }
+    // The writer creates the file on its own thread; until it reports a
+    // failure the log counts as on, and what is written meanwhile waits for
+    // the file in order.
+    auto* writer = new TFileWriter(fileName, this);
+    connect(writer, &TFileWriter::Failed, this, [this, writer](const QString& error, bool opened) {
+        LogWriterFailed(writer, error, opened);
+    });
+    connect(writer, &TFileWriter::Finished, writer, &QObject::deleteLater);
+    FLogFile = writer;
     FSaveLogFile = true;
     qCInfo(VarnelConsoleLog).noquote()
-        << "Data log" << QDir::toNativeSeparators(fileName) << "opened";
+        << "Data log" << QDir::toNativeSeparators(fileName) << "started";
     // The samples on screen first, oldest first.
     const QList<double> backlog = FScopeTrace->Values();
-    for (double value : backlog) {
-        if (!FSaveLogFile)
-            break;
+    for (double value : backlog)
         WriteToLog(value);
-    }
-    if (FSaveLogFile)
-        FlushLogFile();
-    if (FSaveLogFile)
-        FLogFlushTimer->start();
+    FlushLogFile();
+    FLogFlushTimer->start();
     return FSaveLogFile;
 }
 
@@ -97,27 +92,24 @@ void TMainForm::CloseLogFile()
     FLogFlushTimer->stop();
     if (!FLogFile)
         return;
-    const bool flushed = FLogFile->flush();
-    const QString error = FLogFile->errorString();
-    const QString fileName = FLogFile->fileName();
-    FLogFile->close();
-    FLogFile.reset();
-    if (flushed)
-        qCInfo(VarnelConsoleLog).noquote()
-            << "Data log" << QDir::toNativeSeparators(fileName) << "closed";
-    else
-        qCWarning(VarnelConsoleLog).noquote() << "Data log" << QDir::toNativeSeparators(fileName)
-                                              << "closed after a failed write:" << error;
-    if (!flushed && !FDestroyed)
-        ReportToOperator(QStringLiteral("Data log"), LogFailureText(fileName, error));
+    // The writer writes out what it was given and closes the file on its
+    // thread; a failure it meets on the way is still reported
+    // (LogWriterFailed), and the window's closing waits for it.
+    FlushLogFile();
+    FLogFile->Close();
+    qCInfo(VarnelConsoleLog).noquote()
+        << "Data log" << QDir::toNativeSeparators(FLogFile->FileName()) << "closed";
+    FLogFile = nullptr;
+    FLogPending.clear();
 }
 
 bool TMainForm::WriteLogLine(const QString& text)
 {
-    if (!FLogFile || !FLogFile->isWritable())
+    if (!FLogFile)
         return true;
-    const QByteArray line = text.toLocal8Bit() + "\r\n";
-    return FLogFile->write(line) == line.size();
+    FLogPending.append(text.toLocal8Bit());
+    FLogPending.append("\r\n");
+    return true;
 }
 
 void TMainForm::WriteToLog(double value)
@@ -126,33 +118,41 @@ void TMainForm::WriteToLog(double value)
         return;
     // General format, at most 15 significant digits, a full stop whatever
     // the operator's locale, no grouping.
-    if (!WriteLogLine(QString::number(value, 'g', 15)))
-        StopLogAfterFailure(FLogFile->errorString());
+    WriteLogLine(QString::number(value, 'g', 15));
 }
 
 void TMainForm::FlushLogFile()
 {
-    if (FSaveLogFile && FLogFile && !FLogFile->flush())
-        StopLogAfterFailure(FLogFile->errorString());
+    if (!FLogFile || FLogPending.isEmpty())
+        return;
+    FLogFile->Write(FLogPending);
+    FLogFile->Flush();
+    FLogPending.clear();
 }
 
-void TMainForm::StopLogAfterFailure(const QString& error)
+void TMainForm::LogWriterFailed(TFileWriter* writer, const QString& error, bool opened)
 {
-    const QString fileName = FLogFile ? FLogFile->fileName() : QString();
+    const QString fileName = QDir::toNativeSeparators(writer->FileName());
+    if (writer != FLogFile) {
+        // A log already closed by the operator failed while writing out its
+        // last lines.
+        if (!FDestroyed)
+            ReportToOperator(QStringLiteral("Data log"), LogFailureText(writer->FileName(), error));
+        return;
+    }
     qCWarning(VarnelConsoleLog).noquote()
-        << "Data log" << QDir::toNativeSeparators(fileName) << "stopped:" << error;
+        << "Data log" << fileName << (opened ? "stopped:" : "could not be created:") << error;
     FSaveLogFile = false;
     FLogFlushTimer->stop();
-    if (FLogFile) {
-        FLogFile->close();
-        FLogFile.reset();
-    }
+    FLogFile->Close();
+    FLogFile = nullptr;
+    FLogPending.clear();
     SaveDataChartToFileCheckBox->setChecked(false);
-    // This may run inside a scope sample's handler, with the reader waiting
-    // for it: the operator is told once the handler has returned.
-    const QString text = LogFailureText(fileName, error);
-    QTimer::singleShot(0, this,
-                       [this, text] { ReportToOperator(QStringLiteral("Data log"), text); });
+    ReportToOperator(
+        QStringLiteral("Data log"),
+        opened
+            ? LogFailureText(writer->FileName(), error)
+            : QStringLiteral("The data log \"%1\" could not be created: %2").arg(fileName, error));
 }
 
 void TMainForm::SaveDataChartToFileCheckBoxClick()

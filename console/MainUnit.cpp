@@ -14,11 +14,16 @@
 #include <QKeyEvent>
 #include <QPainter>
 #include <QScreen>
+#include <QScrollArea>
 #include <QSvgRenderer>
 #include <QTabBar>
 #include <QThread>
 #include <QTimer>
 #include <QUrl>
+#include <QVBoxLayout>
+#include <QWindow>
+
+#include <algorithm>
 
 namespace {
 
@@ -84,7 +89,27 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
                    Qt::MSWindowsFixedSizeDialogHint);
-    setFixedSize(1133, 691);
+    // The controls keep the designed layout on a content widget; the window
+    // shows it through a scroll area that needs no scroll bars where the
+    // screen has room, and lets every control be reached where it has not.
+    FWindowContent = new QWidget;
+    FWindowContent->setObjectName(QStringLiteral("WindowContent"));
+    for (QWidget* part :
+         {static_cast<QWidget*>(PageControl), static_cast<QWidget*>(ServicePanel)}) {
+        const QRect designed = part->geometry();
+        part->setParent(FWindowContent);
+        part->setGeometry(designed);
+        part->show();
+    }
+    FWindowScroll = new QScrollArea(this);
+    FWindowScroll->setObjectName(QStringLiteral("WindowScrollArea"));
+    FWindowScroll->setFrameShape(QFrame::NoFrame);
+    FWindowScroll->setWidgetResizable(false);
+    FWindowScroll->setWidget(FWindowContent);
+    auto* windowLayout = new QVBoxLayout(this);
+    windowLayout->setContentsMargins(0, 0, 0, 0);
+    windowLayout->addWidget(FWindowScroll);
+    SetDesignSize(QSize(1133, 691));
 
     ConnectionTimer = new QTimer(this);
     ConnectionTimer->setObjectName(QStringLiteral("ConnectionTimer"));
@@ -285,8 +310,9 @@ void TMainForm::ConnectSignals()
     connect(CFTOffsetButton, &QPushButton::clicked, this, &TMainForm::CFTOffsetButtonClick);
     connect(ModulationButton, &QPushButton::clicked, this, &TMainForm::ModulationButtonClick);
     connect(FOffsetButton, &QPushButton::clicked, this, &TMainForm::FOffsetButtonClick);
-    // Every change of the ticked state, by the operator or by the console.
-    connect(StabilizationCheckCheckBox, &QCheckBox::toggled, this,
+    // The operator's click (mouse or keyboard) only: the box following a
+    // path gain report from the controller is not a command and sends nothing.
+    connect(StabilizationCheckCheckBox, &QCheckBox::clicked, this,
             &TMainForm::StabilizationCheckCheckBoxClick);
     connect(SaveDataChartToFileCheckBox, &QCheckBox::clicked, this,
             &TMainForm::SaveDataChartToFileCheckBoxClick);
@@ -301,13 +327,65 @@ void TMainForm::ConnectSignals()
 void TMainForm::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
+    FitToScreen();
     if (FPlaced)
         return;
     FPlaced = true;
+    if (QWindow* window = windowHandle())
+        connect(window, &QWindow::screenChanged, this, &TMainForm::FitToScreen);
     if (QScreen* screen = this->screen()) {
         QRect frame = frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
         move(frame.topLeft());
+    }
+}
+
+void TMainForm::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    // The window manager's frame is known once it has placed the window.
+    FitToScreen();
+}
+
+void TMainForm::SetDesignSize(QSize size)
+{
+    FDesignSize = size;
+    FWindowContent->setFixedSize(size);
+    FitToScreen();
+}
+
+void TMainForm::FitToScreen()
+{
+    // The designed size where the screen's work area holds it with the
+    // window's frame; as much as it holds where it does not, the rest
+    // reached by scrolling.
+    QSize client = FDesignSize;
+    QScreen* screen = isVisible() ? this->screen() : nullptr;
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    if (screen) {
+        const QRect available = screen->availableGeometry();
+        client = client.boundedTo(QSize(available.width() - frame.left() - frame.right(),
+                                        available.height() - frame.top() - frame.bottom()));
+    }
+    if (size() != client || minimumSize() != client || maximumSize() != client)
+        setFixedSize(client);
+    if (!screen)
+        return;
+    // A window that no longer fits where it stands moves back onto the
+    // work area, left and up. Measured on the window system's frame, and
+    // moved by the difference: how a move places the frame is the window
+    // manager's.
+    const QRect available = screen->availableGeometry();
+    const QRect outer(windowHandle() ? windowHandle()->frameGeometry().topLeft() : pos(),
+                      client.grownBy(frame));
+    const int x =
+        std::max(available.x(), std::min(outer.x(), available.right() + 1 - outer.width()));
+    const int y =
+        std::max(available.y(), std::min(outer.y(), available.bottom() + 1 - outer.height()));
+    if (QPoint(x, y) != outer.topLeft() && !FMovingOntoScreen) {
+        FMovingOntoScreen = true;
+        move(pos() + QPoint(x, y) - outer.topLeft());
+        FMovingOntoScreen = false;
     }
 }
 

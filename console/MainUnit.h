@@ -9,7 +9,7 @@
 //   SimpleMenu.cpp     the simple-menu page, its peak buttons and status panel
 //   ScopeChart.cpp     the scope chart, saving it, scope scale and harmonic
 //   ServicePanel.cpp   the access code, Read, the Set buttons, the service chart
-//   DataLog.cpp        the data log file
+//   DataLog.cpp        the data log file (written by a FileWriter)
 #pragma once
 
 #include "ui_MainForm.h"
@@ -19,10 +19,11 @@
 #include "protocol/ReadFrameUnit.h"
 #include "protocol/SendFrameUnit.h"
 
+#include <QByteArray>
 #include <QColor>
-#include <QFile>
 #include <QList>
 #include <QPixmap>
+#include <QSize>
 #include <QString>
 #include <QWidget>
 
@@ -33,9 +34,11 @@
 
 class QTimer;
 class QLineSeries;
+class QScrollArea;
 class TServicePassword;
 class TLockHistory;
 class TTraceModel;
+class TFileWriter;
 
 // One absorption peak the laser can lock onto. Frequencies in MHz.
 class TPeak
@@ -201,6 +204,7 @@ public:
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
 
 private:
     // ---- start and stop
@@ -238,7 +242,8 @@ private:
     int32_t LastAvaiablePeakIndex = 0;
     std::unique_ptr<TServicePassword> FServicePassword;
     int32_t SetPeakListBoxIndex = 0;
-    std::unique_ptr<QFile> FLogFile;
+    // The open log's writer; it deletes itself once the file is closed.
+    TFileWriter* FLogFile = nullptr;
     bool FSaveLogFile = false;
     std::array<int32_t, 3> FSearchPeakIdTable{0, 0, 0};
     TSearchState FSearchState = _ss_set_first_peak;
@@ -256,6 +261,17 @@ private:
     TLockHistory* FLockHistory = nullptr;
     bool FDestroyed = false;
     bool FPlaced = false;
+
+    // the window's size: the controls lie on FWindowContent at the designed
+    // size (FDesignSize, the client size the layout asks for); the window
+    // shows them through FWindowScroll at that size, or at what the screen's
+    // work area holds, whichever is smaller
+    QWidget* FWindowContent = nullptr;
+    QScrollArea* FWindowScroll = nullptr;
+    QSize FDesignSize;
+    bool FMovingOntoScreen = false;
+    void SetDesignSize(QSize size);
+    void FitToScreen();
 
     // device panel and device messages
     // True while a reader is being stopped: a link-loss notice that runs
@@ -282,11 +298,12 @@ private:
     TTraceModel* FServiceTrace = nullptr;
     void SetOuterWidth(int outerWidth);
 
-    // data log: lines go to the file's buffer as samples arrive and are
-    // written out at every tick of FLogFlushTimer and when the log closes
+    // data log: lines gather in FLogPending as samples arrive and go to the
+    // log's writer at every tick of FLogFlushTimer and when the log closes
     QTimer* FLogFlushTimer = nullptr;
+    QByteArray FLogPending;
     void FlushLogFile();
-    void StopLogAfterFailure(const QString& error);
+    void LogWriterFailed(TFileWriter* writer, const QString& error, bool opened);
     QString AskForSaveFileName(const QString& proposedName, const QString& filter,
                                const QString& defaultSuffix);
     void ReportToOperator(const QString& title, const QString& text);

@@ -1,13 +1,13 @@
 // The scope chart: the rolling trace of the last 1000 scope samples, its zoom
-// and scroll limits, saving the samples to a file, and the two tuning options
-// beside it (scope scale and harmonic).
+// and scroll limits, saving the samples to a file (through a FileWriter), and
+// the two tuning options beside it (scope scale and harmonic).
 #include "console/MainUnit.h"
 
+#include "console/FileWriter.h"
 #include "console/TraceModel.h"
 
 #include <QChart>
 #include <QDir>
-#include <QFile>
 #include <QLineSeries>
 #include <QLinearGradient>
 #include <QLocale>
@@ -179,14 +179,16 @@ void TMainForm::SaveChartButtonClick()
         text.append("\r\n");
     }
 
-    QFile file(fileName);
-    bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    written = written && file.write(text) == text.size() && file.flush();
-    const QString error = file.errorString();
-    file.close();
-    if (!written) {
+    // Written on a thread of its own: a pipe, a device or a mount that does
+    // not answer never holds up the window. A failure is reported when it
+    // comes back.
+    auto* writer = new TFileWriter(fileName, this);
+    connect(writer, &TFileWriter::Failed, this, [this, fileName](const QString& error) {
         ReportToOperator(QStringLiteral("Save"),
                          QStringLiteral("The chart could not be saved to \"%1\": %2")
                              .arg(QDir::toNativeSeparators(fileName), error));
-    }
+    });
+    connect(writer, &TFileWriter::Finished, writer, &QObject::deleteLater);
+    writer->Write(text);
+    writer->Close();
 }

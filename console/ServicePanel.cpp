@@ -11,7 +11,6 @@
 
 #include <QChart>
 #include <QLineSeries>
-#include <QScreen>
 #include <QTimer>
 #include <QValueAxis>
 #include <QWindow>
@@ -83,17 +82,11 @@ void TMainForm::SetOuterWidth(int outerWidth)
     // difference between the outer and the client width. The window
     // system's figure is asked each time: the widget's copy of it can miss a
     // frame the window manager put around the window after it was shown.
+    // Where the screen is narrower, the window takes what it holds and the
+    // rest is reached by scrolling (FitToScreen).
     const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
     const int frameExtra = frame.left() + frame.right();
-    setFixedWidth(outerWidth - frameExtra);
-    // A window that no longer fits where it stands moves left, so that the
-    // service panel does not open beyond the edge of the screen.
-    if (QScreen* screen = this->screen()) {
-        const QRect available = screen->availableGeometry();
-        const int overflow = pos().x() + outerWidth - (available.x() + available.width());
-        if (overflow > 0)
-            move(std::max(available.x(), pos().x() - overflow), pos().y());
-    }
+    SetDesignSize(QSize(outerWidth - frameExtra, FDesignSize.height()));
 }
 
 void TMainForm::FormKeyPress(QChar key)
@@ -102,7 +95,8 @@ void TMainForm::FormKeyPress(QChar key)
         return;
     SetOuterWidth(PageControl->width() + ServicePanel->width() + 18);
     // Docked to the right edge, over the full client height.
-    ServicePanel->setGeometry(width() - ServicePanel->width(), 0, ServicePanel->width(), height());
+    ServicePanel->setGeometry(FDesignSize.width() - ServicePanel->width(), 0, ServicePanel->width(),
+                              FDesignSize.height());
     ServicePanel->show();
     ServicePanel->raise();
 }
@@ -297,14 +291,13 @@ void TMainForm::HandleDelayValue(uint32_t value)
 
 void TMainForm::HandlePathGainValue(uint32_t value)
 {
-    if (value <= static_cast<uint32_t>(StabilizationFlag)) {
-        PathGainRealSpinEdit->setValue(value);
-        return;
-    }
-    PathGainRealSpinEdit->setValue(value - StabilizationFlag);
-    // Ticking the box runs the stabilisation check, which sends the value
-    // back; a box already ticked does not change and sends nothing.
-    StabilizationCheckCheckBox->setChecked(true);
+    // The box shows the controller's stabilisation flag as reported, ticked
+    // above 2000 and unticked otherwise, so that the operator's next path gain
+    // Set carries what the controller has. Following a report sends nothing:
+    // only the operator's click on the box or on Set writes the path gain.
+    const bool stabilized = value > static_cast<uint32_t>(StabilizationFlag);
+    PathGainRealSpinEdit->setValue(stabilized ? value - StabilizationFlag : value);
+    StabilizationCheckCheckBox->setChecked(stabilized);
 }
 
 void TMainForm::HandleCFTValue(uint32_t value)

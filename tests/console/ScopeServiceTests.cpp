@@ -2,6 +2,7 @@
 // driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"
 
+#include "console/FileWriter.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "sim/ControllerModel.h"
@@ -21,6 +22,12 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -111,6 +118,13 @@ protected:
 
     QString Path(const QString& name) const { return dir.filePath(name); }
 
+    // Files are written on writers' threads: true once every file the
+    // window was writing is closed.
+    bool FilesWritten()
+    {
+        return WaitFor([&] { return form->findChildren<TFileWriter*>().isEmpty(); });
+    }
+
     std::shared_ptr<TFakeLine> bridge;
     std::unique_ptr<TMainForm> form;
     QTemporaryDir dir;
@@ -150,6 +164,7 @@ TEST_F(ScopeServiceTest, ScopeSamplesMapToSeventeenSixFortyMinusRawAndSaveWithCr
         WriteFile(fileName, QByteArray(5000, 'x'));
         form->SaveChartButtonClick();
         EXPECT_EQ(askedWith, QStringList({"", "", ""}));
+        ASSERT_TRUE(FilesWritten());
         EXPECT_EQ(ReadFile(fileName), "17280\r\n0\r\n-17280\r\n17640\r\n-47895\r\n");
         EXPECT_TRUE(reports.isEmpty());
     }
@@ -167,11 +182,13 @@ TEST_F(ScopeServiceTest, SaveWritesNothingOnCancelAnEmptyFileForAnEmptyChartAndR
     SetUp();
     fileName = Path("empty.txt");
     form->SaveChartButtonClick();
+    ASSERT_TRUE(FilesWritten());
     EXPECT_TRUE(QFile::exists(fileName));
     EXPECT_EQ(ReadFile(fileName), "");
 
     fileName = Path("missing/folder/scope.txt");
     form->SaveChartButtonClick();
+    ASSERT_TRUE(FilesWritten());
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].contains("scope.txt")) << reports[0].toStdString();
     EXPECT_TRUE(reports[0].contains("No such file or directory")) << reports[0].toStdString();
@@ -184,6 +201,7 @@ TEST_F(ScopeServiceTest, TheThousandAndFirstSampleDropsTheFirst)
     // A save right away already holds every sample applied so far.
     fileName = Path("rolled.txt");
     form->SaveChartButtonClick();
+    ASSERT_TRUE(FilesWritten());
     const QList<QByteArray> lines = ReadFile(fileName).split('\n');
     ASSERT_EQ(lines.size(), 1001); // 1000 lines and the empty rest after the last
     EXPECT_EQ(lines.first(), "17639\r");
@@ -541,57 +559,82 @@ TEST_F(ScopeServiceTest, ExpectedPeaksSendTheRangeInEitherOrderAndNothingWithout
     EXPECT_NE(button->palette().color(QPalette::ButtonText), Green);
 }
 
-TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnEveryChangeOfTheBox)
+TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnTheOperatorsClickOnly)
 {
     Connect();
     form->PathGainRealSpinEdit->setValue(1500);
-    form->StabilizationCheckCheckBox->setChecked(true);
-    form->StabilizationCheckCheckBox->setChecked(false);
+    form->StabilizationCheckCheckBox->click();
+    form->StabilizationCheckCheckBox->click();
     EXPECT_EQ(Frames(), (std::vector<TFrame>{BuildCommandFrame(58, 0x0D, 0xAC),
                                              BuildCommandFrame(58, 0x05, 0xDC)}));
 
-    // A reported path gain above 2000 ticks the box, which sends it back once.
-    bridge->ClearWritten();
-    form->HandlePathGainValue(2500);
-    EXPECT_EQ(form->PathGainRealSpinEdit->Value(), 500);
-    EXPECT_TRUE(form->StabilizationCheckCheckBox->isChecked());
-    form->HandlePathGainValue(2500);
-    form->HandlePathGainValue(1500);
-    EXPECT_EQ(form->PathGainRealSpinEdit->Value(), 1500);
-    EXPECT_TRUE(form->StabilizationCheckCheckBox->isChecked());
-    EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(58, 0x09, 0xC4)});
+    // A path gain report, asked for or not, with the panel hidden or shown,
+    // moves the box to the controller's flag and sends nothing: neither back
+    // to the controller nor on a later change made by the console.
+    struct TReport
+    {
+        uint32_t value;
+        double shown;
+        bool ticked;
+    };
+    const TReport reports[] = {
+        {2150, 150, true}, {2000, 2000, false}, {1999, 1999, false}, {0, 0, false}};
+    for (const bool panelShown : {false, true}) {
+        if (panelShown) {
+            for (const QChar key : QStringLiteral("51730264"))
+                form->FormKeyPress(key);
+        }
+        ASSERT_EQ(form->ServicePanel->isVisibleTo(form.get()), panelShown);
+        for (const bool tickedBefore : {false, true}) {
+            for (const TReport& r : reports) {
+                SCOPED_TRACE(std::to_string(r.value) + (panelShown ? ", panel shown" : "") +
+                             (tickedBefore ? ", box ticked before" : ""));
+                form->StabilizationCheckCheckBox->setChecked(tickedBefore);
+                bridge->ClearWritten();
+                form->HandlePathGainValue(r.value);
+                EXPECT_EQ(form->PathGainRealSpinEdit->Value(), r.shown);
+                EXPECT_EQ(form->StabilizationCheckCheckBox->isChecked(), r.ticked);
+                EXPECT_TRUE(bridge->Written().empty());
+            }
+        }
+    }
 
-    // What goes back is limited as a Set action limits it: a report the
-    // field cannot hold, or a huge negative pasted path gain, sends at most
-    // the field's 2000 (with the flag 4000), and the field shows it.
+    // After a report without the flag, Set sends the path gain without it;
+    // the operator's click then sends it with the flag.
+    form->HandlePathGainValue(2150);
+    form->HandlePathGainValue(1999);
+    bridge->ClearWritten();
+    form->SetPathGainButtonClick();
+    form->StabilizationCheckCheckBox->click();
+    EXPECT_EQ(Frames(), (std::vector<TFrame>{BuildCommandFrame(58, 0x07, 0xCF),
+                                             BuildCommandFrame(58, 0x0F, 0x9F)}));
+
+    // What a click sends is limited as a Set action limits it: a huge
+    // negative pasted path gain, or a report the field cannot hold, sends at
+    // most the field's 2000 (with the flag 4000), and the field shows it.
     struct TCase
     {
         const char* name;
         bool tickedBefore;
-        std::function<void()> act;
+        std::function<void()> prepare;
         TFrame sent;
     };
     const TCase cases[] = {
-        {"report of 65535", false, [&] { form->HandlePathGainValue(65535); },
-         BuildCommandFrame(58, 0x0F, 0xA0)},
-        {"pasted -1e12, box ticked", false,
-         [&] {
-             form->PathGainRealSpinEdit->setText("-1e12");
-             form->StabilizationCheckCheckBox->setChecked(true);
-         },
-         BuildCommandFrame(58, 0x0F, 0xA0)},
-        {"pasted -3000000000, box unticked", true,
-         [&] {
-             form->PathGainRealSpinEdit->setText("-3000000000");
-             form->StabilizationCheckCheckBox->setChecked(false);
-         },
+        {"report of 65535, box unticked by the click", true,
+         [&] { form->HandlePathGainValue(65535); }, BuildCommandFrame(58, 0x07, 0xD0)},
+        {"pasted -1e12, box ticked by the click", false,
+         [&] { form->PathGainRealSpinEdit->setText("-1e12"); }, BuildCommandFrame(58, 0x0F, 0xA0)},
+        {"pasted -3000000000, box unticked by the click", true,
+         [&] { form->PathGainRealSpinEdit->setText("-3000000000"); },
          BuildCommandFrame(58, 0x07, 0xD0)},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
         form->StabilizationCheckCheckBox->setChecked(c.tickedBefore);
+        c.prepare();
+        form->StabilizationCheckCheckBox->setChecked(c.tickedBefore);
         bridge->ClearWritten();
-        c.act();
+        form->StabilizationCheckCheckBox->click();
         EXPECT_EQ(Frames(), std::vector<TFrame>{c.sent});
         EXPECT_EQ(form->PathGainRealSpinEdit->Value(), 2000);
     }
@@ -710,6 +753,7 @@ TEST_F(ScopeServiceTest, DataLogWritesTheChartThenEveryNewSampleUntilClosed)
             form->SaveDataChartToFileCheckBox->click();
             EXPECT_FALSE(form->IsLogging());
             form->HandleScopeSample(1);
+            ASSERT_TRUE(FilesWritten());
         } else {
             form.reset();
         }
@@ -751,8 +795,7 @@ TEST_F(ScopeServiceTest, DataLogStartThatCannotHappenLeavesTheBoxUnticked)
     const TCase cases[] = {
         {"cancelled", QString(), false, nullptr},
         {"missing folder", Path("missing/log.txt"), false, "No such file or directory"},
-        {"full disk during the backlog", QStringLiteral("/dev/full"), true,
-         "No space left on device"},
+        {"a device", QStringLiteral("/dev/full"), true, "device"},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -765,10 +808,11 @@ TEST_F(ScopeServiceTest, DataLogStartThatCannotHappenLeavesTheBoxUnticked)
         }
         fileName = c.file;
         form->SaveDataChartToFileCheckBox->click();
+        ASSERT_TRUE(FilesWritten());
         EXPECT_FALSE(form->IsLogging());
         EXPECT_FALSE(form->SaveDataChartToFileCheckBox->isChecked());
         if (c.error) {
-            ASSERT_TRUE(WaitFor([&] { return !reports.isEmpty(); }));
+            ASSERT_EQ(reports.size(), 1);
             EXPECT_TRUE(reports[0].contains(c.error)) << reports[0].toStdString();
             EXPECT_TRUE(reports[0].contains(QFileInfo(c.file).fileName()));
         } else {
@@ -780,23 +824,91 @@ TEST_F(ScopeServiceTest, DataLogStartThatCannotHappenLeavesTheBoxUnticked)
 
 TEST_F(ScopeServiceTest, DataLogStopsOnAFullDiskAndTheConsoleRunsOn)
 {
-    fileName = QStringLiteral("/dev/full");
+    // A disk that fills up: the process may not grow a file beyond a few
+    // kilobytes.
+    rlimit old{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldSignal = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = old;
+    limited.rlim_cur = 4000;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    fileName = Path("full.txt");
     form->SaveDataChartToFileCheckBox->click();
     ASSERT_TRUE(form->IsLogging());
-    for (uint32_t raw = 0; raw < 100; ++raw)
+    for (uint32_t raw = 0; raw < 2000; ++raw)
         form->HandleScopeSample(raw);
 
-    ASSERT_TRUE(WaitFor([&] { return !reports.isEmpty(); }));
+    const bool reported = WaitFor([&] { return !reports.isEmpty(); });
+    ::setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldSignal);
+    ASSERT_TRUE(reported);
     EXPECT_EQ(reports.size(), 1);
-    EXPECT_TRUE(reports[0].contains("/dev/full")) << reports[0].toStdString();
-    EXPECT_TRUE(reports[0].contains("No space left on device")) << reports[0].toStdString();
+    EXPECT_TRUE(reports[0].contains("full.txt")) << reports[0].toStdString();
+    EXPECT_TRUE(reports[0].contains("File too large")) << reports[0].toStdString();
     EXPECT_FALSE(form->IsLogging());
     EXPECT_FALSE(form->SaveDataChartToFileCheckBox->isChecked());
+    // What reached the file is the samples in order.
+    const QList<QByteArray> lines = ReadFile(fileName).split('\n');
+    ASSERT_GT(lines.size(), 100);
+    for (qsizetype k = 0; k + 1 < lines.size(); ++k)
+        ASSERT_EQ(lines[k], QByteArray::number(17640 - k) + "\r") << "line " << k;
 
     form->HandleScopeSample(17640);
-    DrawnPoints(form->DataSeries, 101);
+    DrawnPoints(form->DataSeries, 1000);
     QTest::qWait(100);
     EXPECT_EQ(reports.size(), 1);
+}
+
+TEST_F(ScopeServiceTest, NamesThatAreNoRegularFileAreRefusedWithoutWaitingForThem)
+{
+    // A pipe nobody reads would hold an open for writing until a reader
+    // comes; one with a reader, a device or a folder would take the lines
+    // elsewhere. Each is refused, the operator told why, the window never
+    // waits, and it still closes.
+    const QString fifo = Path("pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString readFifo = Path("read-pipe");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(readFifo).constData(), 0600), 0);
+    const int reader = ::open(QFile::encodeName(readFifo).constData(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    struct TCase
+    {
+        const char* name;
+        QString file;
+        const char* reason;
+    };
+    const TCase cases[] = {
+        {"a pipe nobody reads", fifo, "pipe"},
+        {"a pipe with a reader", readFifo, "pipe"},
+        {"a device", QStringLiteral("/dev/null"), "device"},
+        {"a folder", dir.path(), "folder"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (uint32_t raw = 0; raw < 10; ++raw)
+            form->HandleScopeSample(raw);
+        fileName = c.file;
+        reports.clear();
+        form->SaveDataChartToFileCheckBox->click();
+        form->SaveChartButtonClick();
+        // The window goes on handling samples while the files are tried.
+        form->HandleScopeSample(17640);
+        ASSERT_TRUE(WaitFor([&] { return reports.size() == 2; }));
+        ASSERT_TRUE(FilesWritten());
+        for (const QString& report : reports) {
+            EXPECT_TRUE(report.contains(QDir::toNativeSeparators(c.file))) << report.toStdString();
+            EXPECT_TRUE(report.contains(c.reason)) << report.toStdString();
+        }
+        EXPECT_FALSE(form->IsLogging());
+        EXPECT_FALSE(form->SaveDataChartToFileCheckBox->isChecked());
+    }
+    char byte = 0;
+    EXPECT_LE(::read(reader, &byte, 1), 0);
+    ::close(reader);
+    QFileInfo pipe(fifo);
+    EXPECT_FALSE(pipe.isFile());
+    EXPECT_TRUE(QFileInfo(dir.path()).isDir());
+    form.reset();
 }
 
 // ---- against the controller model
@@ -854,7 +966,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     for (QPushButton* button : {form->SetPhaseButton, form->SetCFTButton, form->SetPointButton,
                                 form->FOffsetButton, form->SetExpectedPeaksButton})
         button->click();
-    form->StabilizationCheckCheckBox->setChecked(true);
+    form->StabilizationCheckCheckBox->click();
     form->PathGainRealSpinEdit->setText("0");
     form->FOffsetRealSpinEdit->setText("0");
     form->ReadParamsButtonClick();
@@ -873,6 +985,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     ASSERT_TRUE(WaitFor([&] { return model.Stats().ScopeSamplesSent >= 2000; }, 20000));
     form->SaveDataChartToFileCheckBox->click();
     line.reset();
+    ASSERT_TRUE(FilesWritten());
 
     const QList<QByteArray> lines = ReadFile(fileName).split('\n');
     ASSERT_GE(lines.size(), 1000);

@@ -23,6 +23,8 @@
 #include <mutex>
 #include <thread>
 
+#include <sys/stat.h>
+
 namespace {
 
 using namespace VarnelDrills;
@@ -219,6 +221,37 @@ TEST(ShutdownDrill, TerminationSignalsCloseTheWholeConsoleAndTheLogKeepsEverySam
         }
         EXPECT_EQ(gaps, 0);
     }
+}
+
+TEST(ShutdownDrill, ALogNamedAfterAPipeNobodyReadsIsRefusedAndTheSignalStillEndsTheConsole)
+{
+    // Opening a pipe for writing waits for a reader; the console must not,
+    // neither at the open nor when it is told to end.
+    TSimProcess sim;
+    ASSERT_TRUE(sim.Start({"--scope-only", "--scope-rate", "500"}));
+    const std::string pipeName = RuntimeDirectory() + "/log-pipe";
+    ::unlink(pipeName.c_str());
+    ASSERT_EQ(::mkfifo(pipeName.c_str(), 0600), 0);
+    QProcess console;
+    console.start(QStringLiteral(VARNEL_DRILL_CONSOLE_BINARY),
+                  {QString::fromStdString(pipeName), QString::fromStdString(SimDescription)});
+    ASSERT_TRUE(console.waitForStarted(10000));
+    ASSERT_TRUE(WaitUntil([&] { return console.canReadLine(); }, 30000ms));
+    QByteArray errors;
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            errors += console.readAllStandardError();
+            return errors.contains("pipe");
+        },
+        30000ms))
+        << errors.data();
+    EXPECT_TRUE(errors.contains(QByteArray::fromStdString(pipeName))) << errors.data();
+
+    ::kill(static_cast<pid_t>(console.processId()), SIGTERM);
+    ASSERT_TRUE(console.waitForFinished(30000));
+    EXPECT_EQ(console.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(console.exitCode(), 0) << console.readAllStandardError().data();
+    ::unlink(pipeName.c_str());
 }
 
 } // namespace
