@@ -155,6 +155,8 @@ TReadVarnelFrameThread::TReadVarnelFrameThread(TConnection& connection,
                                                TVarnelMessageHandlers& handlers)
     : FConnection(connection), FHandlers(handlers), FHandlersToken(handlers.CallToken())
 {
+    // The thread's name, as process listings and profilers show it.
+    setObjectName(QStringLiteral("varnel-reader"));
     start();
 }
 
@@ -198,6 +200,7 @@ void TReadVarnelFrameThread::Execute()
         const uint64_t seen = signal.Raised();
         const auto nextPass = std::chrono::steady_clock::now() + PollInterval;
         uint32_t taken = 0;
+        FPasses.fetch_add(1, std::memory_order_relaxed);
         bool ok = FConnection.GetReadDataCount(FDataCount);
         if (ok) {
             Error = false;

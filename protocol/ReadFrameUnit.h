@@ -156,6 +156,10 @@ public:
     // reader thread.
     std::atomic<bool> Error{false};
 
+    // Passes made so far (each one a count query, and a read and a scan when
+    // bytes were waiting), for measurements.
+    uint64_t PassCount() const { return FPasses.load(std::memory_order_relaxed); }
+
 protected:
     void run() override;
 
@@ -183,6 +187,7 @@ private:
     std::chrono::steady_clock::time_point FFailingSince;
     // Frames with a bad checksum this reader met, for the log.
     uint64_t FChecksumErrors = 0;
+    std::atomic<uint64_t> FPasses{0};
 };
 
 // The one way to stop a reader: terminate request, wait for the end while
