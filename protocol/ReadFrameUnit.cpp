@@ -121,8 +121,7 @@ public:
         FWaits = false;
     }
 
-    // Main thread: runs the calls in order, then hands the pass back to the
-    // reader (Done).
+    // Main thread: runs the calls in order.
     void Run()
     {
         // A handler that runs the main thread's pending calls (a nested event
@@ -134,11 +133,19 @@ public:
         FRunning = this;
         RunRest();
         FRunning = outer;
-        Done.store(true, std::memory_order_release);
     }
 
-    // False from the hand-over until the main thread has run the pass. A
-    // pass dropped unrun with its handlers is never filled again.
+    // The main thread is done with the pass: it ran, or it was dropped with
+    // its handlers. Wakes a reader waiting for it.
+    void Finish()
+    {
+        Done.store(true, std::memory_order_release);
+        Done.notify_all();
+    }
+    // Reader: blocks until Finish.
+    void AwaitFinish() const { Done.wait(false, std::memory_order_acquire); }
+
+    // False from the hand-over until Finish.
     std::atomic<bool> Done{true};
 
 private:
@@ -168,6 +175,26 @@ private:
     std::size_t FNext = 0;
     bool FWaits = false;
 };
+
+namespace {
+
+// What the posted call holds: the pass goes back to its reader once the call
+// is done with, run or dropped.
+class TPassHandle
+{
+public:
+    explicit TPassHandle(std::shared_ptr<TReadPass> pass) : FPass(std::move(pass)) {}
+    ~TPassHandle() { FPass->Finish(); }
+    TPassHandle(const TPassHandle&) = delete;
+    TPassHandle& operator=(const TPassHandle&) = delete;
+
+    void Run() const { FPass->Run(); }
+
+private:
+    std::shared_ptr<TReadPass> FPass;
+};
+
+} // namespace
 
 bool TReadVarnelFrame::Decode(const uint8_t* frameBuffer, uint32_t frameBufferSize,
                               int& DecodedBytesCount)
@@ -315,8 +342,10 @@ void TReadVarnelFrameThread::Execute()
         if (isInterruptionRequested())
             break;
         // Nothing waiting: sleep until the link has something.
-        if (ok && taken == 0)
+        if (ok && taken == 0) {
+            AwaitHandedOver();
             signal.Wait(seen, IdleCheckInterval, true);
+        }
         // Passes come at most every PollInterval, so that a stream is read
         // in batches rather than frame by frame, and a failing link is asked
         // at that pace until it counts as lost.
@@ -324,7 +353,10 @@ void TReadVarnelFrameThread::Execute()
         if (now < nextPass && !isInterruptionRequested())
             signal.Wait(signal.Raised(),
                         std::chrono::ceil<std::chrono::milliseconds>(nextPass - now), false);
+        // Usually run by now, during the pause: the wait costs no wake-up.
+        AwaitHandedOver();
     }
+    AwaitHandedOver();
     if (FChecksumErrors > 0)
         qCInfo(VarnelProtocolLog, "Reader stopped: %llu frames with a bad checksum",
                static_cast<unsigned long long>(FChecksumErrors));
@@ -335,6 +367,14 @@ void TReadVarnelFrameThread::Execute()
 uint32_t TReadVarnelFrameThread::ScanBuffer()
 {
     return ScanVarnelFrames(FBuffer.data(), FDataCount, *this);
+}
+
+void TReadVarnelFrameThread::AwaitHandedOver()
+{
+    if (!FAwaited)
+        return;
+    FAwaited->AwaitFinish();
+    FAwaited.reset();
 }
 
 std::shared_ptr<TReadPass> TReadVarnelFrameThread::NewPass() const
@@ -348,11 +388,12 @@ void TReadVarnelFrameThread::HandOver()
         return;
     std::shared_ptr<TReadPass> pass = std::move(FPass);
     pass->Done.store(false, std::memory_order_relaxed);
-    TMainThreadCallList::TCall call = [pass] { pass->Run(); };
+    // Waited for before the next read, not at once: the pause between passes
+    // usually gives the main thread time to run it.
     if (pass->Waits())
-        TMainThreadCallList::Instance().PostAndWait(std::move(call), FHandlersToken);
-    else
-        TMainThreadCallList::Instance().Post(std::move(call), FHandlersToken);
+        FAwaited = pass;
+    TMainThreadCallList::Instance().Post(
+        [handle = std::make_shared<TPassHandle>(pass)] { handle->Run(); }, FHandlersToken);
 
     // The next pass: one the main thread is done with, or a new one. Passes
     // still queued stay with their calls; only a few spares are kept.

@@ -170,9 +170,11 @@ protected:
 private:
     void Execute();
     uint32_t ScanBuffer();
-    // Hands the collected pass to the main thread, and waits for it when it
-    // holds a call that must run before the next read.
+    // Hands the collected pass to the main thread; one that holds a call
+    // that must run before the next read becomes the awaited pass.
     void HandOver();
+    // Blocks until the main thread is done with the awaited pass, if any.
+    void AwaitHandedOver();
     std::shared_ptr<TReadPass> NewPass() const;
     void NoteFailedPass();
     // Waits for the thread's end while running the main thread's pending
@@ -201,6 +203,7 @@ private:
     // again, so that its storage is allocated once.
     std::shared_ptr<TReadPass> FPass;
     std::vector<std::shared_ptr<TReadPass>> FSparePasses;
+    std::shared_ptr<TReadPass> FAwaited;
 };
 
 // The one way to stop a reader: terminate request, wait for the end while
