@@ -84,6 +84,118 @@ const std::array<const TMessageEntry*, 256> MessageById = [] {
 
 } // namespace
 
+// The handler calls of one read pass, in arrival order, as values. Filled by
+// the reader, run by the main thread; a pass is filled again only once the
+// main thread is done with it.
+class TReadPass
+{
+public:
+    // A handler call: Proc1 or Proc2, or neither for a checksum-error notice.
+    struct TCall
+    {
+        TSyncProc1P Proc1;
+        TSyncProc2P Proc2;
+        uint32_t P1;
+        uint32_t P2;
+    };
+
+    // The calls go to handlers while handlersAlive lives; the checksum-error
+    // notices only while readerAlive lives too.
+    TReadPass(TVarnelMessageHandlers& handlers, TMainThreadCallOwner::TToken handlersAlive,
+              TMainThreadCallOwner::TToken readerAlive)
+        : FHandlers(handlers), FHandlersAlive(std::move(handlersAlive)),
+          FReaderAlive(std::move(readerAlive))
+    {
+        FCalls.reserve(64);
+    }
+
+    void Add(const TCall& call) { FCalls.push_back(call); }
+    void SetWaits() { FWaits = true; }
+    // Whether a call in it must have run before the reader reads again.
+    bool Waits() const { return FWaits; }
+    bool Empty() const { return FCalls.empty(); }
+    void Clear()
+    {
+        FCalls.clear();
+        FNext = 0;
+        FWaits = false;
+    }
+
+    // Main thread: runs the calls in order.
+    void Run()
+    {
+        // A handler that runs the main thread's pending calls (a nested event
+        // loop, a reader stopped and waited for) would otherwise see a later
+        // pass before the rest of its own: the rest goes first.
+        TReadPass* const outer = FRunning;
+        if (outer != nullptr)
+            outer->RunRest();
+        FRunning = this;
+        RunRest();
+        FRunning = outer;
+    }
+
+    // The main thread is done with the pass: it ran, or it was dropped with
+    // its handlers. Wakes a reader waiting for it.
+    void Finish()
+    {
+        Done.store(true, std::memory_order_release);
+        Done.notify_all();
+    }
+    // Reader: blocks until Finish.
+    void AwaitFinish() const { Done.wait(false, std::memory_order_acquire); }
+
+    // False from the hand-over until Finish.
+    std::atomic<bool> Done{true};
+
+private:
+    void RunRest()
+    {
+        while (FNext < FCalls.size()) {
+            // A handler may end its own window.
+            if (FHandlersAlive.expired())
+                return;
+            const TCall& call = FCalls[FNext++];
+            if (call.Proc2 != nullptr)
+                (FHandlers.*call.Proc2)(call.P1, call.P2);
+            else if (call.Proc1 != nullptr)
+                (FHandlers.*call.Proc1)(call.P1);
+            else if (!FReaderAlive.expired())
+                FHandlers.HandleCRCError();
+        }
+    }
+
+    // The pass whose calls run on the main thread, if any.
+    static inline TReadPass* FRunning = nullptr;
+
+    TVarnelMessageHandlers& FHandlers;
+    const TMainThreadCallOwner::TToken FHandlersAlive;
+    const TMainThreadCallOwner::TToken FReaderAlive;
+    std::vector<TCall> FCalls;
+    std::size_t FNext = 0;
+    bool FWaits = false;
+};
+
+namespace {
+
+// What the posted call holds: the pass goes back to its reader once the call
+// is done with, run or dropped.
+class TPassHandle
+{
+public:
+    explicit TPassHandle(std::shared_ptr<TReadPass> pass) : FPass(std::move(pass)) {}
+    ~TPassHandle() { FPass->Finish(); }
+    TPassHandle(const TPassHandle&) = delete;
+    TPassHandle& operator=(const TPassHandle&) = delete;
+
+    void Run() const { FPass->Run(); }
+
+private:
+    std::shared_ptr<TReadPass> FPass;
+};
+
+} // namespace
+
 bool TReadVarnelFrame::Decode(const uint8_t* frameBuffer, uint32_t frameBufferSize,
                               int& DecodedBytesCount)
 {
@@ -155,6 +267,8 @@ TReadVarnelFrameThread::TReadVarnelFrameThread(TConnection& connection,
                                                TVarnelMessageHandlers& handlers)
     : FConnection(connection), FHandlers(handlers), FHandlersToken(handlers.CallToken())
 {
+    // The thread's name, as process listings and profilers show it.
+    setObjectName(QStringLiteral("varnel-reader"));
     start();
 }
 
@@ -189,6 +303,7 @@ void TReadVarnelFrameThread::Execute()
     FBuffer.assign(BufferSize, 0);
     FFailing = false;
     FChecksumErrors = 0;
+    FPass = NewPass();
     TLinkSignal& signal = TLinkSignal::Instance();
     qCDebug(VarnelProtocolLog, "Reader started");
 
@@ -198,6 +313,7 @@ void TReadVarnelFrameThread::Execute()
         const uint64_t seen = signal.Raised();
         const auto nextPass = std::chrono::steady_clock::now() + PollInterval;
         uint32_t taken = 0;
+        FPasses.fetch_add(1, std::memory_order_relaxed);
         bool ok = FConnection.GetReadDataCount(FDataCount);
         if (ok) {
             Error = false;
@@ -210,8 +326,11 @@ void TReadVarnelFrameThread::Execute()
                 Error = false;
                 taken = std::min(FDataCount, requested);
                 FDataCount = taken + carry;
-                if (FDataCount > 0)
+                if (FDataCount > 0) {
                     carry = ScanBuffer();
+                    // Even when asked to stop: what was read is delivered.
+                    HandOver();
+                }
             }
         }
         if (ok) {
@@ -223,8 +342,10 @@ void TReadVarnelFrameThread::Execute()
         if (isInterruptionRequested())
             break;
         // Nothing waiting: sleep until the link has something.
-        if (ok && taken == 0)
+        if (ok && taken == 0) {
+            AwaitHandedOver();
             signal.Wait(seen, IdleCheckInterval, true);
+        }
         // Passes come at most every PollInterval, so that a stream is read
         // in batches rather than frame by frame, and a failing link is asked
         // at that pace until it counts as lost.
@@ -232,7 +353,10 @@ void TReadVarnelFrameThread::Execute()
         if (now < nextPass && !isInterruptionRequested())
             signal.Wait(signal.Raised(),
                         std::chrono::ceil<std::chrono::milliseconds>(nextPass - now), false);
+        // Usually run by now, during the pause: the wait costs no wake-up.
+        AwaitHandedOver();
     }
+    AwaitHandedOver();
     if (FChecksumErrors > 0)
         qCInfo(VarnelProtocolLog, "Reader stopped: %llu frames with a bad checksum",
                static_cast<unsigned long long>(FChecksumErrors));
@@ -243,6 +367,50 @@ void TReadVarnelFrameThread::Execute()
 uint32_t TReadVarnelFrameThread::ScanBuffer()
 {
     return ScanVarnelFrames(FBuffer.data(), FDataCount, *this);
+}
+
+void TReadVarnelFrameThread::AwaitHandedOver()
+{
+    if (!FAwaited)
+        return;
+    FAwaited->AwaitFinish();
+    FAwaited.reset();
+}
+
+std::shared_ptr<TReadPass> TReadVarnelFrameThread::NewPass() const
+{
+    return std::make_shared<TReadPass>(FHandlers, FHandlersToken, FNotices.Token());
+}
+
+void TReadVarnelFrameThread::HandOver()
+{
+    if (FPass->Empty())
+        return;
+    std::shared_ptr<TReadPass> pass = std::move(FPass);
+    pass->Done.store(false, std::memory_order_relaxed);
+    // Waited for before the next read, not at once: the pause between passes
+    // usually gives the main thread time to run it.
+    if (pass->Waits())
+        FAwaited = pass;
+    TMainThreadCallList::Instance().Post(
+        [handle = std::make_shared<TPassHandle>(pass)] { handle->Run(); }, FHandlersToken);
+
+    // The next pass: one the main thread is done with, or a new one. Passes
+    // still queued stay with their calls; only a few spares are kept.
+    constexpr std::size_t keptPasses = 4;
+    const auto done = std::find_if(FSparePasses.begin(), FSparePasses.end(), [](const auto& p) {
+        return p->Done.load(std::memory_order_acquire);
+    });
+    if (done != FSparePasses.end()) {
+        FPass = std::move(*done);
+        FSparePasses.erase(done);
+        FPass->Clear();
+    } else {
+        FPass = NewPass();
+    }
+    FSparePasses.push_back(std::move(pass));
+    if (FSparePasses.size() > keptPasses)
+        FSparePasses.erase(FSparePasses.begin());
 }
 
 void TReadVarnelFrameThread::NoteFailedPass()
@@ -271,30 +439,24 @@ void TReadVarnelFrameThread::NoteFailedPass()
 
 void TReadVarnelFrameThread::Queue(TSyncProc1P proc, uint32_t p1)
 {
-    TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().Post([handlers, proc, p1] { (handlers->*proc)(p1); },
-                                         FHandlersToken);
+    FPass->Add({proc, nullptr, p1, 0});
 }
 
 void TReadVarnelFrameThread::Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2)
 {
-    TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().Post([handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); },
-                                         FHandlersToken);
+    FPass->Add({nullptr, proc, p1, p2});
 }
 
 void TReadVarnelFrameThread::Synchronize(TSyncProc1P proc, uint32_t p1)
 {
-    TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().PostAndWait([handlers, proc, p1] { (handlers->*proc)(p1); },
-                                                FHandlersToken);
+    FPass->Add({proc, nullptr, p1, 0});
+    FPass->SetWaits();
 }
 
 void TReadVarnelFrameThread::Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2)
 {
-    TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().PostAndWait(
-        [handlers, proc, p1, p2] { (handlers->*proc)(p1, p2); }, FHandlersToken);
+    FPass->Add({nullptr, proc, p1, p2});
+    FPass->SetWaits();
 }
 
 void TReadVarnelFrameThread::QueueCRCError()
@@ -302,14 +464,7 @@ void TReadVarnelFrameThread::QueueCRCError()
     ++FChecksumErrors;
     qCDebug(VarnelProtocolLog, "Frame with a bad checksum, %llu so far",
             static_cast<unsigned long long>(FChecksumErrors));
-    // Tied to the reader, and run only while the handlers live too.
-    TVarnelMessageHandlers* handlers = &FHandlers;
-    TMainThreadCallList::Instance().Post(
-        [handlers, alive = FHandlersToken] {
-            if (!alive.expired())
-                handlers->HandleCRCError();
-        },
-        FNotices.Token());
+    FPass->Add({nullptr, nullptr, 0, 0});
 }
 
 void StopFrameReader(std::unique_ptr<TReadVarnelFrameThread>& reader)

@@ -4,9 +4,10 @@
 // high byte (b3) and a checksum that makes the five bytes add up to a
 // multiple of 256. The reader thread sleeps until the link has bytes for it
 // (or fails, or the reader is asked to stop), cuts frames out of the received
-// bytes and hands each message, by value, to the console's handlers on the
-// main thread: queued for most messages, waited for (synchronised) for
-// ScopeSample, DeviceStatus and PeakId.
+// bytes and hands every message of one read pass, by value, to the console's
+// handlers on the main thread in one call. When the pass holds a
+// ScopeSample, DeviceStatus or PeakId, the reader waits until the main
+// thread has run the pass before it reads again.
 #pragma once
 
 #include "protocol/MainThreadCallList.h"
@@ -20,6 +21,7 @@
 #include <vector>
 
 class TConnection;
+class TReadPass;
 
 // What the console does with each device message. Every method runs on the
 // main thread, one at a time, in the order the frames arrived. The handlers
@@ -77,17 +79,18 @@ using TSyncProc2P = void (TVarnelMessageHandlers::*)(uint32_t, uint32_t);
 
 inline constexpr uint8_t DeviceStartByte = 0xAA;
 
-// Where a decoded message goes. The reader thread delivers to the main
-// thread; tests and benchmarks use sinks of their own.
+// Where a decoded message goes. The reader thread collects a pass's messages
+// and delivers them to the main thread; tests and benchmarks use sinks of
+// their own.
 class TVarnelFrameSink
 {
 public:
     virtual ~TVarnelFrameSink() = default;
 
-    // Post the call and go on at once.
+    // A handler call that need not have run before the next read.
     virtual void Queue(TSyncProc1P proc, uint32_t p1) = 0;
     virtual void Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2) = 0;
-    // Post the call and wait until it has run.
+    // A handler call that must have run before the next read.
     virtual void Synchronize(TSyncProc1P proc, uint32_t p1) = 0;
     virtual void Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2) = 0;
     // A frame failed its checksum test.
@@ -124,8 +127,9 @@ private:
 uint32_t ScanVarnelFrames(uint8_t* buffer, uint32_t dataCount, TVarnelFrameSink& sink);
 
 // Reads from the connection while it runs and delivers every message to the
-// handlers on the main thread. Starts at creation. Stop it only through
-// StopFrameReader.
+// handlers on the main thread: the messages of one pass in one call, their
+// handlers run one after another in arrival order. Starts at creation. Stop
+// it only through StopFrameReader.
 class TReadVarnelFrameThread final : public QThread, public TVarnelFrameSink
 {
 public:
@@ -143,18 +147,22 @@ public:
     // notices tied to this reader that have not run yet are dropped.
     ~TReadVarnelFrameThread() override;
 
-    // Handler calls: owned by the handlers, they run even after the reader is
-    // gone.
+    // Collect the current pass. Handler calls are owned by the handlers and
+    // run even after the reader is gone; a checksum-error notice is tied to
+    // the reader and dropped if the reader is destroyed first.
     void Queue(TSyncProc1P proc, uint32_t p1) override;
     void Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2) override;
     void Synchronize(TSyncProc1P proc, uint32_t p1) override;
     void Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2) override;
-    // Tied to the reader: dropped if the reader is destroyed first.
     void QueueCRCError() override;
 
     // True when the last count query or read failed. Written only by the
     // reader thread.
     std::atomic<bool> Error{false};
+
+    // Passes made so far (each one a count query, and a read and a scan when
+    // bytes were waiting), for measurements.
+    uint64_t PassCount() const { return FPasses.load(std::memory_order_relaxed); }
 
 protected:
     void run() override;
@@ -162,6 +170,12 @@ protected:
 private:
     void Execute();
     uint32_t ScanBuffer();
+    // Hands the collected pass to the main thread; one that holds a call
+    // that must run before the next read becomes the awaited pass.
+    void HandOver();
+    // Blocks until the main thread is done with the awaited pass, if any.
+    void AwaitHandedOver();
+    std::shared_ptr<TReadPass> NewPass() const;
     void NoteFailedPass();
     // Waits for the thread's end while running the main thread's pending
     // calls, so a reader blocked in Synchronize can finish.
@@ -183,6 +197,13 @@ private:
     std::chrono::steady_clock::time_point FFailingSince;
     // Frames with a bad checksum this reader met, for the log.
     uint64_t FChecksumErrors = 0;
+    std::atomic<uint64_t> FPasses{0};
+    // The pass being collected, and passes handed over before: a pass whose
+    // calls have all run (or were dropped with a reader's wait) is filled
+    // again, so that its storage is allocated once.
+    std::shared_ptr<TReadPass> FPass;
+    std::vector<std::shared_ptr<TReadPass>> FSparePasses;
+    std::shared_ptr<TReadPass> FAwaited;
 };
 
 // The one way to stop a reader: terminate request, wait for the end while
