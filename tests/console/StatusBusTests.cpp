@@ -555,8 +555,9 @@ TEST(StatusBus, AFloodOfCallsHoldsNeitherTheWindowsThreadNorTheMemory)
     EXPECT_LT(longestGap, std::max<qint64>(floodMs / 2, 1000))
         << ticks << " ticks in " << floodMs << " ms";
     // Calls waiting are held only briefly: far less memory than the calls
-    // would take if they piled up (about 0.5 kB each).
-    EXPECT_LT(peak - before, 64 * 1024) << before << " kB -> " << peak << " kB";
+    // take when they pile up on a busy thread (about 0.5 kB each, 25 MB for
+    // 50,000; measured here: about 10 MB whatever the count).
+    EXPECT_LT(peak - before, 20 * 1024) << before << " kB -> " << peak << " kB";
 
     // And the service still answers.
     TClient client(QStringLiteral("after the flood"));
