@@ -99,6 +99,8 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
     });
     // The status on the session bus lives as long as the window it tells of.
     auto statusService = std::make_unique<TStatusService>(window->LockHistory());
+    // A name held by another process shows in the device panel.
+    window->WatchStatusBus(*statusService);
     window->show();
     const int result = QApplication::exec();
 

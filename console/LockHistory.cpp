@@ -1,6 +1,9 @@
 #include "console/LockHistory.h"
 
+#include <QDeadlineTimer>
 #include <QTimer>
+
+#include <algorithm>
 
 #include <sys/uio.h>
 // The location in the source would always be this sink; it says nothing.
@@ -72,10 +75,14 @@ std::shared_ptr<TJournalSink> SystemJournalSink()
     return std::make_shared<TSystemJournalSink>();
 }
 
-TLockHistory::TLockHistory(QObject* parent) : QObject(parent), FReadingsTimer(new QTimer(this))
+TLockHistory::TLockHistory(QObject* parent)
+    : QObject(parent), FReadingsTimer(new QTimer(this)),
+      FClock([] { return QDeadlineTimer::current().deadline(); }), FHeldBackTimer(new QTimer(this))
 {
     FReadingsTimer->setInterval(ReadingsIntervalMsec);
     connect(FReadingsTimer, &QTimer::timeout, this, &TLockHistory::RecordReadings);
+    FHeldBackTimer->setSingleShot(true);
+    connect(FHeldBackTimer, &QTimer::timeout, this, &TLockHistory::WriteHeldBackStatus);
 }
 
 TLockHistory::~TLockHistory() = default;
@@ -83,6 +90,11 @@ TLockHistory::~TLockHistory() = default;
 void TLockHistory::SetJournalSink(std::shared_ptr<TJournalSink> sink)
 {
     FSink = std::move(sink);
+}
+
+void TLockHistory::SetClock(TMonotonicClock clock)
+{
+    FClock = std::move(clock);
 }
 
 void TLockHistory::Connected(const QString& device)
@@ -112,6 +124,11 @@ void TLockHistory::EndConnection(const char* event, const QString& message, int 
 {
     if (!FFacts.Connected)
         return;
+    // The journal's last word on the status is the status it ended with.
+    if (FStatusHeldBack)
+        WriteStatus(FClock());
+    FHeldBackTimer->stop();
+    FStatusPace.clear();
     Write(event, message, {}, priority);
     FReadingsTimer->stop();
     FStatusSeen = false;
@@ -135,12 +152,61 @@ void TLockHistory::Status(uint32_t code, const QString& text)
         FRecordedLockPeakId = 0;
     }
     SetFacts(facts);
-    if (changed) {
-        const QString message = QStringLiteral("status ") + QString::number(code) +
-                                (text.isEmpty() ? QString() : QStringLiteral(": ") + text);
-        Write("status", message,
-              {{"VARNEL_STATUS", Number(code)}, {"VARNEL_STATUS_TEXT", text.toUtf8()}});
+    if (!changed)
+        return;
+    // A controller that flips between two codes must not flood the journal:
+    // each code is written at most once per interval, the rest counted.
+    const qint64 now = FClock();
+    // A change held back before is now past: it stays counted for its code.
+    FStatusHeldBack = false;
+    const auto pace = FStatusPace.find(code);
+    if (pace == FStatusPace.end() || now - pace->second.LastWritten >= StatusRecordIntervalMsec) {
+        WriteStatus(now);
+        return;
     }
+    ++pace->second.HeldBack;
+    FStatusHeldBack = true;
+    FHeldBackTimer->start(static_cast<int>(std::clamp<qint64>(
+        pace->second.LastWritten + StatusRecordIntervalMsec - now, 0, StatusRecordIntervalMsec)));
+}
+
+void TLockHistory::WriteHeldBackStatus()
+{
+    if (!FStatusHeldBack || !FFacts.Connected)
+        return;
+    const qint64 now = FClock();
+    const qint64 due = FStatusPace[FFacts.StatusCode].LastWritten + StatusRecordIntervalMsec;
+    if (now < due) {
+        FHeldBackTimer->start(static_cast<int>(std::min(due - now, StatusRecordIntervalMsec)));
+        return;
+    }
+    WriteStatus(now);
+}
+
+// The record of the current status. Where its change was held back, the
+// record is that change's, and counts only the others held back.
+void TLockHistory::WriteStatus(qint64 now)
+{
+    const uint32_t code = FFacts.StatusCode;
+    const QString& text = FFacts.StatusText;
+    TStatusRecordPace& pace = FStatusPace[code];
+    if (FStatusHeldBack && pace.HeldBack > 0)
+        --pace.HeldBack;
+    FStatusHeldBack = false;
+    FHeldBackTimer->stop();
+    QString message = QStringLiteral("status ") + QString::number(code) +
+                      (text.isEmpty() ? QString() : QStringLiteral(": ") + text);
+    TJournalRecord fields = {{"VARNEL_STATUS", Number(code)},
+                             {"VARNEL_STATUS_TEXT", text.toUtf8()}};
+    if (pace.HeldBack > 0) {
+        message +=
+            QStringLiteral(" (%1 other changes to this status since its last record not recorded)")
+                .arg(pace.HeldBack);
+        fields.emplace_back("VARNEL_STATUS_HELD_BACK", Number(pace.HeldBack));
+    }
+    Write("status", message, std::move(fields));
+    pace.LastWritten = now;
+    pace.HeldBack = 0;
 }
 
 void TLockHistory::LockReported(int peakId, double frequencyMHz)

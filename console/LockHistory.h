@@ -13,11 +13,16 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 class QTimer;
+
+// A monotonic clock in milliseconds; tests give one they move by hand.
+using TMonotonicClock = std::function<qint64()>;
 
 // One journal record: its fields in order, MESSAGE first. Names are journal
 // field names (upper case, digits and underscores); values are UTF-8.
@@ -69,6 +74,9 @@ class TLockHistory : public QObject
 public:
     // Records of the readings follow every ReadingsIntervalMsec while connected.
     static constexpr int ReadingsIntervalMsec = 60000;
+    // A change to a status code is recorded at most once in this time; the
+    // changes held back are counted in the next record of that code.
+    static constexpr qint64 StatusRecordIntervalMsec = 1000;
 
     explicit TLockHistory(QObject* parent = nullptr);
     ~TLockHistory() override;
@@ -76,6 +84,8 @@ public:
     // No sink writes nothing; the facts are kept all the same.
     void SetJournalSink(std::shared_ptr<TJournalSink> sink);
     const TConsoleFacts& Facts() const { return FFacts; }
+    // The clock the status records are spaced by; a steady clock by default.
+    void SetClock(TMonotonicClock clock);
 
     // ---- the link. Connecting while connected first closes the old link.
     void Connected(const QString& device);
@@ -83,7 +93,11 @@ public:
     void LinkLost();
 
     // ---- the controller's messages
-    // Recorded when the code differs from the last one of this connection.
+    // Recorded when the code differs from the last one of this connection,
+    // at most once per StatusRecordIntervalMsec for each code. A change held
+    // back that is still the current status when its time has come is
+    // recorded then; one still held back when the connection ends is
+    // recorded before its end.
     void Status(uint32_t code, const QString& text);
     // The lock report: the peak id and, for an id that names a peak (1 to
     // 14), that peak's frequency in MHz. Recorded once per lock and peak.
@@ -100,6 +114,10 @@ public:
     // Writes the readings record; the timer calls it while connected.
     void RecordReadings();
     bool ReadingsTimerActive() const;
+    // Writes the current status when its change was held back and its time
+    // has come; a timer calls it.
+    void WriteHeldBackStatus();
+    bool HeldBackStatusPending() const { return FStatusHeldBack; }
 
 signals:
     // Any of the facts changed.
@@ -110,6 +128,7 @@ private:
     void EndConnection(const char* event, const QString& message, int priority);
     void SetFacts(const TConsoleFacts& facts);
     template <typename T> void SetReading(T TConsoleFacts::*field, T value);
+    void WriteStatus(qint64 now);
 
     std::shared_ptr<TJournalSink> FSink;
     TConsoleFacts FFacts;
@@ -117,4 +136,17 @@ private:
     int FRecordedLockPeakId = 0;
     bool FStatusSeen = false;
     QTimer* FReadingsTimer = nullptr;
+
+    // Status records, per code: when the last one was written and how many
+    // changes to the code have had none since.
+    struct TStatusRecordPace
+    {
+        qint64 LastWritten = 0;
+        uint32_t HeldBack = 0;
+    };
+    TMonotonicClock FClock;
+    std::unordered_map<uint32_t, TStatusRecordPace> FStatusPace;
+    // The current status's change has not been written yet.
+    bool FStatusHeldBack = false;
+    QTimer* FHeldBackTimer = nullptr;
 };

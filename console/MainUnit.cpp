@@ -6,6 +6,7 @@
 #include "console/LockHistory.h"
 #include "console/PeakFacts.h"
 #include "console/ServicePasswordUnit.h"
+#include "console/StatusService.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QApplication>
@@ -425,4 +426,45 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
         break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void TMainForm::ShowStatusBusProblem(const QString& text, const QString& details)
+{
+    if (!FStatusBusLabel) {
+        if (text.isEmpty())
+            return;
+        FStatusBusLabel = new QLabel(StatusPolaczeniaGroupBox);
+        FStatusBusLabel->setObjectName(QStringLiteral("StatusBusLabel"));
+        FStatusBusLabel->setAlignment(Qt::AlignCenter);
+        QFont font = FStatusBusLabel->font();
+        font.setPointSize(8);
+        FStatusBusLabel->setFont(font);
+        FStatusBusLabel->setStyleSheet(QStringLiteral("color: #b00000"));
+        FStatusLabelGeometry = StatusLabel->geometry();
+    }
+    const QRect whole = FStatusLabelGeometry;
+    if (text.isEmpty()) {
+        FStatusBusLabel->hide();
+        FStatusBusLabel->clear();
+        FStatusBusLabel->setToolTip(QString());
+        StatusLabel->setGeometry(whole);
+        return;
+    }
+    // The status keeps the upper part of its place, the line takes the bottom.
+    const int lineHeight = FStatusBusLabel->fontMetrics().height() + 2;
+    StatusLabel->setGeometry(whole.adjusted(0, 0, 0, -lineHeight));
+    FStatusBusLabel->setGeometry(whole.left(), whole.bottom() + 1 - lineHeight, whole.width(),
+                                 lineHeight);
+    FStatusBusLabel->setText(
+        FStatusBusLabel->fontMetrics().elidedText(text, Qt::ElideRight, whole.width() - 4));
+    FStatusBusLabel->setToolTip(details.isEmpty() ? text : details);
+    FStatusBusLabel->show();
+}
+
+void TMainForm::WatchStatusBus(const TStatusService& service)
+{
+    connect(&service, &TStatusService::StateChanged, this, [this, &service] {
+        ShowStatusBusProblem(service.Problem(), service.ProblemDetails());
+    });
+    ShowStatusBusProblem(service.Problem(), service.ProblemDetails());
 }

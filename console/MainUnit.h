@@ -37,6 +37,7 @@ class QLineSeries;
 class QScrollArea;
 class TServicePassword;
 class TLockHistory;
+class TStatusService;
 class TTraceModel;
 class TFileWriter;
 
@@ -118,6 +119,15 @@ public:
     // ---- lock history: the facts the handlers and commands leave, for the
     // system journal and the status on the session bus
     TLockHistory& LockHistory() const { return *FLockHistory; }
+
+    // ---- the status on the session bus: a line under the device panel's
+    // status while another process holds the bus name (details in its tool
+    // tip); an empty text takes it away.
+    void ShowStatusBusProblem(const QString& text, const QString& details = QString());
+    // Shows the service's problems from now on, as they come.
+    void WatchStatusBus(const TStatusService& service);
+    // The line, once it was first shown; null before.
+    QLabel* StatusBusLabel() const { return FStatusBusLabel; }
 
     // ---- colours of the simple menu's status panel
     QColor SimpleStatusPanelColor() const;
@@ -290,6 +300,11 @@ private:
     QTimer* FAutoConnectStepTimer = nullptr;
     int FAutoConnectStep = 0;
     void AutoConnectStepTimerTimer();
+
+    // status bus: the line under the status, and the status's own place
+    // before the line took its bottom
+    QLabel* FStatusBusLabel = nullptr;
+    QRect FStatusLabelGeometry;
 
     // scope chart: the last 1000 samples, drawn by DataSeries
     TTraceModel* FScopeTrace = nullptr;

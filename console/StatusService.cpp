@@ -1,19 +1,50 @@
 #include "console/StatusService.h"
 
+#include "console/ConsoleLog.h"
+
+#include <QAtomicInt>
 #include <QDBusAbstractAdaptor>
+#include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QMutex>
+#include <QMutexLocker>
+#include <QThread>
+#include <QTimer>
 #include <QVariantMap>
 
 #include <algorithm>
+#include <atomic>
 
 const QString TStatusService::ServiceName = QStringLiteral("org.varnel.Console1");
 const QString TStatusService::ObjectPath = QStringLiteral("/org/varnel/Console1");
 const QString TStatusService::InterfaceName = QStringLiteral("org.varnel.Console1");
 
+// The facts as the window's thread last left them, for the service's thread.
+struct TFactsSnapshot
+{
+    TConsoleFacts Get() const
+    {
+        const QMutexLocker lock(&Mutex);
+        return Facts;
+    }
+    void Set(const TConsoleFacts& facts)
+    {
+        const QMutexLocker lock(&Mutex);
+        Facts = facts;
+    }
+    mutable QMutex Mutex;
+    TConsoleFacts Facts;
+    // A notice of a change is on its way to the service's thread: one is
+    // enough however many changes follow before it is handled.
+    std::atomic<bool> NoticePending{false};
+};
+
 namespace {
 
-// The interface: properties only, each read from the history's facts.
+// The interface: properties only, each read from the snapshot.
 class TStatusAdaptor : public QDBusAbstractAdaptor
 {
     Q_OBJECT
@@ -29,27 +60,35 @@ class TStatusAdaptor : public QDBusAbstractAdaptor
     Q_PROPERTY(uint TuningMirror READ TuningMirror)
     Q_PROPERTY(uint StabilizationMirror READ StabilizationMirror)
     Q_PROPERTY(uint WorkingTime READ WorkingTime)
+    // Further read-only properties: a Q_PROPERTY here, the fact in
+    // TConsoleFacts, a line in Changes() below and a row in dbus-status.md.
 
 public:
-    TStatusAdaptor(QObject* object, const TLockHistory& history)
-        : QDBusAbstractAdaptor(object), FHistory(history)
+    TStatusAdaptor(QObject* object, const TFactsSnapshot& snapshot)
+        : QDBusAbstractAdaptor(object), FSnapshot(snapshot)
     {
     }
 
-    bool Connected() const { return FHistory.Facts().Connected; }
-    QString Device() const { return FHistory.Facts().Device; }
-    uint StatusCode() const { return FHistory.Facts().StatusCode; }
-    QString StatusText() const { return FHistory.Facts().StatusText; }
-    bool Locked() const { return FHistory.Facts().Locked; }
-    QString LockedPeak() const { return FHistory.Facts().LockedPeak; }
-    double LockedFrequency() const { return FHistory.Facts().LockedFrequency; }
-    double CFT() const { return FHistory.Facts().CFT; }
-    uint TuningMirror() const { return FHistory.Facts().TuningMirror; }
-    uint StabilizationMirror() const { return FHistory.Facts().StabilizationMirror; }
-    uint WorkingTime() const { return FHistory.Facts().WorkingTime; }
+    bool Connected() const { return Read(&TConsoleFacts::Connected); }
+    QString Device() const { return Read(&TConsoleFacts::Device); }
+    uint StatusCode() const { return Read(&TConsoleFacts::StatusCode); }
+    QString StatusText() const { return Read(&TConsoleFacts::StatusText); }
+    bool Locked() const { return Read(&TConsoleFacts::Locked); }
+    QString LockedPeak() const { return Read(&TConsoleFacts::LockedPeak); }
+    double LockedFrequency() const { return Read(&TConsoleFacts::LockedFrequency); }
+    double CFT() const { return Read(&TConsoleFacts::CFT); }
+    uint TuningMirror() const { return Read(&TConsoleFacts::TuningMirror); }
+    uint StabilizationMirror() const { return Read(&TConsoleFacts::StabilizationMirror); }
+    uint WorkingTime() const { return Read(&TConsoleFacts::WorkingTime); }
 
 private:
-    const TLockHistory& FHistory;
+    template <typename T> T Read(T TConsoleFacts::*field) const
+    {
+        const QMutexLocker lock(&FSnapshot.Mutex);
+        return FSnapshot.Facts.*field;
+    }
+
+    const TFactsSnapshot& FSnapshot;
 };
 
 // The properties whose values differ between the two sets of facts.
@@ -74,71 +113,254 @@ QVariantMap Changes(const TConsoleFacts& before, const TConsoleFacts& now)
     return changes;
 }
 
+// A name for each service's own connection, unique in the process.
+QString NewConnectionName()
+{
+    static QAtomicInt counter;
+    return QStringLiteral("varnel-status-%1").arg(counter.fetchAndAddRelaxed(1));
+}
+
 } // namespace
 
-TStatusService::TStatusService(const TLockHistory& history, QDBusConnection bus, QObject* parent)
-    : QObject(parent), FHistory(history), FBus(std::move(bus)), FAnnounced(history.Facts())
+// Everything on the service's thread: the connection, the object, the
+// coalescing of signals and the watch over the bus.
+class TStatusBusWorker : public QObject
 {
-    FSignalTimer.setSingleShot(true);
-    // A precise timer never fires early, so signals keep their distance.
-    FSignalTimer.setTimerType(Qt::PreciseTimer);
-    connect(&FSignalTimer, &QTimer::timeout, this, &TStatusService::SendChanges);
-    connect(&history, &TLockHistory::FactsChanged, this, &TStatusService::FactsChanged);
+    Q_OBJECT
 
-    if (!FBus.isConnected()) {
-        qCInfo(VarnelConsoleLog) << "No session bus: the console's status is not offered on it.";
-        return;
+public:
+    TStatusBusWorker(std::shared_ptr<TFactsSnapshot> snapshot, QString address)
+        : FSnapshot(std::move(snapshot)), FAddress(std::move(address)),
+          FConnectionName(NewConnectionName())
+    {
     }
-    FObject = new QObject(this);
-    new TStatusAdaptor(FObject, history);
-    if (!FBus.registerObject(ObjectPath, FObject, QDBusConnection::ExportAdaptors)) {
-        qCWarning(VarnelConsoleLog).noquote()
-            << "The object" << ObjectPath
-            << "is already taken on the session bus; the console runs without its status there.";
-        return;
+    ~TStatusBusWorker() override { Leave(); }
+
+    TStatusBusWorker(const TStatusBusWorker&) = delete;
+    TStatusBusWorker& operator=(const TStatusBusWorker&) = delete;
+
+    // Runs on the service's thread once it has started.
+    void Start()
+    {
+        FSignalTimer = new QTimer(this);
+        FSignalTimer->setSingleShot(true);
+        // A precise timer never fires early, so signals keep their distance.
+        FSignalTimer->setTimerType(Qt::PreciseTimer);
+        connect(FSignalTimer, &QTimer::timeout, this, &TStatusBusWorker::SendChanges);
+        FBusCheckTimer = new QTimer(this);
+        FBusCheckTimer->setInterval(TStatusService::BusCheckIntervalMsec);
+        connect(FBusCheckTimer, &QTimer::timeout, this, &TStatusBusWorker::CheckBus);
+        Join();
     }
-    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-        FBus.interface()->registerService(ServiceName, QDBusConnectionInterface::DontQueueService,
-                                          QDBusConnectionInterface::DontAllowReplacement);
-    if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
-        FBus.unregisterObject(ObjectPath);
-        qCWarning(VarnelConsoleLog).noquote()
-            << "Another console holds" << ServiceName
-            << "on the session bus; this one runs without the status interface.";
-        return;
+
+    // The facts changed; they are told at most every MinSignalIntervalMsec.
+    void FactsChanged()
+    {
+        FSnapshot->NoticePending = false;
+        if (!FPublished || FSignalTimer->isActive())
+            return;
+        const qint64 since =
+            FSinceSignal.isValid() ? FSinceSignal.elapsed() : TStatusService::MinSignalIntervalMsec;
+        FSignalTimer->start(
+            static_cast<int>(std::max<qint64>(0, TStatusService::MinSignalIntervalMsec - since)));
     }
-    FPublished = true;
+
+signals:
+    void StateChanged(int state, const QString& problem, const QString& details);
+
+private:
+    // Connects, puts the object on the bus and asks for the name.
+    void Join()
+    {
+        QDBusConnection bus =
+            FAddress.isEmpty()
+                ? QDBusConnection::connectToBus(QDBusConnection::SessionBus, FConnectionName)
+                : QDBusConnection::connectToBus(FAddress, FConnectionName);
+        if (!bus.isConnected()) {
+            QDBusConnection::disconnectFromBus(FConnectionName);
+            if (!FHadBus)
+                qCInfo(VarnelConsoleLog)
+                    << "No session bus: the console's status is not offered on it.";
+            emit StateChanged(_bs_no_bus, {}, {});
+            return;
+        }
+        FConnected = true;
+        FHadBus = true;
+        FBusCheckTimer->start();
+        FBus = std::make_unique<QDBusConnection>(bus);
+        FObject = new QObject(this);
+        new TStatusAdaptor(FObject, *FSnapshot);
+        if (!FBus->registerObject(TStatusService::ObjectPath, FObject,
+                                  QDBusConnection::ExportAdaptors)) {
+            qCWarning(VarnelConsoleLog).noquote()
+                << "The object" << TStatusService::ObjectPath
+                << "is already taken on the session bus; the console runs without its status "
+                   "there.";
+            emit StateChanged(_bs_no_bus, {}, {});
+            return;
+        }
+        const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+            FBus->interface()->registerService(TStatusService::ServiceName,
+                                               QDBusConnectionInterface::DontQueueService,
+                                               QDBusConnectionInterface::DontAllowReplacement);
+        if (!reply.isValid() || reply.value() != QDBusConnectionInterface::ServiceRegistered) {
+            FBus->unregisterObject(TStatusService::ObjectPath);
+            ReportNameTaken();
+            return;
+        }
+        FPublished = true;
+        FAnnounced = FSnapshot->Get();
+        emit StateChanged(_bs_published, {}, {});
+    }
+
+    // Who holds the name: its process and that process's program, as far as
+    // the bus and /proc tell.
+    void ReportNameTaken()
+    {
+        const QDBusReply<uint> pid = FBus->interface()->servicePid(TStatusService::ServiceName);
+        QString problem, details;
+        if (pid.isValid() && pid.value() != 0) {
+            const QString program =
+                QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid.value())).symLinkTarget();
+            const QString self = QFileInfo(QStringLiteral("/proc/self/exe")).symLinkTarget();
+            if (!program.isEmpty() && program == self) {
+                problem = QStringLiteral("Status bus: another console (process %1) offers its "
+                                         "status, not this one")
+                              .arg(pid.value());
+            } else {
+                problem = QStringLiteral("Status bus held by another program: process %1%2")
+                              .arg(pid.value())
+                              .arg(program.isEmpty()
+                                       ? QString()
+                                       : QStringLiteral(", ") + QFileInfo(program).fileName());
+            }
+            details = QStringLiteral("The name %1 on the session bus is held by process %2 (%3); "
+                                     "this console's status is not offered there. Lab scripts "
+                                     "that check the name's owner ignore that process; others "
+                                     "may believe it.")
+                          .arg(TStatusService::ServiceName)
+                          .arg(pid.value())
+                          .arg(program.isEmpty() ? QStringLiteral("program unknown") : program);
+        } else {
+            problem = QStringLiteral("Status bus: %1 is held by another program")
+                          .arg(TStatusService::ServiceName);
+            details = QStringLiteral("The name %1 on the session bus is held by another "
+                                     "process; this console's status is not offered there.")
+                          .arg(TStatusService::ServiceName);
+        }
+        qCWarning(VarnelConsoleLog).noquote() << details;
+        emit StateChanged(_bs_name_taken, problem, details);
+    }
+
+    // Takes the object and the name off the bus and closes the connection.
+    void Leave()
+    {
+        if (FSignalTimer)
+            FSignalTimer->stop();
+        if (FBus) {
+            if (FPublished && FBus->isConnected()) {
+                FBus->unregisterService(TStatusService::ServiceName);
+                FBus->unregisterObject(TStatusService::ObjectPath);
+            }
+            FBus.reset();
+        }
+        delete FObject;
+        FObject = nullptr;
+        if (FConnected)
+            QDBusConnection::disconnectFromBus(FConnectionName);
+        FConnected = false;
+        FPublished = false;
+    }
+
+    // A bus that went away is left; once one answers at the address again,
+    // the service joins it.
+    void CheckBus()
+    {
+        if (FConnected && FBus && FBus->isConnected())
+            return;
+        if (FConnected) {
+            qCWarning(VarnelConsoleLog)
+                << "The session bus went away; the console's status is offered again once it "
+                   "is back.";
+            Leave();
+            emit StateChanged(_bs_no_bus, {}, {});
+        }
+        Join();
+    }
+
+    void SendChanges()
+    {
+        if (!FPublished)
+            return;
+        const TConsoleFacts facts = FSnapshot->Get();
+        const QVariantMap changes = Changes(FAnnounced, facts);
+        FAnnounced = facts;
+        if (changes.isEmpty())
+            return;
+        QDBusMessage signal = QDBusMessage::createSignal(
+            TStatusService::ObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
+            QStringLiteral("PropertiesChanged"));
+        signal << TStatusService::InterfaceName << changes << QStringList();
+        FBus->send(signal);
+        FSinceSignal.restart();
+    }
+
+    std::shared_ptr<TFactsSnapshot> FSnapshot;
+    const QString FAddress;
+    const QString FConnectionName;
+    std::unique_ptr<QDBusConnection> FBus;
+    bool FConnected = false;
+    // A bus was there once: only then is its loss worth a warning and a
+    // new connection (without one, none is attempted again).
+    bool FHadBus = false;
+    bool FPublished = false;
+    QObject* FObject = nullptr;
+    // The facts as the last signal (or the registration) told them.
+    TConsoleFacts FAnnounced;
+    QTimer* FSignalTimer = nullptr;
+    QTimer* FBusCheckTimer = nullptr;
+    QElapsedTimer FSinceSignal;
+};
+
+TStatusService::TStatusService(const TLockHistory& history, const QString& busAddress,
+                               QObject* parent)
+    : QObject(parent), FSnapshot(std::make_shared<TFactsSnapshot>()), FThread(new QThread(this))
+{
+    FSnapshot->Set(history.Facts());
+    FThread->setObjectName(QStringLiteral("varnel-status-bus"));
+    FWorker = new TStatusBusWorker(FSnapshot, busAddress);
+    FWorker->moveToThread(FThread);
+    // The worker ends on its own thread, after that thread's last event.
+    TStatusBusWorker* worker = FWorker;
+    connect(
+        FThread, &QThread::finished, worker, [worker] { delete worker; }, Qt::DirectConnection);
+    connect(FThread, &QThread::started, worker, &TStatusBusWorker::Start);
+    connect(FWorker, &TStatusBusWorker::StateChanged, this, &TStatusService::TakeState,
+            Qt::QueuedConnection);
+    connect(&history, &TLockHistory::FactsChanged, this, [this, &history] {
+        FSnapshot->Set(history.Facts());
+        if (!FSnapshot->NoticePending.exchange(true))
+            QMetaObject::invokeMethod(FWorker, &TStatusBusWorker::FactsChanged,
+                                      Qt::QueuedConnection);
+    });
+    FThread->start();
 }
 
 TStatusService::~TStatusService()
 {
-    if (!FPublished)
-        return;
-    FBus.unregisterService(ServiceName);
-    FBus.unregisterObject(ObjectPath);
+    FThread->quit();
+    FThread->wait();
 }
 
-void TStatusService::FactsChanged()
+void TStatusService::TakeState(int state, const QString& problem, const QString& details)
 {
-    if (!FPublished || FSignalTimer.isActive())
+    const auto next = static_cast<TStatusBusState>(state);
+    if (next == FState && problem == FProblem && details == FProblemDetails)
         return;
-    const qint64 since = FSinceSignal.isValid() ? FSinceSignal.elapsed() : MinSignalIntervalMsec;
-    FSignalTimer.start(static_cast<int>(std::max<qint64>(0, MinSignalIntervalMsec - since)));
-}
-
-void TStatusService::SendChanges()
-{
-    const TConsoleFacts& facts = FHistory.Facts();
-    const QVariantMap changes = Changes(FAnnounced, facts);
-    FAnnounced = facts;
-    if (changes.isEmpty())
-        return;
-    QDBusMessage signal =
-        QDBusMessage::createSignal(ObjectPath, QStringLiteral("org.freedesktop.DBus.Properties"),
-                                   QStringLiteral("PropertiesChanged"));
-    signal << InterfaceName << changes << QStringList();
-    FBus.send(signal);
-    FSinceSignal.restart();
+    FState = next;
+    FProblem = problem;
+    FProblemDetails = details;
+    emit StateChanged();
 }
 
 #include "StatusService.moc"

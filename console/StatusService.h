@@ -5,19 +5,36 @@
 // controller. Changes go out as the standard PropertiesChanged signal of
 // org.freedesktop.DBus.Properties, coalesced to at most one per 100 ms.
 //
+// The object is served from a thread of its own, on a bus connection of its
+// own: however many calls a client sends, the window's thread answers none
+// of them. That thread reads a snapshot of the facts, which the window's
+// thread refreshes under a mutex whenever they change.
+//
 // One console per bus offers it: a second console finds the name taken and
-// runs without the interface, and says so in the log (category varnel.console).
+// runs without the interface, says so in the log (category varnel.console)
+// and tells the window, naming the process that holds the name. When the bus
+// goes away and comes back, the service connects and registers again.
 #pragma once
 
-#include "console/ConsoleLog.h"
 #include "console/LockHistory.h"
 
-#include <QDBusConnection>
-#include <QElapsedTimer>
-#include <QLoggingCategory>
 #include <QObject>
 #include <QString>
-#include <QTimer>
+
+#include <memory>
+
+class QThread;
+class TStatusBusWorker;
+struct TFactsSnapshot;
+
+// Where the service stands on its bus.
+enum TStatusBusState
+{
+    _bs_starting,   // not yet tried
+    _bs_no_bus,     // no bus to connect to, or the bus went away
+    _bs_published,  // this console holds the name and the object is on the bus
+    _bs_name_taken, // another process holds the name
+};
 
 class TStatusService : public QObject
 {
@@ -29,30 +46,41 @@ public:
     static const QString InterfaceName;
     // The shortest time between two PropertiesChanged signals.
     static constexpr int MinSignalIntervalMsec = 100;
+    // How often a service that had a bus looks whether it still has it, and
+    // connects again once it is back.
+    static constexpr int BusCheckIntervalMsec = 2000;
 
-    // Publishes the facts of the history on the bus, for as long as this
-    // object lives. The history must outlive it.
-    explicit TStatusService(const TLockHistory& history,
-                            QDBusConnection bus = QDBusConnection::sessionBus(),
+    // Publishes the facts of the history on the bus at the address (the
+    // session bus when empty), for as long as this object lives. The
+    // history must outlive it. The connection is made on the service's
+    // thread; State() tells when it is done.
+    explicit TStatusService(const TLockHistory& history, const QString& busAddress = QString(),
                             QObject* parent = nullptr);
     ~TStatusService() override;
 
     TStatusService(const TStatusService&) = delete;
     TStatusService& operator=(const TStatusService&) = delete;
 
+    TStatusBusState State() const { return FState; }
     // True when this console holds the name and the object is on the bus.
-    bool IsPublished() const { return FPublished; }
+    bool IsPublished() const { return FState == _bs_published; }
+    // A line for the window when the name is held by another process (which
+    // one, as far as the bus tells); empty otherwise. Details has the whole
+    // story, for a tool tip.
+    QString Problem() const { return FProblem; }
+    QString ProblemDetails() const { return FProblemDetails; }
+
+signals:
+    // State(), Problem() or ProblemDetails() changed.
+    void StateChanged();
 
 private:
-    void FactsChanged();
-    void SendChanges();
+    void TakeState(int state, const QString& problem, const QString& details);
 
-    const TLockHistory& FHistory;
-    QDBusConnection FBus;
-    QObject* FObject = nullptr;
-    bool FPublished = false;
-    // The facts as the last signal (or the start) told them.
-    TConsoleFacts FAnnounced;
-    QTimer FSignalTimer;
-    QElapsedTimer FSinceSignal;
+    std::shared_ptr<TFactsSnapshot> FSnapshot;
+    QThread* FThread = nullptr;
+    TStatusBusWorker* FWorker = nullptr;
+    TStatusBusState FState = _bs_starting;
+    QString FProblem;
+    QString FProblemDetails;
 };

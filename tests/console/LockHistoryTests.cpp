@@ -71,6 +71,9 @@ constexpr double JPeak = 473612193.136;
 // peak, a lock command, and the link lost.
 void PlaySession(TLockHistory& history)
 {
+    // A second passes between any two looks at the clock: no status change
+    // comes too soon after another of its code.
+    history.SetClock([now = qint64(0)]() mutable { return now += 1000; });
     history.Status(14, QStringLiteral("wait for user")); // not connected: no record
     history.Connected(Device);
     history.Status(7, QStringLiteral("tuning - prepare"));
@@ -221,6 +224,145 @@ TEST(LockHistory, FactsFollowTheControllerAndTheReadingsAreRecordedEachMinute)
               (std::vector<QByteArray>{"connected", "disconnected", "connected"}));
     EXPECT_EQ(Field(sink->Records[1], "VARNEL_DEVICE"), Device.toUtf8());
     EXPECT_EQ(Field(sink->Records[2], "VARNEL_DEVICE"), "KWTP Spare");
+}
+
+// What happens at a moment of the fake clock: a status code, or one of the
+// steps below.
+enum : int
+{
+    HeldBackTimer = -1, // the held-back status timer fires
+    Lost = -2,          // the link is lost
+    Connect = -3,
+};
+
+struct TPaceStep
+{
+    qint64 At;
+    int What;
+};
+
+// A status record as (code, changes held back); link records as (step, 0).
+using TPaceRecord = std::pair<int, int>;
+
+std::vector<TPaceRecord> PaceRecords(const std::vector<TJournalRecord>& records)
+{
+    std::vector<TPaceRecord> result;
+    for (const TJournalRecord& record : records) {
+        const QByteArray event = Field(record, "VARNEL_EVENT");
+        const QByteArray held = Field(record, "VARNEL_STATUS_HELD_BACK");
+        if (event == "status")
+            result.emplace_back(Field(record, "VARNEL_STATUS").toInt(),
+                                held == "(none)" ? 0 : held.toInt());
+        else
+            result.emplace_back(event == "link-lost" ? Lost : Connect, 0);
+    }
+    return result;
+}
+
+TEST(LockHistory, StatusRecordsOfACodeComeAtMostOnceASecondWithTheChangesHeldBackCounted)
+{
+    struct TCase
+    {
+        const char* Name;
+        std::vector<TPaceStep> Steps;
+        std::vector<TPaceRecord> Expected;
+    };
+    const std::vector<TCase> cases = {
+        {"a change within its code's second is held back and counted in the code's next record",
+         {{0, 3}, {100, 4}, {200, 3}, {300, 4}, {1000, 3}, {1100, 4}},
+         {{3, 0}, {4, 0}, {3, 1}, {4, 1}}},
+        {"a held-back change still current is written once its second is over",
+         {{0, 3},
+          {100, 4},
+          {200, 3},
+          {500, HeldBackTimer},
+          {1000, HeldBackTimer},
+          {3000, HeldBackTimer}},
+         {{3, 0}, {4, 0}, {3, 0}}},
+        {"only the current status is written late; the one it replaced stays counted",
+         {{0, 3}, {100, 4}, {200, 3}, {300, 4}, {1100, HeldBackTimer}, {5000, 3}},
+         {{3, 0}, {4, 0}, {4, 0}, {3, 1}}},
+        {"the same code again is no change",
+         {{0, 3}, {10, 3}, {20, 3}, {30, HeldBackTimer}, {1100, HeldBackTimer}},
+         {{3, 0}}},
+        {"a held-back status is written before the link's end; a new link starts afresh",
+         {{0, 3}, {100, 4}, {200, 3}, {300, Lost}, {400, Connect}, {500, 3}, {600, 4}},
+         {{Connect, 0}, {3, 0}, {4, 0}, {3, 0}, {Lost, 0}, {Connect, 0}, {3, 0}, {4, 0}}},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto sink = std::make_shared<TRecordingSink>();
+        TLockHistory history;
+        history.SetJournalSink(sink);
+        qint64 now = 0;
+        history.SetClock([&now] { return now; });
+        history.Connected(Device);
+        for (const TPaceStep& step : c.Steps) {
+            now = step.At;
+            if (step.What == HeldBackTimer)
+                history.WriteHeldBackStatus();
+            else if (step.What == Lost)
+                history.LinkLost();
+            else if (step.What == Connect)
+                history.Connected(Device);
+            else
+                history.Status(static_cast<uint32_t>(step.What), QStringLiteral("text"));
+        }
+        std::vector<TPaceRecord> expected = c.Expected;
+        if (expected.front().first != Connect)
+            expected.insert(expected.begin(), {Connect, 0});
+        EXPECT_EQ(PaceRecords(sink->Records), expected);
+    }
+}
+
+// A controller flipping between locked and unlocked every millisecond for ten
+// seconds: about two status records a second, every change accounted for,
+// every lock and command recorded, and the journal's last status the true one.
+TEST(LockHistory, AFlippingControllerCannotFloodTheJournalButLocksAndCommandsAreAllRecorded)
+{
+    auto sink = std::make_shared<TRecordingSink>();
+    TLockHistory history;
+    history.SetJournalSink(sink);
+    qint64 now = 0;
+    history.SetClock([&now] { return now; });
+    history.Connected(Device);
+    int locks = 0;
+    for (now = 0; now < 10000; ++now) {
+        const bool locked = now % 2 == 0;
+        history.Status(locked ? 3 : 4,
+                       locked ? QStringLiteral("tuning - locked") : QStringLiteral("unlocked"));
+        if (locked) {
+            history.LockReported(6, FPeak);
+            ++locks;
+        }
+        if (now % 1000 == 500)
+            history.LockSent();
+    }
+    now = 9999 + 1000;
+    history.WriteHeldBackStatus();
+
+    int statusRecords = 0, lockRecords = 0, commands = 0;
+    uint64_t accounted = 0;
+    for (const TJournalRecord& record : sink->Records) {
+        const QByteArray event = Field(record, "VARNEL_EVENT");
+        if (event == "status") {
+            ++statusRecords;
+            const QByteArray held = Field(record, "VARNEL_STATUS_HELD_BACK");
+            accounted += 1 + (held == "(none)" ? 0 : held.toULongLong());
+        }
+        lockRecords += event == "lock";
+        commands += event == "lock-command";
+    }
+    EXPECT_LE(statusRecords, 2 * 10 + 2);
+    EXPECT_GE(statusRecords, 2 * 10);
+    EXPECT_EQ(lockRecords, locks);
+    EXPECT_EQ(commands, 10);
+    // The last change (to 4) was written last; the changes to 3 since its last
+    // record wait for the next one, so all but those are accounted for.
+    ASSERT_EQ(Field(sink->Records.back(), "VARNEL_STATUS"), "4");
+    EXPECT_GE(accounted, 10000u - 1000u);
+    EXPECT_LE(accounted, 10000u);
+    EXPECT_FALSE(history.HeldBackStatusPending());
 }
 
 TEST(LockHistory, TheSystemJournalClientIsSilentWhereNoJournalListens)
@@ -499,6 +641,13 @@ TEST(LockHistory, TheJournalQueriesOfTheLabPageParseAndAskForWhatTheConsoleWrite
     PlaySession(history);
     history.Connected(Device);
     history.RecordReadings();
+    // A burst of status changes, for the count of those held back.
+    qint64 now = 0;
+    history.SetClock([&now] { return now; });
+    for (uint32_t code : {3u, 4u, 3u, 4u})
+        history.Status(code, QStringLiteral("text"));
+    now = 5000;
+    history.Status(3, QStringLiteral("tuning - locked"));
     history.Disconnected();
     std::set<QString> written;
     for (const TJournalRecord& record : sink->Records)
@@ -515,6 +664,9 @@ TEST(LockHistory, TheJournalQueriesOfTheLabPageParseAndAskForWhatTheConsoleWrite
         QStringList arguments = QProcess::splitCommand(query);
         const QString program = arguments.takeFirst();
         ASSERT_TRUE(arguments.contains(QStringLiteral("-t")));
+        // Records any local program could forge are left out: only those of
+        // the installed console's executable count.
+        EXPECT_TRUE(arguments.contains(QStringLiteral("_EXE=/usr/bin/varnel")));
         EXPECT_TRUE(written.count(QStringLiteral("SYSLOG_IDENTIFIER=") +
                                   arguments.value(arguments.indexOf(QStringLiteral("-t")) + 1)));
         for (const QString& argument : arguments) {
