@@ -5,14 +5,15 @@
 // one line to standard output for every call it gets and for the release of
 // the sleep lock:
 //   portal Inhibit sua{sv} <window>|<flags>|<option>=<value>,...
-//   portal Close <request path>
+//   portal Close <request path>[ refused]
 //   session Inhibit ss <application>|<reason>
 //   session UnInhibit u <cookie>
 //   system Inhibit ssss <what>|<who>|<why>|<mode>
 //   system released
-// The portal's Inhibit hands out the request paths RequestPrefix1,
-// RequestPrefix2, ...; a Close of any other path, or of one already closed,
-// is refused.
+// The portal's Inhibit hands out the request paths
+// /org/freedesktop/portal/desktop/request/standin/1, .../2 and so on; a Close
+// of any other path, or of one already closed, is refused, as is a call on
+// the wrong interface.
 // Usage: varnel_keepawake_standin SESSION-ADDRESS SYSTEM-ADDRESS COOKIE [noportal]
 // "ready" is written once all names are owned; with "noportal" there is no
 // portal on the session bus.
@@ -70,13 +71,18 @@ public:
         const QString member = message.member();
         const QString signature = message.signature();
         if (member == QLatin1String("Close")) {
-            Say(QStringLiteral("portal Close ") + message.path());
-            if (signature.isEmpty() && FOpen.remove(message.path()))
+            const bool closed =
+                message.interface() == QLatin1String("org.freedesktop.portal.Request") &&
+                signature.isEmpty() && FOpen.remove(message.path());
+            Say(QStringLiteral("portal Close ") + message.path() +
+                (closed ? QString() : QStringLiteral(" refused")));
+            if (closed)
                 return connection.send(message.createReply());
         } else {
             Say(QStringLiteral("portal ") + member + QLatin1Char(' ') + signature +
                 QLatin1Char(' ') + Arguments(message));
-            if (member == QLatin1String("Inhibit") && signature == QLatin1String("sua{sv}") &&
+            if (message.interface() == QLatin1String("org.freedesktop.portal.Inhibit") &&
+                member == QLatin1String("Inhibit") && signature == QLatin1String("sua{sv}") &&
                 message.path() == QLatin1String("/org/freedesktop/portal/desktop")) {
                 const QString request = RequestPrefix + QString::number(++FHandedOut);
                 FOpen.insert(request);
