@@ -1,21 +1,33 @@
-// A stand-in for the desktop's screen saver (on the session bus) and the
-// login manager (on the system bus), for the keep-awake tests. It answers
-// Inhibit and UnInhibit as the real services do, refuses a call whose
-// arguments do not match, and writes one line to standard output for every
-// call it gets and for the release of the sleep lock:
+// A stand-in for the desktop portal and the desktop's screen saver (on the
+// session bus) and the login manager (on the system bus), for the keep-awake
+// tests. It answers Inhibit, UnInhibit and the portal request's Close as the
+// real services do, refuses a call whose arguments do not match, and writes
+// one line to standard output for every call it gets and for the release of
+// the sleep lock:
+//   portal Inhibit sua{sv} <window>|<flags>|<option>=<value>,...
+//   portal Close <request path>[ refused]
 //   session Inhibit ss <application>|<reason>
 //   session UnInhibit u <cookie>
 //   system Inhibit ssss <what>|<who>|<why>|<mode>
 //   system released
-// Usage: varnel_keepawake_standin SESSION-ADDRESS SYSTEM-ADDRESS COOKIE
-// "ready" is written once both names are owned.
+// The portal's Inhibit hands out the request paths
+// /org/freedesktop/portal/desktop/request/standin/1, .../2 and so on; a Close
+// of any other path, or of one already closed, is refused, as is a call on
+// the wrong interface.
+// Usage: varnel_keepawake_standin SESSION-ADDRESS SYSTEM-ADDRESS COOKIE [noportal]
+// "ready" is written once all names are owned; with "noportal" there is no
+// portal on the session bus.
 #include <QCoreApplication>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusMessage>
+#include <QDBusObjectPath>
 #include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
+#include <QSet>
 #include <QSocketNotifier>
 #include <QStringList>
+#include <QVariantMap>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -32,10 +44,60 @@ void Say(const QString& line)
 QString Arguments(const QDBusMessage& message)
 {
     QStringList texts;
-    for (const QVariant& argument : message.arguments())
-        texts << argument.toString();
+    for (const QVariant& argument : message.arguments()) {
+        if (argument.userType() != qMetaTypeId<QDBusArgument>()) {
+            texts << argument.toString();
+            continue;
+        }
+        // A dictionary of options, in the order of its keys.
+        const QVariantMap options = qdbus_cast<QVariantMap>(argument);
+        QStringList entries;
+        for (auto option = options.cbegin(); option != options.cend(); ++option)
+            entries << option.key() + QLatin1Char('=') + option.value().toString();
+        texts << entries.join(QLatin1Char(','));
+    }
     return texts.join(QLatin1Char('|'));
 }
+
+const QString RequestPrefix = QStringLiteral("/org/freedesktop/portal/desktop/request/standin/");
+
+class TPortal : public QDBusVirtualObject
+{
+public:
+    QString introspect(const QString&) const override { return {}; }
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override
+    {
+        const QString member = message.member();
+        const QString signature = message.signature();
+        if (member == QLatin1String("Close")) {
+            const bool closed =
+                message.interface() == QLatin1String("org.freedesktop.portal.Request") &&
+                signature.isEmpty() && FOpen.remove(message.path());
+            Say(QStringLiteral("portal Close ") + message.path() +
+                (closed ? QString() : QStringLiteral(" refused")));
+            if (closed)
+                return connection.send(message.createReply());
+        } else {
+            Say(QStringLiteral("portal ") + member + QLatin1Char(' ') + signature +
+                QLatin1Char(' ') + Arguments(message));
+            if (message.interface() == QLatin1String("org.freedesktop.portal.Inhibit") &&
+                member == QLatin1String("Inhibit") && signature == QLatin1String("sua{sv}") &&
+                message.path() == QLatin1String("/org/freedesktop/portal/desktop")) {
+                const QString request = RequestPrefix + QString::number(++FHandedOut);
+                FOpen.insert(request);
+                return connection.send(
+                    message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+            }
+        }
+        return connection.send(message.createErrorReply(
+            QStringLiteral("org.freedesktop.DBus.Error.InvalidArgs"), QStringLiteral("refused")));
+    }
+
+private:
+    int FHandedOut = 0;
+    QSet<QString> FOpen;
+};
 
 class TStandIn : public QDBusVirtualObject
 {
@@ -93,8 +155,10 @@ private:
 int main(int argc, char* argv[])
 {
     QCoreApplication app(argc, argv);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s SESSION-ADDRESS SYSTEM-ADDRESS COOKIE\n", argv[0]);
+    const bool withPortal = argc == 4;
+    if (argc != 4 && !(argc == 5 && QByteArray(argv[4]) == "noportal")) {
+        std::fprintf(stderr, "usage: %s SESSION-ADDRESS SYSTEM-ADDRESS COOKIE [noportal]\n",
+                     argv[0]);
         return 2;
     }
     QDBusConnection session =
@@ -103,6 +167,14 @@ int main(int argc, char* argv[])
         QDBusConnection::connectToBus(QString::fromLocal8Bit(argv[2]), QStringLiteral("system"));
     TStandIn screenSaver(QStringLiteral("session"), QByteArray(argv[3]).toUInt());
     TStandIn login(QStringLiteral("system"), 0);
+    TPortal portal;
+    if (withPortal &&
+        (!session.registerVirtualObject(QStringLiteral("/org/freedesktop/portal/desktop"), &portal,
+                                        QDBusConnection::SubPath) ||
+         !session.registerService(QStringLiteral("org.freedesktop.portal.Desktop")))) {
+        std::fprintf(stderr, "cannot register the stand-in portal\n");
+        return 1;
+    }
     if (!session.registerVirtualObject(QStringLiteral("/org/freedesktop/ScreenSaver"),
                                        &screenSaver) ||
         !session.registerService(QStringLiteral("org.freedesktop.ScreenSaver")) ||
