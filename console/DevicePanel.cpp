@@ -113,8 +113,14 @@ void TMainForm::ConnectButtonClick()
     if (Connection->Connect()) {
         StatusLabel->setText(QStringLiteral("Connected"));
         FShownProblem.clear();
-        qCInfo(VarnelConsoleLog).noquote() << "Connected to" << selected.first()->text();
-        FLockHistory->Connected(selected.first()->text());
+        // What the link opened, which is what the record names.
+        const TOpenedDevice& opened = Connection->OpenedDevice();
+        qCInfo(VarnelConsoleLog).noquote()
+            << "Connected to" << opened.Description
+            << (opened.SerialNumber.isEmpty()
+                    ? QString()
+                    : QStringLiteral("(serial number %1)").arg(opened.SerialNumber));
+        FLockHistory->Connected(opened.Description, opened.SerialNumber);
         FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *this);
         SendReadRequests(*Connection, AfterConnectSequence);
         DisconnectButton->setEnabled(true);

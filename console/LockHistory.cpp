@@ -85,13 +85,14 @@ void TLockHistory::SetJournalSink(std::shared_ptr<TJournalSink> sink)
     FSink = std::move(sink);
 }
 
-void TLockHistory::Connected(const QString& device)
+void TLockHistory::Connected(const QString& device, const QString& serialNumber)
 {
     if (FFacts.Connected)
         Disconnected();
     TConsoleFacts facts;
     facts.Connected = true;
     facts.Device = device;
+    facts.DeviceSerialNumber = serialNumber;
     SetFacts(facts);
     Write("connected", QStringLiteral("connected to ") + device, {});
     FReadingsTimer->start();
@@ -259,6 +260,8 @@ void TLockHistory::Write(const char* event, const QString& message, TJournalReco
                              {"VARNEL_EVENT", event}};
     if (!FFacts.Device.isEmpty())
         record.emplace_back("VARNEL_DEVICE", FFacts.Device.toUtf8());
+    if (!FFacts.DeviceSerialNumber.isEmpty())
+        record.emplace_back("VARNEL_DEVICE_SERIAL", FFacts.DeviceSerialNumber.toUtf8());
     for (auto& field : fields)
         record.push_back(std::move(field));
     FSink->Write(record);

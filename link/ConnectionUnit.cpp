@@ -75,6 +75,7 @@ bool TConnection::Connect()
     FProblems = FConnection->IOGetProblems();
     if (FError == _ok) {
         FOpenDevice.Assign(FSelectedDevice);
+        NoteOpened();
         FConnected = true;
         return true;
     }
@@ -109,8 +110,22 @@ bool TConnection::Reconnect()
     if (FError != _ok)
         return false;
     FOpenDevice.Assign(FSelectedDevice);
+    NoteOpened();
     FConnected = true;
     return true;
+}
+
+// A layer that cannot say what it opened opened the selection.
+void TConnection::NoteOpened()
+{
+    FOpenedDevice = FConnection->IOGetOpenedDevice();
+    if (FOpenedDevice.Description.isEmpty())
+        FOpenedDevice = {FSelectedDevice.fullName(), QString()};
+}
+
+TLineErrors TConnection::LineErrors()
+{
+    return FConnected && FConnection ? FConnection->IOGetLineErrors() : TLineErrors{};
 }
 
 bool TConnection::Disconnect()

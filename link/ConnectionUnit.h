@@ -46,6 +46,12 @@ public:
     const std::vector<TDeviceProblem>& Problems() const { return FProblems; }
 
     const TDeviceID& DeviceID() const { return FSelectedDevice; }
+    // The bridge the last connect that worked opened, as it names itself;
+    // what the console records, rather than the selected text.
+    const TOpenedDevice& OpenedDevice() const { return FOpenedDevice; }
+    // Errors on the open bridge's serial line since it was opened; none
+    // while not connected.
+    TLineErrors LineErrors();
     bool Connected() const { return FConnected.load(); }
     TConnectionError Error() const { return FError.load(); }
 
@@ -66,4 +72,6 @@ private:
     // The device the layer was last opened to; meaningful while the layer
     // holds an open device.
     TDeviceID FOpenDevice;
+    TOpenedDevice FOpenedDevice;
+    void NoteOpened();
 };

@@ -140,6 +140,8 @@ struct TEmulatedBridge::TState
     std::vector<TWireRequest> Wire;
     bool OutStalled = false;
     int ClaimRefusal = 0;
+    uint8_t LineErrorBits = 0;
+    unsigned LineErrorPackets = 0;
 
     TClock::duration ByteTime() const
     {
@@ -270,6 +272,10 @@ struct TEmulatedBridge::TState
                 const std::size_t data = std::min(ToHost.size(), PacketData);
                 uint8_t* out = urb.Buffer->data + urb.Filled;
                 std::memcpy(out, ModemStatus, StatusBytes);
+                if (LineErrorPackets > 0) {
+                    out[1] |= LineErrorBits;
+                    --LineErrorPackets;
+                }
                 std::copy_n(ToHost.begin(), data, out + StatusBytes);
                 ToHost.erase(ToHost.begin(), ToHost.begin() + static_cast<std::ptrdiff_t>(data));
                 urb.Filled += StatusBytes + data;
@@ -756,6 +762,13 @@ void TEmulatedBridge::SetOutStalled(bool stalled)
 {
     std::lock_guard lock(FState->Lock);
     FState->OutStalled = stalled;
+}
+
+void TEmulatedBridge::MarkLineErrors(uint8_t bits, unsigned packets)
+{
+    std::lock_guard lock(FState->Lock);
+    FState->LineErrorBits = bits;
+    FState->LineErrorPackets = packets;
 }
 
 void TEmulatedBridge::SetClaimRefusal(int error)

@@ -24,6 +24,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using VarnelUsb::TBridgeOptions;
@@ -376,6 +378,93 @@ struct TStream
         return true;
     }
 };
+
+// Warnings of varnel.link, from whatever thread logs them.
+struct TLinkWarnings
+{
+    static std::mutex& Lock()
+    {
+        static std::mutex lock;
+        return lock;
+    }
+    static std::vector<std::string>& Messages()
+    {
+        static std::vector<std::string> messages;
+        return messages;
+    }
+    static void Collect(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        if (type != QtWarningMsg || QLatin1String(context.category) != QLatin1String("varnel.link"))
+            return;
+        std::lock_guard lock(Lock());
+        Messages().push_back(text.toStdString());
+    }
+};
+
+// Each kind of error the chip reports in a packet's line status byte is
+// counted on its own; the other bits of that byte are no error. The counts
+// are the link's, for the console to offer, and a warning tells them at
+// most once a second.
+TEST_F(UsbBridge, LineErrorsAreCountedPerKindAndWarnedAtMostOnceASecond)
+{
+    auto& bridge = Bus.AddBridge(TBridgeOptions{});
+    TConnection connection;
+    ASSERT_TRUE(connection.Connect(TDeviceID(_usb, "KWTP Emulated Controller", 0, {}, {})));
+    EXPECT_EQ(connection.LineErrors(), TLineErrors{});
+    {
+        std::lock_guard lock(TLinkWarnings::Lock());
+        TLinkWarnings::Messages().clear();
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(TLinkWarnings::Collect);
+
+    struct Case
+    {
+        uint8_t bits;
+        unsigned packets;
+        TLineErrors total; // after this case
+    } cases[] = {
+        {0x02, 2, {2, 0, 0, 0}},
+        {0x04, 1, {2, 1, 0, 0}},
+        {0x08, 3, {2, 1, 3, 0}},
+        {0x10, 1, {2, 1, 3, 1}},
+        // data ready, transmitter empty and the FIFO summary bit are no errors
+        {0xe1 | 0x02, 1, {3, 1, 3, 1}},
+        {0x1e, 2, {5, 3, 5, 3}},
+    };
+    const auto started = TClock::now();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.bits));
+        bridge.MarkLineErrors(c.bits, c.packets);
+        const auto deadline = TClock::now() + 5s;
+        while (connection.LineErrors() != c.total && TClock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        const TLineErrors counted = connection.LineErrors();
+        EXPECT_EQ(counted.Overrun, c.total.Overrun);
+        EXPECT_EQ(counted.Parity, c.total.Parity);
+        EXPECT_EQ(counted.Framing, c.total.Framing);
+        EXPECT_EQ(counted.Break, c.total.Break);
+    }
+    // The last counts are told within a second or so of the last error.
+    const auto deadline = TClock::now() + 5s;
+    const std::string last = "line errors so far: 5 overrun, 3 parity, 5 framing, 3 break";
+    auto lastTold = [&] {
+        std::lock_guard lock(TLinkWarnings::Lock());
+        return !TLinkWarnings::Messages().empty() &&
+               TLinkWarnings::Messages().back().find(last) != std::string::npos;
+    };
+    while (!lastTold() && TClock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    const double seconds = std::chrono::duration<double>(TClock::now() - started).count();
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(lastTold());
+    std::lock_guard lock(TLinkWarnings::Lock());
+    EXPECT_GE(TLinkWarnings::Messages().size(), 1u);
+    EXPECT_LE(static_cast<double>(TLinkWarnings::Messages().size()), seconds + 1)
+        << "more than one warning a second";
+
+    EXPECT_TRUE(connection.Disconnect());
+    EXPECT_EQ(connection.LineErrors(), TLineErrors{});
+}
 
 // At the line's full rate every scope sample reaches its handler, in order,
 // soon after its last byte left the controller.
