@@ -2,6 +2,7 @@
 
 #include "link/LinkLog.h"
 #include "link/LinkSignal.h"
+#include "link/SerialPortUse.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -33,6 +34,8 @@ constexpr std::size_t ReceiveTransfers = 16;
 constexpr std::size_t SendChunk = 4096;
 // Each bulk-in packet starts with two modem status bytes.
 constexpr int StatusBytes = 2;
+// The controller's bridges carry this tag in their product string.
+constexpr const char* ControllerTag = "KWTP";
 // How long a close waits for queued bytes to leave.
 constexpr std::chrono::milliseconds CloseDrain{50};
 // The line status byte (the second status byte of a packet): the errors the
@@ -120,6 +123,22 @@ std::string Locator(libusb_device* device)
     for (int i = 0; i < depth; ++i)
         text += (i == 0 ? "-" : ".") + std::to_string(ports[static_cast<std::size_t>(i)]);
     return text;
+}
+
+// True when sysfs names the device's product and the name does not carry
+// the controller's tag; false when the product cannot be read.
+bool OtherDevice(const std::string& sysRoot, const std::string& locator)
+{
+    if (locator.find('/') != std::string::npos)
+        return false;
+    std::FILE* file =
+        std::fopen((sysRoot + "/bus/usb/devices/" + locator + "/product").c_str(), "re");
+    if (!file)
+        return false;
+    char product[256] = {};
+    const std::size_t length = std::fread(product, 1, sizeof product - 1, file);
+    std::fclose(file);
+    return std::string(product, length).find(ControllerTag) == std::string::npos;
 }
 
 // The device node a user needs access to, e.g. "/dev/bus/usb/001/004".
@@ -603,7 +622,11 @@ bool TFtdiBridgeDriver::Enumerate(std::vector<TBridgeInfo>& bridges)
         libusb_device_handle* handle = nullptr;
         const int opened = libusb_open(item->dev, &handle);
         if (opened != 0) {
-            NoteProblem(opened, DeviceNode(item->dev));
+            // The udev rule grants only the controller's bridges: another
+            // FTDI device the user may not open is none of the console's
+            // business, as its product string in sysfs tells.
+            if (!OtherDevice(FSysRoot, Locator(item->dev)))
+                NoteProblem(opened, DeviceNode(item->dev));
             continue;
         }
         std::string description;
@@ -628,6 +651,15 @@ std::unique_ptr<TBridgePort> TFtdiBridgeDriver::Open(const TBridgeInfo& bridge)
     for (ftdi_device_list* item = search.List; item; item = item->next) {
         if (Locator(item->dev) != bridge.Locator)
             continue;
+        // Opening detaches the kernel's serial driver: not from under a
+        // program that has the bridge's serial port open.
+        const std::string held = HeldSerialPort(FSysRoot, FProcRoot, bridge.Locator);
+        if (!held.empty()) {
+            NoteProblem(LIBUSB_ERROR_BUSY, held);
+            qCInfo(VarnelLinkLog, "USB bridge %s: its serial port %s is open in another program",
+                   DeviceNode(item->dev).c_str(), held.c_str());
+            return nullptr;
+        }
         const int opened = ftdi_usb_open_dev(search.Context, item->dev);
         if (opened != 0) {
             // libftdi leaves the device open in the context after some failures.

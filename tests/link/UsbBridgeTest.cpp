@@ -5,6 +5,7 @@
 #include "DeniedNode.h"
 #include "link/ConnectionUnit.h"
 #include "link/D2XX_Unit.h"
+#include "link/FtdiBridgeDriver.h"
 #include "link/Phy_USB_Unit.h"
 #include "protocol/ReadFrameUnit.h"
 #include "sim/usb/UsbEmulator.h"
@@ -303,14 +304,20 @@ TEST_F(UsbBridge, BridgeThatRefusesIsClosedAndTheConnectFails)
 // refuses it with "access denied", libftdi cannot read its description, and
 // a connect to it and the search name it as a problem, and the search lists
 // the others as ever. With access back, it is listed again and the problem
-// is gone.
+// is gone. An FTDI device that is not the controller's and that the user
+// may not open is never a problem.
 TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
 {
-    TBridgeOptions open, denied;
+    TBridgeOptions open, denied, other;
     open.Description = "KWTP Open";
     denied.Description = "KWTP Denied";
+    other.Description = "FT232R USB UART";
     Bus.AddBridge(open);
     auto& bridge = Bus.AddBridge(denied);
+    // Another FTDI device the udev rule does not grant: no problem of the
+    // console's, as sysfs names its product.
+    auto& cable = Bus.AddBridge(other);
+    TDeniedNode cableNoAccess(Bus.RootDir() + cable.DeviceNode());
     TConnection connection;
     QStringList names;
     connection.GetAvailableDevices(names);
@@ -327,7 +334,7 @@ TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
         ftdi_context* ftdi = ftdi_new();
         ASSERT_NE(ftdi, nullptr);
         ftdi_device_list* list = nullptr;
-        ASSERT_EQ(ftdi_usb_find_all(ftdi, &list, 0, 0), 2);
+        ASSERT_EQ(ftdi_usb_find_all(ftdi, &list, 0, 0), 3);
         int refused = 0;
         for (ftdi_device_list* item = list; item; item = item->next) {
             char node[32];
@@ -378,6 +385,43 @@ struct TStream
         return true;
     }
 };
+
+// A bridge whose serial port (/dev/ttyUSB*) a program has open is in use,
+// as one held through libusb: the driver leaves it to that program and
+// says so; once the program lets go, the bridge opens.
+TEST_F(UsbBridge, BridgeWhoseSerialPortIsOpenElsewhereIsInUse)
+{
+    auto& bridge = Bus.AddBridge(TBridgeOptions{});
+    const std::filesystem::path root = Bus.RootDir() + "/fake-roots";
+    auto driver =
+        std::make_shared<TFtdiBridgeDriver>((root / "sys").string(), (root / "proc").string());
+    std::vector<TBridgeInfo> found;
+    ASSERT_TRUE(driver->Enumerate(found));
+    ASSERT_EQ(found.size(), 1u);
+    std::filesystem::create_directories(root / "sys/bus/usb/devices" / (found[0].Locator + ":1.0") /
+                                        "ttyUSB3");
+    std::filesystem::create_directories(root / "proc/4242/fd");
+    std::filesystem::create_symlink("/dev/ttyUSB3", root / "proc/4242/fd/7");
+    D2XX_SetDrivers({driver});
+
+    TConnection connection;
+    QStringList names;
+    connection.GetAvailableDevices(names);
+    ASSERT_EQ(names, QStringList{"KWTP Emulated Controller"});
+    connection.SetDeviceID(names[0]);
+    EXPECT_FALSE(connection.Connect());
+    EXPECT_FALSE(bridge.Claimed());
+    ASSERT_EQ(connection.Problems().size(), 1u);
+    EXPECT_EQ(connection.Problems()[0].Kind, _dp_busy);
+    EXPECT_EQ(connection.Problems()[0].Where, "/dev/ttyUSB3");
+
+    std::filesystem::remove(root / "proc/4242/fd/7");
+    EXPECT_TRUE(connection.Connect());
+    EXPECT_TRUE(bridge.Claimed());
+    EXPECT_TRUE(connection.Problems().empty());
+    EXPECT_TRUE(connection.Disconnect());
+    D2XX_RestoreDefaultDrivers();
+}
 
 // Warnings of varnel.link, from whatever thread logs them.
 struct TLinkWarnings
