@@ -29,6 +29,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 class QTimer;
@@ -152,6 +153,10 @@ public:
     void HandleCRCError() override;
     void HandleLinkLost() override;
 
+    // ---- the device search: true from a click on Search (or the simple
+    // menu's timer) until its result is in the device list
+    bool SearchRunning() const { return FSearchRunning; }
+
     // ---- event handlers (public so that tests can drive them like the window does)
     void FormKeyPress(QChar key);
     void LogoImageClick();
@@ -274,6 +279,19 @@ private:
     QTimer* FAutoConnectStepTimer = nullptr;
     int FAutoConnectStep = 0;
     void AutoConnectStepTimerTimer();
+    // The search runs on FSearchThread; its result comes back through
+    // SearchFinished, queued to the main thread. A click while it runs asks
+    // for one more search after it (FSearchAgain).
+    std::thread FSearchThread;
+    bool FSearchRunning = false;
+    bool FSearchAgain = false;
+    bool FProblemShownBeforeSearch = false;
+    // The status label as the search left it when it started.
+    QString FLabelAtSearchStart;
+    // The simple menu's timer asked for this search: connect after it.
+    bool FAutoConnectAfterSearch = false;
+    void StartSearch();
+    void SearchFinished(const TDeviceSearchResult& result);
 
     // scope chart: the last 1000 samples, drawn by DataSeries
     TTraceModel* FScopeTrace = nullptr;

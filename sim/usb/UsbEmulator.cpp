@@ -519,10 +519,16 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
                    urb->endpoint,
                    static_cast<std::size_t>(urb->buffer_length)};
         if (entry.Type == USBDEVFS_URB_TYPE_CONTROL) {
-            std::size_t answered = 0;
-            entry.Status = s.Control(buffer->data, entry.Length, answered, now);
-            entry.Filled = answered;
-            entry.Done = true;
+            // A silent device leaves a string request waiting until the
+            // host discards it.
+            const bool stringRequest = entry.Length >= 8 && buffer->data[0] == 0x80 &&
+                                       buffer->data[1] == 6 && buffer->data[3] == 3;
+            if (!(s.Options.SilentStrings && stringRequest)) {
+                std::size_t answered = 0;
+                entry.Status = s.Control(buffer->data, entry.Length, answered, now);
+                entry.Filled = answered;
+                entry.Done = true;
+            }
         }
         s.Urbs.push_back(entry);
         umockdev_ioctl_client_complete(client, 0, 0);

@@ -37,6 +37,10 @@ struct TBridgeOptions
     bool Foreign = false;
     // Stall the baud-rate request, as a bridge whose firmware refuses it.
     bool StallBaudRate = false;
+    // Never complete a request for a string descriptor (GET_DESCRIPTOR of
+    // type string): the host's request waits until it gives up and cancels
+    // it, as with a device whose firmware hangs.
+    bool SilentStrings = false;
     VarnelSim::TModelOptions Model;
 };
 
