@@ -192,6 +192,11 @@ void TMainForm::ConnectButtonClick()
     }
 }
 
+TLineErrors TMainForm::LineErrors() const
+{
+    return Connection ? Connection->LineErrors() : TLineErrors{};
+}
+
 void TMainForm::DisconnectButtonClick()
 {
     DeviceListListBox->clear();

@@ -79,6 +79,10 @@ public:
 
     // ---- state shared with the device message handlers
     uint32_t CRCErrorCounter = 0;
+    // The open bridge's serial-line errors since it was opened, per kind
+    // (overrun, parity, framing, break), as the link counts them; none while
+    // not connected.
+    TLineErrors LineErrors() const;
     uint32_t LifetimePart1 = 0;
     bool SearchLocked = false;
     int32_t SimpleMenuFirstPeakId = 0;

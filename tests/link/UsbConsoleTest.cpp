@@ -167,6 +167,22 @@ TEST_F(UsbConsole, BridgesThatDoNotAnswerStringRequestsDoNotFreezeTheWindow)
     EXPECT_EQ(Form->LockHistory().Facts().DeviceSerialNumber, "KW000001");
 }
 
+// The line errors the bridge reports reach the window, per kind, for the
+// connection it opened; a new connection starts from none.
+TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
+{
+    auto& bridge = Bus.AddBridge(Controller("KWTP Controller"));
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 10000));
+    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+    bridge.MarkLineErrors(0x08 | 0x02, 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Form->LineErrors().Framing == 2; }, 10000));
+    EXPECT_EQ(Form->LineErrors(), (TLineErrors{2, 0, 2, 0}));
+    Form->DisconnectButtonClick();
+    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+}
+
 // Disconnect, Connect and closing the window while the controller streams.
 TEST_F(UsbConsole, DisconnectConnectAndCloseReturnPromptlyWhileStreaming)
 {
