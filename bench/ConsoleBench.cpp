@@ -262,9 +262,26 @@ private:
     std::vector<TClock::time_point> FHandled;
 };
 
+// The search runs off the main thread; its result arrives through the
+// event loop.
+bool WaitForSearch(TMainForm& form)
+{
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (form.SearchRunning()) {
+        if (std::chrono::steady_clock::now() >= end)
+            return false;
+        QEventLoop loop;
+        QTimer::singleShot(5, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
+    return true;
+}
+
 bool ConnectToSimulator(TMainForm& form)
 {
     form.SearchUrzadzenButtonClick();
+    if (!WaitForSearch(form))
+        return false;
     const QList<QListWidgetItem*> found =
         form.DeviceListListBox->findItems(QString::fromStdString(Description), Qt::MatchExactly);
     if (found.isEmpty())

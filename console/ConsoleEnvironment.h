@@ -52,6 +52,11 @@ struct TConsoleEnvironment
     TSystemSoundPlayer PlaySound;
     TSystemSoundClock SoundClock;
     TConsoleTimings Timings;
+    // The device search runs on a thread of its own and its result comes
+    // back to the window as a queued call, so that a bridge that does not
+    // answer cannot freeze the window. False runs it in place, on the main
+    // thread: only for tests whose fake line answers at once.
+    bool SearchOnOwnThread = true;
     // Where the lock history goes; none writes nothing.
     std::shared_ptr<TJournalSink> Journal;
 

@@ -73,15 +73,57 @@ bool TMainForm::ShowDeviceProblems()
     return true;
 }
 
+// The search asks every bridge on the bus for its strings, which a bridge
+// that does not answer can hold up for seconds: it runs on a thread of its
+// own and its result comes back to the main thread as a queued call. A click
+// while a search runs does not start a second one beside it; the running one
+// is followed by one more, whose result is the one shown.
 void TMainForm::SearchUrzadzenButtonClick()
 {
-    if (StatusLabel->text() == SearchingText)
+    if (FDestroyed || !Connection)
         return;
+    if (FSearchRunning) {
+        FSearchAgain = true;
+        return;
+    }
     // A bridge found busy at the last connect looks fine to a search.
-    const bool problemShown = !FShownProblem.isEmpty() && StatusLabel->text() == FShownProblem;
-    StatusLabel->setText(SearchingText);
+    FProblemShownBeforeSearch = !FShownProblem.isEmpty() && StatusLabel->text() == FShownProblem;
+    // The simple menu's searches, every second, leave the label as it is
+    // until their result is in.
+    if (!FAutoConnectAfterSearch)
+        StatusLabel->setText(SearchingText);
+    FLabelAtSearchStart = StatusLabel->text();
+    StartSearch();
+}
+
+void TMainForm::StartSearch()
+{
+    if (FSearchThread.joinable())
+        FSearchThread.join();
+    FSearchRunning = true;
+    FSearchAgain = false;
+    if (!FEnvironment.SearchOnOwnThread) {
+        SearchFinished(Connection->DeviceSearch()());
+        return;
+    }
+    FSearchThread = std::thread([this, search = Connection->DeviceSearch()] {
+        const TDeviceSearchResult result = search();
+        QMetaObject::invokeMethod(
+            this, [this, result] { SearchFinished(result); }, Qt::QueuedConnection);
+    });
+}
+
+void TMainForm::SearchFinished(const TDeviceSearchResult& result)
+{
+    if (FDestroyed || !Connection)
+        return;
+    if (FSearchAgain) {
+        StartSearch();
+        return;
+    }
+    FSearchRunning = false;
     QStringList devices;
-    Connection->GetAvailableDevices(devices);
+    Connection->TakeSearchResult(result, devices);
     DeviceListListBox->clear();
     DeviceListListBox->addItems(devices);
     if (!devices.isEmpty()) {
@@ -90,10 +132,16 @@ void TMainForm::SearchUrzadzenButtonClick()
     } else {
         ConnectButton->setEnabled(false);
     }
-    if (!ShowDeviceProblems())
-        StatusLabel->setText(problemShown && !devices.isEmpty()
+    // A connect made while the search ran has said what it had to say.
+    if (StatusLabel->text() == FLabelAtSearchStart && !ShowDeviceProblems())
+        StatusLabel->setText(FProblemShownBeforeSearch && !devices.isEmpty()
                                  ? FShownProblem
                                  : QStringLiteral("Search completed"));
+    if (FAutoConnectAfterSearch) {
+        FAutoConnectAfterSearch = false;
+        FAutoConnectStep = 0;
+        FAutoConnectStepTimer->start(FEnvironment.Timings.AutoConnectPause);
+    }
 }
 
 void TMainForm::ConnectButtonClick()
@@ -113,8 +161,14 @@ void TMainForm::ConnectButtonClick()
     if (Connection->Connect()) {
         StatusLabel->setText(QStringLiteral("Connected"));
         FShownProblem.clear();
-        qCInfo(VarnelConsoleLog).noquote() << "Connected to" << selected.first()->text();
-        FLockHistory->Connected(selected.first()->text());
+        // What the link opened, which is what the record names.
+        const TOpenedDevice& opened = Connection->OpenedDevice();
+        qCInfo(VarnelConsoleLog).noquote()
+            << "Connected to" << opened.Description
+            << (opened.SerialNumber.isEmpty()
+                    ? QString()
+                    : QStringLiteral("(serial number %1)").arg(opened.SerialNumber));
+        FLockHistory->Connected(opened.Description, opened.SerialNumber);
         FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *this);
         SendReadRequests(*Connection, AfterConnectSequence);
         DisconnectButton->setEnabled(true);
@@ -138,6 +192,11 @@ void TMainForm::ConnectButtonClick()
     }
 }
 
+TLineErrors TMainForm::LineErrors() const
+{
+    return Connection ? Connection->LineErrors() : TLineErrors{};
+}
+
 void TMainForm::DisconnectButtonClick()
 {
     DeviceListListBox->clear();
@@ -154,15 +213,16 @@ void TMainForm::DisconnectButtonClick()
     DisconnectButton->setEnabled(false);
 }
 
-// The tick searches; the connect and the two tuning enables follow after
-// their pauses on FAutoConnectStepTimer, so the window stays responsive.
+// The tick starts a search; once its result is in, the connect and the two
+// tuning enables follow after their pauses on FAutoConnectStepTimer, so the
+// window stays responsive.
 void TMainForm::ConnectionTimerTimer()
 {
-    if (!Connection || Connection->Connected() || FAutoConnectStepTimer->isActive())
+    if (!Connection || Connection->Connected() || FAutoConnectStepTimer->isActive() ||
+        FSearchRunning)
         return;
+    FAutoConnectAfterSearch = true;
     SearchUrzadzenButtonClick();
-    FAutoConnectStep = 0;
-    FAutoConnectStepTimer->start(FEnvironment.Timings.AutoConnectPause);
 }
 
 void TMainForm::AutoConnectStepTimerTimer()

@@ -97,13 +97,14 @@ void TLockHistory::SetClock(TMonotonicClock clock)
     FClock = std::move(clock);
 }
 
-void TLockHistory::Connected(const QString& device)
+void TLockHistory::Connected(const QString& device, const QString& serialNumber)
 {
     if (FFacts.Connected)
         Disconnected();
     TConsoleFacts facts;
     facts.Connected = true;
     facts.Device = device;
+    facts.DeviceSerialNumber = serialNumber;
     SetFacts(facts);
     Write("connected", QStringLiteral("connected to ") + device, {});
     FReadingsTimer->start();
@@ -325,6 +326,8 @@ void TLockHistory::Write(const char* event, const QString& message, TJournalReco
                              {"VARNEL_EVENT", event}};
     if (!FFacts.Device.isEmpty())
         record.emplace_back("VARNEL_DEVICE", FFacts.Device.toUtf8());
+    if (!FFacts.DeviceSerialNumber.isEmpty())
+        record.emplace_back("VARNEL_DEVICE_SERIAL", FFacts.DeviceSerialNumber.toUtf8());
     for (auto& field : fields)
         record.push_back(std::move(field));
     FSink->Write(record);

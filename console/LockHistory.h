@@ -53,7 +53,8 @@ enum TStartKind
 struct TConsoleFacts
 {
     bool Connected = false;
-    QString Device; // the bridge's description
+    QString Device;             // the description of the bridge opened
+    QString DeviceSerialNumber; // its serial number; empty when it reports none
     uint32_t StatusCode = 0;
     QString StatusText;
     bool Locked = false;        // the last status was "tuning - locked"
@@ -88,7 +89,8 @@ public:
     void SetClock(TMonotonicClock clock);
 
     // ---- the link. Connecting while connected first closes the old link.
-    void Connected(const QString& device);
+    // The bridge as the link opened it: its description and serial number.
+    void Connected(const QString& device, const QString& serialNumber = QString());
     void Disconnected();
     void LinkLost();
 

@@ -194,6 +194,10 @@ void TMainForm::FormDestroy()
     ConnectionTimer->stop();
     BlinkTimer->stop();
     SearchPeakTimer->stop();
+    // A search still asking the bus ends within its bridges' time-outs; its
+    // result, posted to this window, is dropped with it.
+    if (FSearchThread.joinable())
+        FSearchThread.join();
 
     StopFrameReader(FrameReader);
     // Messages the reader delivered in its last pass are still waiting for

@@ -30,6 +30,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <thread>
 #include <vector>
 
 class QTimer;
@@ -82,6 +83,10 @@ public:
 
     // ---- state shared with the device message handlers
     uint32_t CRCErrorCounter = 0;
+    // The open bridge's serial-line errors since it was opened, per kind
+    // (overrun, parity, framing, break), as the link counts them; none while
+    // not connected.
+    TLineErrors LineErrors() const;
     uint32_t LifetimePart1 = 0;
     bool SearchLocked = false;
     int32_t SimpleMenuFirstPeakId = 0;
@@ -164,6 +169,10 @@ public:
     void HandleLifetimeLow(uint32_t value) override;
     void HandleCRCError() override;
     void HandleLinkLost() override;
+
+    // ---- the device search: true from a click on Search (or the simple
+    // menu's timer) until its result is in the device list
+    bool SearchRunning() const { return FSearchRunning; }
 
     // ---- event handlers (public so that tests can drive them like the window does)
     void FormKeyPress(QChar key);
@@ -300,6 +309,19 @@ private:
     QTimer* FAutoConnectStepTimer = nullptr;
     int FAutoConnectStep = 0;
     void AutoConnectStepTimerTimer();
+    // The search runs on FSearchThread; its result comes back through
+    // SearchFinished, queued to the main thread. A click while it runs asks
+    // for one more search after it (FSearchAgain).
+    std::thread FSearchThread;
+    bool FSearchRunning = false;
+    bool FSearchAgain = false;
+    bool FProblemShownBeforeSearch = false;
+    // The status label as the search left it when it started.
+    QString FLabelAtSearchStart;
+    // The simple menu's timer asked for this search: connect after it.
+    bool FAutoConnectAfterSearch = false;
+    void StartSearch();
+    void SearchFinished(const TDeviceSearchResult& result);
 
     // status bus: the line under the status, and the status's own place
     // before the line took its bottom

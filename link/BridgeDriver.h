@@ -63,6 +63,19 @@ struct TBridgeProblem
     bool operator==(const TBridgeProblem&) const = default;
 };
 
+// Errors the bridge met on its serial line since it was opened, per kind,
+// as the bridge reports them (USB: the line status byte of each packet).
+struct TLineErrors
+{
+    uint64_t Overrun = 0; // bytes lost because the bridge's buffer was full
+    uint64_t Parity = 0;
+    uint64_t Framing = 0;
+    uint64_t Break = 0;
+
+    uint64_t Total() const { return Overrun + Parity + Framing + Break; }
+    bool operator==(const TLineErrors&) const = default;
+};
+
 // Reads and writes never wait for the wire. Received bytes are queued by the
 // port as they arrive; GetQueueStatus and Read take from that queue. Written
 // bytes go into a send queue of at most SendQueueLimit bytes that the port
@@ -100,6 +113,10 @@ public:
     // Drops the bridge off the bus so that it enumerates again. The port is
     // closed afterwards by its owner.
     virtual bool CyclePort() = 0;
+    // Line errors since the open; a bridge that cannot tell reports none.
+    virtual TLineErrors LineErrors() { return {}; }
+    // The bridge's serial number as it reports it; empty when it has none.
+    virtual std::string SerialNumber() { return {}; }
 };
 
 class TBridgeDriver

@@ -21,11 +21,41 @@ TConnection::~TConnection()
 
 void TConnection::GetAvailableDevices(QStringList& DeviceList)
 {
-    std::unique_ptr<TPhyLayer> search = FFactory();
+    TakeSearchResult(DeviceSearch()(), DeviceList);
+}
+
+// A layer of its own for the search, made and dropped on the searching thread.
+std::function<TDeviceSearchResult()> TConnection::DeviceSearch() const
+{
+    return [factory = FFactory] {
+        TDeviceSearchResult result;
+        std::unique_ptr<TPhyLayer> search = factory();
+        if (!search) {
+            result.Error = _error;
+            return result;
+        }
+        TDevicesIDList found;
+        result.Error = search->IOEnumDevices(found);
+        result.Problems = search->IOGetProblems();
+        for (const auto& device : found) {
+            TDeviceID copy;
+            copy.Assign(*device);
+            result.Devices.push_back(copy);
+        }
+        return result;
+    };
+}
+
+void TConnection::TakeSearchResult(const TDeviceSearchResult& result, QStringList& DeviceList)
+{
     FDevicesList.Clear();
-    FError = search ? search->IOEnumDevices(FDevicesList) : _error;
-    FProblems = search ? search->IOGetProblems() : std::vector<TDeviceProblem>();
-    search.reset();
+    for (const TDeviceID& device : result.Devices) {
+        auto copy = std::make_unique<TDeviceID>();
+        copy->Assign(device);
+        FDevicesList.Add(std::move(copy));
+    }
+    FError = result.Error;
+    FProblems = result.Problems;
     FDevicesList.DevicesListToStringList(DeviceList);
 }
 
@@ -75,6 +105,7 @@ bool TConnection::Connect()
     FProblems = FConnection->IOGetProblems();
     if (FError == _ok) {
         FOpenDevice.Assign(FSelectedDevice);
+        NoteOpened();
         FConnected = true;
         return true;
     }
@@ -109,8 +140,22 @@ bool TConnection::Reconnect()
     if (FError != _ok)
         return false;
     FOpenDevice.Assign(FSelectedDevice);
+    NoteOpened();
     FConnected = true;
     return true;
+}
+
+// A layer that cannot say what it opened opened the selection.
+void TConnection::NoteOpened()
+{
+    FOpenedDevice = FConnection->IOGetOpenedDevice();
+    if (FOpenedDevice.Description.isEmpty())
+        FOpenedDevice = {FSelectedDevice.fullName(), QString()};
+}
+
+TLineErrors TConnection::LineErrors()
+{
+    return FConnected && FConnection ? FConnection->IOGetLineErrors() : TLineErrors{};
 }
 
 bool TConnection::Disconnect()

@@ -11,6 +11,15 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
+
+// What one search found: the bridges, in list order, and those it could not use.
+struct TDeviceSearchResult
+{
+    TConnectionError Error = _ok;
+    std::vector<TDeviceID> Devices;
+    std::vector<TDeviceProblem> Problems;
+};
 
 class TConnection
 {
@@ -27,6 +36,12 @@ public:
     TConnection& operator=(const TConnection&) = delete;
 
     void GetAvailableDevices(QStringList& DeviceList);
+    // The same search in two halves, so that the bus can be asked on another
+    // thread: the search touches nothing of this object and may run on any
+    // thread; its result is then taken on the connection's own thread,
+    // which makes it the list SetDeviceID chooses from.
+    std::function<TDeviceSearchResult()> DeviceSearch() const;
+    void TakeSearchResult(const TDeviceSearchResult& result, QStringList& DeviceList);
     void SetDeviceID(const QString& name);
     // Keeps a link that answers and leads to the selected device; otherwise
     // closes what it holds and opens the selection. Like Disconnect, it may
@@ -46,6 +61,12 @@ public:
     const std::vector<TDeviceProblem>& Problems() const { return FProblems; }
 
     const TDeviceID& DeviceID() const { return FSelectedDevice; }
+    // The bridge the last connect that worked opened, as it names itself;
+    // what the console records, rather than the selected text.
+    const TOpenedDevice& OpenedDevice() const { return FOpenedDevice; }
+    // Errors on the open bridge's serial line since it was opened; none
+    // while not connected.
+    TLineErrors LineErrors();
     bool Connected() const { return FConnected.load(); }
     TConnectionError Error() const { return FError.load(); }
 
@@ -66,4 +87,6 @@ private:
     // The device the layer was last opened to; meaningful while the layer
     // holds an open device.
     TDeviceID FOpenDevice;
+    TOpenedDevice FOpenedDevice;
+    void NoteOpened();
 };

@@ -31,6 +31,8 @@ struct TD2XXState
     std::vector<TDeviceNode> Devices;
     std::vector<TBridgeProblem> Problems;
     std::map<FT_HANDLE, std::shared_ptr<TBridgePort>> Ports;
+    // The description each open handle was opened by.
+    std::map<FT_HANDLE, std::string> Descriptions;
     FT_HANDLE LastHandle = 0;
 };
 
@@ -64,7 +66,7 @@ std::shared_ptr<TBridgePort> FindPort(FT_HANDLE handle)
     return it == state.Ports.end() ? nullptr : it->second;
 }
 
-FT_HANDLE AddPort(std::shared_ptr<TBridgePort> port)
+FT_HANDLE AddPort(std::shared_ptr<TBridgePort> port, const std::string& description)
 {
     TD2XXState& state = State();
     std::lock_guard lock(state.Lock);
@@ -74,6 +76,7 @@ FT_HANDLE AddPort(std::shared_ptr<TBridgePort> port)
     while (handle == 0 || state.Ports.count(handle) != 0);
     state.LastHandle = handle;
     state.Ports.emplace(handle, std::move(port));
+    state.Descriptions[handle] = description;
     return handle;
 }
 
@@ -219,7 +222,7 @@ bool FT_OpenEx(const char* arg, uint32_t flags, FT_HANDLE& handle)
             state.Problems = problems;
         }
         if (port) {
-            handle = AddPort(std::move(port));
+            handle = AddPort(std::move(port), description);
             return true;
         }
     } catch (...) {
@@ -234,6 +237,7 @@ bool FT_Close(FT_HANDLE handle)
     TD2XXState& state = State();
     std::lock_guard lock(state.Lock);
     state.Ports.erase(handle);
+    state.Descriptions.erase(handle);
     return true;
 }
 
@@ -297,6 +301,37 @@ bool FT_Write(FT_HANDLE handle, const void* buffer, uint32_t size, uint32_t& wri
                         return port.Write(static_cast<const uint8_t*>(buffer), size, sent);
                     });
     written = ok ? sent : 0;
+    return ok;
+}
+
+bool FT_GetDeviceInfo(FT_HANDLE handle, std::string& serialNumber, std::string& description)
+{
+    serialNumber.clear();
+    description.clear();
+    std::string serial;
+    if (!OnPort(handle, [&](TBridgePort& port) {
+            serial = port.SerialNumber();
+            return true;
+        }))
+        return false;
+    TD2XXState& state = State();
+    std::lock_guard lock(state.Lock);
+    const auto it = state.Descriptions.find(handle);
+    if (it == state.Descriptions.end())
+        return false;
+    description = it->second;
+    serialNumber = std::move(serial);
+    return true;
+}
+
+bool D2XX_GetLineErrors(FT_HANDLE handle, TLineErrors& errors)
+{
+    TLineErrors counted;
+    const bool ok = OnPort(handle, [&](TBridgePort& port) {
+        counted = port.LineErrors();
+        return true;
+    });
+    errors = ok ? counted : TLineErrors{};
     return ok;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <vector>
 
 using FT_HANDLE = uint32_t;
@@ -62,12 +63,18 @@ bool FT_SetLatencyTimer(FT_HANDLE handle, uint8_t latencyMs);
 bool FT_GetQueueStatus(FT_HANDLE handle, uint32_t& count);
 bool FT_Read(FT_HANDLE handle, void* buffer, uint32_t wanted, uint32_t& got);
 bool FT_Write(FT_HANDLE handle, const void* buffer, uint32_t size, uint32_t& written);
+// What the bridge behind the handle is: its description as it was opened
+// and its serial number (empty when it reports none).
+bool FT_GetDeviceInfo(FT_HANDLE handle, std::string& serialNumber, std::string& description);
 // Version of the first driver in the set that has a library behind it.
 bool FT_GetLibraryVersion(uint32_t& version);
 
 // Bridges the last FT_CreateDeviceInfoList or FT_OpenEx met on a bus but
 // could not use: a device the user may not open, or one another program holds.
 std::vector<TBridgeProblem> D2XX_GetProblems();
+
+// The errors the bridge met on its serial line since it was opened.
+bool D2XX_GetLineErrors(FT_HANDLE handle, TLineErrors& errors);
 
 // Replaces the drivers behind these functions, in enumeration order, and
 // forgets the device list. Bridges opened before stay open and usable through

@@ -2,6 +2,7 @@
 
 #include "link/LinkLog.h"
 #include "link/LinkSignal.h"
+#include "link/SerialPortUse.h"
 
 #include <ftdi.h>
 #include <libusb.h>
@@ -33,8 +34,18 @@ constexpr std::size_t ReceiveTransfers = 16;
 constexpr std::size_t SendChunk = 4096;
 // Each bulk-in packet starts with two modem status bytes.
 constexpr int StatusBytes = 2;
+// The controller's bridges carry this tag in their product string.
+constexpr const char* ControllerTag = "KWTP";
 // How long a close waits for queued bytes to leave.
 constexpr std::chrono::milliseconds CloseDrain{50};
+// The line status byte (the second status byte of a packet): the errors the
+// chip met on its serial line while it gathered the packet.
+constexpr uint8_t OverrunBit = 0x02;
+constexpr uint8_t ParityBit = 0x04;
+constexpr uint8_t FramingBit = 0x08;
+constexpr uint8_t BreakBit = 0x10;
+// Line errors are logged at most this often, with the totals so far.
+constexpr std::chrono::seconds LineErrorLogInterval{1};
 
 // Turns a USB string descriptor (UTF-16LE after a two-byte header) into
 // UTF-8; false for a malformed descriptor or an unpaired surrogate.
@@ -78,12 +89,13 @@ bool StringDescriptorText(const unsigned char* descriptor, int size, std::string
     return true;
 }
 
-// The product string of an open device, in the device's first language.
-bool ReadProduct(libusb_device_handle* handle, std::string& description)
+// A string of an open device, in the device's first language; `which` picks
+// the string's index out of the device descriptor.
+bool ReadString(libusb_device_handle* handle, uint8_t libusb_device_descriptor::*which,
+                std::string& text)
 {
     libusb_device_descriptor device{};
-    if (libusb_get_device_descriptor(libusb_get_device(handle), &device) != 0 ||
-        device.iProduct == 0)
+    if (libusb_get_device_descriptor(libusb_get_device(handle), &device) != 0 || device.*which == 0)
         return false;
     unsigned char buffer[255];
     const int languages = libusb_get_string_descriptor(handle, 0, 0, buffer, sizeof buffer);
@@ -91,8 +103,14 @@ bool ReadProduct(libusb_device_handle* handle, std::string& description)
         return false;
     const uint16_t language = static_cast<uint16_t>(buffer[2] | buffer[3] << 8);
     const int size =
-        libusb_get_string_descriptor(handle, device.iProduct, language, buffer, sizeof buffer);
-    return StringDescriptorText(buffer, size, description);
+        libusb_get_string_descriptor(handle, device.*which, language, buffer, sizeof buffer);
+    return StringDescriptorText(buffer, size, text);
+}
+
+// The product string of an open device: the bridge's description.
+bool ReadProduct(libusb_device_handle* handle, std::string& description)
+{
+    return ReadString(handle, &libusb_device_descriptor::iProduct, description);
 }
 
 // Bus number and port path, e.g. "1-4.2": names the socket the bridge is
@@ -105,6 +123,22 @@ std::string Locator(libusb_device* device)
     for (int i = 0; i < depth; ++i)
         text += (i == 0 ? "-" : ".") + std::to_string(ports[static_cast<std::size_t>(i)]);
     return text;
+}
+
+// True when sysfs names the device's product and the name does not carry
+// the controller's tag; false when the product cannot be read.
+bool OtherDevice(const std::string& sysRoot, const std::string& locator)
+{
+    if (locator.find('/') != std::string::npos)
+        return false;
+    std::FILE* file =
+        std::fopen((sysRoot + "/bus/usb/devices/" + locator + "/product").c_str(), "re");
+    if (!file)
+        return false;
+    char product[256] = {};
+    const std::size_t length = std::fread(product, 1, sizeof product - 1, file);
+    std::fclose(file);
+    return std::string(product, length).find(ControllerTag) == std::string::npos;
 }
 
 // The device node a user needs access to, e.g. "/dev/bus/usb/001/004".
@@ -144,8 +178,9 @@ int OpenError(libusb_device* device)
 class TFtdiPort : public TBridgePort
 {
 public:
-    explicit TFtdiPort(ftdi_context* context)
-        : FContext(context), FNode(DeviceNode(libusb_get_device(context->usb_dev)))
+    TFtdiPort(ftdi_context* context, std::string serialNumber)
+        : FContext(context), FNode(DeviceNode(libusb_get_device(context->usb_dev))),
+          FSerialNumber(std::move(serialNumber))
     {
         FPacketSize = std::max(static_cast<int>(context->max_packet_size), StatusBytes + 1);
         std::lock_guard lock(FQueueLock);
@@ -331,6 +366,14 @@ public:
         return result == 0 || result == LIBUSB_ERROR_NOT_FOUND;
     }
 
+    TLineErrors LineErrors() override
+    {
+        std::lock_guard lock(FQueueLock);
+        return FLineErrors;
+    }
+
+    std::string SerialNumber() override { return FSerialNumber; }
+
 private:
     struct TReceive
     {
@@ -395,6 +438,8 @@ private:
                 const std::size_t before = FReceived.size();
                 for (int at = 0; at < transfer->actual_length; at += FPacketSize) {
                     const int end = std::min(at + FPacketSize, transfer->actual_length);
+                    if (end - at >= StatusBytes)
+                        CountLineErrors(transfer->buffer[at + 1]);
                     if (end - at > StatusBytes)
                         FReceived.insert(FReceived.end(), transfer->buffer + at + StatusBytes,
                                          transfer->buffer + end);
@@ -414,6 +459,41 @@ private:
         }
         if (raise)
             TLinkSignal::Instance().Raise();
+    }
+
+    // Called with FQueueLock, on the event thread.
+    void CountLineErrors(uint8_t lineStatus)
+    {
+        const uint8_t errors = lineStatus & (OverrunBit | ParityBit | FramingBit | BreakBit);
+        if (errors == 0)
+            return;
+        FLineErrors.Overrun += (errors & OverrunBit) ? 1 : 0;
+        FLineErrors.Parity += (errors & ParityBit) ? 1 : 0;
+        FLineErrors.Framing += (errors & FramingBit) ? 1 : 0;
+        FLineErrors.Break += (errors & BreakBit) ? 1 : 0;
+        FLineErrorsUnlogged = true;
+        LogLineErrors();
+    }
+
+    // Says what the line met, at most once per LineErrorLogInterval: errors
+    // that come sooner are told with the next message. Called with
+    // FQueueLock, on the event thread.
+    void LogLineErrors()
+    {
+        const auto now = std::chrono::steady_clock::now();
+        if (!FLineErrorsUnlogged ||
+            (FLineErrorsLogged && now - FLastLineErrorLog < LineErrorLogInterval))
+            return;
+        qCWarning(VarnelLinkLog,
+                  "USB bridge %s: line errors so far: %llu overrun, %llu parity, %llu framing, "
+                  "%llu break",
+                  FNode.c_str(), static_cast<unsigned long long>(FLineErrors.Overrun),
+                  static_cast<unsigned long long>(FLineErrors.Parity),
+                  static_cast<unsigned long long>(FLineErrors.Framing),
+                  static_cast<unsigned long long>(FLineErrors.Break));
+        FLastLineErrorLog = now;
+        FLineErrorsLogged = true;
+        FLineErrorsUnlogged = false;
     }
 
     // Says once why the bridge went. Called with FQueueLock.
@@ -470,6 +550,7 @@ private:
                 std::lock_guard lock(FQueueLock);
                 if (FStopping && FActive == 0)
                     return;
+                LogLineErrors();
             }
             timeval wait{0, 100000};
             libusb_handle_events_timeout_completed(FContext->usb_ctx, &wait, nullptr);
@@ -496,6 +577,12 @@ private:
     bool FLost = false;
     std::deque<uint8_t> FReceived;
     std::deque<uint8_t> FOutgoing;
+    const std::string FSerialNumber;
+    TLineErrors FLineErrors;
+    // Errors counted since the last message about them.
+    bool FLineErrorsUnlogged = false;
+    bool FLineErrorsLogged = false;
+    std::chrono::steady_clock::time_point FLastLineErrorLog{};
 };
 
 // Owns a libftdi context and the device list found through it.
@@ -535,7 +622,11 @@ bool TFtdiBridgeDriver::Enumerate(std::vector<TBridgeInfo>& bridges)
         libusb_device_handle* handle = nullptr;
         const int opened = libusb_open(item->dev, &handle);
         if (opened != 0) {
-            NoteProblem(opened, DeviceNode(item->dev));
+            // The udev rule grants only the controller's bridges: another
+            // FTDI device the user may not open is none of the console's
+            // business, as its product string in sysfs tells.
+            if (!OtherDevice(FSysRoot, Locator(item->dev)))
+                NoteProblem(opened, DeviceNode(item->dev));
             continue;
         }
         std::string description;
@@ -560,6 +651,15 @@ std::unique_ptr<TBridgePort> TFtdiBridgeDriver::Open(const TBridgeInfo& bridge)
     for (ftdi_device_list* item = search.List; item; item = item->next) {
         if (Locator(item->dev) != bridge.Locator)
             continue;
+        // Opening detaches the kernel's serial driver: not from under a
+        // program that has the bridge's serial port open.
+        const std::string held = HeldSerialPort(FSysRoot, FProcRoot, bridge.Locator);
+        if (!held.empty()) {
+            NoteProblem(LIBUSB_ERROR_BUSY, held);
+            qCInfo(VarnelLinkLog, "USB bridge %s: its serial port %s is open in another program",
+                   DeviceNode(item->dev).c_str(), held.c_str());
+            return nullptr;
+        }
         const int opened = ftdi_usb_open_dev(search.Context, item->dev);
         if (opened != 0) {
             // libftdi leaves the device open in the context after some failures.
@@ -583,7 +683,12 @@ std::unique_ptr<TBridgePort> TFtdiBridgeDriver::Open(const TBridgeInfo& bridge)
             ftdi_usb_close(search.Context);
             return nullptr;
         }
-        auto port = std::make_unique<TFtdiPort>(search.Context);
+        std::string serialNumber;
+        if (!ReadString(search.Context->usb_dev, &libusb_device_descriptor::iSerialNumber,
+                        serialNumber) ||
+            !DistinctDescription(serialNumber))
+            serialNumber.clear();
+        auto port = std::make_unique<TFtdiPort>(search.Context, std::move(serialNumber));
         search.Context = nullptr;
         qCInfo(VarnelLinkLog, "USB bridge %s opened: \"%s\"", DeviceNode(item->dev).c_str(),
                description.c_str());

@@ -3,6 +3,8 @@
 // physical layer that every link kind implements.
 #pragma once
 
+#include "link/BridgeDriver.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -36,6 +38,15 @@ struct TDeviceProblem
     TDeviceProblemKind Kind;
     // Where it is plugged in, e.g. its device node.
     QString Where;
+};
+
+// The bridge a layer has open, as the bridge itself names it.
+struct TOpenedDevice
+{
+    QString Description;
+    QString SerialNumber; // empty when the bridge reports none
+
+    bool operator==(const TOpenedDevice&) const = default;
 };
 
 class TDeviceID
@@ -103,4 +114,9 @@ public:
     // Devices the last IOEnumDevices or IOConnect found but could not use;
     // a layer that cannot tell reports none.
     virtual std::vector<TDeviceProblem> IOGetProblems() { return {}; }
+    // The device the last IOConnect opened, while it is open; a layer that
+    // cannot tell reports an empty description.
+    virtual TOpenedDevice IOGetOpenedDevice() { return {}; }
+    // Errors the open device met on its serial line since it was opened.
+    virtual TLineErrors IOGetLineErrors() { return {}; }
 };

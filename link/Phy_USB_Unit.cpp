@@ -70,8 +70,9 @@ TConnectionError TUSBConnection::IOEnumDevices(TDevicesIDList& DevicesList)
     }
 }
 
-// Opens exactly one bridge: the first whose description equals the name, or
-// else the first whose description contains it. A handle still held (one the
+// Opens exactly one bridge: the first whose description equals the name. A
+// bridge whose description merely contains the name, or starts with it, is
+// another bridge: with no exact match nothing is opened. A handle still held (one the
 // connection manager found no longer answering) is closed first, and a bridge
 // that cannot be configured is closed again, so no handle is ever left behind
 // and a half-configured line is never taken for a working one.
@@ -95,9 +96,6 @@ TConnectionError TUSBConnection::IOConnect(const TDeviceID& DeviceID)
         for (uint32_t i = 0; i < nodes && !chosen; ++i)
             if (DescriptionText(table[i]) == name)
                 chosen = &table[i];
-        for (uint32_t i = 0; i < nodes && !chosen; ++i)
-            if (DescriptionText(table[i]).contains(name, Qt::CaseSensitive))
-                chosen = &table[i];
         if (!chosen)
             return _error;
 
@@ -114,6 +112,10 @@ TConnectionError TUSBConnection::IOConnect(const TDeviceID& DeviceID)
             FT_Purge(FUSBHandle, FT_PURGE_RX | FT_PURGE_TX);
         SetDefaultLatencyTimer();
         if (configured) {
+            std::string serialNumber, openedDescription;
+            FT_GetDeviceInfo(FUSBHandle, serialNumber, openedDescription);
+            FOpened = {QString::fromStdString(openedDescription),
+                       QString::fromStdString(serialNumber)};
             qCInfo(VarnelLinkLog).noquote()
                 << "Bridge" << name << "configured: 38400 baud, 8N1, latency timer"
                 << DefaultLatencyMs << "ms";
@@ -134,7 +136,15 @@ TConnectionError TUSBConnection::IODisconnect()
     if (!FT_Close(FUSBHandle))
         return _error;
     FUSBHandle = 0;
+    FOpened = {};
     return _ok;
+}
+
+TLineErrors TUSBConnection::IOGetLineErrors()
+{
+    TLineErrors errors;
+    D2XX_GetLineErrors(FUSBHandle, errors);
+    return errors;
 }
 
 TConnectionError TUSBConnection::IOReset()

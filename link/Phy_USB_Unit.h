@@ -22,6 +22,8 @@ public:
     TConnectionError IOGetReadDataCount(uint32_t& Size) override;
     QString IOGetDriverVersion() override;
     std::vector<TDeviceProblem> IOGetProblems() override { return FProblems; }
+    TOpenedDevice IOGetOpenedDevice() override { return FOpened; }
+    TLineErrors IOGetLineErrors() override;
 
     void SetDefaultLatencyTimer();
     void SetHighLatencyTimer();
@@ -32,5 +34,6 @@ public:
 private:
     uint32_t FUSBHandle = 0;
     std::vector<TDeviceProblem> FProblems;
+    TOpenedDevice FOpened;
     void TakeProblems();
 };

@@ -140,6 +140,8 @@ struct TEmulatedBridge::TState
     std::vector<TWireRequest> Wire;
     bool OutStalled = false;
     int ClaimRefusal = 0;
+    uint8_t LineErrorBits = 0;
+    unsigned LineErrorPackets = 0;
 
     TClock::duration ByteTime() const
     {
@@ -271,6 +273,10 @@ struct TEmulatedBridge::TState
                 const std::size_t data = std::min(ToHost.size(), PacketData);
                 uint8_t* out = urb.Buffer->data + urb.Filled;
                 std::memcpy(out, ModemStatus, StatusBytes);
+                if (LineErrorPackets > 0) {
+                    out[1] |= LineErrorBits;
+                    --LineErrorPackets;
+                }
                 std::copy_n(ToHost.begin(), data, out + StatusBytes);
                 ToHost.erase(ToHost.begin(), ToHost.begin() + static_cast<std::ptrdiff_t>(data));
                 urb.Filled += StatusBytes + data;
@@ -514,10 +520,16 @@ gboolean HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer u
                    urb->endpoint,
                    static_cast<std::size_t>(urb->buffer_length)};
         if (entry.Type == USBDEVFS_URB_TYPE_CONTROL) {
-            std::size_t answered = 0;
-            entry.Status = s.Control(buffer->data, entry.Length, answered, now);
-            entry.Filled = answered;
-            entry.Done = true;
+            // A silent device leaves a string request waiting until the
+            // host discards it.
+            const bool stringRequest = entry.Length >= 8 && buffer->data[0] == 0x80 &&
+                                       buffer->data[1] == 6 && buffer->data[3] == 3;
+            if (!(s.Options.SilentStrings && stringRequest)) {
+                std::size_t answered = 0;
+                entry.Status = s.Control(buffer->data, entry.Length, answered, now);
+                entry.Filled = answered;
+                entry.Done = true;
+            }
         }
         s.Urbs.push_back(entry);
         umockdev_ioctl_client_complete(client, 0, 0);
@@ -757,6 +769,13 @@ void TEmulatedBridge::SetOutStalled(bool stalled)
 {
     std::lock_guard lock(FState->Lock);
     FState->OutStalled = stalled;
+}
+
+void TEmulatedBridge::MarkLineErrors(uint8_t bits, unsigned packets)
+{
+    std::lock_guard lock(FState->Lock);
+    FState->LineErrorBits = bits;
+    FState->LineErrorPackets = packets;
 }
 
 void TEmulatedBridge::SetClaimRefusal(int error)

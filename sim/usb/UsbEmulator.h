@@ -40,6 +40,10 @@ struct TBridgeOptions
     // The controller sends as fast as the chip's buffer toward the host
     // takes, not at the baud rate.
     bool Unpaced = false;
+    // Never complete a request for a string descriptor (GET_DESCRIPTOR of
+    // type string): the host's request waits until it gives up and cancels
+    // it, as with a device whose firmware hangs.
+    bool SilentStrings = false;
     VarnelSim::TModelOptions Model;
 };
 
@@ -130,6 +134,11 @@ public:
     // While set, transfers toward the controller are taken but never
     // completed, as by a chip whose serial line is held up.
     void SetOutStalled(bool stalled);
+    // The next `packets` bulk-in packets carry these bits in their line
+    // status byte (the second status byte): 0x02 overrun, 0x04 parity error,
+    // 0x08 framing error, 0x10 break, as the chip reports what its serial
+    // line met.
+    void MarkLineErrors(uint8_t bits, unsigned packets = 1);
     // Claiming the interface fails with this errno (0: it succeeds), as when
     // another program holds the bridge (EBUSY).
     void SetClaimRefusal(int error);

@@ -42,6 +42,9 @@ inline TConsoleEnvironment FakeLineEnvironment(std::shared_ptr<TFakeLine> bridge
     // The machine's journal is left alone; a test that reads the records
     // gives a sink of its own.
     environment.Journal.reset();
+    // The fake line answers a search at once: it runs in place, so that a
+    // test sees its result as soon as the search is asked for.
+    environment.SearchOnOwnThread = false;
     return environment;
 }
 

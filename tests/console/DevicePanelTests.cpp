@@ -57,6 +57,7 @@ protected:
     void ConnectByHand(int row = 0)
     {
         Form->SearchUrzadzenButtonClick();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
         Form->DeviceListListBox->setCurrentRow(row);
         Form->ConnectButtonClick();
         ASSERT_EQ(Form->StatusLabel->text(), "Connected");
@@ -101,6 +102,7 @@ TEST_F(DevicePanel, ConnectToAnotherControllerClosesTheHeldLinkAndOpensTheChosen
         ASSERT_GT(Form->PeakListBox->count(), 0);
 
         Form->SearchUrzadzenButtonClick();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
         Form->DeviceListListBox->setCurrentRow(1);
         Bridge->SetOpenFails(!opens);
         Bridge->ClearWritten();
@@ -190,6 +192,38 @@ TEST_F(DevicePanel, ConnectionTimerPausesWithoutHoldingUpTheWindow)
     EXPECT_GE(writes[0] - tick, std::chrono::milliseconds(95));
     EXPECT_GE(writes[5] - writes[4], std::chrono::milliseconds(45));
     EXPECT_GE(writes[6] - writes[5], std::chrono::milliseconds(45));
+}
+
+// The search runs on a thread of its own: the window shows its result only
+// when the queued result has come back through the event loop. Clicks while
+// it runs start no second search beside it, only one more after it; the
+// simple menu's timer starts none while one runs, and connects after the
+// result is in.
+TEST_F(DevicePanel, SearchRunsBesideTheWindowAndIsNeverStartedTwice)
+{
+    Form.reset();
+    TConsoleEnvironment environment = FakeLineEnvironment(Bridge);
+    environment.SearchOnOwnThread = true;
+    const long before = CallCount("IOEnumDevices");
+    Form = std::make_unique<TMainForm>(environment);
+    EXPECT_TRUE(Form->SearchRunning());
+    EXPECT_EQ(Form->StatusLabel->text(), "Searching...");
+    EXPECT_EQ(Form->DeviceListListBox->count(), 0);
+    Form->SearchUrzadzenButtonClick();
+    Form->SearchUrzadzenButtonClick();
+    Form->ConnectionTimerTimer();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
+    EXPECT_EQ(CallCount("IOEnumDevices") - before, 2);
+    EXPECT_EQ(Form->DeviceListListBox->count(), 1);
+    EXPECT_EQ(Form->StatusLabel->text(), "Search completed");
+    EXPECT_FALSE(Connection->Connected());
+
+    // The timer's search, once its result is in, leads to the connect.
+    Form->ConnectionTimerTimer();
+    EXPECT_TRUE(Form->SearchRunning());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Connection->Connected(); }, 10000));
+    EXPECT_EQ(CallCount("IOEnumDevices") - before, 3);
+    EXPECT_EQ(Form->StatusLabel->text(), "Connected");
 }
 
 TEST_F(DevicePanel, ConnectionTimerTriesAControllerThatCannotBeOpenedEverySecond)

@@ -217,6 +217,7 @@ TEST_F(LiveOperation, DevicePanelConnectsDisconnectsAndReportsFailures)
 
     Bridge->SetOpenFails(true);
     Form->SearchUrzadzenButtonClick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
     EXPECT_EQ(Form->StatusLabel->text(), "Search completed");
     Form->ConnectButtonClick();
     EXPECT_EQ(Form->StatusLabel->text(), "Connection error");

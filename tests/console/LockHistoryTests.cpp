@@ -463,10 +463,12 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
     bridge->SetUnplugged(false);
     bridge->SetDevices({Device});
     form->SearchUrzadzenButtonClick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->SearchRunning(); }, 10000));
     form->ConnectButtonClick();
     ASSERT_TRUE(Connection->Connected());
     form->DisconnectButtonClick();
     form->SearchUrzadzenButtonClick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->SearchRunning(); }, 10000));
     form->ConnectButtonClick();
     ASSERT_TRUE(Connection->Connected());
     form.reset();

@@ -6,6 +6,8 @@
 #include "console/ConsoleProgram.h"
 #include "console/MainUnit.h"
 
+#include "WaitUntil.h"
+
 #include <QListWidget>
 
 #include <cstdint>
@@ -39,6 +41,8 @@ private:
 bool Connect(TMainForm& form, const QString& description)
 {
     form.SearchUrzadzenButtonClick();
+    if (!WaitUntil([&] { return !form.SearchRunning(); }))
+        return false;
     const QList<QListWidgetItem*> found =
         form.DeviceListListBox->findItems(description, Qt::MatchExactly);
     if (found.isEmpty())

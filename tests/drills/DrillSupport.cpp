@@ -37,6 +37,8 @@ void RunEventsFor(std::chrono::milliseconds time)
 bool ConnectToSimulator(TMainForm& form)
 {
     form.SearchUrzadzenButtonClick();
+    if (!WaitUntil([&] { return !form.SearchRunning(); }))
+        return false;
     const QList<QListWidgetItem*> found =
         form.DeviceListListBox->findItems(QString::fromStdString(SimDescription), Qt::MatchExactly);
     if (found.isEmpty())

@@ -86,6 +86,7 @@ TEST(ShutdownDrill, ReaderStoppedWhileItWaitsForAScopeSampleHandler)
     for (int round = 0; round < Rounds; ++round) {
         watchdog.Step("round " + std::to_string(round));
         form.SearchUrzadzenButtonClick();
+        ASSERT_TRUE(WaitUntil([&] { return !form.SearchRunning(); }));
         form.ConnectButtonClick();
         ASSERT_EQ(form.StatusLabel->text(), "Connected") << "round " << round;
         const std::size_t before = form.Samples.size();

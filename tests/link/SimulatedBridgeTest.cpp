@@ -251,6 +251,49 @@ TEST_F(SimulatedBridge, RoundTripThroughTheConnectionManager)
     EXPECT_TRUE(closed);
 }
 
+// A controller chosen by its description is opened only under that exact
+// description: when it is gone, one whose description starts with or
+// contains it is another laser and is left alone.
+TEST_F(SimulatedBridge, ConnectOpensOnlyTheExactDescription)
+{
+    struct Case
+    {
+        const char* chosen;
+        bool connects;
+    } cases[] = {
+        {"KWTP Bench", true},   // exact
+        {"KWTP Bench 2", true}, // exact, the other one
+        {"KWTP Ben", false},    // prefix only
+        {"Bench", false},       // substring only
+        {"KWTP Lab", false},    // none
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        TSimulator bench("KWTP Bench");
+        TSimulator bench2("KWTP Bench 2");
+        TConnection manager;
+        QStringList names;
+        manager.GetAvailableDevices(names);
+        ASSERT_EQ(names.size(), 2);
+        EXPECT_EQ(manager.Connect(TDeviceID(_usb, c.chosen, 111111, "", "")), c.connects);
+        const bool reached = bench.Pending() || bench2.Pending();
+        EXPECT_EQ(reached, c.connects);
+        manager.Disconnect();
+    }
+
+    // The sequence: "KWTP Bench" selected, its simulator stops, Connect.
+    TSimulator bench("KWTP Bench");
+    TSimulator bench2("KWTP Bench 2");
+    TConnection manager;
+    QStringList names;
+    manager.GetAvailableDevices(names);
+    manager.SetDeviceID("KWTP Bench");
+    bench.Vanish();
+    EXPECT_FALSE(manager.Connect());
+    EXPECT_FALSE(manager.Connected());
+    EXPECT_FALSE(bench2.Pending());
+}
+
 TEST_F(SimulatedBridge, SettingsSucceedPurgeDiscardsAndCycleHangsUp)
 {
     TSimulator simulator("KWTP Bench");

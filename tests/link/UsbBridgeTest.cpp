@@ -5,6 +5,7 @@
 #include "DeniedNode.h"
 #include "link/ConnectionUnit.h"
 #include "link/D2XX_Unit.h"
+#include "link/FtdiBridgeDriver.h"
 #include "link/Phy_USB_Unit.h"
 #include "protocol/ReadFrameUnit.h"
 #include "sim/usb/UsbEmulator.h"
@@ -24,6 +25,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <map>
+#include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using VarnelUsb::TBridgeOptions;
@@ -301,14 +304,20 @@ TEST_F(UsbBridge, BridgeThatRefusesIsClosedAndTheConnectFails)
 // refuses it with "access denied", libftdi cannot read its description, and
 // a connect to it and the search name it as a problem, and the search lists
 // the others as ever. With access back, it is listed again and the problem
-// is gone.
+// is gone. An FTDI device that is not the controller's and that the user
+// may not open is never a problem.
 TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
 {
-    TBridgeOptions open, denied;
+    TBridgeOptions open, denied, other;
     open.Description = "KWTP Open";
     denied.Description = "KWTP Denied";
+    other.Description = "FT232R USB UART";
     Bus.AddBridge(open);
     auto& bridge = Bus.AddBridge(denied);
+    // Another FTDI device the udev rule does not grant: no problem of the
+    // console's, as sysfs names its product.
+    auto& cable = Bus.AddBridge(other);
+    TDeniedNode cableNoAccess(Bus.RootDir() + cable.DeviceNode());
     TConnection connection;
     QStringList names;
     connection.GetAvailableDevices(names);
@@ -325,7 +334,7 @@ TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
         ftdi_context* ftdi = ftdi_new();
         ASSERT_NE(ftdi, nullptr);
         ftdi_device_list* list = nullptr;
-        ASSERT_EQ(ftdi_usb_find_all(ftdi, &list, 0, 0), 2);
+        ASSERT_EQ(ftdi_usb_find_all(ftdi, &list, 0, 0), 3);
         int refused = 0;
         for (ftdi_device_list* item = list; item; item = item->next) {
             char node[32];
@@ -376,6 +385,130 @@ struct TStream
         return true;
     }
 };
+
+// A bridge whose serial port (/dev/ttyUSB*) a program has open is in use,
+// as one held through libusb: the driver leaves it to that program and
+// says so; once the program lets go, the bridge opens.
+TEST_F(UsbBridge, BridgeWhoseSerialPortIsOpenElsewhereIsInUse)
+{
+    auto& bridge = Bus.AddBridge(TBridgeOptions{});
+    const std::filesystem::path root = Bus.RootDir() + "/fake-roots";
+    auto driver =
+        std::make_shared<TFtdiBridgeDriver>((root / "sys").string(), (root / "proc").string());
+    std::vector<TBridgeInfo> found;
+    ASSERT_TRUE(driver->Enumerate(found));
+    ASSERT_EQ(found.size(), 1u);
+    std::filesystem::create_directories(root / "sys/bus/usb/devices" / (found[0].Locator + ":1.0") /
+                                        "ttyUSB3");
+    std::filesystem::create_directories(root / "proc/4242/fd");
+    std::filesystem::create_symlink("/dev/ttyUSB3", root / "proc/4242/fd/7");
+    D2XX_SetDrivers({driver});
+
+    TConnection connection;
+    QStringList names;
+    connection.GetAvailableDevices(names);
+    ASSERT_EQ(names, QStringList{"KWTP Emulated Controller"});
+    connection.SetDeviceID(names[0]);
+    EXPECT_FALSE(connection.Connect());
+    EXPECT_FALSE(bridge.Claimed());
+    ASSERT_EQ(connection.Problems().size(), 1u);
+    EXPECT_EQ(connection.Problems()[0].Kind, _dp_busy);
+    EXPECT_EQ(connection.Problems()[0].Where, "/dev/ttyUSB3");
+
+    std::filesystem::remove(root / "proc/4242/fd/7");
+    EXPECT_TRUE(connection.Connect());
+    EXPECT_TRUE(bridge.Claimed());
+    EXPECT_TRUE(connection.Problems().empty());
+    EXPECT_TRUE(connection.Disconnect());
+    D2XX_RestoreDefaultDrivers();
+}
+
+// Warnings of varnel.link, from whatever thread logs them.
+struct TLinkWarnings
+{
+    static std::mutex& Lock()
+    {
+        static std::mutex lock;
+        return lock;
+    }
+    static std::vector<std::string>& Messages()
+    {
+        static std::vector<std::string> messages;
+        return messages;
+    }
+    static void Collect(QtMsgType type, const QMessageLogContext& context, const QString& text)
+    {
+        if (type != QtWarningMsg || QLatin1String(context.category) != QLatin1String("varnel.link"))
+            return;
+        std::lock_guard lock(Lock());
+        Messages().push_back(text.toStdString());
+    }
+};
+
+// Each kind of error the chip reports in a packet's line status byte is
+// counted on its own; the other bits of that byte are no error. The counts
+// are the link's, for the console to offer, and a warning tells them at
+// most once a second.
+TEST_F(UsbBridge, LineErrorsAreCountedPerKindAndWarnedAtMostOnceASecond)
+{
+    auto& bridge = Bus.AddBridge(TBridgeOptions{});
+    TConnection connection;
+    ASSERT_TRUE(connection.Connect(TDeviceID(_usb, "KWTP Emulated Controller", 0, {}, {})));
+    EXPECT_EQ(connection.LineErrors(), TLineErrors{});
+    {
+        std::lock_guard lock(TLinkWarnings::Lock());
+        TLinkWarnings::Messages().clear();
+    }
+    const QtMessageHandler previous = qInstallMessageHandler(TLinkWarnings::Collect);
+
+    struct Case
+    {
+        uint8_t bits;
+        unsigned packets;
+        TLineErrors total; // after this case
+    } cases[] = {
+        {0x02, 2, {2, 0, 0, 0}},
+        {0x04, 1, {2, 1, 0, 0}},
+        {0x08, 3, {2, 1, 3, 0}},
+        {0x10, 1, {2, 1, 3, 1}},
+        // data ready, transmitter empty and the FIFO summary bit are no errors
+        {0xe1 | 0x02, 1, {3, 1, 3, 1}},
+        {0x1e, 2, {5, 3, 5, 3}},
+    };
+    const auto started = TClock::now();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(static_cast<int>(c.bits));
+        bridge.MarkLineErrors(c.bits, c.packets);
+        const auto deadline = TClock::now() + 5s;
+        while (connection.LineErrors() != c.total && TClock::now() < deadline)
+            std::this_thread::sleep_for(10ms);
+        const TLineErrors counted = connection.LineErrors();
+        EXPECT_EQ(counted.Overrun, c.total.Overrun);
+        EXPECT_EQ(counted.Parity, c.total.Parity);
+        EXPECT_EQ(counted.Framing, c.total.Framing);
+        EXPECT_EQ(counted.Break, c.total.Break);
+    }
+    // The last counts are told within a second or so of the last error.
+    const auto deadline = TClock::now() + 5s;
+    const std::string last = "line errors so far: 5 overrun, 3 parity, 5 framing, 3 break";
+    auto lastTold = [&] {
+        std::lock_guard lock(TLinkWarnings::Lock());
+        return !TLinkWarnings::Messages().empty() &&
+               TLinkWarnings::Messages().back().find(last) != std::string::npos;
+    };
+    while (!lastTold() && TClock::now() < deadline)
+        std::this_thread::sleep_for(20ms);
+    const double seconds = std::chrono::duration<double>(TClock::now() - started).count();
+    qInstallMessageHandler(previous);
+    EXPECT_TRUE(lastTold());
+    std::lock_guard lock(TLinkWarnings::Lock());
+    EXPECT_GE(TLinkWarnings::Messages().size(), 1u);
+    EXPECT_LE(static_cast<double>(TLinkWarnings::Messages().size()), seconds + 1)
+        << "more than one warning a second";
+
+    EXPECT_TRUE(connection.Disconnect());
+    EXPECT_EQ(connection.LineErrors(), TLineErrors{});
+}
 
 // At the line's full rate every scope sample reaches its handler, in order,
 // soon after its last byte left the controller.

@@ -207,20 +207,35 @@ TEST_F(UsbConnection, ConnectConfiguresOrClosesAgain)
     }
 }
 
-TEST_F(UsbConnection, ConnectOpensTheExactMatchElseTheFirstContainingTheName)
+// Only the exact description opens a bridge: a bridge whose description
+// starts with or contains the chosen one is another controller.
+TEST_F(UsbConnection, ConnectOpensOnlyTheExactDescription)
 {
     const TStrings bridges = {"KWTP Bench 2", "KWTP Bench", "Lab KWTP"};
     struct Case
     {
+        TStrings bridges;
         QString name;
         int opened;
     } cases[] = {
-        {"KWTP Bench", 1}, {"KWTP Bench 2", 0}, {"Bench", 0}, {"Lab", 2}, {"kwtp", -1},
-        {"", -1},          {"Other", -1},
+        // exact
+        {bridges, "KWTP Bench", 1},
+        {bridges, "KWTP Bench 2", 0},
+        {bridges, "Lab KWTP", 2},
+        // prefix only: "KWTP Bench" gone, "KWTP Bench 2" left
+        {{"KWTP Bench 2"}, "KWTP Bench", -1},
+        {{"KWTP Controller B"}, "KWTP Controller", -1},
+        // substring only
+        {bridges, "Bench", -1},
+        {bridges, "Lab", -1},
+        // none
+        {bridges, "kwtp", -1},
+        {bridges, "", -1},
+        {bridges, "Other", -1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name.toStdString());
-        Bridges->SetBridges(bridges);
+        Bridges->SetBridges(c.bridges);
         TUSBConnection layer;
         const TConnectionError result = layer.IOConnect(TDeviceID(_usb, c.name, 111111, "", ""));
         EXPECT_EQ(result, c.opened >= 0 ? _ok : _error);

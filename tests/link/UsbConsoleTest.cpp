@@ -4,6 +4,7 @@
 // reconnects from the simple menu when it is back, again and again.
 #include "DeniedNode.h"
 #include "console/GlobalUnit.h"
+#include "console/LockHistory.h"
 #include "console/MainUnit.h"
 #include "link/ConnectionUnit.h"
 #include "protocol/MainThreadCallList.h"
@@ -85,7 +86,7 @@ protected:
 
     bool Connected() const { return Connection && Connection->Connected(); }
 
-    // Returns right after the simple menu's next `count` searches.
+    // Returns right after the results of the simple menu's next `count` searches.
     void WaitForSearches(int count)
     {
         int searches = 0;
@@ -93,6 +94,8 @@ protected:
             QObject::connect(Form->ConnectionTimer, &QTimer::timeout, [&] { ++searches; });
         EXPECT_TRUE(QTest::qWaitFor([&] { return searches >= count; }, 5000));
         QObject::disconnect(counting);
+        // The search runs beside the window; its result comes after the tick.
+        EXPECT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
     }
 
     VarnelUsb::TUsbTestbed Bus;
@@ -113,6 +116,73 @@ TEST_F(UsbConsole, TwoTaggedBridgesAreListedButNotConnectedByThemselves)
     EXPECT_FALSE(second.Claimed());
 }
 
+// Two bridges that never answer a request for their strings hold every
+// search up for seconds. The search runs beside the window: its event loop
+// keeps turning (a timer of the main thread keeps firing while the search
+// hangs), the window appears, the controller next to them is found and the
+// simple menu connects to it.
+TEST_F(UsbConsole, BridgesThatDoNotAnswerStringRequestsDoNotFreezeTheWindow)
+{
+    TBridgeOptions silent = Controller("KWTP Silent");
+    silent.SilentStrings = true;
+    Bus.AddBridge(silent);
+    Bus.AddBridge(silent);
+    auto& controller = Bus.AddBridge(Controller("KWTP Controller"));
+
+    // The hook: a plain search takes the string requests' time-outs.
+    TConnection plain;
+    QStringList names;
+    const auto searchStarted = TClock::now();
+    plain.GetAvailableDevices(names);
+    const double searchMs = Ms(TClock::now() - searchStarted);
+    ASSERT_EQ(names, QStringList{"KWTP Controller"});
+    ASSERT_GT(searchMs, 1000.0) << "the silent bridges answered";
+
+    const auto created = TClock::now();
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    EXPECT_TRUE(Form->SearchRunning());
+    int ticks = 0;
+    QTimer ticker;
+    QObject::connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(10);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 30000));
+    const double firstSearchMs = Ms(TClock::now() - created);
+    const int ticksDuringSearch = ticks;
+    std::printf("first search with two silent bridges: %.0f ms, main-thread timer fired %d "
+                "times (every 10 ms)\n",
+                firstSearchMs, ticksDuringSearch);
+    // Generous: a busy machine fires fewer ticks, a frozen window none.
+    EXPECT_GE(ticksDuringSearch, 5);
+    EXPECT_TRUE(QTest::qWaitForWindowExposed(Form.get(), 5000));
+    EXPECT_EQ(Form->DeviceListListBox->count(), 1);
+
+    // The simple menu connects to the one controller found, while its
+    // searches go on hanging beside the window.
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 30000));
+    EXPECT_TRUE(controller.Claimed());
+    EXPECT_EQ(Connection->OpenedDevice(),
+              (TOpenedDevice{QStringLiteral("KWTP Controller"), QStringLiteral("KW000001")}));
+    EXPECT_EQ(Form->LockHistory().Facts().Device, "KWTP Controller");
+    EXPECT_EQ(Form->LockHistory().Facts().DeviceSerialNumber, "KW000001");
+}
+
+// The line errors the bridge reports reach the window, per kind, for the
+// connection it opened; a new connection starts from none.
+TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
+{
+    auto& bridge = Bus.AddBridge(Controller("KWTP Controller"));
+    Form = std::make_unique<TMainForm>();
+    Form->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 10000));
+    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+    bridge.MarkLineErrors(0x08 | 0x02, 2);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Form->LineErrors().Framing == 2; }, 10000));
+    EXPECT_EQ(Form->LineErrors(), (TLineErrors{2, 0, 2, 0}));
+    Form->DisconnectButtonClick();
+    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+}
+
 // Disconnect, Connect and closing the window while the controller streams.
 TEST_F(UsbConsole, DisconnectConnectAndCloseReturnPromptlyWhileStreaming)
 {
@@ -127,6 +197,7 @@ TEST_F(UsbConsole, DisconnectConnectAndCloseReturnPromptlyWhileStreaming)
     const double disconnect = Ms(TClock::now() - started);
     EXPECT_EQ(Form->StatusLabel->text(), "Disconnected");
     Form->SearchUrzadzenButtonClick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
     ASSERT_EQ(Form->DeviceListListBox->count(), 1);
     Form->DeviceListListBox->setCurrentRow(0);
     started = TClock::now();

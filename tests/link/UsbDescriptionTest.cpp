@@ -66,4 +66,54 @@ TEST_F(UsbDescription, NamesThatCouldNotBeToldApartAreNotListedAndOthersOpenThei
     EXPECT_TRUE(connection.Disconnect());
 }
 
+// A bridge is opened only under its exact description; with "KWTP
+// Controller" gone, "KWTP Controller B" is another laser and stays closed.
+// The link says what it opened, with the bridge's serial number.
+TEST_F(UsbDescription, OnlyTheExactDescriptionOpensAndTheLinkSaysWhatItOpened)
+{
+    VarnelUsb::TBridgeOptions a = Named("KWTP Controller");
+    a.Serial = "KW000001";
+    VarnelUsb::TBridgeOptions b = Named("KWTP Controller B");
+    b.Serial = "KW000002";
+    auto& first = Bus.AddBridge(a);
+    auto& second = Bus.AddBridge(b);
+    TConnection connection;
+    QStringList names;
+    connection.GetAvailableDevices(names);
+    ASSERT_EQ(names.size(), 2);
+
+    struct Case
+    {
+        const char* chosen;
+        VarnelUsb::TEmulatedBridge* opened; // null: no connect
+        const char* serial;
+    } cases[] = {
+        {"KWTP Controller", &first, "KW000001"},    // exact
+        {"KWTP Controller B", &second, "KW000002"}, // exact
+        {"KWTP Contr", nullptr, ""},                // prefix only
+        {"Controller", nullptr, ""},                // substring only
+        {"KWTP Lab", nullptr, ""},                  // none
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        EXPECT_EQ(connection.Connect(TDeviceID(_usb, c.chosen, 111111, "", "")),
+                  c.opened != nullptr);
+        EXPECT_EQ(first.Claimed(), c.opened == &first);
+        EXPECT_EQ(second.Claimed(), c.opened == &second);
+        if (c.opened) {
+            EXPECT_EQ(connection.OpenedDevice(),
+                      (TOpenedDevice{QString::fromUtf8(c.chosen), QString::fromUtf8(c.serial)}));
+        }
+        EXPECT_TRUE(connection.Disconnect());
+        EXPECT_FALSE(first.Claimed());
+        EXPECT_FALSE(second.Claimed());
+    }
+
+    // Selected from the list, then unplugged: the connect fails.
+    connection.SetDeviceID("KWTP Controller");
+    first.Unplug();
+    EXPECT_FALSE(connection.Connect());
+    EXPECT_FALSE(second.Claimed());
+}
+
 } // namespace
