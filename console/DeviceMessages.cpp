@@ -146,4 +146,5 @@ void TMainForm::HandleCRCError()
 {
     ++CRCErrorCounter;
     CRCErrorsLabel->setText(QString::number(CRCErrorCounter));
+    FLockHistory->CRCErrors(CRCErrorCounter);
 }

@@ -197,6 +197,14 @@ TLineErrors TMainForm::LineErrors() const
     return Connection ? Connection->LineErrors() : TLineErrors{};
 }
 
+void TMainForm::TakeLineErrors()
+{
+    if (!Connection || !Connection->Connected())
+        return;
+    const TLineErrors errors = LineErrors();
+    FLockHistory->LineErrors(errors.Overrun, errors.Parity, errors.Framing, errors.Break);
+}
+
 void TMainForm::DisconnectButtonClick()
 {
     DeviceListListBox->clear();

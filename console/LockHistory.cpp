@@ -246,6 +246,24 @@ template <typename T> void TLockHistory::SetReading(T TConsoleFacts::*field, T v
     SetFacts(facts);
 }
 
+void TLockHistory::CRCErrors(uint32_t count)
+{
+    SetReading(&TConsoleFacts::CRCErrors, count);
+}
+
+void TLockHistory::LineErrors(uint64_t overrun, uint64_t parity, uint64_t framing, uint64_t breaks)
+{
+    if (!FFacts.Connected)
+        return;
+    TConsoleFacts facts = FFacts;
+    facts.LineOverrunErrors = overrun;
+    facts.LineParityErrors = parity;
+    facts.LineFramingErrors = framing;
+    facts.LineBreakErrors = breaks;
+    if (!(facts == FFacts))
+        SetFacts(facts);
+}
+
 void TLockHistory::CFT(double celsius)
 {
     SetReading(&TConsoleFacts::CFT, celsius);

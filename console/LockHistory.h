@@ -64,6 +64,13 @@ struct TConsoleFacts
     uint32_t TuningMirror = 0;  // positions as the controller reports them
     uint32_t StabilizationMirror = 0;
     uint32_t WorkingTime = 0; // minutes
+    // Faults of the line since the connect: frames with a bad checksum, and
+    // the errors the bridge met on its serial line, per kind.
+    uint32_t CRCErrors = 0;
+    uint64_t LineOverrunErrors = 0;
+    uint64_t LineParityErrors = 0;
+    uint64_t LineFramingErrors = 0;
+    uint64_t LineBreakErrors = 0;
 
     bool operator==(const TConsoleFacts&) const = default;
 };
@@ -108,6 +115,9 @@ public:
     void TuningMirror(uint32_t position);
     void StabilizationMirror(uint32_t position);
     void WorkingTime(uint32_t minutes);
+    // ---- faults of the line: the counts since the connect, not recorded.
+    void CRCErrors(uint32_t count);
+    void LineErrors(uint64_t overrun, uint64_t parity, uint64_t framing, uint64_t breaks);
 
     // ---- commands sent. A target of 0 names no peak.
     void StartSent(TStartKind kind, int targetPeakId);

@@ -124,6 +124,12 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     FAutoConnectStepTimer = new QTimer(this);
     FAutoConnectStepTimer->setSingleShot(true);
     FAutoConnectStepTimer->setTimerType(Qt::PreciseTimer);
+    // The bridge counts its line errors on its own thread; the facts take
+    // them in once a second.
+    FLineErrorsTimer = new QTimer(this);
+    FLineErrorsTimer->setInterval(LineErrorsIntervalMsec);
+    connect(FLineErrorsTimer, &QTimer::timeout, this, &TMainForm::TakeLineErrors);
+    FLineErrorsTimer->start();
 
     LogoImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/logo.svg"), LogoImage->size()));
     CFTImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/thermometer.svg"), QSize(76, 72)));

@@ -308,6 +308,9 @@ private:
     // two tuning enables, each after its pause.
     QTimer* FAutoConnectStepTimer = nullptr;
     int FAutoConnectStep = 0;
+    static constexpr int LineErrorsIntervalMsec = 1000;
+    QTimer* FLineErrorsTimer = nullptr;
+    void TakeLineErrors();
     void AutoConnectStepTimerTimer();
     // The search runs on FSearchThread; its result comes back through
     // SearchFinished, queued to the main thread. A click while it runs asks

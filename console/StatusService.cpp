@@ -60,6 +60,12 @@ class TStatusAdaptor : public QDBusAbstractAdaptor
     Q_PROPERTY(uint TuningMirror READ TuningMirror)
     Q_PROPERTY(uint StabilizationMirror READ StabilizationMirror)
     Q_PROPERTY(uint WorkingTime READ WorkingTime)
+    Q_PROPERTY(QString DeviceSerialNumber READ DeviceSerialNumber)
+    Q_PROPERTY(uint CRCErrors READ CRCErrors)
+    Q_PROPERTY(qulonglong LineOverrunErrors READ LineOverrunErrors)
+    Q_PROPERTY(qulonglong LineParityErrors READ LineParityErrors)
+    Q_PROPERTY(qulonglong LineFramingErrors READ LineFramingErrors)
+    Q_PROPERTY(qulonglong LineBreakErrors READ LineBreakErrors)
     // Further read-only properties: a Q_PROPERTY here, the fact in
     // TConsoleFacts, a line in Changes() below and a row in dbus-status.md.
 
@@ -80,6 +86,12 @@ public:
     uint TuningMirror() const { return Read(&TConsoleFacts::TuningMirror); }
     uint StabilizationMirror() const { return Read(&TConsoleFacts::StabilizationMirror); }
     uint WorkingTime() const { return Read(&TConsoleFacts::WorkingTime); }
+    QString DeviceSerialNumber() const { return Read(&TConsoleFacts::DeviceSerialNumber); }
+    uint CRCErrors() const { return Read(&TConsoleFacts::CRCErrors); }
+    qulonglong LineOverrunErrors() const { return Read(&TConsoleFacts::LineOverrunErrors); }
+    qulonglong LineParityErrors() const { return Read(&TConsoleFacts::LineParityErrors); }
+    qulonglong LineFramingErrors() const { return Read(&TConsoleFacts::LineFramingErrors); }
+    qulonglong LineBreakErrors() const { return Read(&TConsoleFacts::LineBreakErrors); }
 
 private:
     template <typename T> T Read(T TConsoleFacts::*field) const
@@ -110,6 +122,13 @@ QVariantMap Changes(const TConsoleFacts& before, const TConsoleFacts& now)
     note("TuningMirror", before.TuningMirror, now.TuningMirror);
     note("StabilizationMirror", before.StabilizationMirror, now.StabilizationMirror);
     note("WorkingTime", before.WorkingTime, now.WorkingTime);
+    note("DeviceSerialNumber", before.DeviceSerialNumber, now.DeviceSerialNumber);
+    note("CRCErrors", before.CRCErrors, now.CRCErrors);
+    const auto count = [](uint64_t value) { return qulonglong(value); };
+    note("LineOverrunErrors", count(before.LineOverrunErrors), count(now.LineOverrunErrors));
+    note("LineParityErrors", count(before.LineParityErrors), count(now.LineParityErrors));
+    note("LineFramingErrors", count(before.LineFramingErrors), count(now.LineFramingErrors));
+    note("LineBreakErrors", count(before.LineBreakErrors), count(now.LineBreakErrors));
     return changes;
 }
 

@@ -4,6 +4,7 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
+#include "console/LockHistory.h"
 #include "console/MainUnit.h"
 #include "console/SystemSounds.h"
 #include "protocol/MainThreadCallList.h"
@@ -112,6 +113,7 @@ protected:
         Bridge->Feed(BadFrame);
         ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CRCErrorCounter == expected; }, 10000));
         ASSERT_EQ(Form->CRCErrorsLabel->text(), QString::number(expected));
+        ASSERT_EQ(Form->LockHistory().Facts().CRCErrors, expected);
     }
 
     QStringList PeakRows() const

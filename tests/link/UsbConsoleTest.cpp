@@ -179,6 +179,12 @@ TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
     bridge.MarkLineErrors(0x08 | 0x02, 2);
     EXPECT_TRUE(QTest::qWaitFor([&] { return Form->LineErrors().Framing == 2; }, 10000));
     EXPECT_EQ(Form->LineErrors(), (TLineErrors{2, 0, 2, 0}));
+    // The facts the status bus offers take them in within a second or so.
+    const TConsoleFacts& facts = Form->LockHistory().Facts();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return facts.LineFramingErrors == 2; }, 10000));
+    EXPECT_EQ(facts.LineOverrunErrors, 2u);
+    EXPECT_EQ(facts.LineParityErrors, 0u);
+    EXPECT_EQ(facts.LineBreakErrors, 0u);
     Form->DisconnectButtonClick();
     EXPECT_EQ(Form->LineErrors(), TLineErrors{});
 }
