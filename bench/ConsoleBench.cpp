@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End-to-end benchmark of the console: the real window (offscreen) on its
 // main page with the scope chart shown and the data log on, connected over a
 // simulated bridge to a varnel-sim process in a private runtime directory.

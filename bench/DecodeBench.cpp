@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Throughput of the decode path: the frame scan over a large buffer of good
 // frames, bad frames and noise, delivering into a sink that only counts.
 #include "protocol/ReadFrameUnit.h"

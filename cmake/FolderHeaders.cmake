@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Each library publishes its own headers only, under the folder name sources
 # write them with ("link/ConnectionUnit.h"): an include directory in the build
 # tree holding a link named after the folder, or links to single files when a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window takes from the world around it, handed to it in one object
 // when it is made: the operator's dialogs, the link's physical layer, the
 // alert sounds and the clock they are paced by, and the pace of the window's

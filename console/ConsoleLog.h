@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's log category, "varnel.console": connect and disconnect, lost
 // links, bridges the operator cannot use, the data log opened, failed and
 // closed, and the status service. Warnings only by default;

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console program from start to exit, shared by the varnel executable
 // and by the drills that run the whole program as a process of its own.
 #pragma once

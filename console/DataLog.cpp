@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data log: every scope sample as one line of a text file, while "save to
 // file" is ticked. The log takes the samples from the scope's trace model as
 // they arrive, whatever the chart draws. The file is opened, written and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Handlers of the controller's status, lock, peak and live-display messages.
 // They run on the main thread, one at a time, in the order the frames came.
 #include "console/MainUnit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device panel: search, connect, disconnect, the connection timer of the
 // simple menu, and what the console does when the link dies under it.
 #include "console/MainUnit.h"

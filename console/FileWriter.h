@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A text file written on a thread of its own. Its open, its writes and its
 // close never hold up the thread that asks for them (the window's): a pipe
 // nobody reads, a device or a folder is refused at the open, and a file on a

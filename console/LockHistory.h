@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lock history: what the console learns from the controller's messages
 // and what the operator sends, kept as the current facts (for the status on
 // the session bus) and written as records to the system journal, so that

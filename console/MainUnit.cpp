@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's start and stop, the display reset, the logo, and the wiring
 // of the controls to their handlers.
 #include "console/MainUnit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's one window: its controls (from the window layout), its state
 // fields and every operation behind them. The methods are implemented in
 // several source files, one per concern:

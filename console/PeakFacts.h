@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the console knows about the fourteen absorption peaks, in one place:
 // their order (by falling frequency), flags, offsets from the f peak, the id
 // the controller numbers them by (the row index plus one), their letters, and

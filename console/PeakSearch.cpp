@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Start and Lock of the main page, the lock report, and the timed peak check.
 #include "console/MainUnit.h"
 

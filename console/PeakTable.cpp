@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fourteen peaks, the peak list with its reference peak, the peak label.
 #include "console/MainUnit.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scope chart: the rolling trace of the last 1000 scope samples, its zoom
 // and scroll limits, saving the samples to a file (through a FileWriter), and
 // the two tuning options beside it (scope scale and harmonic).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scope chart's view: rubber-band zoom with an undo to the ranges before
 // the first zoom, and scrolling that asks before each axis moves.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The service panel: the access code that opens it, Read, the fifteen Set
 // actions with their colour feedback, the stabilisation check, the answers
 // that fill the parameter fields, and the service chart.

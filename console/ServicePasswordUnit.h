@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recognises the service access code in the stream of typed characters.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The colour feedback of the service panel's Set buttons: an action run on the
 // main thread a fixed time after a click. Every click makes its own instance,
 // which starts at once, releases itself after its action and is never

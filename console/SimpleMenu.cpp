@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simple-menu page: two latching peak buttons, the status panel and its
 // blinking, the page switches and the connection timer they control.
 #include "console/MainUnit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Keeps the display and the machine awake while the console runs. It asks
 // every keeper of idleness that a Linux desktop may have, since which of them
 // acts depends on the desktop:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The colours the window shows states in: the simple menu's status panel and
 // the service panel's Set buttons.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's status on the session bus, for lab software that wants to
 // know whether the laser is locked: service org.varnel.Console1, object
 // /org/varnel/Console1, interface org.varnel.Console1 with read-only

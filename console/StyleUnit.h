@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's visual style "Light", carried with the console: the Fusion
 // style with a light palette and a bundled style sheet.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop's alert sounds. A sound is started and never waited for, and
 // at most one starts per SystemSoundIntervalMsec: a device that reports
 // events faster than that cannot flood the desktop's sound system.

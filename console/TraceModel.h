@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The data behind a chart: the newest samples of one signal, up to a fixed
 // number, and the one series that draws them. Samples may arrive far faster
 // than a chart can be redrawn; the series follows through one coalesced

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console program; everything it does is in RunConsole.
 #include "console/ConsoleProgram.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary byte streams, cut at arbitrary points, through the
 // simulator's command-frame parser.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Feeds arbitrary byte streams, cut into reads at arbitrary points, through
 // the reader's scan and dispatch the way the reader thread does: carried-over
 // bytes stay at the start of a buffer of the reader's size, each read is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // How a fuzz input becomes a byte stream that arrives in pieces.
 //
 // Byte 0 gives the number of cuts (its low five bits, 0 to 31). Each cut is

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where simulated bridges live: Unix-domain stream sockets in a private
 // directory of the current user, one socket per bridge, named after the
 // bridge's description with the suffix ".sock".

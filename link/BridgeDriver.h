@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The driver interface under the D2XX functions: a driver lists the bridges it
 // can reach and opens one of those it listed as a port. Two drivers serve the
 // console (USB bridges and simulated bridges over local sockets); tests plug

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one object through which the rest of the console reaches the controller.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "D2XX_Unit.h"
 
 #include "link/FtdiBridgeDriver.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Thin functions over the bridge drivers, one per bridge operation, named and
 // numbered after the vendor interface of the USB-serial bridges. Every function
 // returns true on success; a count or value it gives back is 0 on failure. None

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // USB-serial bridges on the USB bus, through libftdi1 (vendor 0x0403, products
 // 0x6001, 0x6010, 0x6011, 0x6014 and 0x6015).
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Wakes the thread that reads the link as soon as there is something for it:
 // a bridge port raises the signal when bytes arrive or it fails, or lets the
 // signal watch a descriptor that turns readable then. A thread that asks a

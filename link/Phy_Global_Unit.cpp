@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "Phy_Global_Unit.h"
 
 TDeviceID::TDeviceID(TConnectionType connectionType, const QString& fullName, int32_t serialNumber,

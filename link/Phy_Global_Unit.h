@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What every physical link shares: status enumerations, the identity of one
 // device found on a bus, the owning list of such identities, and the abstract
 // physical layer that every link kind implements.

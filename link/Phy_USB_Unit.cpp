@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "Phy_USB_Unit.h"
 
 #include "link/D2XX_Unit.h"

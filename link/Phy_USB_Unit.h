@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The physical layer of the controller's bridge: lists the bridges whose
 // description carries the controller's tag, opens one by its description,
 // configures it as a 38400-baud 8N1 byte stream and moves bytes through it.

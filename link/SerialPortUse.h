@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether another program has the serial port of a USB bridge open: the
 // kernel's serial driver gives the bridge's interface a tty (/dev/ttyUSB*),
 // and a program that opened it holds a descriptor of it. Taking the bridge

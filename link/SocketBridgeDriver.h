@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Simulated bridges: Unix-domain stream sockets of the current user in the
 // bridge directory (link/BridgeDirectory.h). The socket's file name without
 // ".sock" is the bridge's description; the connection carries the raw serial

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // One first-in first-out list of calls that the main thread runs in posting
 // order. Any thread may post; a post either returns at once or waits until the
 // main thread has run the call. The main thread is woken through its event

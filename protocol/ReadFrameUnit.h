@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device frames from the controller and the thread that reads them.
 //
 // A device frame is five bytes: 0xAA, message id, value low byte (b2), value

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Command frames from the console to the controller: five bytes 0xBB, command
 // id, payload byte A (high), payload byte B (low) and a checksum that makes the
 // five bytes add up to a multiple of 256. Sent and forgotten: no state, no

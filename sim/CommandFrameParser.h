@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Cuts command frames out of the byte stream the console sends.
 //
 // A command frame is five bytes: 0xBB, command id, payload byte A (high),

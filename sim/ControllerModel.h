@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated laser controller, without any socket: command bytes go in
 // through Receive, device frames queue up for the caller to take, and time
 // moves only when the caller says so (Connect, AdvanceTo). The same model

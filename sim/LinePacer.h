@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Paces output to the rate of the serial line: a byte budget that refills
 // at the line's byte rate on a monotonic clock and holds at most a small
 // burst, so that over any interval no more than rate x interval + burst

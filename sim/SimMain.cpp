@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // varnel-sim: a simulated laser controller that the console finds as a bridge.
 #include "sim/SimOptions.h"
 #include "sim/SimServer.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Command lines of varnel-sim and varnel-usb-sim: the options they share
 // (how the controller and its line behave) are parsed here for both.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The socket side of varnel-sim: listens as a simulated bridge, serves one
 // console at a time with the controller model, paces the output to the
 // line rate and stops cleanly on SIGINT or SIGTERM; SIGUSR1 knocks the laser.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A display-only bar that shows an integer position inside a range: a solid,
 // gradient or tiled fill growing in one of four directions, an optional
 // sunken border and a centred caption. Everything is composed in one

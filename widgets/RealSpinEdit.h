@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A single-line field for one real number with a "-" button at its left
 // edge and a "+" button at its right edge. Typed characters are filtered
 // against a number pattern, the buttons and the Up and Down keys step the

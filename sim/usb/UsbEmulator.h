@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A virtual USB bus with emulated USB-serial bridges (FT232R) on it, each with
 // the simulated controller behind its serial line. The bus lives in a umockdev
 // testbed: sysfs, udev and the usbdevfs device nodes are faked, so a program

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // varnel-usb-sim: builds a virtual USB bus with emulated bridges, the
 // simulated controller behind each, and runs a command on it.
 #include "sim/SimOptions.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console tests run with one QApplication, on the offscreen platform
 // unless the environment names another.
 #include <QApplication>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "ConsoleTestSupport.h"
 
 TModelLine::TModelLine(TFakeLine& line, VarnelSim::TControllerModel& model, int periodMs)

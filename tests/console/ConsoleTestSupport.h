@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the console's tests share: a controller model behind the fake line,
 // the program's environment over the fake line, and the command frames the
 // console wrote.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The device panel and the connection timer against a fake line:
 // changing controllers while connected, Disconnect with messages in transit,
 // the timer's pauses, a controller that cannot be opened, a minimised

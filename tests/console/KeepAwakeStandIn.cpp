@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A stand-in for the desktop portal and the desktop's screen saver (on the
 // session bus) and the login manager (on the system bus), for the keep-awake
 // tests. It answers Inhibit, UnInhibit and the portal request's Close as the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keep-awake request against a private session bus and a private
 // "system" bus, each its own dbus-daemon started by this program: the calls
 // the desktop portal, the screen saver and the login manager get, with their

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keyboard as the operator uses it: key presses go to the window as the
 // window system delivers them (to the focus widget, or to an open pop-up
 // list), the access code is recognised whatever has the focus, and the arrow

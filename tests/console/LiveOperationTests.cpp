@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console at work against a fake line: connecting by itself, the
 // controller's status and lock reports, the peak list, the simple menu's
 // buttons and panel, the live displays, and a link that dies and comes back.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lock history: the records a session leaves in the journal, with their
 // fields, written to a recording sink; the readings once a minute; the
 // system journal's client where no journal listens, what it sends to a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The lock report with peak ids the peak table has no peak for, and with a
 // peak the controller reports outside the range it said it can reach.
 #include "ConsoleTestSupport.h"

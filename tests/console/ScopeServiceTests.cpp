@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The scope chart, the tuning options, the service panel and the data log,
 // driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Another program on the status bus, for the tests:
 //   StatusBusClient ADDRESS squat          holds org.varnel.Console1 and
 //                                          answers Locked=true until killed

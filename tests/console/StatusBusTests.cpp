@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's status on a private session bus (a dbus-daemon this program
 // starts): the values follow the window through connect, lock and link loss
 // against the controller model, the lab page's script sees the lock, the

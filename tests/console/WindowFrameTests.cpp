@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's outer width with a real frame around it: on an X server with
 // a window manager (this test starts openbox on the display it is given),
 // the access code typed as X key events widens the window to its outer

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window as it starts and as it goes: every control in its initial state,
 // and the order in which closing releases the link.
 #include "ConsoleTestSupport.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The whole console program in a process of its own, for the drills that
 // signal it: the real start and stop (RunConsole) with a window that starts
 // the data log into the file named first on the command line, connects to

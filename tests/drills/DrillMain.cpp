@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The drills run with one QApplication on the offscreen platform, in a
 // private runtime directory: the simulated bridges they start are seen by
 // this process only, and the directory goes when the run ends.

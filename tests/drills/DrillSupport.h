@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the drills share: a varnel-sim process in the drill's private runtime
 // directory, a window that records the scope samples it handles, waiting
 // while the event loop runs, and the process' own CPU time, descriptors and

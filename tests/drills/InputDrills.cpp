@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Where people and disks get it wrong: a data log whose disk fills up, text
 // typed into every parameter field, and file names that cannot be written.
 #include "ConsoleTestSupport.h"

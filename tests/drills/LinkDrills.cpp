@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The link under stress: a noisy line, and a controller unplugged and plugged
 // in again twenty times while the simple menu watches.
 #include "DrillSupport.h"

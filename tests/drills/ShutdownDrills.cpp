@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Stopping at the worst moment: the reader waiting for the main thread to run
 // a scope sample's handler, again and again, and the whole console started,
 // streaming and closed a hundred times. A hang is caught by a watchdog that

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Preprocesses one include with a target's include path and checks the
 # outcome: EXPECT "found" (the header is reachable) or "missing" (the
 # compiler reports it as not found). Any other failure fails the check, so a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The connection manager over the bridge layer and scripted bridges.
 #include "ScriptedBridgeDriver.h"
 

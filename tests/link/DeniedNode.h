@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Takes the access to one device node of the emulated bus away, as a missing
 // udev rule does: the node's mode becomes 0000 and the calling thread gives up
 // the capabilities that let root pass file modes by (CAP_DAC_OVERRIDE and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device identities and their owning list.
 #include "link/Phy_Global_Unit.h"
 

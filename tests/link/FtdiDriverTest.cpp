@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The USB bridge driver on a machine without bridges: on a bus without them,
 // and where libusb cannot start at all (a container without USB devices).
 #include "link/D2XX_Unit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A bridge driver for tests: presents bridges with given descriptions, can
 // fail any kind of call, hands out scripted received bytes, records written
 // bytes and keeps a log of every call it was asked to make.

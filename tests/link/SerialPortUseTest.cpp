@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whether a program has a bridge's serial port open, read from a sysfs and
 // a /proc tree built for the test.
 #include "link/SerialPortUse.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Simulated bridges through real sockets in a private runtime directory.
 #include "link/BridgeDirectory.h"
 #include "link/ConnectionUnit.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's USB driver (libftdi over libusb, both real) against emulated
 // bridges on a virtual USB bus: what it lists, what it puts on the wire when
 // it opens a bridge, and how the link behaves while the controller streams,

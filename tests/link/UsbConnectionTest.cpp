@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The bridge layer and the device functions under it, over scripted bridges.
 #include "ScriptedBridgeDriver.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The console's window on emulated USB bridges, through its real USB driver:
 // it connects by itself only to a single controller, closes promptly while
 // the controller streams, shows a pulled-out bridge as a connection error and

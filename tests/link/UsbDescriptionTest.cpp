@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What an operator sees of USB bridges whose product strings are not plain
 // ASCII: every listed name names exactly one bridge, and choosing it opens
 // that bridge. The emulated bridge sends each byte of its description as one

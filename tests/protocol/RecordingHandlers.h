@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Handlers that record every call, and the helpers the protocol tests share.
 #pragma once
 

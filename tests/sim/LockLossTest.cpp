@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The simulated laser losing its lock: knocks (on demand and at random) and
 // the stabilisation mirror's thermal drift, all on a driven clock.
 #include "SimTestSupport.h"

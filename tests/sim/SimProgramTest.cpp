@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real varnel-sim program over its socket, in a private runtime directory.
 #include "SimTestSupport.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Helpers shared by the simulator tests: device frames cut from the model's
 // output and a clock that only moves when told.
 #pragma once

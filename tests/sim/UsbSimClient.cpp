@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A minimal console for varnel-usb-sim's program tests: opens the emulated
 // bridge through libftdi, as the console would, and plays one part.
 //   usb-sim-client knock             lock on peak 6, SIGUSR1 to varnel-usb-sim

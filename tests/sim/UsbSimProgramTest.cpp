@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The real varnel-usb-sim program with a minimal libftdi console as its
 // command (usb-sim-client): the options it shares with varnel-sim, and the
 // knock on demand.

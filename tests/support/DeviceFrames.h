@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Device frames as the controller sends them, built for tests and benchmarks
 // from the wire format itself: 0xAA, message id, value low byte (b2), value
 // high byte (b3), and a checksum that makes the five bytes add up to a

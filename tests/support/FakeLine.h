@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // An in-memory controller line behind the physical layer interface, for the
 // tests. It lists the devices it is given, records every byte written and
 // every read size asked for, delivers the bytes a test scripts as if the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Runs the varnel-sim program as a child process, for tests and benchmarks
 // that want a controller on a simulated bridge in their own runtime directory.
 #pragma once

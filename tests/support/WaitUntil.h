@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The one way tests wait for something on the main thread: its event loop
 // (and with it the calls posted to the main thread) runs until the condition
 // holds or the time is up. Unlike QTest::qWaitFor it never sleeps between
