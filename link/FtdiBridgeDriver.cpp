@@ -282,20 +282,27 @@ public:
             return false;
         const bool rx = mask & FT_PURGE_RX;
         const bool tx = mask & FT_PURGE_TX;
-        {
+        // Bytes to send go before the chip's purge, so none leaves after
+        // it. Received bytes go after it: packets the event thread takes in
+        // between hold bytes the chip had before its purge; cleared first,
+        // they would stay queued in front of a gap where the chip's purge
+        // cut the stream.
+        if (tx) {
             std::lock_guard lock(FQueueLock);
-            if (rx)
-                FReceived.clear();
-            if (tx)
-                FOutgoing.clear();
+            FOutgoing.clear();
         }
+        bool flushed = true;
         if (rx && tx)
-            return ftdi_tcioflush(FContext) == 0;
-        if (rx)
-            return ftdi_tciflush(FContext) == 0;
-        if (tx)
-            return ftdi_tcoflush(FContext) == 0;
-        return true;
+            flushed = ftdi_tcioflush(FContext) == 0;
+        else if (rx)
+            flushed = ftdi_tciflush(FContext) == 0;
+        else if (tx)
+            flushed = ftdi_tcoflush(FContext) == 0;
+        if (rx) {
+            std::lock_guard lock(FQueueLock);
+            FReceived.clear();
+        }
+        return flushed;
     }
 
     bool SetLatencyTimer(uint8_t latencyMs) override
