@@ -104,34 +104,12 @@ protected:
         return -1;
     }
 
-    // Reads device frames until one with this id arrives; returns its value
-    // or -1 on time-out or a closed connection.
-    static int ReadAnswer(int fd, uint8_t id)
+    // Reads device frames with a good checksum and hands each to onFrame
+    // until it returns true (then true), the time is up or the connection
+    // closes (then false).
+    template <typename TOnFrame>
+    static bool ReadFrames(int fd, std::chrono::seconds limit, TOnFrame onFrame)
     {
-        std::vector<uint8_t> data;
-        const auto end = std::chrono::steady_clock::now() + 10s;
-        while (std::chrono::steady_clock::now() < end) {
-            pollfd p{fd, POLLIN, 0};
-            if (::poll(&p, 1, 100) <= 0)
-                continue;
-            uint8_t buffer[512];
-            const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
-            if (got <= 0)
-                return -1;
-            data.insert(data.end(), buffer, buffer + got);
-            for (std::size_t i = 0; i + 5 <= data.size(); i += 5)
-                if (data[i] == 0xAA && data[i + 1] == id && ChecksumOK(&data[i]))
-                    return data[i + 2] | data[i + 3] << 8;
-        }
-        return -1;
-    }
-
-    // Reads device frames until status `until` arrives (or the time is up);
-    // returns the statuses and peak ids on the way ("s3", "p6").
-    static std::vector<std::string> ReadStory(int fd, uint8_t until,
-                                              std::chrono::seconds limit = 10s)
-    {
-        std::vector<std::string> story;
         std::vector<uint8_t> data;
         const auto end = std::chrono::steady_clock::now() + limit;
         while (std::chrono::steady_clock::now() < end) {
@@ -141,22 +119,45 @@ protected:
             uint8_t buffer[512];
             const ssize_t got = ::recv(fd, buffer, sizeof(buffer), 0);
             if (got <= 0)
-                break;
+                return false;
             data.insert(data.end(), buffer, buffer + got);
             std::size_t i = 0;
-            for (; i + 5 <= data.size(); i += 5) {
-                if (data[i] != 0xAA || !ChecksumOK(&data[i]))
-                    continue;
-                if (data[i + 1] == 18)
-                    story.push_back("p" + std::to_string(data[i + 2]));
-                if (data[i + 1] != 3)
-                    continue;
-                story.push_back("s" + std::to_string(data[i + 2]));
-                if (data[i + 2] == until)
-                    return story;
-            }
+            for (; i + 5 <= data.size(); i += 5)
+                if (data[i] == 0xAA && ChecksumOK(&data[i]) && onFrame(&data[i]))
+                    return true;
             data.erase(data.begin(), data.begin() + static_cast<std::ptrdiff_t>(i));
         }
+        return false;
+    }
+
+    // Reads device frames until one with this id arrives; returns its value
+    // or -1 on time-out or a closed connection.
+    static int ReadAnswer(int fd, uint8_t id)
+    {
+        int value = -1;
+        ReadFrames(fd, 10s, [&](const uint8_t* frame) {
+            if (frame[1] != id)
+                return false;
+            value = frame[2] | frame[3] << 8;
+            return true;
+        });
+        return value;
+    }
+
+    // Reads device frames until status `until` arrives (or the time is up);
+    // returns the statuses and peak ids on the way ("s3", "p6").
+    static std::vector<std::string> ReadStory(int fd, uint8_t until,
+                                              std::chrono::seconds limit = 10s)
+    {
+        std::vector<std::string> story;
+        ReadFrames(fd, limit, [&](const uint8_t* frame) {
+            if (frame[1] == 18)
+                story.push_back("p" + std::to_string(frame[2]));
+            if (frame[1] != 3)
+                return false;
+            story.push_back("s" + std::to_string(frame[2]));
+            return frame[2] == until;
+        });
         return story;
     }
 
