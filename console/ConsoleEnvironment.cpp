@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/ConsoleEnvironment.h"
 
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 
 #include <QFileDialog>
 #include <QMessageBox>

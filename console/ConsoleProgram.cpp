@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/ConsoleProgram.h"
 
-#include "console/ConsoleLog.h"
+#include "console/model/ConsoleLog.h"
 #include "console/MainUnit.h"
 #include "console/SleepPreventionUnit.h"
 #include "console/StatusService.h"

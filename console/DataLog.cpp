@@ -11,8 +11,8 @@
 // run on.
 #include "console/MainUnit.h"
 
-#include "console/ConsoleLog.h"
-#include "console/FileWriter.h"
+#include "console/model/ConsoleLog.h"
+#include "console/model/FileWriter.h"
 #include "console/TraceModel.h"
 
 #include <QDir>

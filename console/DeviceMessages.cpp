@@ -3,7 +3,7 @@
 // They run on the main thread, one at a time, in the order the frames came.
 #include "console/MainUnit.h"
 
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 #include "console/StatusColors.h"
 #include "console/SystemSounds.h"
 

@@ -3,9 +3,9 @@
 // simple menu, and what the console does when the link dies under it.
 #include "console/MainUnit.h"
 
-#include "console/ConsoleLog.h"
+#include "console/model/ConsoleLog.h"
 #include "console/GlobalUnit.h"
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QStringList>

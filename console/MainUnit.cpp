@@ -4,8 +4,8 @@
 #include "console/MainUnit.h"
 
 #include "console/GlobalUnit.h"
-#include "console/LockHistory.h"
-#include "console/PeakFacts.h"
+#include "console/model/LockHistory.h"
+#include "console/model/PeakFacts.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/StatusService.h"
 #include "protocol/MainThreadCallList.h"

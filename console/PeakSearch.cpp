@@ -2,9 +2,9 @@
 // Start and Lock of the main page, the lock report, and the timed peak check.
 #include "console/MainUnit.h"
 
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 
-#include "console/PeakFacts.h"
+#include "console/model/PeakFacts.h"
 #include "console/StatusColors.h"
 
 #include <QLocale>

@@ -2,7 +2,7 @@
 // The fourteen peaks, the peak list with its reference peak, the peak label.
 #include "console/MainUnit.h"
 
-#include "console/PeakFacts.h"
+#include "console/model/PeakFacts.h"
 #include "console/StatusColors.h"
 
 #include <QFontDatabase>

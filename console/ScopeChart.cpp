@@ -4,7 +4,7 @@
 // the two tuning options beside it (scope scale and harmonic).
 #include "console/MainUnit.h"
 
-#include "console/FileWriter.h"
+#include "console/model/FileWriter.h"
 #include "console/TraceModel.h"
 
 #include <QChart>

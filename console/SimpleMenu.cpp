@@ -3,9 +3,9 @@
 // blinking, the page switches and the connection timer they control.
 #include "console/MainUnit.h"
 
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 
-#include "console/PeakFacts.h"
+#include "console/model/PeakFacts.h"
 #include "console/StatusColors.h"
 
 #include <QIcon>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/StatusService.h"
 
-#include "console/ConsoleLog.h"
+#include "console/model/ConsoleLog.h"
 
 #include <QAtomicInt>
 #include <QDBusAbstractAdaptor>

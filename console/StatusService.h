@@ -17,7 +17,7 @@
 // goes away and comes back, the service connects and registers again.
 #pragma once
 
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 
 #include <QObject>
 #include <QString>

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "console/FileWriter.h"
+#include "console/model/FileWriter.h"
 
-#include "console/ConsoleLog.h"
+#include "console/model/ConsoleLog.h"
 
 #include <QDir>
 #include <QFile>

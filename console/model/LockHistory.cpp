@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 
 #include <QDeadlineTimer>
 #include <QTimer>

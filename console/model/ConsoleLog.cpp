@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "console/ConsoleLog.h"
+#include "console/model/ConsoleLog.h"
 
 #include <QByteArray>
 #include <QList>
