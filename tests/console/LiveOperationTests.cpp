@@ -5,7 +5,7 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
 #include "console/SystemSounds.h"
 #include "protocol/MainThreadCallList.h"

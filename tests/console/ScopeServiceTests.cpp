@@ -3,7 +3,7 @@
 // driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"
 
-#include "console/FileWriter.h"
+#include "console/model/FileWriter.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "sim/ControllerModel.h"

@@ -9,7 +9,7 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
 #include "console/StatusService.h"
 #include "protocol/MainThreadCallList.h"
