@@ -7,7 +7,7 @@
 // memory and CPU figures belong to one load) and prints the table and the
 // goals. With --run LOAD it runs one load and prints one result line.
 #include "SimProcess.h"
-#include "console/FileWriter.h"
+#include "console/model/FileWriter.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "link/BridgeDirectory.h"

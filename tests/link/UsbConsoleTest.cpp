@@ -5,7 +5,7 @@
 // reconnects from the simple menu when it is back, again and again.
 #include "DeniedNode.h"
 #include "console/GlobalUnit.h"
-#include "console/LockHistory.h"
+#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
 #include "link/ConnectionUnit.h"
 #include "protocol/MainThreadCallList.h"
