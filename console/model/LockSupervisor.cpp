@@ -122,6 +122,7 @@ void TLockSupervisor::LinkUp(const QString& device)
     }
     FLinkUp = true;
     FDevice = device;
+    FStatus = 0;
     FStatusSeen = false;
     UpdateState();
     ArmTimer();
@@ -442,7 +443,11 @@ void TLockSupervisor::Write(const char* event, const QString& message, TJournalR
                              {"VARNEL_EVENT", event}};
     if (!FDevice.isEmpty())
         record.emplace_back("VARNEL_DEVICE", FDevice.toUtf8());
-    for (auto& field : fields)
+    for (auto& field : fields) {
+        // The letter goes with the id, as in the lock history's records.
+        if (field.first == "VARNEL_PEAK_ID" && IsPeakId(FPeakId))
+            record.emplace_back("VARNEL_PEAK", QString(PeakLetter(FPeakId)).toUtf8());
         record.push_back(std::move(field));
+    }
     FSink->Write(record);
 }

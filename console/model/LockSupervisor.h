@@ -7,7 +7,9 @@
 // (its state, the losses it confirms) and never asks for anything to be sent.
 // It sends nothing itself either: it asks its owner, with SendTuningTarget,
 // to send what the simple menu's peak button sends (the tuning target with
-// the peak id), and the owner sends it as if the button had been pressed.
+// the peak id), and the owner sends that command alone: the send is the
+// supervisor's, not the operator's, and must not come back as an
+// OperatorAction (that would abandon the relock it is part of).
 //
 // Everything runs on the main thread. Its times come from the clock it is
 // given; a single-shot timer wakes it at its next deadline, and tests move

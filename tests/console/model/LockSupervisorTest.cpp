@@ -218,6 +218,8 @@ TEST_F(LockSupervisorTest, ThreeAttemptsWithGrowingPausesThenTheAlarm)
     EXPECT_EQ(Sink->Field("relock-failed", "PRIORITY"), "4");
     EXPECT_TRUE(Sink->Field("relock-failed", "MESSAGE").startsWith("lock lost - relock failed"));
     EXPECT_EQ(Sink->Field("lock-lost", "PRIORITY"), "4");
+    EXPECT_EQ(Sink->Field("lock-lost", "VARNEL_PEAK"), "f");
+    EXPECT_EQ(Sink->Field("relock-attempt", "VARNEL_ATTEMPT"), "1");
 }
 
 TEST_F(LockSupervisorTest, TuningErrorEndsAnAttemptAtOnce)
