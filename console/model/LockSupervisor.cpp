@@ -217,7 +217,7 @@ void TLockSupervisor::LockReported(int peakId)
                                        QStringLiteral(" instead of ") + PeakName(FPeakId));
             }
             // A lock on another peak between attempts is retargeted by the next.
-        } else if (!FAlarmText.isEmpty() && peakId == FPeakId) {
+        } else if (!FAlarmText.isEmpty() && IsPeakId(peakId) && peakId == FPeakId) {
             // Back on its peak after all: the alarm has nothing left to say.
             FAlarmText.clear();
             FArmed = true;

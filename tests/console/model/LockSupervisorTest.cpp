@@ -408,6 +408,10 @@ TEST_F(LockSupervisorTest, AnotherControllerForgetsThePeakAndTheLosses)
     AdvanceBy(10000);
     EXPECT_TRUE(Sent.empty());
     EXPECT_EQ(Alarms, std::vector<QString>{QStringLiteral("lock lost - relock failed")});
+    // Nor does a lock that names no peak end that alarm.
+    Supervisor.Status(3);
+    Supervisor.LockReported(0);
+    EXPECT_EQ(Supervisor.LockState(), _ls_failed);
 }
 
 TEST_F(LockSupervisorTest, StatesThroughALossAndItsRelock)
