@@ -3,6 +3,8 @@
 // what it refuses, and that it keeps serving while clients misbehave.
 #include "console/MetricsEndpoint.h"
 
+#include "HttpClient.h"
+
 #include <gtest/gtest.h>
 
 #include <QProcess>
@@ -10,11 +12,7 @@
 #include <QStandardPaths>
 #include <QStringList>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -25,63 +23,7 @@
 namespace {
 
 using namespace std::chrono_literals;
-
-int Dial(int port)
-{
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
-// Everything the server sends until it closes, or until the deadline.
-std::string ReadAll(int fd, std::chrono::milliseconds deadline = 20s)
-{
-    std::string answer;
-    const auto end = std::chrono::steady_clock::now() + deadline;
-    char buffer[4096];
-    while (std::chrono::steady_clock::now() < end) {
-        pollfd p{fd, POLLIN, 0};
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            end - std::chrono::steady_clock::now());
-        if (poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 1))) <= 0)
-            break;
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        answer.append(buffer, static_cast<size_t>(n));
-    }
-    return answer;
-}
-
-std::string Exchange(int port, const std::string& request)
-{
-    const int fd = Dial(port);
-    if (fd < 0)
-        return "no connection";
-    (void)!write(fd, request.data(), request.size());
-    std::string answer = ReadAll(fd);
-    close(fd);
-    return answer;
-}
-
-int StatusOf(const std::string& answer)
-{
-    if (answer.rfind("HTTP/1.", 0) != 0 || answer.size() < 12)
-        return 0;
-    return std::stoi(answer.substr(9, 3));
-}
-
-std::string Get(int port, const std::string& path = "/metrics")
-{
-    return Exchange(port, "GET " + path + " HTTP/1.1\r\nHost: localhost\r\n\r\n");
-}
+using namespace VarnelHttp;
 
 long ResidentKiB()
 {
@@ -229,7 +171,7 @@ TEST(MetricsListenAddress, APortInUseIsReportedNotServed)
 
 TEST_F(MetricsEndpoint, ServesTheMetricsAndRefusesEverythingElse)
 {
-    const std::string page = Get(Endpoint.Port());
+    const std::string page = Get(Endpoint.Port(), "/metrics");
     EXPECT_EQ(StatusOf(page), 200) << page;
     EXPECT_NE(page.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
     EXPECT_NE(page.find("\nvarnel_locked 1\n"), std::string::npos);
@@ -265,7 +207,7 @@ TEST_F(MetricsEndpoint, MalformedAndOversizedRequestsGetNoPageAndHarmNothing)
         const std::string answer = Exchange(Endpoint.Port(), request);
         EXPECT_EQ(answer.find("varnel_locked"), std::string::npos) << request.substr(0, 40);
     }
-    EXPECT_EQ(StatusOf(Get(Endpoint.Port())), 200);
+    EXPECT_EQ(StatusOf(Get(Endpoint.Port(), "/metrics")), 200);
 }
 
 TEST_F(MetricsEndpoint, ASlowClientDoesNotHoldTheScrapes)
@@ -285,7 +227,7 @@ TEST_F(MetricsEndpoint, ASlowClientDoesNotHoldTheScrapes)
     });
     std::this_thread::sleep_for(300ms);
     for (int i = 0; i < 5; ++i)
-        EXPECT_EQ(StatusOf(Get(Endpoint.Port())), 200);
+        EXPECT_EQ(StatusOf(Get(Endpoint.Port(), "/metrics")), 200);
     stop = true;
     slow.join();
 }
@@ -298,7 +240,7 @@ TEST_F(MetricsEndpoint, FiveHundredConcurrentClientsAreAllAnsweredAndTheMemoryCo
         files.rlim_cur = 2048;
         setrlimit(RLIMIT_NOFILE, &files);
     }
-    (void)Get(Endpoint.Port()); // the workers' first buffers
+    (void)Get(Endpoint.Port(), "/metrics"); // the workers' first buffers
     const long before = ResidentKiB();
 
     for (int round = 0; round < 2; ++round) {
@@ -319,7 +261,7 @@ TEST_F(MetricsEndpoint, FiveHundredConcurrentClientsAreAllAnsweredAndTheMemoryCo
         }
         EXPECT_EQ(answered, 500);
     }
-    EXPECT_EQ(StatusOf(Get(Endpoint.Port())), 200);
+    EXPECT_EQ(StatusOf(Get(Endpoint.Port(), "/metrics")), 200);
     // Generous: what a thousand answered connections may leave behind in
     // the allocator, not a leak per connection.
     EXPECT_LT(ResidentKiB() - before, 8 * 1024);
