@@ -4,6 +4,7 @@
 #include "console/MetricsEndpoint.h"
 
 #include "HttpClient.h"
+#include "PrometheusProcess.h"
 
 #include <gtest/gtest.h>
 
@@ -11,11 +12,14 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -265,4 +269,44 @@ TEST_F(MetricsEndpoint, FiveHundredConcurrentClientsAreAllAnsweredAndTheMemoryCo
     // Generous: what a thousand answered connections may leave behind in
     // the allocator, not a leak per connection.
     EXPECT_LT(ResidentKiB() - before, 8 * 1024);
+}
+
+TEST(MetricsEndpointPrometheus, TwoEndpointsAreScrapedAsTwoDevices)
+{
+    if (TPrometheusProcess::Program().empty())
+        GTEST_SKIP() << "prometheus is not installed (scripts/deps installs it)";
+    TMetricsEndpoint first(QStringLiteral("127.0.0.1:0"));
+    TMetricsEndpoint second(QStringLiteral("127.0.0.1:0"));
+    ASSERT_TRUE(first.IsListening() && second.IsListening());
+    TMetricsSnapshot a = LockedSnapshot();
+    TMetricsSnapshot b = LockedSnapshot();
+    b.Facts.Device = QStringLiteral("KWTP Bench 2");
+    b.Facts.Locked = false;
+    first.SetSnapshot(a);
+    second.SetSnapshot(b);
+
+    QTemporaryDir folder;
+    TPrometheusProcess prometheus(folder.path().toStdString());
+    ASSERT_TRUE(prometheus.Start({{first.Address().toStdString(), {{"laser", "blue"}}},
+                                  {second.Address().toStdString(), {{"laser", "red"}}}}))
+        << prometheus.Log();
+
+    std::vector<TPrometheusProcess::TSeries> series;
+    std::string raw;
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (prometheus.Query("varnel_locked * on(instance) group_left(device) varnel_info", series,
+                             &raw) &&
+            series.size() == 2)
+            break;
+        std::this_thread::sleep_for(250ms);
+    }
+    ASSERT_EQ(series.size(), 2u) << raw << prometheus.Log();
+    std::map<std::string, double> lockedByDevice;
+    for (const auto& s : series) {
+        EXPECT_EQ(s.Labels.at("job"), "varnel");
+        lockedByDevice[s.Labels.at("device") + "/" + s.Labels.at("laser")] = s.Value;
+    }
+    EXPECT_EQ(lockedByDevice["KWTP \"Bench\" 2\\a/blue"], 1);
+    EXPECT_EQ(lockedByDevice["KWTP Bench 2/red"], 0);
 }
