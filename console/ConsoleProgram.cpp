@@ -1,15 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/ConsoleProgram.h"
 
-#include "console/model/ConsoleLog.h"
+#include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SleepPreventionUnit.h"
 #include "console/StatusService.h"
 #include "console/StyleUnit.h"
+#include "console/model/ConsoleLog.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
 #include <QIcon>
 #include <QMessageBox>
+#include <QSettings>
 #include <QSocketNotifier>
 
 #include <array>
@@ -73,6 +76,37 @@ private:
     std::unique_ptr<QSocketNotifier> FNotifier;
 };
 
+// What the command line and the user's settings file ask for. An option on
+// the command line wins over the same key in the file
+// (~/.config/varnel/varnel.conf).
+struct TConsoleOptions
+{
+    QString MetricsListen; // empty: no metrics endpoint
+};
+
+TConsoleOptions ParseOptions(const QApplication& app)
+{
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Operator console of a frequency-stabilised laser"));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QCommandLineOption metricsListen(
+        QStringLiteral("metrics-listen"),
+        QStringLiteral("Serve the console's metrics for Prometheus at http://HOST:PORT/metrics "
+                       "(read-only; off unless given)."),
+        QStringLiteral("HOST:PORT"));
+    parser.addOption(metricsListen);
+    parser.process(app); // --help, --version and a wrong option end the program here
+
+    const QSettings settings(QStringLiteral("varnel"), QStringLiteral("varnel"));
+    TConsoleOptions options;
+    options.MetricsListen = parser.isSet(metricsListen)
+                                ? parser.value(metricsListen)
+                                : settings.value(metricsListen.names().front()).toString();
+    return options;
+}
+
 } // namespace
 
 int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
@@ -83,6 +117,8 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
     QApplication::setApplicationVersion(QStringLiteral(VARNEL_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("varnel"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/pictures/varnel.svg")));
+
+    const TConsoleOptions options = ParseOptions(app);
 
     TSleepPrevention keepAwake;
     keepAwake.Start();
@@ -102,10 +138,23 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
     auto statusService = std::make_unique<TStatusService>(window->LockHistory());
     // A name held by another process shows in the device panel.
     window->WatchStatusBus(*statusService);
+    // The metrics for a lab's monitoring, when asked for.
+    std::unique_ptr<TLabMetrics> metrics;
+    if (!options.MetricsListen.isEmpty()) {
+        metrics = std::make_unique<TLabMetrics>(window->LockHistory(), options.MetricsListen,
+                                                QCoreApplication::applicationVersion());
+        if (metrics->Endpoint().IsListening())
+            qCInfo(VarnelConsoleLog, "metrics at http://%s/metrics",
+                   qUtf8Printable(metrics->Endpoint().Address()));
+        else
+            qCWarning(VarnelConsoleLog, "no metrics: %s",
+                      qUtf8Printable(metrics->Endpoint().Error()));
+    }
     window->show();
     const int result = QApplication::exec();
 
     keepAwake.Stop();
+    metrics.reset();
     statusService.reset();
     window.reset();
     return result;

@@ -1,0 +1,179 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "console/MetricsEndpoint.h"
+
+#include "console/model/ConsoleLog.h"
+
+#include <QByteArray>
+
+#include <arpa/inet.h>
+#include <civetweb.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// civetweb's process-wide set-up, once.
+void InitLibrary()
+{
+    static const bool done = [] {
+        mg_init_library(0);
+        return true;
+    }();
+    (void)done;
+}
+
+void Reply(mg_connection* connection, int status, const char* reason, const char* extraHeaders,
+           const QByteArray& body, bool withBody)
+{
+    mg_printf(connection,
+              "HTTP/1.1 %d %s\r\n"
+              "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+              "Content-Length: %lld\r\n"
+              "Cache-Control: no-store\r\n"
+              "%s"
+              "Connection: close\r\n\r\n",
+              status, reason, static_cast<long long>(body.size()), extraHeaders);
+    if (withBody && !body.isEmpty())
+        mg_write(connection, body.constData(), static_cast<size_t>(body.size()));
+}
+
+} // namespace
+
+bool TMetricsEndpoint::ParseListenAddress(const QString& text, QString& host, int& port,
+                                          QString& error)
+{
+    const qsizetype colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon < 0) {
+        error = QStringLiteral("\"%1\" is no HOST:PORT").arg(text);
+        return false;
+    }
+    host = text.left(colon);
+    const QString portText = text.mid(colon + 1);
+    bool ok = false;
+    port = portText.toInt(&ok);
+    if (!ok || port < 0 || port > 65535 || portText.isEmpty() || !portText.front().isDigit()) {
+        error = QStringLiteral("\"%1\" is no port").arg(portText);
+        return false;
+    }
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    if (host.isEmpty())
+        host = QStringLiteral("127.0.0.1");
+    unsigned char address[16];
+    const QByteArray hostBytes = host.toLatin1();
+    if (inet_pton(AF_INET, hostBytes.constData(), address) != 1 &&
+        inet_pton(AF_INET6, hostBytes.constData(), address) != 1) {
+        error = QStringLiteral("\"%1\" is no IP address").arg(host);
+        return false;
+    }
+    return true;
+}
+
+TMetricsEndpoint::TMetricsEndpoint(const QString& listen, TLimits limits)
+{
+    QString host;
+    int port = 0;
+    if (!ParseListenAddress(listen, host, port, FError))
+        return;
+    const bool v6 = host.contains(QLatin1Char(':'));
+    const std::string ports =
+        (v6 ? "[" + host.toStdString() + "]:" : host.toStdString() + ":") + std::to_string(port);
+    const std::string threads = std::to_string(limits.Threads);
+    const std::string queue = std::to_string(limits.ConnectionQueue);
+    const std::string backlog = std::to_string(limits.ListenBacklog);
+    const std::string size = std::to_string(limits.MaxRequestBytes);
+    const std::string timeout = std::to_string(limits.RequestTimeoutMsec);
+    const char* options[] = {"listening_ports",
+                             ports.c_str(),
+                             "num_threads",
+                             threads.c_str(),
+                             "connection_queue",
+                             queue.c_str(),
+                             "listen_backlog",
+                             backlog.c_str(),
+                             "max_request_size",
+                             size.c_str(),
+                             "request_timeout_ms",
+                             timeout.c_str(),
+                             "enable_keep_alive",
+                             "no",
+                             "decode_url",
+                             "no",
+                             nullptr};
+
+    mg_callbacks callbacks;
+    std::memset(&callbacks, 0, sizeof callbacks);
+    // civetweb's own messages (a client gone, a request too large) go to
+    // the console's log at debug level instead of standard error.
+    callbacks.log_message = [](const mg_connection*, const char* message) {
+        qCDebug(VarnelConsoleLog, "metrics endpoint: %s", message);
+        return 1;
+    };
+
+    InitLibrary();
+    char errorText[256] = {0};
+    mg_init_data init;
+    std::memset(&init, 0, sizeof init);
+    init.callbacks = &callbacks;
+    init.user_data = this;
+    init.configuration_options = options;
+    mg_error_data errorData;
+    std::memset(&errorData, 0, sizeof errorData);
+    errorData.text = errorText;
+    errorData.text_buffer_size = sizeof errorText;
+    FContext = mg_start2(&init, &errorData);
+    if (!FContext) {
+        FError = QStringLiteral("cannot listen at %1: %2")
+                     .arg(QString::fromStdString(ports), QString::fromLocal8Bit(errorText));
+        return;
+    }
+    mg_set_request_handler(FContext, "/", &TMetricsEndpoint::HandleRequest, this);
+
+    mg_server_port served[4];
+    std::memset(served, 0, sizeof served);
+    const int count = mg_get_server_ports(FContext, 4, served);
+    FPort = count > 0 ? served[0].port : port;
+    FAddress = (v6 ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2")).arg(host).arg(FPort);
+}
+
+TMetricsEndpoint::~TMetricsEndpoint()
+{
+    if (FContext)
+        mg_stop(FContext);
+}
+
+void TMetricsEndpoint::SetSnapshot(const TMetricsSnapshot& snapshot)
+{
+    std::lock_guard lock(FMutex);
+    FSnapshot = snapshot;
+}
+
+int TMetricsEndpoint::HandleRequest(mg_connection* connection, void* self)
+{
+    return static_cast<TMetricsEndpoint*>(self)->Answer(connection);
+}
+
+int TMetricsEndpoint::Answer(mg_connection* connection)
+{
+    const mg_request_info* request = mg_get_request_info(connection);
+    const char* path = request->local_uri_raw ? request->local_uri_raw : request->local_uri;
+    if (!path || std::strcmp(path, "/metrics") != 0) {
+        Reply(connection, 404, "Not Found", "", "not found: the metrics are at /metrics\n", true);
+        return 404;
+    }
+    if (!request->request_method || std::strcmp(request->request_method, "GET") != 0) {
+        Reply(connection, 405, "Method Not Allowed", "Allow: GET\r\n", "only GET is served\n",
+              true);
+        return 405;
+    }
+    TMetricsSnapshot snapshot;
+    {
+        std::lock_guard lock(FMutex);
+        snapshot = FSnapshot;
+    }
+    Reply(connection, 200, "OK", "", FormatMetrics(snapshot), true);
+    ++FScrapes;
+    return 200;
+}

@@ -1,0 +1,312 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The metrics endpoint over real sockets on the loopback: what it serves,
+// what it refuses, and that it keeps serving while clients misbehave.
+#include "console/MetricsEndpoint.h"
+
+#include "HttpClient.h"
+#include "PrometheusProcess.h"
+
+#include <gtest/gtest.h>
+
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using namespace VarnelHttp;
+
+long ResidentKiB()
+{
+    long pages = 0, resident = 0;
+    FILE* statm = fopen("/proc/self/statm", "r");
+    if (statm) {
+        if (fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        fclose(statm);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+TMetricsSnapshot LockedSnapshot()
+{
+    TMetricsSnapshot s;
+    s.Facts.Connected = true;
+    s.Facts.Device = QStringLiteral("KWTP \"Bench\" 2\\a");
+    s.Facts.DeviceSerialNumber = QStringLiteral("KW0001");
+    s.Facts.StatusCode = 3;
+    s.Facts.Locked = true;
+    s.Facts.LockedPeak = QStringLiteral("f");
+    s.Facts.CFT = 24.5;
+    s.Facts.WorkingTime = 90;
+    s.Facts.LineFramingErrors = 2;
+    s.Version = QStringLiteral("1.1.1");
+    s.LockState = _ml_relocking;
+    s.LockLosses = 3;
+    return s;
+}
+
+class MetricsEndpoint : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Endpoint.IsListening()) << Endpoint.Error().toStdString();
+        Endpoint.SetSnapshot(LockedSnapshot());
+    }
+    TMetricsEndpoint Endpoint{QStringLiteral("127.0.0.1:0"),
+                              TMetricsEndpoint::TLimits{.RequestTimeoutMsec = 2000}};
+};
+
+} // namespace
+
+TEST(MetricsText, ThePageShowsTheFactsWithTheirLabelsEscaped)
+{
+    const QString page = QString::fromUtf8(FormatMetrics(LockedSnapshot()));
+    const QStringList lines = page.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    struct TCase
+    {
+        const char* line;
+    } cases[] = {
+        {R"(varnel_info{device="KWTP \"Bench\" 2\\a",serial="KW0001",version="1.1.1"} 1)"},
+        {"varnel_connected 1"},
+        {"varnel_locked 1"},
+        {"varnel_status_code 3"},
+        {R"(varnel_locked_peak_info{peak="f"} 1)"},
+        {R"(varnel_lock_state{state="relocking"} 1)"},
+        {R"(varnel_lock_state{state="locked"} 0)"},
+        {"varnel_lock_losses_total 3"},
+        {"varnel_cft_temperature_celsius 24.5"},
+        {R"(varnel_line_errors_total{kind="framing"} 2)"},
+        {"varnel_controller_working_seconds 5400"},
+        {"# TYPE varnel_crc_errors_total counter"},
+    };
+    for (const TCase& c : cases)
+        EXPECT_TRUE(lines.contains(QString::fromUtf8(c.line))) << c.line;
+
+    // Every sample line is a name, optional labels and a number.
+    const QRegularExpression sample(QStringLiteral(R"(^[a-z_]+(\{.*\})? [-+0-9.eE]+$)"));
+    for (const QString& line : lines) {
+        if (!line.startsWith(QLatin1Char('#'))) {
+            EXPECT_TRUE(sample.match(line).hasMatch()) << line.toStdString();
+        }
+    }
+
+    // Not locked: no locked peak, and lock losses still there from zero.
+    const QString idle = QString::fromUtf8(FormatMetrics(TMetricsSnapshot{}));
+    EXPECT_FALSE(idle.contains(QStringLiteral("varnel_locked_peak_info{")));
+    EXPECT_TRUE(idle.contains(QStringLiteral("\nvarnel_lock_losses_total 0\n")));
+    EXPECT_TRUE(
+        idle.contains(QStringLiteral("varnel_info{device=\"\",serial=\"\",version=\"\"} 1")));
+}
+
+TEST(MetricsText, PrometheusOwnLinterFindsNothingWrong)
+{
+    const QString promtool = QStandardPaths::findExecutable(QStringLiteral("promtool"));
+    if (promtool.isEmpty())
+        GTEST_SKIP() << "promtool is not installed (scripts/deps installs it)";
+    for (const TMetricsSnapshot& snapshot : {LockedSnapshot(), TMetricsSnapshot{}}) {
+        QProcess tool;
+        tool.start(promtool, {QStringLiteral("check"), QStringLiteral("metrics")});
+        ASSERT_TRUE(tool.waitForStarted());
+        tool.write(FormatMetrics(snapshot));
+        tool.closeWriteChannel();
+        ASSERT_TRUE(tool.waitForFinished(60000));
+        EXPECT_EQ(tool.exitCode(), 0) << tool.readAll().toStdString();
+    }
+}
+
+TEST(MetricsListenAddress, TellsAddressesFromMistakes)
+{
+    struct TCase
+    {
+        const char* text;
+        bool ok;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"127.0.0.1:9830", true, "127.0.0.1", 9830},
+        {":9830", true, "127.0.0.1", 9830},
+        {"0.0.0.0:0", true, "0.0.0.0", 0},
+        {"[::1]:9830", true, "::1", 9830},
+        {"9830", false, "", 0},
+        {"127.0.0.1:", false, "", 0},
+        {"127.0.0.1:70000", false, "", 0},
+        {"127.0.0.1:-1", false, "", 0},
+        {"localhost:9830", false, "", 0},
+        {"127.0.0.1:98x", false, "", 0},
+    };
+    for (const TCase& c : cases) {
+        QString host, error;
+        int port = -1;
+        const bool ok =
+            TMetricsEndpoint::ParseListenAddress(QString::fromUtf8(c.text), host, port, error);
+        EXPECT_EQ(ok, c.ok) << c.text;
+        if (ok && c.ok) {
+            EXPECT_EQ(host.toStdString(), c.host) << c.text;
+            EXPECT_EQ(port, c.port) << c.text;
+        } else {
+            EXPECT_FALSE(error.isEmpty()) << c.text;
+        }
+    }
+}
+
+TEST(MetricsListenAddress, APortInUseIsReportedNotServed)
+{
+    TMetricsEndpoint first(QStringLiteral("127.0.0.1:0"));
+    ASSERT_TRUE(first.IsListening());
+    TMetricsEndpoint second(QStringLiteral("127.0.0.1:%1").arg(first.Port()));
+    EXPECT_FALSE(second.IsListening());
+    EXPECT_FALSE(second.Error().isEmpty());
+}
+
+TEST_F(MetricsEndpoint, ServesTheMetricsAndRefusesEverythingElse)
+{
+    const std::string page = Get(Endpoint.Port(), "/metrics");
+    EXPECT_EQ(StatusOf(page), 200) << page;
+    EXPECT_NE(page.find("Content-Type: text/plain; version=0.0.4"), std::string::npos);
+    EXPECT_NE(page.find("\nvarnel_locked 1\n"), std::string::npos);
+
+    struct TCase
+    {
+        std::string request;
+        int status;
+    } cases[] = {
+        {"GET / HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+        {"GET /metrics/ HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+        {"GET /metrics.txt HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+        {"GET /../metrics HTTP/1.1\r\nHost: x\r\n\r\n", 404},
+        {"POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 4\r\n\r\nlock", 405},
+        {"PUT /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 405},
+        {"DELETE /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 405},
+        {"HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n", 405},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(StatusOf(Exchange(Endpoint.Port(), c.request)), c.status) << c.request;
+}
+
+TEST_F(MetricsEndpoint, MalformedAndOversizedRequestsGetNoPageAndHarmNothing)
+{
+    const std::string cases[] = {
+        "garbage\r\n\r\n",
+        "GET\r\n\r\n",
+        "GET /metrics HTTP/9.9\r\n\r\n",
+        std::string("GET /metrics HTTP/1.1\r\nX: ") + std::string(64 * 1024, 'a') + "\r\n\r\n",
+        std::string(100 * 1024, '\0'),
+    };
+    for (const std::string& request : cases) {
+        const std::string answer = Exchange(Endpoint.Port(), request);
+        EXPECT_EQ(answer.find("varnel_locked"), std::string::npos) << request.substr(0, 40);
+    }
+    EXPECT_EQ(StatusOf(Get(Endpoint.Port(), "/metrics")), 200);
+}
+
+TEST_F(MetricsEndpoint, ASlowClientDoesNotHoldTheScrapes)
+{
+    // One byte a second, as a client that never finishes its request.
+    std::atomic<bool> stop{false};
+    std::thread slow([&] {
+        const int fd = Dial(Endpoint.Port());
+        const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+        for (size_t i = 0; i < request.size() && !stop; ++i) {
+            if (write(fd, &request[i], 1) != 1)
+                break;
+            for (int t = 0; t < 10 && !stop; ++t)
+                std::this_thread::sleep_for(100ms);
+        }
+        close(fd);
+    });
+    std::this_thread::sleep_for(300ms);
+    for (int i = 0; i < 5; ++i)
+        EXPECT_EQ(StatusOf(Get(Endpoint.Port(), "/metrics")), 200);
+    stop = true;
+    slow.join();
+}
+
+TEST_F(MetricsEndpoint, FiveHundredConcurrentClientsAreAllAnsweredAndTheMemoryComesBack)
+{
+    rlimit files{};
+    getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 2048 && files.rlim_max >= 2048) {
+        files.rlim_cur = 2048;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    (void)Get(Endpoint.Port(), "/metrics"); // the workers' first buffers
+    const long before = ResidentKiB();
+
+    for (int round = 0; round < 2; ++round) {
+        std::vector<int> clients;
+        for (int i = 0; i < 500; ++i) {
+            const int fd = Dial(Endpoint.Port());
+            ASSERT_GE(fd, 0) << "connection " << i;
+            clients.push_back(fd);
+        }
+        const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+        for (int fd : clients)
+            (void)!write(fd, request.data(), request.size());
+        int answered = 0;
+        for (int fd : clients) {
+            if (StatusOf(ReadAll(fd)) == 200)
+                ++answered;
+            close(fd);
+        }
+        EXPECT_EQ(answered, 500);
+    }
+    EXPECT_EQ(StatusOf(Get(Endpoint.Port(), "/metrics")), 200);
+    // Generous: what a thousand answered connections may leave behind in
+    // the allocator, not a leak per connection.
+    EXPECT_LT(ResidentKiB() - before, 8 * 1024);
+}
+
+TEST(MetricsEndpointPrometheus, TwoEndpointsAreScrapedAsTwoDevices)
+{
+    if (TPrometheusProcess::Program().empty())
+        GTEST_SKIP() << "prometheus is not installed (scripts/deps installs it)";
+    TMetricsEndpoint first(QStringLiteral("127.0.0.1:0"));
+    TMetricsEndpoint second(QStringLiteral("127.0.0.1:0"));
+    ASSERT_TRUE(first.IsListening() && second.IsListening());
+    TMetricsSnapshot a = LockedSnapshot();
+    TMetricsSnapshot b = LockedSnapshot();
+    b.Facts.Device = QStringLiteral("KWTP Bench 2");
+    b.Facts.Locked = false;
+    first.SetSnapshot(a);
+    second.SetSnapshot(b);
+
+    QTemporaryDir folder;
+    TPrometheusProcess prometheus(folder.path().toStdString());
+    ASSERT_TRUE(prometheus.Start({{first.Address().toStdString(), {{"laser", "blue"}}},
+                                  {second.Address().toStdString(), {{"laser", "red"}}}}))
+        << prometheus.Log();
+
+    std::vector<TPrometheusProcess::TSeries> series;
+    std::string raw;
+    const auto end = std::chrono::steady_clock::now() + 60s;
+    while (std::chrono::steady_clock::now() < end) {
+        if (prometheus.Query("varnel_locked * on(instance) group_left(device) varnel_info", series,
+                             &raw) &&
+            series.size() == 2)
+            break;
+        std::this_thread::sleep_for(250ms);
+    }
+    ASSERT_EQ(series.size(), 2u) << raw << prometheus.Log();
+    std::map<std::string, double> lockedByDevice;
+    for (const auto& s : series) {
+        EXPECT_EQ(s.Labels.at("job"), "varnel");
+        lockedByDevice[s.Labels.at("device") + "/" + s.Labels.at("laser")] = s.Value;
+    }
+    EXPECT_EQ(lockedByDevice["KWTP \"Bench\" 2\\a/blue"], 1);
+    EXPECT_EQ(lockedByDevice["KWTP Bench 2/red"], 0);
+}

@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "HttpClient.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+namespace VarnelHttp {
+
+int Dial(int port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+std::string ReadAll(int fd, std::chrono::milliseconds deadline)
+{
+    using Clock = std::chrono::steady_clock;
+    std::string answer;
+    const auto end = Clock::now() + deadline;
+    char buffer[4096];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 1))) <= 0)
+            break;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        answer.append(buffer, static_cast<size_t>(n));
+    }
+    return answer;
+}
+
+std::string Exchange(int port, const std::string& request)
+{
+    const int fd = Dial(port);
+    if (fd < 0)
+        return {};
+    size_t sent = 0;
+    while (sent < request.size()) {
+        const ssize_t n = write(fd, request.data() + sent, request.size() - sent);
+        if (n <= 0)
+            break;
+        sent += static_cast<size_t>(n);
+    }
+    std::string answer = ReadAll(fd);
+    close(fd);
+    return answer;
+}
+
+std::string Get(int port, const std::string& path)
+{
+    return Exchange(port,
+                    "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n");
+}
+
+int StatusOf(const std::string& answer)
+{
+    if (answer.rfind("HTTP/1.", 0) != 0 || answer.size() < 12)
+        return 0;
+    return std::stoi(answer.substr(9, 3));
+}
+
+std::string BodyOf(const std::string& answer)
+{
+    const size_t head = answer.find("\r\n\r\n");
+    return head == std::string::npos ? std::string() : answer.substr(head + 4);
+}
+
+int FreePort()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    int port = 0;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    close(fd);
+    return port;
+}
+
+} // namespace VarnelHttp
