@@ -67,6 +67,16 @@ class TStatusAdaptor : public QDBusAbstractAdaptor
     Q_PROPERTY(qulonglong LineParityErrors READ LineParityErrors)
     Q_PROPERTY(qulonglong LineFramingErrors READ LineFramingErrors)
     Q_PROPERTY(qulonglong LineBreakErrors READ LineBreakErrors)
+    Q_PROPERTY(bool KeepLocked READ KeepLocked)
+    Q_PROPERTY(QString LockState READ LockState)
+    Q_PROPERTY(double LockDurationSeconds READ LockDurationSeconds)
+    Q_PROPERTY(double LockedFractionHour READ LockedFractionHour)
+    Q_PROPERTY(double LockedFractionDay READ LockedFractionDay)
+    Q_PROPERTY(qulonglong LockLosses READ LockLosses)
+    Q_PROPERTY(qulonglong Relocks READ Relocks)
+    Q_PROPERTY(qulonglong RelockFailures READ RelockFailures)
+    Q_PROPERTY(double StabilizationHeadroomPercent READ StabilizationHeadroomPercent)
+    Q_PROPERTY(double ErrorSignalRms READ ErrorSignalRms)
     // Further read-only properties: a Q_PROPERTY here, the fact in
     // TConsoleFacts, a line in Changes() below and a row in dbus-status.md.
 
@@ -94,7 +104,36 @@ public:
     qulonglong LineFramingErrors() const { return Read(&TConsoleFacts::LineFramingErrors); }
     qulonglong LineBreakErrors() const { return Read(&TConsoleFacts::LineBreakErrors); }
 
+    bool KeepLocked() const { return Supervised(&TLockSupervisionFacts::KeepLocked); }
+    QString LockState() const { return Supervised(&TLockSupervisionFacts::LockState); }
+    double LockDurationSeconds() const
+    {
+        return Supervised(&TLockSupervisionFacts::LockDurationSeconds);
+    }
+    double LockedFractionHour() const
+    {
+        return Supervised(&TLockSupervisionFacts::LockedFractionHour);
+    }
+    double LockedFractionDay() const
+    {
+        return Supervised(&TLockSupervisionFacts::LockedFractionDay);
+    }
+    qulonglong LockLosses() const { return Supervised(&TLockSupervisionFacts::LockLosses); }
+    qulonglong Relocks() const { return Supervised(&TLockSupervisionFacts::Relocks); }
+    qulonglong RelockFailures() const { return Supervised(&TLockSupervisionFacts::RelockFailures); }
+    double StabilizationHeadroomPercent() const
+    {
+        return Supervised(&TLockSupervisionFacts::StabilizationHeadroomPercent);
+    }
+    double ErrorSignalRms() const { return Supervised(&TLockSupervisionFacts::ErrorSignalRms); }
+
 private:
+    template <typename T> T Supervised(T TLockSupervisionFacts::*field) const
+    {
+        const QMutexLocker lock(&FSnapshot.Mutex);
+        return FSnapshot.Facts.Supervision.*field;
+    }
+
     template <typename T> T Read(T TConsoleFacts::*field) const
     {
         const QMutexLocker lock(&FSnapshot.Mutex);
@@ -130,6 +169,19 @@ QVariantMap Changes(const TConsoleFacts& before, const TConsoleFacts& now)
     note("LineParityErrors", count(before.LineParityErrors), count(now.LineParityErrors));
     note("LineFramingErrors", count(before.LineFramingErrors), count(now.LineFramingErrors));
     note("LineBreakErrors", count(before.LineBreakErrors), count(now.LineBreakErrors));
+    const TLockSupervisionFacts& was = before.Supervision;
+    const TLockSupervisionFacts& is = now.Supervision;
+    note("KeepLocked", was.KeepLocked, is.KeepLocked);
+    note("LockState", was.LockState, is.LockState);
+    note("LockDurationSeconds", was.LockDurationSeconds, is.LockDurationSeconds);
+    note("LockedFractionHour", was.LockedFractionHour, is.LockedFractionHour);
+    note("LockedFractionDay", was.LockedFractionDay, is.LockedFractionDay);
+    note("LockLosses", count(was.LockLosses), count(is.LockLosses));
+    note("Relocks", count(was.Relocks), count(is.Relocks));
+    note("RelockFailures", count(was.RelockFailures), count(is.RelockFailures));
+    note("StabilizationHeadroomPercent", was.StabilizationHeadroomPercent,
+         is.StabilizationHeadroomPercent);
+    note("ErrorSignalRms", was.ErrorSignalRms, is.ErrorSignalRms);
     return changes;
 }
 

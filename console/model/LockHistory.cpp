@@ -103,6 +103,7 @@ void TLockHistory::Connected(const QString& device, const QString& serialNumber)
     if (FFacts.Connected)
         Disconnected();
     TConsoleFacts facts;
+    facts.Supervision = FFacts.Supervision;
     facts.Connected = true;
     facts.Device = device;
     facts.DeviceSerialNumber = serialNumber;
@@ -135,7 +136,9 @@ void TLockHistory::EndConnection(const char* event, const QString& message, int 
     FReadingsTimer->stop();
     FStatusSeen = false;
     FRecordedLockPeakId = 0;
-    SetFacts(TConsoleFacts());
+    TConsoleFacts idle;
+    idle.Supervision = FFacts.Supervision;
+    SetFacts(idle);
 }
 
 void TLockHistory::Status(uint32_t code, const QString& text)
@@ -252,6 +255,13 @@ void TLockHistory::CRCErrors(uint32_t count)
     SetReading(&TConsoleFacts::CRCErrors, count);
 }
 
+void TLockHistory::Supervision(const TLockSupervisionFacts& supervision)
+{
+    TConsoleFacts facts = FFacts;
+    facts.Supervision = supervision;
+    SetFacts(facts);
+}
+
 void TLockHistory::LineErrors(uint64_t overrun, uint64_t parity, uint64_t framing, uint64_t breaks)
 {
     if (!FFacts.Connected)
@@ -326,7 +336,18 @@ void TLockHistory::RecordReadings()
           {{"VARNEL_CFT", Number(FFacts.CFT, 1)},
            {"VARNEL_TUNING_MIRROR", Number(FFacts.TuningMirror)},
            {"VARNEL_STABILIZATION_MIRROR", Number(FFacts.StabilizationMirror)},
-           {"VARNEL_WORKING_TIME", Number(FFacts.WorkingTime)}});
+           {"VARNEL_WORKING_TIME", Number(FFacts.WorkingTime)},
+           {"VARNEL_KEEP_LOCKED", FFacts.Supervision.KeepLocked ? "1" : "0"},
+           {"VARNEL_LOCK_STATE", FFacts.Supervision.LockState.toUtf8()},
+           {"VARNEL_LOCK_DURATION_S", Number(FFacts.Supervision.LockDurationSeconds, 0)},
+           {"VARNEL_LOCKED_FRACTION_HOUR", Number(FFacts.Supervision.LockedFractionHour, 4)},
+           {"VARNEL_LOCKED_FRACTION_DAY", Number(FFacts.Supervision.LockedFractionDay, 4)},
+           {"VARNEL_LOCK_LOSSES", QByteArray::number(qulonglong(FFacts.Supervision.LockLosses))},
+           {"VARNEL_RELOCKS", QByteArray::number(qulonglong(FFacts.Supervision.Relocks))},
+           {"VARNEL_RELOCK_FAILURES",
+            QByteArray::number(qulonglong(FFacts.Supervision.RelockFailures))},
+           {"VARNEL_HEADROOM_PERCENT", Number(FFacts.Supervision.StabilizationHeadroomPercent, 1)},
+           {"VARNEL_ERROR_SIGNAL_RMS", Number(FFacts.Supervision.ErrorSignalRms, 2)}});
 }
 
 bool TLockHistory::ReadingsTimerActive() const

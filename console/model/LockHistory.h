@@ -49,8 +49,28 @@ enum TStartKind
     _sk_peak_button     // a peak button of the simple menu, with its peak as target
 };
 
+// What lock supervision and lock health report. Unlike the controller's
+// facts these outlive a reconnect (they end with the console).
+struct TLockSupervisionFacts
+{
+    bool KeepLocked = false;
+    QString LockState =
+        QStringLiteral("unlocked"); // unlocked, acquiring, locked, relocking, failed
+    double LockDurationSeconds = 0;
+    double LockedFractionHour = 0; // 0 to 1, of the time with a link
+    double LockedFractionDay = 0;
+    uint64_t LockLosses = 0;
+    uint64_t Relocks = 0;
+    uint64_t RelockFailures = 0;
+    double LastRelockSeconds = 0; // from the last loss to its relock; 0 before any
+    double StabilizationHeadroomPercent = 0;
+    double ErrorSignalRms = 0;
+
+    bool operator==(const TLockSupervisionFacts&) const = default;
+};
+
 // What the console knows of the controller. While not connected, everything
-// but Connected holds its idle value (empty texts, zeros).
+// but Connected and Supervision holds its idle value (empty texts, zeros).
 struct TConsoleFacts
 {
     bool Connected = false;
@@ -72,6 +92,7 @@ struct TConsoleFacts
     uint64_t LineParityErrors = 0;
     uint64_t LineFramingErrors = 0;
     uint64_t LineBreakErrors = 0;
+    TLockSupervisionFacts Supervision;
 
     bool operator==(const TConsoleFacts&) const = default;
 };
@@ -119,6 +140,10 @@ public:
     // ---- faults of the line: the counts since the connect, not recorded.
     void CRCErrors(uint32_t count);
     void LineErrors(uint64_t overrun, uint64_t parity, uint64_t framing, uint64_t breaks);
+
+    // ---- lock supervision and lock health, as they change (and once a
+    // second for the figures that move with time); also in the readings.
+    void Supervision(const TLockSupervisionFacts& facts);
 
     // ---- commands sent. A target of 0 names no peak.
     void StartSent(TStartKind kind, int targetPeakId);

@@ -90,6 +90,7 @@ QByteArray EscapeLabelValue(const QString& value)
 QByteArray FormatMetrics(const TMetricsSnapshot& s)
 {
     const TConsoleFacts& f = s.Facts;
+    const TLockSupervisionFacts& l = s.Facts.Supervision;
     TPage page;
 
     page.Family("varnel_info", "gauge",
@@ -108,28 +109,29 @@ QByteArray FormatMetrics(const TMetricsSnapshot& s)
         page.Sample("varnel_locked_peak_info", 1, Label("peak", f.LockedPeak));
 
     page.One("varnel_keep_locked", "gauge", "1 while the console relocks a lost lock itself.",
-             s.KeepLocked ? 1 : 0);
+             l.KeepLocked ? 1 : 0);
     page.Family("varnel_lock_state", "gauge",
                 "Where lock supervision stands: 1 for the current state.");
     for (std::size_t i = 0; i < MetricsLockStateNames.size(); ++i)
-        page.Sample("varnel_lock_state", s.LockState == static_cast<int>(i) ? 1 : 0,
+        page.Sample("varnel_lock_state",
+                    l.LockState == QLatin1String(MetricsLockStateNames[i]) ? 1 : 0,
                     Label("state", QString::fromLatin1(MetricsLockStateNames[i])));
 
     page.One("varnel_lock_duration_seconds", "gauge", "How long the current lock has held.",
-             s.LockDurationSeconds);
+             l.LockDurationSeconds);
     page.Family("varnel_locked_fraction", "gauge", "Fraction of the time locked, over a window.");
-    page.Sample("varnel_locked_fraction", s.LockedFractionHour,
+    page.Sample("varnel_locked_fraction", l.LockedFractionHour,
                 Label("window", QStringLiteral("1h")));
-    page.Sample("varnel_locked_fraction", s.LockedFractionDay,
+    page.Sample("varnel_locked_fraction", l.LockedFractionDay,
                 Label("window", QStringLiteral("24h")));
     page.One("varnel_lock_losses_total", "counter", "Locks lost.",
-             static_cast<double>(s.LockLosses));
+             static_cast<double>(l.LockLosses));
     page.One("varnel_relocks_total", "counter", "Lost locks the console relocked.",
-             static_cast<double>(s.Relocks));
+             static_cast<double>(l.Relocks));
     page.One("varnel_relock_failures_total", "counter", "Lost locks the console failed to relock.",
-             static_cast<double>(s.RelockFailures));
+             static_cast<double>(l.RelockFailures));
     page.One("varnel_last_relock_seconds", "gauge", "Time from the last loss to its relock.",
-             s.LastRelockSeconds);
+             l.LastRelockSeconds);
 
     page.One("varnel_tuning_mirror_percent", "gauge", "Position of the tuning mirror.",
              f.TuningMirror);
@@ -137,11 +139,11 @@ QByteArray FormatMetrics(const TMetricsSnapshot& s)
              "Position of the stabilization mirror.", f.StabilizationMirror);
     page.One("varnel_stabilization_headroom_percent", "gauge",
              "Distance of the stabilization mirror to its nearer rail.",
-             s.StabilizationHeadroomPercent);
+             l.StabilizationHeadroomPercent);
     page.One("varnel_cft_temperature_celsius", "gauge", "The CFT temperature.", f.CFT);
     page.One("varnel_error_signal_rms", "gauge",
              "RMS of the scope samples about their mean over the last second while locked.",
-             s.ErrorSignalRms);
+             l.ErrorSignalRms);
 
     page.One("varnel_crc_errors_total", "counter", "Frames with a bad checksum since the connect.",
              f.CRCErrors);

@@ -12,38 +12,16 @@
 #include <array>
 #include <cstdint>
 
-// Where lock supervision stands, as the metrics name it.
-enum TMetricsLockState
-{
-    _ml_unlocked,
-    _ml_acquiring,
-    _ml_locked,
-    _ml_relocking,
-    _ml_failed,
-};
-
-// The names of the lock states, in the order of TMetricsLockState.
+// The states of lock supervision, one series each.
 constexpr std::array<const char*, 5> MetricsLockStateNames = {"unlocked", "acquiring", "locked",
                                                               "relocking", "failed"};
 
-// Everything a page shows. Counters count from the console's start.
+// Everything a page shows: the facts (with lock supervision and health) and
+// the console's own counters, which count from its start.
 struct TMetricsSnapshot
 {
     TConsoleFacts Facts;
     QString Version;
-
-    // ---- lock supervision and lock health
-    bool KeepLocked = false;
-    TMetricsLockState LockState = _ml_unlocked;
-    double LockDurationSeconds = 0;
-    double LockedFractionHour = 0;
-    double LockedFractionDay = 0;
-    uint64_t LockLosses = 0;
-    uint64_t Relocks = 0;
-    uint64_t RelockFailures = 0;
-    double LastRelockSeconds = 0; // loss to relock, the last one; 0 before any
-    double StabilizationHeadroomPercent = 0;
-    double ErrorSignalRms = 0;
 
     // ---- traffic and faults
     uint64_t ScopeSamples = 0;

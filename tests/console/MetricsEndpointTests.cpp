@@ -54,8 +54,8 @@ TMetricsSnapshot LockedSnapshot()
     s.Facts.WorkingTime = 90;
     s.Facts.LineFramingErrors = 2;
     s.Version = QStringLiteral("1.1.1");
-    s.LockState = _ml_relocking;
-    s.LockLosses = 3;
+    s.Facts.Supervision.LockState = QStringLiteral("relocking");
+    s.Facts.Supervision.LockLosses = 3;
     return s;
 }
 

@@ -199,7 +199,7 @@ TEST(StatusBus, FollowsTheConsoleThroughConnectLockAndLinkLossAndTheLabScriptSee
     TClient client(QStringLiteral("lab"));
 
     // Before any controller: idle values.
-    ASSERT_TRUE(client.WaitFor([](const QVariantMap& p) { return p.size() == 17; }))
+    ASSERT_TRUE(client.WaitFor([](const QVariantMap& p) { return p.size() == 27; }))
         << client.Last.size();
     EXPECT_EQ(client.Last.value(QStringLiteral("Connected")), QVariant(false));
     EXPECT_EQ(client.Last.value(QStringLiteral("Device")), QVariant(QString()));
@@ -292,8 +292,8 @@ TEST(StatusBus, NothingOnTheBusCanChangeTheStatusOrCommandTheController)
         xml.indexOf(QStringLiteral("<interface name=\"%1\">").arg(TStatusService::InterfaceName));
     ASSERT_GE(start, 0) << xml.toStdString();
     const QString own = xml.mid(start, xml.indexOf(QLatin1String("</interface>"), start) - start);
-    EXPECT_EQ(own.count(QLatin1String("<property ")), 17) << own.toStdString();
-    EXPECT_EQ(own.count(QLatin1String("access=\"read\"")), 17) << own.toStdString();
+    EXPECT_EQ(own.count(QLatin1String("<property ")), 27) << own.toStdString();
+    EXPECT_EQ(own.count(QLatin1String("access=\"read\"")), 27) << own.toStdString();
     EXPECT_FALSE(own.contains(QLatin1String("<method"))) << own.toStdString();
     EXPECT_FALSE(own.contains(QLatin1String("<signal"))) << own.toStdString();
 
