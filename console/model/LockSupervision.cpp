@@ -1,0 +1,158 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+#include "console/model/LockSupervision.h"
+
+#include <QTimer>
+
+std::optional<TOperatorAction> OperatorActionOf(TCommandId id)
+{
+    switch (id) {
+    case TCommandId::TuningStart:
+        return _oa_start;
+    case TCommandId::TuningTarget:
+        return _oa_peak_button;
+    case TCommandId::TuningLock:
+        return _oa_lock;
+    // Parts of a Start (its mode and enable), and requests that only read.
+    case TCommandId::TuningEnable:
+    case TCommandId::TuningHalfAutomatic:
+    case TCommandId::ConnectQuery:
+        return std::nullopt;
+    default:
+        break;
+    }
+    // The write commands are the even ids of each read/write pair; every
+    // other id left is a read request.
+    switch (id) {
+    case TCommandId::WritePhase:
+    case TCommandId::WriteDelay:
+    case TCommandId::WritePathGain:
+    case TCommandId::WriteCFT:
+    case TCommandId::WriteP:
+    case TCommandId::WriteI:
+    case TCommandId::WriteD:
+    case TCommandId::WritePIDGain:
+    case TCommandId::WriteExpectedPeaks:
+    case TCommandId::WriteScopeScale:
+    case TCommandId::WriteSetPoint:
+    case TCommandId::WriteHarmonic:
+    case TCommandId::WriteCFTTemp10:
+    case TCommandId::WriteCFTTemp40:
+    case TCommandId::WriteCFTOffset:
+    case TCommandId::WriteModulation:
+    case TCommandId::WriteFOffset:
+        return _oa_set;
+    default:
+        return std::nullopt;
+    }
+}
+
+TLockSupervision::TLockSupervision(TLockHistory& history, QObject* parent)
+    : QObject(parent), FHistory(history)
+{
+    FHealth.Follow(&FSupervisor);
+    connect(&FSupervisor, &TLockSupervisor::SendTuningTarget, this,
+            &TLockSupervision::SendTuningTarget);
+    connect(&FSupervisor, &TLockSupervisor::AlarmRaised, this, [this](const QString& text) {
+        emit AlarmChanged(text);
+        Refresh();
+    });
+    connect(&FSupervisor, &TLockSupervisor::AlarmCleared, this, [this] {
+        emit AlarmChanged(QString());
+        Refresh();
+    });
+    connect(&FSupervisor, &TLockSupervisor::LockStateChanged, this, &TLockSupervision::Refresh);
+    connect(&FSupervisor, &TLockSupervisor::KeepLockedChanged, this, &TLockSupervision::Refresh);
+    connect(&FHealth, &TLockHealth::CountsChanged, this, &TLockSupervision::Refresh);
+    connect(&FHealth, &TLockHealth::HeadroomWarningChanged, this, [this](bool on) {
+        emit HeadroomWarningChanged(on);
+        Refresh();
+    });
+    FRefreshTimer = new QTimer(this);
+    FRefreshTimer->setInterval(RefreshIntervalMsec);
+    connect(FRefreshTimer, &QTimer::timeout, this, &TLockSupervision::Refresh);
+    FRefreshTimer->start();
+}
+
+TLockSupervision::~TLockSupervision() = default;
+
+void TLockSupervision::SetClock(TMonotonicClock clock)
+{
+    FSupervisor.SetClock(clock);
+    FHealth.SetClock(std::move(clock));
+}
+
+void TLockSupervision::SetJournalSink(std::shared_ptr<TJournalSink> sink)
+{
+    FSupervisor.SetJournalSink(sink);
+    FHealth.SetJournalSink(std::move(sink));
+}
+
+void TLockSupervision::SetKeepLocked(bool on)
+{
+    FSupervisor.SetKeepLocked(on);
+}
+
+void TLockSupervision::LinkUp(const QString& device)
+{
+    FSupervisor.LinkUp(device);
+    FHealth.LinkUp();
+    Refresh();
+}
+
+void TLockSupervision::LinkDown()
+{
+    FSupervisor.LinkDown();
+    FHealth.LinkDown();
+    Refresh();
+}
+
+void TLockSupervision::Status(uint32_t code)
+{
+    FSupervisor.Status(code);
+    FHealth.Status(code);
+}
+
+void TLockSupervision::LockReported(int peakId)
+{
+    FSupervisor.LockReported(peakId);
+}
+
+void TLockSupervision::StabilizationMirror(uint32_t position)
+{
+    FHealth.StabilizationMirror(position);
+}
+
+void TLockSupervision::ScopeSample(uint32_t value)
+{
+    FHealth.ScopeSample(static_cast<int32_t>(value));
+}
+
+void TLockSupervision::OperatorSent(TCommandId id)
+{
+    if (const std::optional<TOperatorAction> action = OperatorActionOf(id))
+        FSupervisor.OperatorAction(*action);
+}
+
+TLockSupervisionFacts TLockSupervision::Facts() const
+{
+    TLockSupervisionFacts facts;
+    facts.KeepLocked = FSupervisor.KeepLocked();
+    facts.LockState = LockStateName(FSupervisor.LockState());
+    facts.LockDurationSeconds = static_cast<double>(FHealth.LockDurationMsec() / 1000);
+    facts.LockedFractionHour = FHealth.LockedFractionHour().value_or(0);
+    facts.LockedFractionDay = FHealth.LockedFractionDay().value_or(0);
+    const TLockCounts& counts = FHealth.Counts();
+    facts.LockLosses = counts.Losses;
+    facts.Relocks = counts.Relocks;
+    facts.RelockFailures = counts.RelockFailures;
+    facts.LastRelockSeconds = static_cast<double>(FHealth.LastRelockMsec().value_or(0)) / 1000.0;
+    facts.StabilizationHeadroomPercent = FHealth.StabilizationHeadroomPercent().value_or(0);
+    facts.ErrorSignalRms = FHealth.ErrorSignalRms().value_or(0);
+    return facts;
+}
+
+void TLockSupervision::Refresh()
+{
+    FHistory.Supervision(Facts());
+    emit Changed();
+}

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Lock supervision as the console runs it: the supervisor and the lock
+// health fed from the same inputs, the operator's commands told apart from
+// the supervisor's own, and what both report handed to the lock history
+// (and through it to the status bus and the metrics) as it changes and once
+// a second for the figures that move with time.
+#pragma once
+
+#include "console/model/LockHealth.h"
+#include "console/model/LockHistory.h"
+#include "console/model/LockSupervisor.h"
+#include "protocol/SendFrameUnit.h"
+
+#include <QObject>
+#include <QString>
+
+#include <memory>
+#include <optional>
+
+class QTimer;
+
+// What the operator's command does to supervision; none for a command that
+// neither starts nor ends a tuning nor changes a setting (a read request).
+std::optional<TOperatorAction> OperatorActionOf(TCommandId id);
+
+class TLockSupervision : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int RefreshIntervalMsec = 1000;
+
+    // The history must outlive it.
+    explicit TLockSupervision(TLockHistory& history, QObject* parent = nullptr);
+    ~TLockSupervision() override;
+
+    void SetClock(TMonotonicClock clock);
+    void SetJournalSink(std::shared_ptr<TJournalSink> sink);
+
+    TLockSupervisor& Supervisor() { return FSupervisor; }
+    const TLockSupervisor& Supervisor() const { return FSupervisor; }
+    const TLockHealth& Health() const { return FHealth; }
+
+    // ---- inputs, on the main thread
+    void SetKeepLocked(bool on);
+    bool KeepLocked() const { return FSupervisor.KeepLocked(); }
+    void LinkUp(const QString& device);
+    void LinkDown();
+    void Status(uint32_t code);
+    void LockReported(int peakId);
+    void StabilizationMirror(uint32_t position);
+    void ScopeSample(uint32_t value);
+    // A command the operator's action sent (never one the supervisor asked for).
+    void OperatorSent(TCommandId id);
+
+    // The facts as the history, the bus and the metrics show them.
+    TLockSupervisionFacts Facts() const;
+    // The compact line under the simple menu's status panel.
+    QString Summary() const { return FHealth.Summary(); }
+
+    // Hands the facts to the history now.
+    void Refresh();
+
+signals:
+    // Send the tuning target with this peak id, as the peak button does.
+    void SendTuningTarget(int peakId);
+    // The alarm text ("lock lost - relock failed" / "... relock storm"), or
+    // empty when it is cleared.
+    void AlarmChanged(const QString& text);
+    // The headroom warning came or went.
+    void HeadroomWarningChanged(bool on);
+    // Anything the simple menu shows of supervision changed.
+    void Changed();
+
+private:
+    TLockHistory& FHistory;
+    TLockSupervisor FSupervisor;
+    TLockHealth FHealth;
+    QTimer* FRefreshTimer = nullptr;
+};

@@ -1,0 +1,135 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Lock supervision as the console runs it: which of the operator's commands
+// count as what, and what reaches the lock history (and through it the bus,
+// the metrics and the journal's readings).
+#include "console/model/LockSupervision.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+constexpr int PeakF = 6;
+
+class TRecordingSink : public TJournalSink
+{
+public:
+    void Write(const TJournalRecord& record) override { Records.push_back(record); }
+    std::vector<TJournalRecord> Records;
+};
+
+QByteArray FieldOf(const TJournalRecord& record, const char* name)
+{
+    for (const auto& [key, value] : record)
+        if (key == name)
+            return value;
+    return {};
+}
+
+} // namespace
+
+TEST(LockSupervision, TheOperatorsCommandsCountAsTheirActionsAndReadsAsNothing)
+{
+    struct TCase
+    {
+        TCommandId Id;
+        std::optional<TOperatorAction> Action;
+    } cases[] = {
+        {TCommandId::TuningStart, _oa_start},
+        {TCommandId::TuningTarget, _oa_peak_button},
+        {TCommandId::TuningLock, _oa_lock},
+        {TCommandId::TuningEnable, std::nullopt},
+        {TCommandId::TuningHalfAutomatic, std::nullopt},
+        {TCommandId::ConnectQuery, std::nullopt},
+        {TCommandId::ReadPhase, std::nullopt},
+        {TCommandId::ReadCFTRaw, std::nullopt},
+        {TCommandId::ReadFOffset, std::nullopt},
+        {TCommandId::WritePhase, _oa_set},
+        {TCommandId::WriteScopeScale, _oa_set},
+        {TCommandId::WriteHarmonic, _oa_set},
+        {TCommandId::WriteFOffset, _oa_set},
+    };
+    for (const TCase& c : cases)
+        EXPECT_EQ(OperatorActionOf(c.Id), c.Action) << int(c.Id);
+}
+
+TEST(LockSupervision, ARelockIsAskedForAndTheFactsOutliveTheReconnect)
+{
+    qint64 now = 0;
+    TLockHistory history;
+    history.SetClock([&now] { return now; });
+    auto sink = std::make_shared<TRecordingSink>();
+    history.SetJournalSink(sink);
+    TLockSupervision supervision(history);
+    supervision.SetClock([&now] { return now; });
+    std::vector<int> asked;
+    QObject::connect(&supervision, &TLockSupervision::SendTuningTarget,
+                     [&asked](int peak) { asked.push_back(peak); });
+
+    supervision.SetKeepLocked(true);
+    history.Connected(QStringLiteral("KWTP Bench"));
+    supervision.LinkUp(QStringLiteral("KWTP Bench"));
+    supervision.OperatorSent(TCommandId::TuningTarget);
+    supervision.Status(2);
+    now += 2000;
+    supervision.Status(3);
+    supervision.LockReported(PeakF);
+    EXPECT_EQ(history.Facts().Supervision.LockState, QStringLiteral("locked"));
+    EXPECT_TRUE(history.Facts().Supervision.KeepLocked);
+
+    // Knocked out: confirmed after three quiet seconds, then relocked.
+    now += 10000;
+    supervision.Status(4);
+    now += 3500;
+    supervision.Supervisor().CheckTime();
+    ASSERT_EQ(asked, std::vector<int>{PeakF});
+    EXPECT_EQ(history.Facts().Supervision.LockState, QStringLiteral("relocking"));
+    supervision.Status(2);
+    now += 1500;
+    supervision.Status(3);
+    supervision.LockReported(PeakF);
+    supervision.Refresh();
+    TLockSupervisionFacts facts = history.Facts().Supervision;
+    EXPECT_EQ(facts.LockState, QStringLiteral("locked"));
+    EXPECT_EQ(facts.LockLosses, 1u);
+    EXPECT_EQ(facts.Relocks, 1u);
+    EXPECT_DOUBLE_EQ(facts.LastRelockSeconds, 5.0);
+
+    // The readings record carries them.
+    history.RecordReadings();
+    ASSERT_FALSE(sink->Records.empty());
+    EXPECT_EQ(FieldOf(sink->Records.back(), "VARNEL_LOCK_LOSSES"), "1");
+    EXPECT_EQ(FieldOf(sink->Records.back(), "VARNEL_LOCK_STATE"), "locked");
+
+    // A link lost and back: the controller's facts start afresh, the
+    // supervision's counts stay.
+    history.LinkLost();
+    supervision.LinkDown();
+    EXPECT_FALSE(history.Facts().Connected);
+    EXPECT_EQ(history.Facts().Supervision.LockLosses, 1u);
+    history.Connected(QStringLiteral("KWTP Bench"));
+    supervision.LinkUp(QStringLiteral("KWTP Bench"));
+    EXPECT_EQ(history.Facts().Supervision.Relocks, 1u);
+    EXPECT_EQ(history.Facts().StatusCode, 0u);
+
+    // The operator's own peak button while relocking takes precedence.
+    supervision.Status(3);
+    supervision.LockReported(PeakF);
+    now += 1000;
+    supervision.Status(4);
+    now += 3500;
+    supervision.Supervisor().CheckTime();
+    ASSERT_EQ(asked.size(), 2u);
+    supervision.OperatorSent(TCommandId::TuningTarget);
+    EXPECT_NE(history.Facts().Supervision.LockState, QStringLiteral("relocking"));
+}
+
+int main(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
