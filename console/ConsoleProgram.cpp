@@ -82,6 +82,7 @@ private:
 struct TConsoleOptions
 {
     QString MetricsListen; // empty: no metrics endpoint
+    bool KeepLocked = false;
 };
 
 TConsoleOptions ParseOptions(const QApplication& app)
@@ -97,6 +98,11 @@ TConsoleOptions ParseOptions(const QApplication& app)
                        "(read-only; off unless given)."),
         QStringLiteral("HOST:PORT"));
     parser.addOption(metricsListen);
+    const QCommandLineOption keepLocked(
+        QStringLiteral("keep-locked"),
+        QStringLiteral(
+            "Start with \"keep locked\" ticked: a lost lock is relocked on the same peak."));
+    parser.addOption(keepLocked);
     parser.process(app); // --help, --version and a wrong option end the program here
 
     const QSettings settings(QStringLiteral("varnel"), QStringLiteral("varnel"));
@@ -104,6 +110,8 @@ TConsoleOptions ParseOptions(const QApplication& app)
     options.MetricsListen = parser.isSet(metricsListen)
                                 ? parser.value(metricsListen)
                                 : settings.value(metricsListen.names().front()).toString();
+    options.KeepLocked =
+        parser.isSet(keepLocked) || settings.value(keepLocked.names().front()).toBool();
     return options;
 }
 
