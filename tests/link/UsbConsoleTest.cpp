@@ -176,10 +176,10 @@ TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
     Form = std::make_unique<TMainForm>();
     Form->show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 10000));
-    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+    EXPECT_EQ(Connection->LineErrors(), TLineErrors{});
     bridge.MarkLineErrors(0x08 | 0x02, 2);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Form->LineErrors().Framing == 2; }, 10000));
-    EXPECT_EQ(Form->LineErrors(), (TLineErrors{2, 0, 2, 0}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Connection->LineErrors().Framing == 2; }, 10000));
+    EXPECT_EQ(Connection->LineErrors(), (TLineErrors{2, 0, 2, 0}));
     // The facts the status bus offers take them in within a second or so.
     const TConsoleFacts& facts = Form->LockHistory().Facts();
     EXPECT_TRUE(QTest::qWaitFor([&] { return facts.LineFramingErrors == 2; }, 10000));
@@ -187,7 +187,7 @@ TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
     EXPECT_EQ(facts.LineParityErrors, 0u);
     EXPECT_EQ(facts.LineBreakErrors, 0u);
     Form->DisconnectButtonClick();
-    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+    EXPECT_EQ(Connection->LineErrors(), TLineErrors{});
 }
 
 // Disconnect, Connect and closing the window while the controller streams.
