@@ -643,23 +643,3 @@ TEST_F(UsbBridge, BridgeThatStopsTakingBytesIsALostLink)
 }
 
 } // namespace
-
-// The bus is faked through umockdev's preload library, which must be loaded
-// before the program starts; ctest runs this under umockdev-wrapper.
-int main(int argc, char** argv)
-{
-    if (!VarnelUsb::TUsbTestbed::InMockEnvironment()) {
-        std::fprintf(stderr, "run this under umockdev-wrapper\n");
-        return 1;
-    }
-    // No simulated bridges of the user's own in the lists.
-    char runtime[] = "/tmp/varnel-usbtest-XXXXXX";
-    if (!mkdtemp(runtime))
-        return 1;
-    setenv("XDG_RUNTIME_DIR", runtime, 1);
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    std::filesystem::remove_all(runtime);
-    return result;
-}
