@@ -6,10 +6,11 @@
 // Without --run the program runs every load in a process of its own (so that
 // memory and CPU figures belong to one load) and prints the table and the
 // goals. With --run LOAD it runs one load and prints one result line.
+#include "ConsoleConnect.h"
 #include "SimProcess.h"
-#include "console/model/FileWriter.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/model/FileWriter.h"
 #include "link/BridgeDirectory.h"
 #include "protocol/ReadFrameUnit.h"
 
@@ -263,35 +264,6 @@ private:
     std::vector<TClock::time_point> FHandled;
 };
 
-// The search runs off the main thread; its result arrives through the
-// event loop.
-bool WaitForSearch(TMainForm& form)
-{
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (form.SearchRunning()) {
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(5, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-bool ConnectToSimulator(TMainForm& form)
-{
-    form.SearchUrzadzenButtonClick();
-    if (!WaitForSearch(form))
-        return false;
-    const QList<QListWidgetItem*> found =
-        form.DeviceListListBox->findItems(QString::fromStdString(Description), Qt::MatchExactly);
-    if (found.isEmpty())
-        return false;
-    form.DeviceListListBox->setCurrentItem(found.first());
-    form.ConnectButtonClick();
-    return form.StatusLabel->text() == QLatin1String("Connected");
-}
-
 void SetLog(TMainForm& form, bool on)
 {
     form.SaveDataChartToFileCheckBox->setChecked(on);
@@ -382,7 +354,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     SetLog(*form, true);
     if (!form->IsLogging())
         return fail("the data log did not start");
-    if (!ConnectToSimulator(*form))
+    if (!ConnectToSimulator(*form, Description))
         return fail("the console did not connect");
 
     RunEventsFor(WarmUpSeconds);
@@ -448,7 +420,8 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     // Closing the window while it streams, with the log on.
     TSimProcess closeSim;
     double closeMs = NAN;
-    if (closeSim.Start(args, runtime + "/close-sim.txt") && ConnectToSimulator(*form)) {
+    if (closeSim.Start(args, runtime + "/close-sim.txt") &&
+        ConnectToSimulator(*form, Description)) {
         logName = QString::fromStdString(closeLogPath);
         SetLog(*form, true);
         RunEventsFor(CloseStreamSeconds);

@@ -3,11 +3,13 @@
 // of the controls to their handlers.
 #include "console/MainUnit.h"
 
+#include "console/DevicePanel.h"
 #include "console/GlobalUnit.h"
-#include "console/model/LockHistory.h"
-#include "console/model/PeakFacts.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/StatusService.h"
+#include "console/model/DeviceSession.h"
+#include "console/model/LockHistory.h"
+#include "console/model/PeakFacts.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QApplication>
@@ -122,15 +124,6 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     SearchPeakTimer = new QTimer(this);
     SearchPeakTimer->setObjectName(QStringLiteral("SearchPeakTimer"));
     SearchPeakTimer->setInterval(100);
-    FAutoConnectStepTimer = new QTimer(this);
-    FAutoConnectStepTimer->setSingleShot(true);
-    FAutoConnectStepTimer->setTimerType(Qt::PreciseTimer);
-    // The bridge counts its line errors on its own thread; the facts take
-    // them in once a second.
-    FLineErrorsTimer = new QTimer(this);
-    FLineErrorsTimer->setInterval(LineErrorsIntervalMsec);
-    connect(FLineErrorsTimer, &QTimer::timeout, this, &TMainForm::TakeLineErrors);
-    FLineErrorsTimer->start();
 
     LogoImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/logo.svg"), LogoImage->size()));
     CFTImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/thermometer.svg"), QSize(76, 72)));
@@ -170,11 +163,26 @@ void TMainForm::FormCreate()
     PageControl->tabBar()->hide();
     PageControl->setCurrentWidget(SimpleMenuTabSheet);
     setWindowTitle(QStringLiteral("Varnel v.1.1.1"));
-    ConnectButton->setEnabled(false);
-    DisconnectButton->setEnabled(false);
-    Connection = FEnvironment.PhyLayerFactory
-                     ? std::make_unique<TConnection>(FEnvironment.PhyLayerFactory)
-                     : std::make_unique<TConnection>();
+    TDeviceSessionTimings timings;
+    timings.AutoConnectPause = FEnvironment.Timings.AutoConnectPause;
+    timings.TuningEnablePause = FEnvironment.Timings.TuningEnablePause;
+    timings.SearchOnOwnThread = FEnvironment.SearchOnOwnThread;
+    FSession = std::make_unique<TDeviceSession>(*this, *FLockHistory, timings,
+                                                FEnvironment.PhyLayerFactory);
+    FSession->PublishTo(Connection, FrameReader);
+    FDevicePanel = std::make_unique<TDevicePanel>(*this, *FSession);
+    connect(ConnectionTimer, &QTimer::timeout, FDevicePanel.get(),
+            &TDevicePanel::ConnectionTimerTimer);
+    connect(FSession.get(), &TDeviceSession::ConnectStarting, this,
+            [this] { CRCErrorCounter = 0; });
+    connect(FSession.get(), &TDeviceSession::Opened, this, [this] {
+        ResetDisplays();
+        ScopeScaleComboBox->setEnabled(true);
+    });
+    connect(FSession.get(), &TDeviceSession::ConnectFailed, this,
+            [this] { StartButton->setEnabled(false); });
+    connect(FSession.get(), &TDeviceSession::LinkClosed, this, &TMainForm::ShowLinkLost);
+    connect(FSession.get(), &TDeviceSession::Disconnected, this, &TMainForm::ResetDisplays);
     FPeakList = std::make_unique<TPeakList>();
     BuildPeakList();
     FirstAvaiablePeakIndex = 0;
@@ -201,24 +209,58 @@ void TMainForm::FormDestroy()
     ConnectionTimer->stop();
     BlinkTimer->stop();
     SearchPeakTimer->stop();
-    // A search still asking the bus ends within its bridges' time-outs; its
-    // result, posted to this window, is dropped with it.
-    if (FSearchThread.joinable())
-        FSearchThread.join();
-
-    StopFrameReader(FrameReader);
-    // Messages the reader delivered in its last pass are still waiting for
-    // the main thread; they belong to this window, so run them while it
-    // still exists.
-    TMainThreadCallList::Instance().RunPending();
+    // The search ends, the reader stops, the messages it delivered in its
+    // last pass run while this window still exists, and the link closes.
+    FSession->Close();
     CloseLogFile();
-    if (Connection)
-        Connection->Disconnect();
-    FLockHistory->Disconnected();
     QThread::msleep(100);
     FServicePassword.reset();
     FPeakList.reset();
-    Connection.reset();
+}
+
+bool TMainForm::SearchRunning() const
+{
+    return FSession->Searching();
+}
+
+void TMainForm::SearchUrzadzenButtonClick()
+{
+    FDevicePanel->SearchUrzadzenButtonClick();
+}
+
+void TMainForm::ConnectButtonClick()
+{
+    FDevicePanel->ConnectButtonClick();
+}
+
+void TMainForm::DisconnectButtonClick()
+{
+    FDevicePanel->DisconnectButtonClick();
+}
+
+void TMainForm::ConnectionTimerTimer()
+{
+    FDevicePanel->ConnectionTimerTimer();
+}
+
+void TMainForm::HandleLinkLost()
+{
+    FSession->HandleLinkLost();
+}
+
+// A link closed under the console: nothing of the last status or lock is
+// left standing in the simple menu; the peak buttons are as at start, and
+// the next controller's status takes them from there.
+void TMainForm::ShowLinkLost()
+{
+    ResetDisplays();
+    BlinkTimer->stop();
+    SimpleStatusPanel->setText(QStringLiteral("Connection error"));
+    SetSimpleStatusPanelColor(palette().color(QPalette::Button));
+    SimpleFPeakPngSpeedButton->setChecked(false);
+    SimpleJPeakPngSpeedButton->setChecked(false);
+    SimpleFPeakPngSpeedButton->setEnabled(true);
+    SimpleJPeakPngSpeedButton->setEnabled(true);
 }
 
 void TMainForm::ResetDisplays()
@@ -239,8 +281,7 @@ void TMainForm::LogoImageClick()
 
 void TMainForm::Send(TCommandId id, TPayload payload)
 {
-    if (Connection)
-        SendCommand(*Connection, id, payload);
+    FSession->Send(id, payload);
 }
 
 QColor TMainForm::SimpleStatusPanelColor() const
@@ -279,13 +320,6 @@ void TMainForm::BuildPngImageList()
 
 void TMainForm::ConnectSignals()
 {
-    connect(SearchUrzadzenButton, &QPushButton::clicked, this,
-            &TMainForm::SearchUrzadzenButtonClick);
-    connect(ConnectButton, &QPushButton::clicked, this, &TMainForm::ConnectButtonClick);
-    connect(DisconnectButton, &QPushButton::clicked, this, &TMainForm::DisconnectButtonClick);
-    connect(ConnectionTimer, &QTimer::timeout, this, &TMainForm::ConnectionTimerTimer);
-    connect(FAutoConnectStepTimer, &QTimer::timeout, this, &TMainForm::AutoConnectStepTimerTimer);
-
     connect(PeakListBox, &QListWidget::clicked, this, &TMainForm::PeakListBoxClick);
     connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
     connect(LockButton, &QPushButton::clicked, this, &TMainForm::LockButtonClick);

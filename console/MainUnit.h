@@ -3,7 +3,6 @@
 // fields and every operation behind them. The methods are implemented in
 // several source files, one per concern:
 //   MainUnit.cpp       start, stop, display reset, logo
-//   DevicePanel.cpp    search, connect, disconnect, connection timer, link loss
 //   DeviceMessages.cpp handlers of the controller's status and live messages
 //   PeakTable.cpp      the fourteen peaks, the peak list, the peak label
 //   PeakSearch.cpp     Start, Lock, the lock report, the timed peak check
@@ -31,7 +30,6 @@
 #include <array>
 #include <cstdint>
 #include <memory>
-#include <thread>
 #include <vector>
 
 class QTimer;
@@ -42,6 +40,8 @@ class TLockHistory;
 class TStatusService;
 class TTraceModel;
 class TFileWriter;
+class TDeviceSession;
+class TDevicePanel;
 
 // One absorption peak the laser can lock onto. Frequencies in MHz.
 class TPeak
@@ -84,10 +84,6 @@ public:
 
     // ---- state shared with the device message handlers
     uint32_t CRCErrorCounter = 0;
-    // The open bridge's serial-line errors since it was opened, per kind
-    // (overrun, parity, framing, break), as the link counts them; none while
-    // not connected.
-    TLineErrors LineErrors() const;
     uint32_t LifetimePart1 = 0;
     bool SearchLocked = false;
     int32_t SimpleMenuFirstPeakId = 0;
@@ -173,9 +169,10 @@ public:
 
     // ---- the device search: true from a click on Search (or the simple
     // menu's timer) until its result is in the device list
-    bool SearchRunning() const { return FSearchRunning; }
+    bool SearchRunning() const;
 
-    // ---- event handlers (public so that tests can drive them like the window does)
+    // ---- event handlers (public so that tests can drive them like the window does);
+    // the device panel's four are its own, forwarded
     void FormKeyPress(QChar key);
     void LogoImageClick();
     void SearchUrzadzenButtonClick();
@@ -293,39 +290,13 @@ private:
     void SetDesignSize(QSize size);
     void FitToScreen();
 
-    // device panel and device messages
-    // True while a reader is being stopped: a link-loss notice that runs
-    // during that wait is left to the operation that stops the reader.
-    bool FStoppingReader = false;
-    // Stops the reader and runs the messages it delivered before it ended.
-    void StopReader();
+    // device panel: the session with the controller (the connection
+    // manager, the reader, search, connect, link loss) and the panel that
+    // shows it; the panel goes first
+    std::unique_ptr<TDeviceSession> FSession;
+    std::unique_ptr<TDevicePanel> FDevicePanel;
+    // What a link closed under the console leaves in the simple menu.
     void ShowLinkLost();
-    // Shows why bridges on the bus cannot be used, if any do; false when
-    // none. Each new reason is logged once.
-    bool ShowDeviceProblems();
-    // The reason last shown, until a connect works.
-    QString FShownProblem;
-    // The connection timer's steps after its search: the connect, then the
-    // two tuning enables, each after its pause.
-    QTimer* FAutoConnectStepTimer = nullptr;
-    int FAutoConnectStep = 0;
-    static constexpr int LineErrorsIntervalMsec = 1000;
-    QTimer* FLineErrorsTimer = nullptr;
-    void TakeLineErrors();
-    void AutoConnectStepTimerTimer();
-    // The search runs on FSearchThread; its result comes back through
-    // SearchFinished, queued to the main thread. A click while it runs asks
-    // for one more search after it (FSearchAgain).
-    std::thread FSearchThread;
-    bool FSearchRunning = false;
-    bool FSearchAgain = false;
-    bool FProblemShownBeforeSearch = false;
-    // The status label as the search left it when it started.
-    QString FLabelAtSearchStart;
-    // The simple menu's timer asked for this search: connect after it.
-    bool FAutoConnectAfterSearch = false;
-    void StartSearch();
-    void SearchFinished(const TDeviceSearchResult& result);
 
     // status bus: the line under the status, and the status's own place
     // before the line took its bottom

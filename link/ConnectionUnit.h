@@ -19,7 +19,7 @@ struct TDeviceSearchResult
 {
     TConnectionError Error = _ok;
     std::vector<TDeviceID> Devices;
-    std::vector<TDeviceProblem> Problems;
+    std::vector<TBridgeProblem> Problems;
 };
 
 class TConnection
@@ -59,7 +59,7 @@ public:
     // Devices the last GetAvailableDevices or Connect found on the bus but
     // could not use (no permission, held by another program); none after a
     // connect that worked.
-    const std::vector<TDeviceProblem>& Problems() const { return FProblems; }
+    const std::vector<TBridgeProblem>& Problems() const { return FProblems; }
 
     const TDeviceID& DeviceID() const { return FSelectedDevice; }
     // The bridge the last connect that worked opened, as it names itself;
@@ -84,7 +84,7 @@ private:
     std::atomic<bool> FConnected{false};
     std::atomic<TConnectionError> FError{_ok};
     TDevicesIDList FDevicesList;
-    std::vector<TDeviceProblem> FProblems;
+    std::vector<TBridgeProblem> FProblems;
     // The device the layer was last opened to; meaningful while the layer
     // holds an open device.
     TDeviceID FOpenDevice;

@@ -27,20 +27,6 @@ enum TConnectionType
     _simulator
 };
 
-// A device found on a bus that could not be used, and why.
-enum TDeviceProblemKind
-{
-    _dp_no_access, // the user may not open it
-    _dp_busy       // another program holds it
-};
-
-struct TDeviceProblem
-{
-    TDeviceProblemKind Kind;
-    // Where it is plugged in, e.g. its device node.
-    QString Where;
-};
-
 // The bridge a layer has open, as the bridge itself names it.
 struct TOpenedDevice
 {
@@ -114,7 +100,7 @@ public:
     virtual QString IOGetDriverVersion() = 0;
     // Devices the last IOEnumDevices or IOConnect found but could not use;
     // a layer that cannot tell reports none.
-    virtual std::vector<TDeviceProblem> IOGetProblems() { return {}; }
+    virtual std::vector<TBridgeProblem> IOGetProblems() { return {}; }
     // The device the last IOConnect opened, while it is open; a layer that
     // cannot tell reports an empty description.
     virtual TOpenedDevice IOGetOpenedDevice() { return {}; }

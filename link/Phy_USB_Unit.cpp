@@ -41,10 +41,7 @@ uint32_t ReadDeviceTable(TDeviceTable& table)
 // The problems of the D2XX call just made.
 void TUSBConnection::TakeProblems()
 {
-    FProblems.clear();
-    for (const TBridgeProblem& problem : D2XX_GetProblems())
-        FProblems.push_back({problem.Kind == _bp_no_access ? _dp_no_access : _dp_busy,
-                             QString::fromStdString(problem.Where)});
+    FProblems = D2XX_GetProblems();
 }
 
 TConnectionError TUSBConnection::IOEnumDevices(TDevicesIDList& DevicesList)

@@ -22,7 +22,7 @@ public:
     TConnectionError IORead(uint8_t* Bufor, uint32_t& size) override;
     TConnectionError IOGetReadDataCount(uint32_t& Size) override;
     QString IOGetDriverVersion() override;
-    std::vector<TDeviceProblem> IOGetProblems() override { return FProblems; }
+    std::vector<TBridgeProblem> IOGetProblems() override { return FProblems; }
     TOpenedDevice IOGetOpenedDevice() override { return FOpened; }
     TLineErrors IOGetLineErrors() override;
 
@@ -34,7 +34,7 @@ public:
 
 private:
     uint32_t FUSBHandle = 0;
-    std::vector<TDeviceProblem> FProblems;
+    std::vector<TBridgeProblem> FProblems;
     TOpenedDevice FOpened;
     void TakeProblems();
 };

@@ -1,6 +1,36 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ConsoleTestSupport.h"
 
+#include "console/GlobalUnit.h"
+#include "console/MainUnit.h"
+#include "console/model/LockHistory.h"
+
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+void ConnectByHand(TMainForm& form, int row)
+{
+    form.SearchUrzadzenButtonClick();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form.SearchRunning(); }, 10000));
+    form.DeviceListListBox->setCurrentRow(row);
+    form.ConnectButtonClick();
+    ASSERT_EQ(form.StatusLabel->text(), "Connected");
+    ASSERT_TRUE(Connection && Connection->Connected());
+}
+
+void Deliver(TMainForm& form, TFakeLine& line, const std::vector<std::vector<uint8_t>>& frames)
+{
+    static const std::vector<uint8_t> BadFrame = {0xAA, 0x02, 0x00, 0x00, 0x00};
+    const uint32_t expected = form.CRCErrorCounter + 1;
+    for (const std::vector<uint8_t>& frame : frames)
+        line.Feed(frame);
+    line.Feed(BadFrame);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.CRCErrorCounter == expected; }, 10000));
+    ASSERT_EQ(form.CRCErrorsLabel->text(), QString::number(expected));
+    ASSERT_EQ(form.LockHistory().Facts().CRCErrors, expected);
+}
+
 TModelLine::TModelLine(TFakeLine& line, VarnelSim::TControllerModel& model, int periodMs)
     : FFakeLine(line)
 {

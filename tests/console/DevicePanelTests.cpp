@@ -32,9 +32,6 @@ const QString ControllerB = QStringLiteral("KWTP Controller B");
 const std::vector<int> AfterConnectIds = {93, 71, 75, 80, 69};
 const std::vector<int> AutoConnectIds = {93, 71, 75, 80, 69, 33, 33};
 
-// A frame whose checksum is wrong: the console counts it and drops it.
-const TFrame BadFrame = {0xAA, 0x02, 0x00, 0x00, 0x00};
-
 class DevicePanel : public ::testing::Test
 {
 protected:
@@ -54,27 +51,8 @@ protected:
         Form.reset();
     }
 
-    // Searches and connects to the given row of the device list.
-    void ConnectByHand(int row = 0)
-    {
-        Form->SearchUrzadzenButtonClick();
-        ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
-        Form->DeviceListListBox->setCurrentRow(row);
-        Form->ConnectButtonClick();
-        ASSERT_EQ(Form->StatusLabel->text(), "Connected");
-        ASSERT_TRUE(Connection->Connected());
-    }
-
-    // Feeds the frames and a bad one after them, and waits until the bad one
-    // has been counted: by then every frame before it has been handled.
-    void Deliver(const TFrames& frames)
-    {
-        const uint32_t expected = Form->CRCErrorCounter + 1;
-        for (const TFrame& frame : frames)
-            Bridge->Feed(frame);
-        Bridge->Feed(BadFrame);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CRCErrorCounter == expected; }, 10000));
-    }
+    void ConnectByHand(int row = 0) { ::ConnectByHand(*Form, row); }
+    void Deliver(const TFrames& frames) { ::Deliver(*Form, *Bridge, frames); }
 
     long CallCount(const std::string& call) const
     {

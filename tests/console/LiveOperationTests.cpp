@@ -5,9 +5,9 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
-#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
 #include "console/SystemSounds.h"
+#include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 #include "sim/ControllerModel.h"
 
@@ -43,9 +43,6 @@ const QColor Green(0, 128, 0);
 const QColor Red(255, 0, 0);
 const QColor Blue(0, 0, 255);
 const QColor Silver(192, 192, 192);
-
-// A frame whose checksum is wrong: the console counts it and drops it.
-const TFrame BadFrame = {0xAA, 0x02, 0x00, 0x00, 0x00};
 
 // The bytes the controller receives right after a connect (five read
 // requests), and the tuning enable the simple menu sends twice.
@@ -97,25 +94,8 @@ protected:
         QLocale::setDefault(QLocale::c());
     }
 
-    void ConnectByHand()
-    {
-        Form->ConnectButtonClick();
-        ASSERT_EQ(Form->StatusLabel->text(), "Connected");
-        ASSERT_TRUE(Connection->Connected());
-    }
-
-    // Feeds the frames and a bad one after them, and waits until the bad one
-    // has been counted: by then every frame before it has been handled.
-    void Deliver(const TFrames& frames)
-    {
-        const uint32_t expected = Form->CRCErrorCounter + 1;
-        for (const TFrame& frame : frames)
-            Bridge->Feed(frame);
-        Bridge->Feed(BadFrame);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CRCErrorCounter == expected; }, 10000));
-        ASSERT_EQ(Form->CRCErrorsLabel->text(), QString::number(expected));
-        ASSERT_EQ(Form->LockHistory().Facts().CRCErrors, expected);
-    }
+    void ConnectByHand(int row = 0) { ::ConnectByHand(*Form, row); }
+    void Deliver(const TFrames& frames) { ::Deliver(*Form, *Bridge, frames); }
 
     QStringList PeakRows() const
     {

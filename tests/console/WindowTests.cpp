@@ -171,11 +171,9 @@ TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
 {
     Bridge->SetDevices({"KWTP Controller"});
     auto form = std::make_unique<TMainForm>(FakeLineEnvironment(Bridge));
-    QStringList names;
-    Connection->GetAvailableDevices(names);
-    Connection->SetDeviceID("KWTP Controller");
-    ASSERT_TRUE(Connection->Connect());
-    FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *form);
+    form->ConnectButtonClick();
+    ASSERT_TRUE(Connection->Connected());
+    ASSERT_NE(FrameReader, nullptr);
     QTRY_VERIFY_WITH_TIMEOUT(Bridge->PollCount() > 10, 5000);
     // Close while the reader is busy: a synchronised delivery and a pile of
     // queued messages that the window must still handle itself.

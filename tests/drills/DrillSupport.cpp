@@ -35,20 +35,6 @@ void RunEventsFor(std::chrono::milliseconds time)
     loop.exec();
 }
 
-bool ConnectToSimulator(TMainForm& form)
-{
-    form.SearchUrzadzenButtonClick();
-    if (!WaitUntil([&] { return !form.SearchRunning(); }))
-        return false;
-    const QList<QListWidgetItem*> found =
-        form.DeviceListListBox->findItems(QString::fromStdString(SimDescription), Qt::MatchExactly);
-    if (found.isEmpty())
-        return false;
-    form.DeviceListListBox->setCurrentItem(found.first());
-    form.ConnectButtonClick();
-    return form.StatusLabel->text() == QLatin1String("Connected");
-}
-
 double ProcessCpuSeconds()
 {
     rusage usage{};

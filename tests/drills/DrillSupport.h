@@ -5,6 +5,7 @@
 // threads.
 #pragma once
 
+#include "ConsoleConnect.h"
 #include "SimProcess.h"
 #include "WaitUntil.h"
 
@@ -49,9 +50,6 @@ public:
 
 // Runs the event loop for this long.
 void RunEventsFor(std::chrono::milliseconds time);
-
-// Search, select the drill's simulator and connect, as the operator would.
-bool ConnectToSimulator(TMainForm& form);
 
 // CPU seconds of the whole process (every thread).
 double ProcessCpuSeconds();

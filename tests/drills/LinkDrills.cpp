@@ -30,7 +30,7 @@ TEST(LinkDrill, NoisyLineIsCountedAndEveryResynchronisationDeliversAgain)
     TRecordingForm form;
     form.show();
     form.NextButtonClick();
-    ASSERT_TRUE(ConnectToSimulator(form));
+    ASSERT_TRUE(ConnectToSimulator(form, SimDescription));
 
     RunEventsFor(3000ms);
     const std::size_t beforeLastSecond = form.Samples.size();

@@ -135,7 +135,7 @@ TEST(ShutdownDrill, WholeConsoleStartedStreamingAndClosedAHundredTimes)
         // last one go yet; connect again until samples flow.
         bool streaming = false;
         for (int attempt = 0; attempt < 5 && !streaming; ++attempt) {
-            if (ConnectToSimulator(*form))
+            if (ConnectToSimulator(*form, SimDescription))
                 streaming = WaitUntil([&] { return form->Samples.size() >= 200; }, 3000ms);
             if (!streaming) {
                 form->DisconnectButtonClick();

@@ -291,8 +291,8 @@ TEST_F(UsbBridge, BridgeThatRefusesIsClosedAndTheConnectFails)
     EXPECT_FALSE(connection.Connect(TDeviceID(_usb, "KWTP Held", 0, {}, {})));
     EXPECT_FALSE(connection.Connected());
     ASSERT_EQ(connection.Problems().size(), 1u) << "the connect does not say the bridge is busy";
-    EXPECT_EQ(connection.Problems()[0].Kind, _dp_busy);
-    EXPECT_EQ(connection.Problems()[0].Where.toStdString(), busy.DeviceNode());
+    EXPECT_EQ(connection.Problems()[0].Kind, _bp_busy);
+    EXPECT_EQ(connection.Problems()[0].Where, busy.DeviceNode());
     busy.SetClaimRefusal(0);
     EXPECT_TRUE(connection.Connect(TDeviceID(_usb, "KWTP Held", 0, {}, {})));
     EXPECT_TRUE(connection.Problems().empty());
@@ -325,8 +325,8 @@ TEST_F(UsbBridge, BridgeTheUserMayNotOpenIsNamedAsAProblem)
     ASSERT_EQ(names.size(), 2);
     const auto deniedHere = [&] {
         return connection.Problems().size() == 1 &&
-               connection.Problems()[0].Kind == _dp_no_access &&
-               connection.Problems()[0].Where.toStdString() == bridge.DeviceNode();
+               connection.Problems()[0].Kind == _bp_no_access &&
+               connection.Problems()[0].Where == bridge.DeviceNode();
     };
     {
         TDeniedNode noAccess(Bus.RootDir() + bridge.DeviceNode());
@@ -413,7 +413,7 @@ TEST_F(UsbBridge, BridgeWhoseSerialPortIsOpenElsewhereIsInUse)
     EXPECT_FALSE(connection.Connect());
     EXPECT_FALSE(bridge.Claimed());
     ASSERT_EQ(connection.Problems().size(), 1u);
-    EXPECT_EQ(connection.Problems()[0].Kind, _dp_busy);
+    EXPECT_EQ(connection.Problems()[0].Kind, _bp_busy);
     EXPECT_EQ(connection.Problems()[0].Where, "/dev/ttyUSB3");
 
     std::filesystem::remove(root / "proc/4242/fd/7");
@@ -643,23 +643,3 @@ TEST_F(UsbBridge, BridgeThatStopsTakingBytesIsALostLink)
 }
 
 } // namespace
-
-// The bus is faked through umockdev's preload library, which must be loaded
-// before the program starts; ctest runs this under umockdev-wrapper.
-int main(int argc, char** argv)
-{
-    if (!VarnelUsb::TUsbTestbed::InMockEnvironment()) {
-        std::fprintf(stderr, "run this under umockdev-wrapper\n");
-        return 1;
-    }
-    // No simulated bridges of the user's own in the lists.
-    char runtime[] = "/tmp/varnel-usbtest-XXXXXX";
-    if (!mkdtemp(runtime))
-        return 1;
-    setenv("XDG_RUNTIME_DIR", runtime, 1);
-    QCoreApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    std::filesystem::remove_all(runtime);
-    return result;
-}

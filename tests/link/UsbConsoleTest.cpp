@@ -5,8 +5,8 @@
 // reconnects from the simple menu when it is back, again and again.
 #include "DeniedNode.h"
 #include "console/GlobalUnit.h"
-#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
+#include "console/model/LockHistory.h"
 #include "link/ConnectionUnit.h"
 #include "protocol/MainThreadCallList.h"
 #include "sim/usb/UsbEmulator.h"
@@ -176,10 +176,10 @@ TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
     Form = std::make_unique<TMainForm>();
     Form->show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 10000));
-    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+    EXPECT_EQ(Connection->LineErrors(), TLineErrors{});
     bridge.MarkLineErrors(0x08 | 0x02, 2);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Form->LineErrors().Framing == 2; }, 10000));
-    EXPECT_EQ(Form->LineErrors(), (TLineErrors{2, 0, 2, 0}));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return Connection->LineErrors().Framing == 2; }, 10000));
+    EXPECT_EQ(Connection->LineErrors(), (TLineErrors{2, 0, 2, 0}));
     // The facts the status bus offers take them in within a second or so.
     const TConsoleFacts& facts = Form->LockHistory().Facts();
     EXPECT_TRUE(QTest::qWaitFor([&] { return facts.LineFramingErrors == 2; }, 10000));
@@ -187,7 +187,7 @@ TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
     EXPECT_EQ(facts.LineParityErrors, 0u);
     EXPECT_EQ(facts.LineBreakErrors, 0u);
     Form->DisconnectButtonClick();
-    EXPECT_EQ(Form->LineErrors(), TLineErrors{});
+    EXPECT_EQ(Connection->LineErrors(), TLineErrors{});
 }
 
 // Disconnect, Connect and closing the window while the controller streams.
@@ -334,25 +334,3 @@ TEST_F(UsbConsole, DevicePanelSaysWhyABridgeCannotBeUsed)
 }
 
 } // namespace
-
-// The bus is faked through umockdev's preload library, which must be loaded
-// before the program starts; ctest runs this through under-umockdev.
-int main(int argc, char** argv)
-{
-    if (!VarnelUsb::TUsbTestbed::InMockEnvironment()) {
-        std::fprintf(stderr, "run this under umockdev-wrapper\n");
-        return 1;
-    }
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    // No simulated bridges of the user's own in the lists.
-    char runtime[] = "/tmp/varnel-usbtest-XXXXXX";
-    if (!mkdtemp(runtime))
-        return 1;
-    setenv("XDG_RUNTIME_DIR", runtime, 1);
-    QApplication app(argc, argv);
-    ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    std::filesystem::remove_all(runtime);
-    return result;
-}
