@@ -1,13 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // What the window takes from the world around it, handed to it in one object
-// when it is made: the operator's dialogs, the link's physical layer, the
+// when it is made: the operator's dialogs, the
 // alert sounds and the clock they are paced by, and the pace of the window's
 // own timers. The program uses TConsoleEnvironment::Default(); a test starts
 // from the default and replaces the members it needs to.
 #pragma once
 
 #include "console/SystemSounds.h"
-#include "link/ConnectionUnit.h"
 
 #include <QString>
 
@@ -46,8 +45,6 @@ struct TConsoleEnvironment
 
     TAskSaveFileName AskSaveFileName;
     TReportToOperator ReportToOperator;
-    // Makes the connection's physical layer; empty means the real bridges.
-    TConnection::TPhyLayerFactory PhyLayerFactory;
     // Starts an alert sound, and the monotonic clock (milliseconds) the
     // sounds' interval is measured on.
     TSystemSoundPlayer PlaySound;

@@ -167,8 +167,7 @@ void TMainForm::FormCreate()
     timings.AutoConnectPause = FEnvironment.Timings.AutoConnectPause;
     timings.TuningEnablePause = FEnvironment.Timings.TuningEnablePause;
     timings.SearchOnOwnThread = FEnvironment.SearchOnOwnThread;
-    FSession = std::make_unique<TDeviceSession>(*this, *FLockHistory, timings,
-                                                FEnvironment.PhyLayerFactory);
+    FSession = std::make_unique<TDeviceSession>(*this, *FLockHistory, timings);
     FSession->PublishTo(Connection, FrameReader);
     FDevicePanel = std::make_unique<TDevicePanel>(*this, *FSession);
     connect(ConnectionTimer, &QTimer::timeout, FDevicePanel.get(),

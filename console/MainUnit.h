@@ -76,8 +76,9 @@ class TMainForm : public QWidget, public Ui::TMainForm, public TVarnelMessageHan
     Q_OBJECT
 
 public:
-    // Everything the window takes from outside (dialogs, the link's
-    // physical layer, sounds, timings) comes from the environment.
+    // Everything the window takes from outside (dialogs, sounds, timings)
+    // comes from the environment; the link's bridges are the drivers'
+    // (D2XX_SetDrivers).
     explicit TMainForm(TConsoleEnvironment environment = TConsoleEnvironment::Default(),
                        QWidget* parent = nullptr);
     ~TMainForm() override;

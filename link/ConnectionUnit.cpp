@@ -6,12 +6,7 @@
 #include <chrono>
 #include <thread>
 
-TConnection::TConnection()
-    : TConnection([] { return std::unique_ptr<TPhyLayer>(std::make_unique<TUSBConnection>()); })
-{
-}
-
-TConnection::TConnection(TPhyLayerFactory factory) : FFactory(std::move(factory)) {}
+TConnection::TConnection() = default;
 
 // The layer goes first, then the selection and the list; an open device is
 // not closed here, the owner disconnects before.
@@ -28,13 +23,9 @@ void TConnection::GetAvailableDevices(QStringList& DeviceList)
 // A layer of its own for the search, made and dropped on the searching thread.
 std::function<TDeviceSearchResult()> TConnection::DeviceSearch() const
 {
-    return [factory = FFactory] {
+    return [] {
         TDeviceSearchResult result;
-        std::unique_ptr<TPhyLayer> search = factory();
-        if (!search) {
-            result.Error = _error;
-            return result;
-        }
+        const std::unique_ptr<TPhyLayer> search = std::make_unique<TUSBConnection>();
         TDevicesIDList found;
         result.Error = search->IOEnumDevices(found);
         result.Problems = search->IOGetProblems();
@@ -87,12 +78,7 @@ bool TConnection::Connect()
         return false;
     FProblems.clear();
     if (!FConnection)
-        FConnection = FFactory();
-    if (!FConnection) {
-        FError = _error;
-        FConnected = false;
-        return false;
-    }
+        FConnection = std::make_unique<TUSBConnection>();
     FConnected = CheckConnection();
     if (FConnected && SameDevice(FOpenDevice, FSelectedDevice))
         return true;

@@ -25,12 +25,9 @@ struct TDeviceSearchResult
 class TConnection
 {
 public:
-    // Makes the physical layer used for searching and for the open device.
-    // The default makes a TUSBConnection; tests pass a layer of their own.
-    using TPhyLayerFactory = std::function<std::unique_ptr<TPhyLayer>()>;
-
+    // Searches and opens through a TUSBConnection, over the bridge drivers
+    // (tests plug in drivers of their own with D2XX_SetDrivers).
     TConnection();
-    explicit TConnection(TPhyLayerFactory factory);
     ~TConnection();
 
     TConnection(const TConnection&) = delete;
@@ -77,7 +74,6 @@ public:
     void SetReconnectDelay(std::chrono::milliseconds delay) { FReconnectDelay = delay; }
 
 private:
-    TPhyLayerFactory FFactory;
     std::chrono::milliseconds FReconnectDelay{ReconnectDelayMs};
     std::unique_ptr<TPhyLayer> FConnection;
     TDeviceID FSelectedDevice;

@@ -45,11 +45,9 @@ QString ProblemLogLine(const TBridgeProblem& problem)
 } // namespace
 
 TDeviceSession::TDeviceSession(TVarnelMessageHandlers& handlers, TLockHistory& history,
-                               TDeviceSessionTimings timings,
-                               TConnection::TPhyLayerFactory phyLayer, QObject* parent)
+                               TDeviceSessionTimings timings, QObject* parent)
     : QObject(parent), FHandlers(handlers), FHistory(history), FTimings(timings),
-      FConnection(phyLayer ? std::make_unique<TConnection>(std::move(phyLayer))
-                           : std::make_unique<TConnection>())
+      FConnection(std::make_unique<TConnection>())
 {
     FAutoConnectStepTimer.setSingleShot(true);
     FAutoConnectStepTimer.setTimerType(Qt::PreciseTimer);

@@ -46,10 +46,8 @@ class TDeviceSession : public QObject
 public:
     // The reader delivers the controller's messages to `handlers`; the
     // session records connects and losses in `history`. Both outlive it.
-    // An empty `phyLayer` means the real bridges.
     TDeviceSession(TVarnelMessageHandlers& handlers, TLockHistory& history,
-                   TDeviceSessionTimings timings = {}, TConnection::TPhyLayerFactory phyLayer = {},
-                   QObject* parent = nullptr);
+                   TDeviceSessionTimings timings = {}, QObject* parent = nullptr);
     // Ends as Close does.
     ~TDeviceSession() override;
 

@@ -39,11 +39,12 @@ private:
     QTimer FLine;
 };
 
-// The program's environment with the fake line as the physical layer.
+// The program's environment, with the fake line plugged in as the link's
+// only bridge driver.
 inline TConsoleEnvironment FakeLineEnvironment(std::shared_ptr<TFakeLine> bridge)
 {
+    PlugIn(std::move(bridge));
     TConsoleEnvironment environment = TConsoleEnvironment::Default();
-    environment.PhyLayerFactory = FakeLineFactory(std::move(bridge));
     // The machine's journal is left alone; a test that reads the records
     // gives a sink of its own.
     environment.Journal.reset();

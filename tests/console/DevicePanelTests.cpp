@@ -88,7 +88,7 @@ TEST_F(DevicePanel, ConnectToAnotherControllerClosesTheHeldLinkAndOpensTheChosen
         const size_t before = Bridge->Calls().size();
         Form->ConnectButtonClick();
 
-        EXPECT_EQ(CallsSince(before), (std::vector<std::string>{"IODisconnect", "IOConnect"}));
+        EXPECT_EQ(CallsSince(before), (std::vector<std::string>{"Close", "Enumerate", "Open"}));
         EXPECT_EQ(Connection->DeviceID().fullName(), ControllerB);
         EXPECT_EQ(Connection->Connected(), opens);
         EXPECT_EQ(Bridge->IsOpen(), opens);
@@ -159,7 +159,7 @@ TEST_F(DevicePanel, ConnectionTimerPausesWithoutHoldingUpTheWindow)
     const size_t before = Bridge->Calls().size();
     const TClock::time_point tick = TClock::now();
     Form->ConnectionTimerTimer();
-    EXPECT_EQ(CallsSince(before), std::vector<std::string>{"IOEnumDevices"});
+    EXPECT_EQ(CallsSince(before), std::vector<std::string>{"Enumerate"});
     EXPECT_EQ(Form->StatusLabel->text(), "Search completed");
 
     ASSERT_TRUE(QTest::qWaitFor(
@@ -183,7 +183,7 @@ TEST_F(DevicePanel, SearchRunsBesideTheWindowAndIsNeverStartedTwice)
     Form.reset();
     TConsoleEnvironment environment = FakeLineEnvironment(Bridge);
     environment.SearchOnOwnThread = true;
-    const long before = CallCount("IOEnumDevices");
+    const long before = CallCount("Enumerate");
     Form = std::make_unique<TMainForm>(environment);
     EXPECT_TRUE(Form->SearchRunning());
     EXPECT_EQ(Form->StatusLabel->text(), "Searching...");
@@ -192,7 +192,7 @@ TEST_F(DevicePanel, SearchRunsBesideTheWindowAndIsNeverStartedTwice)
     Form->SearchUrzadzenButtonClick();
     Form->ConnectionTimerTimer();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->SearchRunning(); }, 10000));
-    EXPECT_EQ(CallCount("IOEnumDevices") - before, 2);
+    EXPECT_EQ(CallCount("Enumerate") - before, 2);
     EXPECT_EQ(Form->DeviceListListBox->count(), 1);
     EXPECT_EQ(Form->StatusLabel->text(), "Search completed");
     EXPECT_FALSE(Connection->Connected());
@@ -201,7 +201,8 @@ TEST_F(DevicePanel, SearchRunsBesideTheWindowAndIsNeverStartedTwice)
     Form->ConnectionTimerTimer();
     EXPECT_TRUE(Form->SearchRunning());
     ASSERT_TRUE(QTest::qWaitFor([&] { return Connection->Connected(); }, 10000));
-    EXPECT_EQ(CallCount("IOEnumDevices") - before, 3);
+    // The timer's search, and the connect's own listing before it opens.
+    EXPECT_EQ(CallCount("Enumerate") - before, 4);
     EXPECT_EQ(Form->StatusLabel->text(), "Connected");
 }
 
@@ -212,7 +213,7 @@ TEST_F(DevicePanel, ConnectionTimerTriesAControllerThatCannotBeOpenedEverySecond
     ASSERT_TRUE(Form->ConnectionTimer->isActive());
     for (int attempt = 1; attempt <= 2; ++attempt) {
         SCOPED_TRACE(attempt);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return CallCount("IOConnect") >= attempt; }, 10000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return CallCount("Open") >= attempt; }, 10000));
         EXPECT_EQ(Form->StatusLabel->text(), "Connection error");
         EXPECT_FALSE(Connection->Connected());
         EXPECT_TRUE(Form->ConnectButton->isEnabled());
@@ -221,8 +222,8 @@ TEST_F(DevicePanel, ConnectionTimerTriesAControllerThatCannotBeOpenedEverySecond
     }
     // The next search comes after the attempt's tuning enables, dropped by
     // the closed link.
-    const long searches = CallCount("IOEnumDevices");
-    ASSERT_TRUE(QTest::qWaitFor([&] { return CallCount("IOEnumDevices") > searches; }, 10000));
+    const long searches = CallCount("Enumerate");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return CallCount("Enumerate") > searches; }, 10000));
     EXPECT_TRUE(Bridge->Written().empty());
 }
 

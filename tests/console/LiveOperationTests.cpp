@@ -176,7 +176,7 @@ TEST_F(LiveOperation, SimpleMenuNeverPicksOneOfTwoControllers)
     ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 3));
     EXPECT_TRUE(Bridge->Written().empty());
     for (const std::string& call : Bridge->Calls())
-        EXPECT_NE(call, "IOConnect");
+        EXPECT_NE(call, "Open");
     EXPECT_EQ(Form->DeviceListListBox->count(), 2);
     EXPECT_EQ(Form->StatusLabel->text(), "Search completed");
 }

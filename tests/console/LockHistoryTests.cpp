@@ -9,8 +9,8 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
-#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
+#include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QDir>

@@ -3,9 +3,9 @@
 // driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"
 
-#include "console/model/FileWriter.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
 #include <QChart>

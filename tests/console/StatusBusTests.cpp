@@ -9,9 +9,9 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
-#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
 #include "console/StatusService.h"
+#include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QApplication>

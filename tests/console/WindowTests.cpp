@@ -164,7 +164,7 @@ TEST_F(TFormFixture, WithADeviceTheFirstRowIsSelectedAndNothingIsOpened)
     EXPECT_FALSE(form.DisconnectButton->isEnabled());
     EXPECT_EQ(form.StatusLabel->text(), "Search completed");
     const auto calls = Bridge->Calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "IOConnect"), 0);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Open"), 0);
 }
 
 TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
@@ -204,7 +204,7 @@ TEST_F(TFormFixture, ClosingWithoutAConnectionDisconnectsAtOnce)
     form.reset();
     const auto calls = Bridge->Calls();
     // Never connected: Disconnect succeeds without asking the device.
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "IODisconnect"), 0);
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "Close"), 0);
     EXPECT_EQ(Connection, nullptr);
 }
 

@@ -2,6 +2,7 @@
 #include "DrillSupport.h"
 
 #include "link/BridgeDirectory.h"
+#include "link/D2XX_Unit.h"
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -19,7 +20,12 @@ namespace VarnelDrills {
 
 using namespace std::chrono_literals;
 
-TSimProcess::TSimProcess() : VarnelSim::TSimProcess(VARNEL_SIM_BINARY, SimDescription) {}
+// The console reaches the simulator through its own drivers, whatever a
+// drill on the fake line plugged in before.
+TSimProcess::TSimProcess() : VarnelSim::TSimProcess(VARNEL_SIM_BINARY, SimDescription)
+{
+    D2XX_RestoreDefaultDrivers();
+}
 
 bool TSimProcess::Start(const std::vector<std::string>& options)
 {

@@ -242,16 +242,4 @@ TEST_F(Connection, ReconnectReopensAndTellsTheTruthWhenTheBridgeStaysAway)
     EXPECT_EQ(Bridges->OpenCount(), 0);
 }
 
-TEST(ConnectionLayer, ConnectWithoutALayerFailsQuietly)
-{
-    TConnection manager([] { return std::unique_ptr<TPhyLayer>(); });
-    EXPECT_FALSE(manager.Connect(TDeviceID(_usb, "KWTP", 111111, "", "")));
-    EXPECT_EQ(manager.Error(), _error);
-    EXPECT_FALSE(manager.Connected());
-    QStringList names;
-    manager.GetAvailableDevices(names);
-    EXPECT_TRUE(names.isEmpty());
-    EXPECT_EQ(manager.Error(), _error);
-}
-
 } // namespace

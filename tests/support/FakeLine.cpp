@@ -1,67 +1,87 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "FakeLine.h"
 
+#include "link/D2XX_Unit.h"
 #include "link/LinkSignal.h"
 
 #include <algorithm>
 
 namespace {
 
-class TFakePhyLayer : public TPhyLayer
+// A port on the fake line: every call goes to the line's shared state.
+class TFakePort : public TBridgePort
 {
 public:
-    explicit TFakePhyLayer(std::shared_ptr<TFakeLine> line) : FLine(std::move(line)) {}
+    explicit TFakePort(std::shared_ptr<TFakeLine> line) : FLine(std::move(line)) {}
 
-    TConnectionError IOEnumDevices(TDevicesIDList& DevicesList) override
+    bool Close() override
     {
-        FLine->Record("IOEnumDevices");
-        for (const QString& name : FLine->Devices())
-            DevicesList.Add(std::make_unique<TDeviceID>(_usb, name, 111111, QString(), QString()));
-        return _ok;
-    }
-    TConnectionError IOConnect(const TDeviceID& DeviceID) override
-    {
-        FLine->Record("IOConnect");
-        if (FLine->OpenFails() || !FLine->Devices().contains(DeviceID.fullName()))
-            return _error;
-        FLine->SetOpen(true);
-        FOpen = true;
-        return _ok;
-    }
-    TConnectionError IODisconnect() override
-    {
-        FLine->Record("IODisconnect");
+        FLine->Record("Close");
         FLine->SetOpen(false);
         FOpen = false;
-        return _ok;
+        return true;
     }
-    TConnectionError IOReset() override
+    bool SetBaudRate(uint32_t) override { return true; }
+    bool SetDataCharacteristics(uint8_t, uint8_t, uint8_t) override { return true; }
+    bool SetTimeouts(uint32_t, uint32_t) override { return true; }
+    bool Purge(uint32_t) override { return true; }
+    bool SetLatencyTimer(uint8_t) override { return true; }
+    bool GetQueueStatus(uint32_t& count) override
     {
-        FLine->Record("IOReset");
-        return _ok;
+        return FLine->QueryWaiting(FOpen, count) == _ok;
     }
-    TConnectionError IOWrite(const uint8_t* Bufor, uint32_t& size) override
+    bool Read(uint8_t* buffer, uint32_t wanted, uint32_t& got) override
     {
-        if (!FOpen || FLine->Unplugged()) {
-            size = 0;
-            return _error;
-        }
-        FLine->Write(Bufor, size);
-        return _ok;
+        got = wanted;
+        return FLine->Take(FOpen, buffer, got) == _ok;
     }
-    TConnectionError IORead(uint8_t* Bufor, uint32_t& size) override
+    bool Write(const uint8_t* buffer, uint32_t size, uint32_t& written) override
     {
-        return FLine->Take(FOpen, Bufor, size);
+        written = 0;
+        if (!FOpen || FLine->Unplugged())
+            return false;
+        FLine->Write(buffer, size);
+        written = size;
+        return true;
     }
-    TConnectionError IOGetReadDataCount(uint32_t& Size) override
+    bool CyclePort() override
     {
-        return FLine->QueryWaiting(FOpen, Size);
+        FLine->Record("CyclePort");
+        return true;
     }
-    QString IOGetDriverVersion() override { return QStringLiteral("FTDI dll version: 0"); }
 
 private:
     std::shared_ptr<TFakeLine> FLine;
-    bool FOpen = false;
+    bool FOpen = true;
+};
+
+// The bridge driver of the line: it lists the line's devices and opens any
+// of them unless opening is set to fail.
+class TFakeDriver : public TBridgeDriver
+{
+public:
+    explicit TFakeDriver(std::shared_ptr<TFakeLine> line) : FLine(std::move(line)) {}
+
+    bool Enumerate(std::vector<TBridgeInfo>& bridges) override
+    {
+        FLine->Record("Enumerate");
+        for (const QString& name : FLine->Devices())
+            bridges.push_back({name.toStdString(), name.toStdString()});
+        return true;
+    }
+    std::unique_ptr<TBridgePort> Open(const TBridgeInfo& bridge) override
+    {
+        FLine->Record("Open");
+        if (FLine->OpenFails() ||
+            !FLine->Devices().contains(QString::fromStdString(bridge.Locator)))
+            return nullptr;
+        FLine->SetOpen(true);
+        return std::make_unique<TFakePort>(FLine);
+    }
+    bool GetLibraryVersion(uint32_t&) override { return false; }
+
+private:
+    std::shared_ptr<TFakeLine> FLine;
 };
 
 } // namespace
@@ -191,7 +211,7 @@ void TFakeLine::Record(const std::string& call)
 {
     std::lock_guard lock(FLock);
     FCalls.push_back(call);
-    if (call == "IODisconnect")
+    if (call == "Close")
         FPollsAtDisconnect = FPolls;
 }
 
@@ -246,16 +266,17 @@ TConnectionError TFakeLine::Take(bool open, uint8_t* out, uint32_t& size)
     return _ok;
 }
 
-TConnection::TPhyLayerFactory FakeLineFactory(std::shared_ptr<TFakeLine> line)
+void PlugIn(std::shared_ptr<TFakeLine> line)
 {
-    return [line] { return std::unique_ptr<TPhyLayer>(std::make_unique<TFakePhyLayer>(line)); };
+    D2XX_SetDrivers({std::make_shared<TFakeDriver>(std::move(line))});
 }
 
-TFakeConnection::TFakeConnection() : Connection(FakeLineFactory(Line))
+TFakeConnection::TFakeConnection()
 {
-    Line->SetDevices({QStringLiteral("Fake line")});
+    PlugIn(Line);
+    Line->SetDevices({QStringLiteral("KWTP Fake line")});
     QStringList devices;
     Connection.GetAvailableDevices(devices);
-    Connection.SetDeviceID(QStringLiteral("Fake line"));
+    Connection.SetDeviceID(QStringLiteral("KWTP Fake line"));
     Connection.Connect();
 }

@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// An in-memory controller line behind the physical layer interface, for the
-// tests. It lists the devices it is given, records every byte written and
+// An in-memory controller line behind a bridge driver, for the tests: plugged
+// in with PlugIn, it is the only bridge driver the link knows. It lists the
+// devices it is given, records every byte written and
 // every read size asked for, delivers the bytes a test scripts as if the
 // controller had sent them, and fails every call on the open device while
 // unplugged. The state is shared between the test and the physical layers
-// made from it, and is safe to use from a reader thread.
+// opened on it, and is safe to use from a reader thread.
 #pragma once
 
 #include "link/ConnectionUnit.h"
@@ -48,8 +49,10 @@ public:
     // Count queries so far: a new query means the previous pass, scan
     // included, has finished.
     size_t CountQueries() const;
-    // Names of the layer operations in call order ("IOConnect", "IODisconnect", ...),
-    // without the reader's polling (IOGetReadDataCount, IORead), which is counted instead.
+    // Names of the driver and port operations in call order ("Enumerate",
+    // "Open", "Close", "CyclePort"), without the reader's polling (queue
+    // status, read), which is counted instead. A connect lists the bridges
+    // again before it opens one.
     std::vector<std::string> Calls() const;
     int PollCount() const;
     // The poll count when the device was last closed: a reader still polling
@@ -57,7 +60,7 @@ public:
     int PollsAtLastDisconnect() const;
     bool IsOpen() const;
 
-    // ---- used by the layer
+    // ---- used by the driver and its ports
     QStringList Devices() const;
     bool OpenFails() const;
     bool Unplugged() const;
@@ -88,10 +91,11 @@ private:
     std::vector<std::string> FCalls;
 };
 
-// The physical layers of the line, for TConnection.
-TConnection::TPhyLayerFactory FakeLineFactory(std::shared_ptr<TFakeLine> line);
+// Makes the line's driver the link's only bridge driver (D2XX_SetDrivers),
+// until the next call or D2XX_RestoreDefaultDrivers.
+void PlugIn(std::shared_ptr<TFakeLine> line);
 
-// A connection over a fake line with one device, already connected.
+// A connection over a fake line with one device, plugged in and connected.
 struct TFakeConnection
 {
     TFakeConnection();

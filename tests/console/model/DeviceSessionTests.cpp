@@ -56,8 +56,8 @@ protected:
         timings.AutoConnectPause = 1;
         timings.TuningEnablePause = 1;
         timings.SearchOnOwnThread = searchOnOwnThread;
-        Session =
-            std::make_unique<TDeviceSession>(Handlers, History, timings, FakeLineFactory(Line));
+        PlugIn(Line);
+        Session = std::make_unique<TDeviceSession>(Handlers, History, timings);
         Handlers.Session = Session.get();
         Session->PublishTo(ConnectionReference, ReaderReference);
         QObject::connect(Session.get(), &TDeviceSession::Opened, [this] { ++Opened; });
@@ -138,7 +138,7 @@ TEST_F(DeviceSession, ASearchAskedForDuringASearchFollowsIt)
     Session->Search();
     EXPECT_TRUE(Session->Searching());
     ASSERT_TRUE(WaitUntil([&] { return !Session->Searching(); }));
-    EXPECT_EQ(CallCount("IOEnumDevices"), 2);
+    EXPECT_EQ(CallCount("Enumerate"), 2);
     EXPECT_EQ(lists, 1);
     EXPECT_EQ(shown, (QStringList{ControllerA, ControllerB}));
 }
@@ -206,23 +206,23 @@ TEST_F(DeviceSession, AutomaticConnectOpensTheOnlyDeviceAndEnablesTuningTwice)
     for (const bool two : {true, false}) {
         SCOPED_TRACE(two ? "two devices" : "one device");
         Line->SetDevices(two ? QStringList{ControllerA, ControllerB} : QStringList{ControllerA});
-        const long searches = CallCount("IOEnumDevices");
+        const long searches = CallCount("Enumerate");
         Session->AutoConnectTick();
         EXPECT_NE(Session->StatusText(), "Searching...");
-        ASSERT_TRUE(WaitUntil([&] { return CallCount("IOEnumDevices") > searches; }));
+        ASSERT_TRUE(WaitUntil([&] { return CallCount("Enumerate") > searches; }));
         if (two) {
             ASSERT_TRUE(WaitUntil([&] { return !Session->Searching(); }));
             QCoreApplication::processEvents();
-            EXPECT_EQ(CallCount("IOConnect"), 0);
+            EXPECT_EQ(CallCount("Open"), 0);
             continue;
         }
         const std::vector<int> expected = {93, 71, 75, 80, 69, 33, 33};
         ASSERT_TRUE(WaitUntil([&] { return CommandIds(Line->Written()) == expected; }));
         EXPECT_TRUE(Session->Connected());
         // Connected: further ticks do nothing.
-        const long before = CallCount("IOEnumDevices");
+        const long before = CallCount("Enumerate");
         Session->AutoConnectTick();
-        EXPECT_EQ(CallCount("IOEnumDevices"), before);
+        EXPECT_EQ(CallCount("Enumerate"), before);
     }
 }
 
