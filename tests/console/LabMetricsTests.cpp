@@ -1,0 +1,178 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The console's metrics as a lab's Prometheus sees them: Debian's prometheus
+// scraping a console every second while it locks and loses its lock, and two
+// console programs on two simulators, told apart by their devices.
+#include "ConsoleTestSupport.h"
+#include "HttpClient.h"
+#include "PrometheusProcess.h"
+#include "SimProcess.h"
+
+#include "console/LabMetrics.h"
+#include "console/MainUnit.h"
+#include "console/SystemSounds.h"
+#include "protocol/MainThreadCallList.h"
+#include "sim/ControllerModel.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+using VarnelHttp::TPrometheusProcess;
+
+// The value of the query's only series once it satisfies `accept`, within
+// the limit; NaN when it never does.
+double WaitForValue(TPrometheusProcess& prometheus, const std::string& query,
+                    const std::function<bool(double)>& accept, int limitMsec = 60000)
+{
+    double value = std::nan("");
+    (void)QTest::qWaitFor(
+        [&] {
+            std::vector<TPrometheusProcess::TSeries> series;
+            if (prometheus.Query(query, series) && series.size() == 1 && accept(series[0].Value)) {
+                value = series[0].Value;
+                return true;
+            }
+            return false;
+        },
+        limitMsec);
+    return value;
+}
+
+} // namespace
+
+TEST(LabMetrics, PrometheusSeesTheLockAndItsLoss)
+{
+    if (TPrometheusProcess::Program().empty())
+        GTEST_SKIP() << "prometheus is not installed (scripts/deps installs it)";
+    auto bridge = std::make_shared<TFakeLine>();
+    bridge->SetDevices({QStringLiteral("KWTP Controller")});
+    VarnelSim::TModelOptions options;
+    options.ScopeRate = 0;
+    options.ServiceRate = 0;
+    VarnelSim::TControllerModel model(options);
+    auto line = std::make_unique<TModelLine>(*bridge, model);
+    TConsoleEnvironment environment = FakeLineEnvironment(bridge);
+    environment.PlaySound = [](TSystemSound) {};
+    auto form = std::make_unique<TMainForm>(environment);
+    TLabMetrics metrics(form->LockHistory(), QStringLiteral("127.0.0.1:0"), QStringLiteral("test"));
+    ASSERT_TRUE(metrics.Endpoint().IsListening()) << metrics.Endpoint().Error().toStdString();
+
+    QTemporaryDir folder;
+    TPrometheusProcess prometheus(folder.path().toStdString());
+    ASSERT_TRUE(prometheus.Start({{metrics.Endpoint().Address().toStdString(), {}}}))
+        << prometheus.Log();
+
+    // Connected by the simple menu, not locked: Prometheus says so.
+    form->show();
+    EXPECT_EQ(WaitForValue(prometheus, "varnel_connected", [](double v) { return v == 1; }), 1);
+    EXPECT_EQ(WaitForValue(prometheus, "varnel_locked", [](double v) { return v == 0; }), 0);
+
+    QTest::mouseClick(form->SimpleFPeakPngSpeedButton, Qt::LeftButton);
+    EXPECT_EQ(WaitForValue(prometheus, "varnel_locked", [](double v) { return v == 1; }), 1);
+    std::vector<TPrometheusProcess::TSeries> peak;
+    ASSERT_TRUE(prometheus.Query("varnel_locked_peak_info", peak));
+    ASSERT_EQ(peak.size(), 1u);
+    EXPECT_EQ(peak[0].Labels.at("peak"), "f");
+
+    // Knocked until a knock is not ridden out; the loss is confirmed and
+    // counted, and Prometheus sees the counter rise.
+    for (int knock = 0; knock < 20 && form->LockHistory().Facts().Supervision.LockLosses == 0;
+         ++knock) {
+        (void)QTest::qWaitFor([&] { return form->LockHistory().Facts().Locked; }, 10000);
+        model.Knock();
+        QTest::qWait(5000);
+    }
+    ASSERT_GE(form->LockHistory().Facts().Supervision.LockLosses, 1u);
+    EXPECT_GE(WaitForValue(prometheus, "varnel_lock_losses_total", [](double v) { return v >= 1; }),
+              1);
+    std::string raw;
+    std::vector<TPrometheusProcess::TSeries> result;
+    prometheus.Query("varnel_lock_losses_total", result, &raw);
+    std::printf("Prometheus answered: %s\n", raw.c_str());
+
+    form->close();
+    QCoreApplication::processEvents();
+    TMainThreadCallList::Instance().RunPending();
+}
+
+TEST(LabMetrics, PrometheusTellsTwoConsoleProgramsApartByTheirDevices)
+{
+    if (TPrometheusProcess::Program().empty())
+        GTEST_SKIP() << "prometheus is not installed (scripts/deps installs it)";
+    struct TLaser
+    {
+        std::string Device;
+        QTemporaryDir Runtime;
+        std::unique_ptr<VarnelSim::TSimProcess> Sim;
+        QProcess Console;
+        int Port = 0;
+    };
+    std::vector<std::unique_ptr<TLaser>> lasers;
+    for (const char* device : {"KWTP Lab A", "KWTP Lab B"}) {
+        auto laser = std::make_unique<TLaser>();
+        laser->Device = device;
+        ASSERT_TRUE(laser->Runtime.isValid());
+        // Each console and its simulator meet in a runtime folder of their own.
+        const QByteArray runtime = laser->Runtime.path().toLocal8Bit();
+        setenv("XDG_RUNTIME_DIR", runtime.constData(), 1);
+        laser->Sim = std::make_unique<VarnelSim::TSimProcess>(VARNEL_SIM_BINARY, device);
+        ASSERT_TRUE(laser->Sim->Start({"--scope-rate", "50"},
+                                      (laser->Runtime.path() + "/sim.log").toStdString()));
+        laser->Port = VarnelHttp::FreePort();
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), laser->Runtime.path());
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("disabled:"));
+        laser->Console.setProcessEnvironment(environment);
+        laser->Console.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        laser->Console.start(
+            QStringLiteral(VARNEL_CONSOLE_BINARY),
+            {QStringLiteral("--metrics-listen"), QStringLiteral("127.0.0.1:%1").arg(laser->Port)});
+        ASSERT_TRUE(laser->Console.waitForStarted(30000));
+        lasers.push_back(std::move(laser));
+    }
+
+    QTemporaryDir folder;
+    TPrometheusProcess prometheus(folder.path().toStdString());
+    std::vector<TPrometheusProcess::TTarget> targets;
+    for (const auto& laser : lasers)
+        targets.push_back(
+            {"127.0.0.1:" + std::to_string(laser->Port), {{"laser", laser->Device.substr(5)}}});
+    ASSERT_TRUE(prometheus.Start(targets)) << prometheus.Log();
+
+    // Both connect by themselves (the simple menu's search finds the one
+    // simulator each) and name their device.
+    std::vector<TPrometheusProcess::TSeries> series;
+    std::string raw;
+    (void)QTest::qWaitFor(
+        [&] {
+            return prometheus.Query(
+                       "varnel_connected * on(instance) group_left(device) varnel_info", series,
+                       &raw) &&
+                   series.size() == 2 && series[0].Value == 1 && series[1].Value == 1;
+        },
+        60000);
+    ASSERT_EQ(series.size(), 2u) << raw;
+    std::map<std::string, std::string> deviceOfLaser;
+    for (const auto& s : series) {
+        EXPECT_EQ(s.Value, 1) << raw;
+        deviceOfLaser[s.Labels.at("laser")] = s.Labels.at("device");
+    }
+    EXPECT_EQ(deviceOfLaser["Lab A"], "KWTP Lab A");
+    EXPECT_EQ(deviceOfLaser["Lab B"], "KWTP Lab B");
+
+    for (auto& laser : lasers) {
+        laser->Console.terminate();
+        EXPECT_TRUE(laser->Console.waitForFinished(30000));
+        laser->Sim->Stop();
+    }
+}
