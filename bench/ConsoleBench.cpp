@@ -7,9 +7,9 @@
 // memory and CPU figures belong to one load) and prints the table and the
 // goals. With --run LOAD it runs one load and prints one result line.
 #include "SimProcess.h"
-#include "console/model/FileWriter.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/model/FileWriter.h"
 #include "link/BridgeDirectory.h"
 #include "protocol/ReadFrameUnit.h"
 
@@ -236,9 +236,14 @@ public:
     TBenchForm(TConsoleEnvironment environment, std::size_t expectedSamples)
         : TMainForm(std::move(environment)), FHandled(expectedSamples + 1024)
     {
+        // Every scope sample the controller's state takes, as the raw value
+        // the controller sent.
+        QObject::connect(&State(), &TControllerState::ScopeSample, this, [this](double sample) {
+            NoteSample(static_cast<uint32_t>(TControllerState::ScopeZero - sample));
+        });
     }
 
-    void HandleScopeSample(uint32_t value) override
+    void NoteSample(uint32_t value)
     {
         const TClock::time_point now = TClock::now();
         if (value != (FCount & 0xFFFFu))
@@ -246,7 +251,6 @@ public:
         if (FCount < FHandled.size())
             FHandled[FCount] = now;
         ++FCount;
-        TMainForm::HandleScopeSample(value);
     }
 
     uint64_t Count() const { return FCount; }

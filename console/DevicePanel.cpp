@@ -3,8 +3,8 @@
 // simple menu, and what the console does when the link dies under it.
 #include "console/MainUnit.h"
 
-#include "console/model/ConsoleLog.h"
 #include "console/GlobalUnit.h"
+#include "console/model/ConsoleLog.h"
 #include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 
@@ -147,7 +147,7 @@ void TMainForm::SearchFinished(const TDeviceSearchResult& result)
 
 void TMainForm::ConnectButtonClick()
 {
-    CRCErrorCounter = 0;
+    FState->ResetConnectionFacts();
     const QList<QListWidgetItem*> selected = DeviceListListBox->selectedItems();
     if (selected.isEmpty()) {
         StatusLabel->setText(QStringLiteral("Select device"));
@@ -170,7 +170,7 @@ void TMainForm::ConnectButtonClick()
                     ? QString()
                     : QStringLiteral("(serial number %1)").arg(opened.SerialNumber));
         FLockHistory->Connected(opened.Description, opened.SerialNumber);
-        FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *this);
+        FrameReader = std::make_unique<TReadVarnelFrameThread>(*Connection, *FState);
         SendReadRequests(*Connection, AfterConnectSequence);
         DisconnectButton->setEnabled(true);
         ResetDisplays();

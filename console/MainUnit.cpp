@@ -4,10 +4,11 @@
 #include "console/MainUnit.h"
 
 #include "console/GlobalUnit.h"
-#include "console/model/LockHistory.h"
-#include "console/model/PeakFacts.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/StatusService.h"
+#include "console/model/DataLog.h"
+#include "console/model/LockHistory.h"
+#include "console/model/PeakFacts.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QApplication>
@@ -70,16 +71,6 @@ QWidget* WindowOwning(QWidget* widget)
 
 } // namespace
 
-TPeak::TPeak(const QString& AName, double ABaseValue, double AOffset, uint32_t AFlag)
-    : Name(AName), BaseValue(ABaseValue), Value(ABaseValue + AOffset), Offset(AOffset), Flag(AFlag)
-{
-}
-
-void TPeak::ChangeOffset(double avalue)
-{
-    Value = BaseValue + Offset + avalue;
-}
-
 TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     : QWidget(parent), FEnvironment(std::move(environment)),
       FSounds(std::make_unique<TSystemSounds>(FEnvironment.PlaySound, FEnvironment.SoundClock))
@@ -119,9 +110,6 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     BlinkTimer = new QTimer(this);
     BlinkTimer->setObjectName(QStringLiteral("BlinkTimer"));
     BlinkTimer->setInterval(500);
-    SearchPeakTimer = new QTimer(this);
-    SearchPeakTimer->setObjectName(QStringLiteral("SearchPeakTimer"));
-    SearchPeakTimer->setInterval(100);
     FAutoConnectStepTimer = new QTimer(this);
     FAutoConnectStepTimer->setSingleShot(true);
     FAutoConnectStepTimer->setTimerType(Qt::PreciseTimer);
@@ -137,14 +125,20 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     BuildPngImageList();
     SetSimpleStatusPanelColor(palette().color(QPalette::Button));
 
+    // The reader delivers to the state; the service panel's values and the
+    // link-loss notice come back to the window.
+    FState = new TControllerState(FEnvironment.Timings.ChartRefresh, this);
+    FState->SetServiceHandlers(this);
+    FState->SetLinkHandlers(this);
+    FLockHistory = &FState->LockHistory();
+    FLockHistory->SetJournalSink(FEnvironment.Journal);
+
     SetupPeakListBox();
     SetupScopeChart();
     SetupServiceChart();
     SetupDataLog();
     ConnectSignals();
-
-    FLockHistory = new TLockHistory(this);
-    FLockHistory->SetJournalSink(FEnvironment.Journal);
+    ShowState();
 
     FormCreate();
 }
@@ -175,13 +169,9 @@ void TMainForm::FormCreate()
     Connection = FEnvironment.PhyLayerFactory
                      ? std::make_unique<TConnection>(FEnvironment.PhyLayerFactory)
                      : std::make_unique<TConnection>();
-    FPeakList = std::make_unique<TPeakList>();
-    BuildPeakList();
-    FirstAvaiablePeakIndex = 0;
-    LastAvaiablePeakIndex = 0;
     ExpectedPeaksFromComboBox->clear();
     ExpectedPeaksToComboBox->clear();
-    for (const auto& peak : *FPeakList) {
+    for (const auto& peak : FState->Peaks().PeakList()) {
         ExpectedPeaksFromComboBox->addItem(peak->Name);
         ExpectedPeaksToComboBox->addItem(peak->Name);
     }
@@ -200,7 +190,6 @@ void TMainForm::FormDestroy()
     FDestroyed = true;
     ConnectionTimer->stop();
     BlinkTimer->stop();
-    SearchPeakTimer->stop();
     // A search still asking the bus ends within its bridges' time-outs; its
     // result, posted to this window, is dropped with it.
     if (FSearchThread.joinable())
@@ -211,13 +200,12 @@ void TMainForm::FormDestroy()
     // the main thread; they belong to this window, so run them while it
     // still exists.
     TMainThreadCallList::Instance().RunPending();
-    CloseLogFile();
+    FDataLog->Close();
     if (Connection)
         Connection->Disconnect();
     FLockHistory->Disconnected();
     QThread::msleep(100);
     FServicePassword.reset();
-    FPeakList.reset();
     Connection.reset();
 }
 
@@ -289,7 +277,6 @@ void TMainForm::ConnectSignals()
     connect(PeakListBox, &QListWidget::clicked, this, &TMainForm::PeakListBoxClick);
     connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
     connect(LockButton, &QPushButton::clicked, this, &TMainForm::LockButtonClick);
-    connect(SearchPeakTimer, &QTimer::timeout, this, &TMainForm::SearchPeakTimerTimer);
 
     connect(NextButton, &QPushButton::clicked, this, &TMainForm::NextButtonClick);
     connect(BackButton, &QPushButton::clicked, this, &TMainForm::BackButtonClick);

