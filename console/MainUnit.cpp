@@ -4,6 +4,7 @@
 #include "console/MainUnit.h"
 
 #include "console/GlobalUnit.h"
+#include "console/ScopePanel.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/StatusService.h"
 #include "console/model/DataLog.h"
@@ -134,7 +135,13 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     FLockHistory->SetJournalSink(FEnvironment.Journal);
 
     SetupPeakListBox();
-    SetupScopeChart();
+    FScopePanel = new TScopePanel(
+        {Chart, SaveChartButton, ScopeScaleComboBox, HarmonicComboBox}, *FState,
+        {[this](TCommandId id, TPayload payload) { Send(id, payload); },
+         [this] { return AskForSaveFileName(QString(), QString(), QString()); },
+         [this](const QString& title, const QString& text) { ReportToOperator(title, text); }},
+        this);
+    DataSeries = FScopePanel->DataSeries();
     SetupServiceChart();
     SetupDataLog();
     ConnectSignals();
@@ -285,11 +292,6 @@ void TMainForm::ConnectSignals()
     connect(SimpleJPeakPngSpeedButton, &QToolButton::clicked, this,
             [this] { SimpleJPeakPngSpeedButtonClick(SimpleJPeakPngSpeedButton); });
     connect(BlinkTimer, &QTimer::timeout, this, &TMainForm::BlinkTimerTimer);
-
-    // Only the operator's choice raises these; selecting from code does not.
-    connect(ScopeScaleComboBox, &QComboBox::activated, this, &TMainForm::ScopeScaleComboBoxChange);
-    connect(HarmonicComboBox, &QComboBox::activated, this, &TMainForm::HarmonicComboBoxChange);
-    connect(SaveChartButton, &QPushButton::clicked, this, &TMainForm::SaveChartButtonClick);
 
     connect(ReadParamsButton, &QPushButton::clicked, this, &TMainForm::ReadParamsButtonClick);
     connect(HideButton, &QPushButton::clicked, this, &TMainForm::HideButtonClick);

@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The console's one window: its controls (from the window layout) and every
 // operation behind them; the controller's state it shows is the model's
-// (TControllerState). The methods are implemented in
-// several source files, one per concern:
+// (TControllerState), and the scope chart with its options is a panel of its
+// own (TScopePanel). The methods are implemented in several source files,
+// one per concern:
 //   MainUnit.cpp       start, stop, display reset, logo
 //   DevicePanel.cpp    search, connect, disconnect, connection timer, link loss
 //   DeviceMessages.cpp the controller's status and live messages, shown
 //   PeakTable.cpp      the peak list, the peak label
 //   PeakSearch.cpp     Start, Lock, the lock report
 //   SimpleMenu.cpp     the simple-menu page, its peak buttons and status panel
-//   ScopeChart.cpp     the scope chart, saving it, scope scale and harmonic
 //   ServicePanel.cpp   the access code, Read, the Set buttons, the service chart
 //   DataLog.cpp        the data log's box (the log itself is the model's)
 #pragma once
@@ -46,6 +46,7 @@ class TStatusService;
 class TTraceModel;
 class TFileWriter;
 class TDataLog;
+class TScopePanel;
 
 class TMainForm : public QWidget, public Ui::TMainForm, public TVarnelMessageHandlers
 {
@@ -61,6 +62,8 @@ public:
     // ---- the controller's state: the reader delivers to it, the window
     // shows it
     TControllerState& State() const { return *FState; }
+    // The scope chart and its tuning options (scope scale, harmonic).
+    TScopePanel& ScopePanel() const { return *FScopePanel; }
     // The open bridge's serial-line errors since it was opened, per kind
     // (overrun, parity, framing, break), as the link counts them; none while
     // not connected.
@@ -155,11 +158,6 @@ public:
     void SimpleMenuTabSheetShow();
     void SimpleMenuTabSheetHide();
     void BlinkTimerTimer();
-    void ScopeScaleComboBoxChange();
-    void HarmonicComboBoxChange();
-    void ChartAllowScroll(const QString& axisTitle, double AMin, double AMax, bool& AllowScroll);
-    void ChartZoom();
-    void SaveChartButtonClick();
     void ReadParamsButtonClick();
     void HideButtonClick();
     void SetPhaseButtonClick();
@@ -205,9 +203,6 @@ private:
     void ShowLockReport();
     // The views follow the state's signals.
     void ShowState();
-
-    // ---- scope chart
-    void SetupScopeChart();
 
     // ---- service panel
     void SetupServiceChart();
@@ -281,7 +276,7 @@ private:
     QRect FStatusLabelGeometry;
 
     // scope chart: the state's last 1000 scope samples, drawn by DataSeries
-    TTraceModel* FScopeTrace = nullptr;
+    TScopePanel* FScopePanel = nullptr;
 
     // service panel: the last 1000 service samples, drawn by ServiceSeries
     TTraceModel* FServiceTrace = nullptr;
