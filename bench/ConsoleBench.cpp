@@ -237,9 +237,14 @@ public:
     TBenchForm(TConsoleEnvironment environment, std::size_t expectedSamples)
         : TMainForm(std::move(environment)), FHandled(expectedSamples + 1024)
     {
+        // Every scope sample the controller's state takes, as the raw value
+        // the controller sent.
+        QObject::connect(&State(), &TControllerState::ScopeSample, this, [this](double sample) {
+            NoteSample(static_cast<uint32_t>(TControllerState::ScopeZero - sample));
+        });
     }
 
-    void HandleScopeSample(uint32_t value) override
+    void NoteSample(uint32_t value)
     {
         const TClock::time_point now = TClock::now();
         if (value != (FCount & 0xFFFFu))
@@ -247,7 +252,6 @@ public:
         if (FCount < FHandled.size())
             FHandled[FCount] = now;
         ++FCount;
-        TMainForm::HandleScopeSample(value);
     }
 
     uint64_t Count() const { return FCount; }

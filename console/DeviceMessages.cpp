@@ -1,151 +1,165 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Handlers of the controller's status, lock, peak and live-display messages.
-// They run on the main thread, one at a time, in the order the frames came.
+// The controller's status, lock, peak and live-display messages as the
+// window shows them: the reader delivers them to the controller's state, on
+// the main thread, one at a time, in the order the frames came, and the
+// views follow the state's signals.
 #include "console/MainUnit.h"
 
-#include "console/model/LockHistory.h"
 #include "console/StatusColors.h"
 #include "console/SystemSounds.h"
+#include "console/model/PeakTable.h"
 
-#include <QLocale>
 #include <QTimer>
 
-#include <array>
-
-namespace {
-
-// The text of each status code; a code past the table shows as "status N".
-const std::array<const char*, 15> StatusTexts = {
-    "not ready",      "tuning - start", "tuning - lock try", "tuning - locked", "unlocked",
-    "tuning - stop",  "learning",       "tuning - prepare",  "learning",        "",
-    "tuning - error", "tuning - wait",  "tuning - phase",    "tuning - wait",   "wait for user"};
-
-QString StatusText(uint32_t code)
+void TMainForm::ShowState()
 {
-    return code < StatusTexts.size() ? QString::fromLatin1(StatusTexts[code])
-                                     : QStringLiteral("status ") + QString::number(code);
+    TControllerState* state = FState;
+    connect(state, &TControllerState::StatusChanged, this, [this, state](uint32_t code) {
+        StatusLabel->setText(state->StatusText());
+        if (code == 3)
+            ShowLockReport();
+        SimpleStatusPanel->setText(state->ReportText());
+
+        const QColor buttonFace = palette().color(QPalette::Button);
+        switch (code) {
+        case 0:
+            BlinkTimer->stop();
+            SimpleFPeakPngSpeedButton->setEnabled(false);
+            SimpleJPeakPngSpeedButton->setEnabled(false);
+            SetSimpleStatusPanelColor(buttonFace);
+            break;
+        case 3:
+            BlinkTimer->stop();
+            SetSimpleStatusPanelColor(OkColor);
+            break;
+        case 10:
+            BlinkTimer->stop();
+            SetSimpleStatusPanelColor(ErrorColor);
+            break;
+        case 14:
+            BlinkTimer->stop();
+            SimpleFPeakPngSpeedButton->setEnabled(true);
+            SimpleJPeakPngSpeedButton->setEnabled(true);
+            SimpleFPeakPngSpeedButton->setChecked(false);
+            SimpleJPeakPngSpeedButton->setChecked(false);
+            SetSimpleStatusPanelColor(WaitForUserColor);
+            break;
+        default:
+            SimpleStatusPanel->setText(QStringLiteral("wait for device"));
+            // A running timer keeps its rhythm.
+            if (!BlinkTimer->isActive())
+                BlinkTimer->start();
+            break;
+        }
+    });
+    connect(state, &TControllerState::TuningMirrorChanged, this, [this](uint32_t position) {
+        TuningMirrorALProgressBar->setPosition(static_cast<int>(position));
+    });
+    connect(state, &TControllerState::StabilizationMirrorChanged, this, [this](uint32_t position) {
+        StabilizationMirrorALProgressBar->setPosition(static_cast<int>(position));
+    });
+    connect(state, &TControllerState::DeviceEvent, this, [this, state](uint32_t kind, uint32_t id) {
+        switch (kind) {
+        case 1:
+            PeakLabel->setText(state->Peaks().PeakName(id));
+            FSounds->Play(_snd_default_alert);
+            break;
+        case 2:
+            FSounds->Play(_snd_default_alert);
+            break;
+        case 3:
+            FSounds->Play(_snd_critical_stop);
+            break;
+        default:
+            break;
+        }
+    });
+    connect(state, &TControllerState::CFTChanged, this,
+            [this](uint32_t tenths) { CFTValueLabel->setText(TControllerState::CFTText(tenths)); });
+    connect(state, &TControllerState::PeakIdChanged, this,
+            [this](int32_t peakId) { PeakIdLabel->setText(QString::number(peakId)); });
+    connect(state, &TControllerState::ExpectedPeaksChanged, this, [this, state] {
+        ExpectedPeaksFromComboBox->setCurrentIndex(state->Peaks().FirstAvaiablePeakIndex());
+        ExpectedPeaksToComboBox->setCurrentIndex(state->Peaks().LastAvaiablePeakIndex());
+        FillPeakListBox();
+        PrepareSimpleMenu();
+    });
+    connect(state, &TControllerState::FOffsetChanged, this,
+            [this](int16_t offset) { FOffsetRealSpinEdit->setValue(offset); });
+    connect(state, &TControllerState::WorkingTimeChanged, this, [this](uint32_t minutes) {
+        LifetimeLabel->setText(TControllerState::WorkingTimeText(minutes));
+    });
+    connect(state, &TControllerState::CRCErrorsChanged, this,
+            [this](uint32_t count) { CRCErrorsLabel->setText(QString::number(count)); });
 }
 
-QString TwoDigits(uint32_t value)
+// ---- a message given to the window goes to the state, as the reader's do
+void TMainForm::HandleScopeSample(uint32_t value)
 {
-    return value < 10 ? QStringLiteral("0") + QString::number(value) : QString::number(value);
+    FState->HandleScopeSample(value);
 }
 
-} // namespace
-
-void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t)
+void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t b3)
 {
-    QString text = StatusText(code);
-    FLockHistory->Status(code, text);
-    StatusLabel->setText(text);
-    if (code == 3)
-        LockReport(text);
-    SimpleStatusPanel->setText(text);
-
-    const QColor buttonFace = palette().color(QPalette::Button);
-    switch (code) {
-    case 0:
-        BlinkTimer->stop();
-        SimpleFPeakPngSpeedButton->setEnabled(false);
-        SimpleJPeakPngSpeedButton->setEnabled(false);
-        SetSimpleStatusPanelColor(buttonFace);
-        break;
-    case 3:
-        BlinkTimer->stop();
-        SetSimpleStatusPanelColor(OkColor);
-        break;
-    case 10:
-        BlinkTimer->stop();
-        SetSimpleStatusPanelColor(ErrorColor);
-        break;
-    case 14:
-        BlinkTimer->stop();
-        SimpleFPeakPngSpeedButton->setEnabled(true);
-        SimpleJPeakPngSpeedButton->setEnabled(true);
-        SimpleFPeakPngSpeedButton->setChecked(false);
-        SimpleJPeakPngSpeedButton->setChecked(false);
-        SetSimpleStatusPanelColor(WaitForUserColor);
-        break;
-    default:
-        SimpleStatusPanel->setText(QStringLiteral("wait for device"));
-        // A running timer keeps its rhythm.
-        if (!BlinkTimer->isActive())
-            BlinkTimer->start();
-        break;
-    }
+    FState->HandleDeviceStatus(code, b3);
 }
 
 void TMainForm::HandleTuningMirrorPosition(uint32_t b2)
 {
-    TuningMirrorALProgressBar->setPosition(static_cast<int>(b2));
-    FLockHistory->TuningMirror(b2);
+    FState->HandleTuningMirrorPosition(b2);
 }
 
 void TMainForm::HandleStabilizationMirrorPosition(uint32_t b2)
 {
-    StabilizationMirrorALProgressBar->setPosition(static_cast<int>(b2));
-    FLockHistory->StabilizationMirror(b2);
+    FState->HandleStabilizationMirrorPosition(b2);
 }
 
 void TMainForm::HandleDeviceEvent(uint32_t kind, uint32_t peakId)
 {
-    switch (kind) {
-    case 1:
-        SetPeakLabelByIndex(peakId);
-        FSounds->Play(_snd_default_alert);
-        break;
-    case 2:
-        FSounds->Play(_snd_default_alert);
-        break;
-    case 3:
-        FSounds->Play(_snd_critical_stop);
-        break;
-    default:
-        break;
-    }
+    FState->HandleDeviceEvent(kind, peakId);
 }
 
 void TMainForm::HandleCFTTemperature(uint32_t value)
 {
-    QLocale locale;
-    locale.setNumberOptions(locale.numberOptions() | QLocale::OmitGroupSeparator);
-    CFTValueLabel->setText(locale.toString(value / 10.0, 'f', 1));
-    FLockHistory->CFT(value / 10.0);
+    FState->HandleCFTTemperature(value);
 }
 
 void TMainForm::HandlePeakId(uint32_t b2)
 {
-    PeakIdLabel->setText(QString::number(b2));
+    FState->HandlePeakId(b2);
 }
 
 void TMainForm::HandleExpectedPeaksValue(uint32_t value)
 {
-    ExpectedPeaks(value);
+    FState->HandleExpectedPeaksValue(value);
+}
+
+void TMainForm::HandleScopeScaleValue(uint32_t value)
+{
+    FState->HandleScopeScaleValue(value);
+}
+
+void TMainForm::HandleHarmonicValue(uint32_t value)
+{
+    FState->HandleHarmonicValue(value);
 }
 
 void TMainForm::HandleFOffsetValue(uint32_t value)
 {
-    const auto offset = static_cast<int16_t>(static_cast<uint16_t>(value));
-    FOffsetRealSpinEdit->setValue(offset);
-    ChangePeakOffset(offset);
+    FState->HandleFOffsetValue(value);
 }
 
 void TMainForm::HandleLifetimeHigh(uint32_t value)
 {
-    LifetimePart1 = value * 65536u;
+    FState->HandleLifetimeHigh(value);
 }
 
 void TMainForm::HandleLifetimeLow(uint32_t value)
 {
-    // An unsigned count of minutes: the high half may use all its 16 bits.
-    const uint32_t total = LifetimePart1 + value;
-    LifetimeLabel->setText(TwoDigits(total / 60) + QStringLiteral(":") + TwoDigits(total % 60));
-    FLockHistory->WorkingTime(total);
+    FState->HandleLifetimeLow(value);
 }
 
 void TMainForm::HandleCRCError()
 {
-    ++CRCErrorCounter;
-    CRCErrorsLabel->setText(QString::number(CRCErrorCounter));
-    FLockHistory->CRCErrors(CRCErrorCounter);
+    FState->HandleCRCError();
 }

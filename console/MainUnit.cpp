@@ -5,8 +5,10 @@
 
 #include "console/DevicePanel.h"
 #include "console/GlobalUnit.h"
+#include "console/ScopePanel.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/StatusService.h"
+#include "console/model/DataLog.h"
 #include "console/model/DeviceSession.h"
 #include "console/model/LockHistory.h"
 #include "console/model/PeakFacts.h"
@@ -72,16 +74,6 @@ QWidget* WindowOwning(QWidget* widget)
 
 } // namespace
 
-TPeak::TPeak(const QString& AName, double ABaseValue, double AOffset, uint32_t AFlag)
-    : Name(AName), BaseValue(ABaseValue), Value(ABaseValue + AOffset), Offset(AOffset), Flag(AFlag)
-{
-}
-
-void TPeak::ChangeOffset(double avalue)
-{
-    Value = BaseValue + Offset + avalue;
-}
-
 TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     : QWidget(parent), FEnvironment(std::move(environment)),
       FSounds(std::make_unique<TSystemSounds>(FEnvironment.PlaySound, FEnvironment.SoundClock))
@@ -121,23 +113,32 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     BlinkTimer = new QTimer(this);
     BlinkTimer->setObjectName(QStringLiteral("BlinkTimer"));
     BlinkTimer->setInterval(500);
-    SearchPeakTimer = new QTimer(this);
-    SearchPeakTimer->setObjectName(QStringLiteral("SearchPeakTimer"));
-    SearchPeakTimer->setInterval(100);
 
     LogoImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/logo.svg"), LogoImage->size()));
     CFTImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/thermometer.svg"), QSize(76, 72)));
     BuildPngImageList();
     SetSimpleStatusPanelColor(palette().color(QPalette::Button));
 
+    // The reader delivers to the state; the service panel's values and the
+    // link-loss notice come back to the window.
+    FState = new TControllerState(FEnvironment.Timings.ChartRefresh, this);
+    FState->SetServiceHandlers(this);
+    FState->SetLinkHandlers(this);
+    FLockHistory = &FState->LockHistory();
+    FLockHistory->SetJournalSink(FEnvironment.Journal);
+
     SetupPeakListBox();
-    SetupScopeChart();
+    FScopePanel = new TScopePanel(
+        {Chart, SaveChartButton, ScopeScaleComboBox, HarmonicComboBox}, *FState,
+        {[this](TCommandId id, TPayload payload) { Send(id, payload); },
+         [this] { return AskForSaveFileName(QString(), QString(), QString()); },
+         [this](const QString& title, const QString& text) { ReportToOperator(title, text); }},
+        this);
+    DataSeries = FScopePanel->DataSeries();
     SetupServiceChart();
     SetupDataLog();
     ConnectSignals();
-
-    FLockHistory = new TLockHistory(this);
-    FLockHistory->SetJournalSink(FEnvironment.Journal);
+    ShowState();
 
     FormCreate();
 }
@@ -167,13 +168,14 @@ void TMainForm::FormCreate()
     timings.AutoConnectPause = FEnvironment.Timings.AutoConnectPause;
     timings.TuningEnablePause = FEnvironment.Timings.TuningEnablePause;
     timings.SearchOnOwnThread = FEnvironment.SearchOnOwnThread;
-    FSession = std::make_unique<TDeviceSession>(*this, *FLockHistory, timings);
+    // The reader delivers to the controller's state.
+    FSession = std::make_unique<TDeviceSession>(*FState, *FLockHistory, timings);
     FSession->PublishTo(Connection, FrameReader);
     FDevicePanel = std::make_unique<TDevicePanel>(*this, *FSession);
     connect(ConnectionTimer, &QTimer::timeout, FDevicePanel.get(),
             &TDevicePanel::ConnectionTimerTimer);
     connect(FSession.get(), &TDeviceSession::ConnectStarting, this,
-            [this] { CRCErrorCounter = 0; });
+            [this] { FState->ResetConnectionFacts(); });
     connect(FSession.get(), &TDeviceSession::Opened, this, [this] {
         ResetDisplays();
         ScopeScaleComboBox->setEnabled(true);
@@ -182,13 +184,9 @@ void TMainForm::FormCreate()
             [this] { StartButton->setEnabled(false); });
     connect(FSession.get(), &TDeviceSession::LinkClosed, this, &TMainForm::ShowLinkLost);
     connect(FSession.get(), &TDeviceSession::Disconnected, this, &TMainForm::ResetDisplays);
-    FPeakList = std::make_unique<TPeakList>();
-    BuildPeakList();
-    FirstAvaiablePeakIndex = 0;
-    LastAvaiablePeakIndex = 0;
     ExpectedPeaksFromComboBox->clear();
     ExpectedPeaksToComboBox->clear();
-    for (const auto& peak : *FPeakList) {
+    for (const auto& peak : FState->Peaks().PeakList()) {
         ExpectedPeaksFromComboBox->addItem(peak->Name);
         ExpectedPeaksToComboBox->addItem(peak->Name);
     }
@@ -207,14 +205,12 @@ void TMainForm::FormDestroy()
     FDestroyed = true;
     ConnectionTimer->stop();
     BlinkTimer->stop();
-    SearchPeakTimer->stop();
     // The search ends, the reader stops, the messages it delivered in its
     // last pass run while this window still exists, and the link closes.
     FSession->Close();
-    CloseLogFile();
+    FDataLog->Close();
     QThread::msleep(100);
     FServicePassword.reset();
-    FPeakList.reset();
 }
 
 bool TMainForm::SearchRunning() const
@@ -322,7 +318,6 @@ void TMainForm::ConnectSignals()
     connect(PeakListBox, &QListWidget::clicked, this, &TMainForm::PeakListBoxClick);
     connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
     connect(LockButton, &QPushButton::clicked, this, &TMainForm::LockButtonClick);
-    connect(SearchPeakTimer, &QTimer::timeout, this, &TMainForm::SearchPeakTimerTimer);
 
     connect(NextButton, &QPushButton::clicked, this, &TMainForm::NextButtonClick);
     connect(BackButton, &QPushButton::clicked, this, &TMainForm::BackButtonClick);
@@ -331,11 +326,6 @@ void TMainForm::ConnectSignals()
     connect(SimpleJPeakPngSpeedButton, &QToolButton::clicked, this,
             [this] { SimpleJPeakPngSpeedButtonClick(SimpleJPeakPngSpeedButton); });
     connect(BlinkTimer, &QTimer::timeout, this, &TMainForm::BlinkTimerTimer);
-
-    // Only the operator's choice raises these; selecting from code does not.
-    connect(ScopeScaleComboBox, &QComboBox::activated, this, &TMainForm::ScopeScaleComboBoxChange);
-    connect(HarmonicComboBox, &QComboBox::activated, this, &TMainForm::HarmonicComboBoxChange);
-    connect(SaveChartButton, &QPushButton::clicked, this, &TMainForm::SaveChartButtonClick);
 
     connect(ReadParamsButton, &QPushButton::clicked, this, &TMainForm::ReadParamsButtonClick);
     connect(HideButton, &QPushButton::clicked, this, &TMainForm::HideButtonClick);

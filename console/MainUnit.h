@@ -1,20 +1,23 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The console's one window: its controls (from the window layout), its state
-// fields and every operation behind them. The methods are implemented in
-// several source files, one per concern:
+// The console's one window: its controls (from the window layout) and every
+// operation behind them; the controller's state it shows is the model's
+// (TControllerState), and the scope chart with its options is a panel of its
+// own (TScopePanel). The methods are implemented in several source files,
+// one per concern:
 //   MainUnit.cpp       start, stop, display reset, logo
-//   DeviceMessages.cpp handlers of the controller's status and live messages
-//   PeakTable.cpp      the fourteen peaks, the peak list, the peak label
-//   PeakSearch.cpp     Start, Lock, the lock report, the timed peak check
+//   DeviceMessages.cpp the controller's status and live messages, shown
+//   PeakTable.cpp      the peak list, the peak label
+//   PeakSearch.cpp     Start, Lock, the lock report
 //   SimpleMenu.cpp     the simple-menu page, its peak buttons and status panel
-//   ScopeChart.cpp     the scope chart, saving it, scope scale and harmonic
 //   ServicePanel.cpp   the access code, Read, the Set buttons, the service chart
-//   DataLog.cpp        the data log file (written by a FileWriter)
+//   DataLog.cpp        the data log's box (the log itself is the model's)
 #pragma once
 
 #include "ui_MainForm.h"
 
 #include "console/ConsoleEnvironment.h"
+#include "console/model/ControllerState.h"
+#include "console/model/PeakTable.h"
 #include "link/ConnectionUnit.h"
 #include "protocol/ReadFrameUnit.h"
 #include "protocol/SendFrameUnit.h"
@@ -42,34 +45,8 @@ class TTraceModel;
 class TFileWriter;
 class TDeviceSession;
 class TDevicePanel;
-
-// One absorption peak the laser can lock onto. Frequencies in MHz.
-class TPeak
-{
-public:
-    TPeak(const QString& AName, double ABaseValue, double AOffset, uint32_t AFlag);
-    void ChangeOffset(double avalue);
-
-    QString Name;
-    double BaseValue = 0;
-    double Value = 0;
-    double Offset = 0;
-    uint32_t Flag = 0;
-};
-
-using TPeakList = std::vector<std::unique_ptr<TPeak>>;
-
-enum TSearchState
-{
-    _ss_set_first_peak,
-    _ss_wait_for_lock_first_peak,
-    _ss_set_second_peak,
-    _ss_wait_for_lock_second_peak,
-    _ss_set_last_peak,
-    _ss_wait_for_lock_last_peak,
-    _ss_success,
-    _ss_error
-};
+class TDataLog;
+class TScopePanel;
 
 class TMainForm : public QWidget, public Ui::TMainForm, public TVarnelMessageHandlers
 {
@@ -83,45 +60,31 @@ public:
                        QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    // ---- state shared with the device message handlers
-    uint32_t CRCErrorCounter = 0;
-    uint32_t LifetimePart1 = 0;
-    bool SearchLocked = false;
+    // ---- the controller's state: the reader delivers to it, the window
+    // shows it
+    TControllerState& State() const { return *FState; }
+    // The scope chart and its tuning options (scope scale, harmonic).
+    TScopePanel& ScopePanel() const { return *FScopePanel; }
     int32_t SimpleMenuFirstPeakId = 0;
     int32_t SimpleMenuSecondPeakId = 0;
 
     // ---- timers and pictures of the window
     QTimer* ConnectionTimer = nullptr;
     QTimer* BlinkTimer = nullptr;
-    QTimer* SearchPeakTimer = nullptr;
     QList<QPixmap> PngImageList;
     QLineSeries* DataSeries = nullptr;
     QLineSeries* ServiceSeries = nullptr;
-
-    // ---- peak table
-    void ExpectedPeaks(uint32_t flags);
-    void SetPeakLabelByIndex(uint32_t id);
-    void ChangePeakOffset(int32_t value);
-    double GetFPeakValue() const;
-    double GetJPeakValue() const;
-    // A frequency as the peak list and the lock report show it: fixed-point,
-    // three decimals, the locale's separator, no grouping.
-    static QString FormatPeakValue(double value);
-    int32_t SelectedPeakId() const;
-    const TPeakList& PeakList() const { return *FPeakList; }
-    int32_t SetPeakListBoxIndexValue() const { return SetPeakListBoxIndex; }
 
     // ---- simple menu
     void PrepareSimpleMenu();
     void BuildPngImageList();
 
     // ---- data log
-    void WriteToLog(double value);
-    bool IsLogging() const { return FSaveLogFile; }
+    bool IsLogging() const;
 
     // ---- lock history: the facts the handlers and commands leave, for the
     // system journal and the status on the session bus
-    TLockHistory& LockHistory() const { return *FLockHistory; }
+    TLockHistory& LockHistory() const { return FState->LockHistory(); }
 
     // ---- the status on the session bus: a line under the device panel's
     // status while another process holds the bus name (details in its tool
@@ -136,7 +99,10 @@ public:
     QColor SimpleStatusPanelColor() const;
     void SetSimpleStatusPanelColor(const QColor& color);
 
-    // ---- device messages (run on the main thread, in arrival order)
+    // ---- device messages (run on the main thread, in arrival order). The
+    // reader delivers them to State(); the service panel's values and the
+    // link-loss notice come back here from it, and a call of the others
+    // here goes to it.
     void HandleScopeSample(uint32_t value) override;
     void HandleDeviceStatus(uint32_t code, uint32_t b3) override;
     void HandleTuningMirrorPosition(uint32_t b2) override;
@@ -183,7 +149,6 @@ public:
     void PeakListBoxClick();
     void StartButtonClick();
     void LockButtonClick();
-    void SearchPeakTimerTimer();
     void NextButtonClick();
     void BackButtonClick();
     void SimpleFPeakPngSpeedButtonClick(QObject* Sender);
@@ -191,11 +156,6 @@ public:
     void SimpleMenuTabSheetShow();
     void SimpleMenuTabSheetHide();
     void BlinkTimerTimer();
-    void ScopeScaleComboBoxChange();
-    void HarmonicComboBoxChange();
-    void ChartAllowScroll(const QString& axisTitle, double AMin, double AMax, bool& AllowScroll);
-    void ChartZoom();
-    void SaveChartButtonClick();
     void ReadParamsButtonClick();
     void HideButtonClick();
     void SetPhaseButtonClick();
@@ -236,12 +196,11 @@ private:
 
     // ---- peak table
     void SetupPeakListBox();
-    void BuildPeakList();
-    void FillPeakListBox(int32_t row);
-    void LockReport(QString& text);
-
-    // ---- scope chart
-    void SetupScopeChart();
+    void FillPeakListBox();
+    // Shows the lock report State() made.
+    void ShowLockReport();
+    // The views follow the state's signals.
+    void ShowState();
 
     // ---- service panel
     void SetupServiceChart();
@@ -250,32 +209,16 @@ private:
 
     // ---- data log
     void SetupDataLog();
-    bool OpenLogFile(bool on);
-    void CloseLogFile();
-    bool WriteLogLine(const QString& text);
 
     // ---- fields, in the order the window declares them
-    std::unique_ptr<TPeakList> FPeakList;
-    int32_t FirstAvaiablePeakIndex = 0;
-    int32_t LastAvaiablePeakIndex = 0;
     std::unique_ptr<TServicePassword> FServicePassword;
-    int32_t SetPeakListBoxIndex = 0;
-    // The open log's writer; it deletes itself once the file is closed.
-    TFileWriter* FLogFile = nullptr;
-    bool FSaveLogFile = false;
-    std::array<int32_t, 3> FSearchPeakIdTable{0, 0, 0};
-    TSearchState FSearchState = _ss_set_first_peak;
-    double FSearchTimer1To2 = 0;
-    double FSearchTimer2To3 = 0;
-    int32_t FSearchAttempt = 0;
-    double FSearchSuccessThreshold = 0;
-    int32_t FSearchCounter = 0;
-    QString FDBGStatus;
 
     // ---- implementation state beyond the declared fields; each concern keeps
     // its own block
     TConsoleEnvironment FEnvironment;
     std::unique_ptr<TSystemSounds> FSounds;
+    TControllerState* FState = nullptr;
+    // The state's lock history.
     TLockHistory* FLockHistory = nullptr;
     bool FDestroyed = false;
     bool FPlaced = false;
@@ -304,19 +247,15 @@ private:
     QLabel* FStatusBusLabel = nullptr;
     QRect FStatusLabelGeometry;
 
-    // scope chart: the last 1000 samples, drawn by DataSeries
-    TTraceModel* FScopeTrace = nullptr;
+    // scope chart: the state's last 1000 scope samples, drawn by DataSeries
+    TScopePanel* FScopePanel = nullptr;
 
     // service panel: the last 1000 service samples, drawn by ServiceSeries
     TTraceModel* FServiceTrace = nullptr;
     void SetOuterWidth(int outerWidth);
 
-    // data log: lines gather in FLogPending as samples arrive and go to the
-    // log's writer at every tick of FLogFlushTimer and when the log closes
-    QTimer* FLogFlushTimer = nullptr;
-    QByteArray FLogPending;
-    void FlushLogFile();
-    void LogWriterFailed(TFileWriter* writer, const QString& error, bool opened);
+    // data log: the model's, fed by the state's scope samples
+    TDataLog* FDataLog = nullptr;
     QString AskForSaveFileName(const QString& proposedName, const QString& filter,
                                const QString& defaultSuffix);
     void ReportToOperator(const QString& title, const QString& text);

@@ -175,7 +175,7 @@ void TMainForm::SetExpectedPeaksButtonClick()
     // no reachable peak neither is, and no valid mask exists.
     const int from = ExpectedPeaksFromComboBox->currentIndex();
     const int to = ExpectedPeaksToComboBox->currentIndex();
-    const TPeakList& peaks = PeakList();
+    const TPeakList& peaks = State().Peaks().PeakList();
     if (from < 0 || to < 0 || std::max(from, to) >= static_cast<int>(peaks.size()))
         return;
     uint32_t mask = 0;

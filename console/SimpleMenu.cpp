@@ -5,8 +5,8 @@
 
 #include "console/model/LockHistory.h"
 
-#include "console/model/PeakFacts.h"
 #include "console/StatusColors.h"
+#include "console/model/PeakFacts.h"
 
 #include <QIcon>
 #include <QTimer>
@@ -17,6 +17,8 @@ namespace {
 
 void TMainForm::PrepareSimpleMenu()
 {
+    const int32_t FirstAvaiablePeakIndex = FState->Peaks().FirstAvaiablePeakIndex();
+    const int32_t LastAvaiablePeakIndex = FState->Peaks().LastAvaiablePeakIndex();
     if (LastAvaiablePeakIndex >= JPeakIndex) {
         SimpleMenuFirstPeakId = PeakIdF;
         SimpleMenuSecondPeakId = PeakIdJ;

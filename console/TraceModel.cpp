@@ -4,44 +4,26 @@
 #include <QPointF>
 #include <QXYSeries>
 
-#include <algorithm>
+TTraceModel::TTraceModel(QXYSeries* series, TTraceBuffer* buffer, QObject* parent)
+    : QObject(parent), FSeries(series), FBuffer(buffer)
+{
+    connect(FBuffer, &TTraceBuffer::Refreshed, this, &TTraceModel::Refresh);
+}
 
 TTraceModel::TTraceModel(QXYSeries* series, int refreshMsec, QObject* parent)
-    : QObject(parent), FSeries(series)
+    : TTraceModel(series, new TTraceBuffer(refreshMsec), parent)
 {
-    FValues.reserve(Capacity + 1);
-    FRefreshTimer.setSingleShot(true);
-    FRefreshTimer.setInterval(refreshMsec);
-    connect(&FRefreshTimer, &QTimer::timeout, this, &TTraceModel::Refresh);
-}
-
-void TTraceModel::Append(double value)
-{
-    if (FValues.size() >= Capacity)
-        FValues.removeFirst();
-    FValues.append(value);
-    emit SampleAdded(value);
-    if (!FRefreshTimer.isActive())
-        FRefreshTimer.start();
-}
-
-double TTraceModel::Low() const
-{
-    return FValues.isEmpty() ? 0 : *std::min_element(FValues.begin(), FValues.end());
-}
-
-double TTraceModel::High() const
-{
-    return FValues.isEmpty() ? 0 : *std::max_element(FValues.begin(), FValues.end());
+    FBuffer->setParent(this);
 }
 
 void TTraceModel::Refresh()
 {
     // The points carry X = 0 .. count - 1, the newest at the right.
+    const QList<double>& values = FBuffer->Values();
     QList<QPointF> points;
-    points.reserve(FValues.size());
-    for (qsizetype k = 0; k < FValues.size(); ++k)
-        points.append(QPointF(static_cast<double>(k), FValues[k]));
+    points.reserve(values.size());
+    for (qsizetype k = 0; k < values.size(); ++k)
+        points.append(QPointF(static_cast<double>(k), values[k]));
     FSeries->replace(points);
     emit Refreshed();
 }

@@ -1,16 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The data behind a chart: the newest samples of one signal, up to a fixed
-// number, and the one series that draws them. Samples may arrive far faster
-// than a chart can be redrawn; the series follows through one coalesced
-// refresh: the first sample after a refresh starts a single-shot timer, and
-// when it runs out the series is given the whole snapshot in one replace.
-// Whoever else wants every sample (the data log) takes it from SampleAdded,
-// whatever the chart does.
+// A chart's trace: draws the samples of a trace buffer (the model's newest
+// samples of one signal) with one series, the whole snapshot in one replace
+// at each of the buffer's coalesced refreshes.
 #pragma once
+
+#include "console/model/TraceBuffer.h"
 
 #include <QList>
 #include <QObject>
-#include <QTimer>
 
 class QXYSeries;
 
@@ -19,21 +16,20 @@ class TTraceModel : public QObject
     Q_OBJECT
 
 public:
-    static constexpr qsizetype Capacity = 1000;
+    static constexpr qsizetype Capacity = TTraceBuffer::Capacity;
 
+    // Draws the given buffer.
+    TTraceModel(QXYSeries* series, TTraceBuffer* buffer, QObject* parent);
+    // Draws a buffer of its own.
     TTraceModel(QXYSeries* series, int refreshMsec, QObject* parent);
 
-    // Keeps the sample as the newest, dropping the oldest beyond Capacity,
-    // and schedules a refresh unless one is already due.
-    void Append(double value);
+    void Append(double value) { FBuffer->Append(value); }
     // Oldest first.
-    const QList<double>& Values() const { return FValues; }
-    double Low() const;
-    double High() const;
+    const QList<double>& Values() const { return FBuffer->Values(); }
+    double Low() const { return FBuffer->Low(); }
+    double High() const { return FBuffer->High(); }
 
 signals:
-    // Every sample as it is appended.
-    void SampleAdded(double value);
     // After the series has been given the snapshot.
     void Refreshed();
 
@@ -41,6 +37,5 @@ private:
     void Refresh();
 
     QXYSeries* FSeries;
-    QList<double> FValues;
-    QTimer FRefreshTimer;
+    TTraceBuffer* FBuffer;
 };

@@ -22,11 +22,11 @@ void ConnectByHand(TMainForm& form, int row)
 void Deliver(TMainForm& form, TFakeLine& line, const std::vector<std::vector<uint8_t>>& frames)
 {
     static const std::vector<uint8_t> BadFrame = {0xAA, 0x02, 0x00, 0x00, 0x00};
-    const uint32_t expected = form.CRCErrorCounter + 1;
+    const uint32_t expected = form.State().CRCErrorCounter + 1;
     for (const std::vector<uint8_t>& frame : frames)
         line.Feed(frame);
     line.Feed(BadFrame);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return form.CRCErrorCounter == expected; }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.State().CRCErrorCounter == expected; }, 10000));
     ASSERT_EQ(form.CRCErrorsLabel->text(), QString::number(expected));
     ASSERT_EQ(form.LockHistory().Facts().CRCErrors, expected);
 }

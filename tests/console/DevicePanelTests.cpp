@@ -118,7 +118,7 @@ TEST_F(DevicePanel, DisconnectResetsTheDisplaysAfterTheReadersLastMessages)
     for (int round = 0; round < 5; ++round) {
         SCOPED_TRACE(round);
         ConnectByHand();
-        Form->LifetimePart1 = 0;
+        Form->State().LifetimePart1 = 0;
         std::vector<uint8_t> frames = DeviceFrameValue(69, 0x3FFF);
         for (const auto& frame : {DeviceFrameValue(123, 1), DeviceFrameValue(124, 300)})
             frames.insert(frames.end(), frame.begin(), frame.end());
@@ -136,7 +136,7 @@ TEST_F(DevicePanel, DisconnectResetsTheDisplaysAfterTheReadersLastMessages)
         QCoreApplication::processEvents();
         calls.RunPending();
 
-        EXPECT_EQ(Form->LifetimePart1, 65536u);
+        EXPECT_EQ(Form->State().LifetimePart1, 65536u);
         EXPECT_EQ(Form->StatusLabel->text(), "Disconnected");
         EXPECT_EQ(Form->PeakListBox->count(), 0);
         EXPECT_EQ(Form->LifetimeLabel->text(), "00:00");

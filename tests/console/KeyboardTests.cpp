@@ -170,7 +170,7 @@ TEST_F(Keyboard, ArrowKeysInThePeakListMoveTheReferenceThatStartAsksFor)
     QListWidget* list = Form->PeakListBox;
     list->setFocus();
     ASSERT_TRUE(QTest::qWaitFor([&] { return list->hasFocus(); }));
-    ASSERT_EQ(Form->SetPeakListBoxIndexValue(), 5);
+    ASSERT_EQ(Form->State().Peaks().SetPeakListBoxIndex(), 5);
 
     struct TCase
     {
@@ -190,8 +190,8 @@ TEST_F(Keyboard, ArrowKeysInThePeakListMoveTheReferenceThatStartAsksFor)
         SCOPED_TRACE(c.Row);
         Type(c.Keys);
         EXPECT_TRUE(QTest::qWaitFor([&] {
-            return Form->SetPeakListBoxIndexValue() == c.Reference;
-        })) << Form->SetPeakListBoxIndexValue();
+            return Form->State().Peaks().SetPeakListBoxIndex() == c.Reference;
+        })) << Form->State().Peaks().SetPeakListBoxIndex();
         ASSERT_EQ(list->count(), 14);
         EXPECT_EQ(list->item(c.Reference)->text(), c.Row);
         EXPECT_TRUE(list->selectedItems().isEmpty());

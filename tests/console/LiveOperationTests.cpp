@@ -165,7 +165,6 @@ TEST_F(LiveOperation, SimpleMenuConnectsByItselfToTheOnlyController)
     Bridge->ClearWritten();
     ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 2));
     EXPECT_TRUE(Bridge->Written().empty());
-    EXPECT_FALSE(Form->SearchPeakTimer->isActive());
 }
 
 TEST_F(LiveOperation, SimpleMenuNeverPicksOneOfTwoControllers)
@@ -291,14 +290,14 @@ TEST_F(LiveOperation, StatusCodesDriveTheStatusTextsThePanelAndTheLockReport)
             EXPECT_EQ(Form->PeakLabel->text(), Text(c.PeakLabel));
         }
         if (c.ReferenceRow) {
-            const int reference = Form->SetPeakListBoxIndexValue();
+            const int reference = Form->State().Peaks().SetPeakListBoxIndex();
             ASSERT_GE(reference, 0);
             ASSERT_LT(reference, Form->PeakListBox->count());
             EXPECT_EQ(Form->PeakListBox->item(reference)->text(), Text(c.ReferenceRow));
-            EXPECT_TRUE(Form->SearchLocked);
+            EXPECT_TRUE(Form->State().SearchLocked);
         }
         if (c.Code == 3 && c.PeakId < 0 && peakIdBefore == "PeakIdLabel") {
-            EXPECT_FALSE(Form->SearchLocked);
+            EXPECT_FALSE(Form->State().SearchLocked);
         }
 
         if (c.Colour == _pn_blinking && !blinkSeen) {
@@ -375,8 +374,8 @@ TEST_F(LiveOperation, ExpectedPeaksSetThePeakListTheComboBoxesAndTheSimpleMenu)
         SCOPED_TRACE(QString::number(c.Mask, 16).toStdString());
         Deliver({DeviceFrameValue(69, c.Mask)});
         EXPECT_EQ(PeakRows(), c.Rows);
-        EXPECT_EQ(Form->SetPeakListBoxIndexValue(), c.Reference);
-        EXPECT_EQ(Form->SelectedPeakId(), 6);
+        EXPECT_EQ(Form->State().Peaks().SetPeakListBoxIndex(), c.Reference);
+        EXPECT_EQ(Form->State().Peaks().SelectedPeakId(), 6);
         EXPECT_EQ(Form->ExpectedPeaksFromComboBox->currentIndex(), c.From);
         EXPECT_EQ(Form->ExpectedPeaksToComboBox->currentIndex(), c.To);
         EXPECT_EQ(Form->SimpleMenuFirstPeakId, c.FirstId);
@@ -409,7 +408,7 @@ TEST_F(LiveOperation, ClickOnTheTenthRowMakesJTheReferenceThatStartAsksFor)
     QListWidget* list = Form->PeakListBox;
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                       list->visualItemRect(list->item(9)).center());
-    EXPECT_EQ(Form->SetPeakListBoxIndexValue(), 9);
+    EXPECT_EQ(Form->State().Peaks().SetPeakListBoxIndex(), 9);
     EXPECT_EQ(list->item(9)->text(), "j -> 473612193.136");
     EXPECT_EQ(list->item(5)->text(), "f -> 160.461");
     EXPECT_EQ(list->item(0)->text(), "a -> 321.500");
@@ -643,12 +642,13 @@ TEST_F(LiveOperation, LocksOnAPeakOfTheControllerModelFromTheSimpleMenu)
         [&] { return Form->SimpleStatusPanel->text().startsWith("locked at peak f -> "); }, 60000))
         << Form->SimpleStatusPanel->text().toStdString();
     EXPECT_EQ(Form->SimpleStatusPanel->text(),
-              "locked at peak f -> " + TMainForm::FormatPeakValue(Form->GetFPeakValue()));
+              "locked at peak f -> " +
+                  TPeakTable::FormatPeakValue(Form->State().Peaks().GetFPeakValue()));
     EXPECT_EQ(Form->StatusLabel->text(), "tuning - locked");
     EXPECT_EQ(Form->SimpleStatusPanelColor(), Green);
     EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isChecked());
     EXPECT_EQ(Form->PeakLabel->text(), "f");
-    EXPECT_EQ(Form->CRCErrorCounter, 0u);
+    EXPECT_EQ(Form->State().CRCErrorCounter, 0u);
 
     line.reset();
 }

@@ -400,11 +400,11 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
 
     // Frames, then a bad one: once it is counted, all before it were handled.
     const auto deliver = [&](const std::vector<std::vector<uint8_t>>& frames) {
-        const uint32_t expected = form->CRCErrorCounter + 1;
+        const uint32_t expected = form->State().CRCErrorCounter + 1;
         for (const auto& frame : frames)
             bridge->Feed(frame);
         bridge->Feed({0xAA, 0x02, 0x00, 0x00, 0x00});
-        return QTest::qWaitFor([&] { return form->CRCErrorCounter == expected; }, 30000);
+        return QTest::qWaitFor([&] { return form->State().CRCErrorCounter == expected; }, 30000);
     };
 
     form->ConnectButtonClick();
@@ -451,10 +451,11 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
     EXPECT_EQ(Field(r[3], "VARNEL_PEAK"), "f");
     EXPECT_EQ(Field(r[6], "VARNEL_PEAK"), "f");
     EXPECT_EQ(Field(r[6], "VARNEL_FREQUENCY_MHZ"),
-              QByteArray::number(form->GetFPeakValue(), 'f', 3));
+              QByteArray::number(form->State().Peaks().GetFPeakValue(), 'f', 3));
     EXPECT_EQ(Field(r[7], "VARNEL_MODE"), "half-automatic");
     EXPECT_EQ(Field(r[9], "VARNEL_MODE"), "automatic");
-    EXPECT_EQ(Field(r[9], "VARNEL_PEAK_ID"), QByteArray::number(form->SelectedPeakId()));
+    EXPECT_EQ(Field(r[9], "VARNEL_PEAK_ID"),
+              QByteArray::number(form->State().Peaks().SelectedPeakId()));
     EXPECT_EQ(Field(r[10], "VARNEL_CFT"), "23.5");
     EXPECT_EQ(Field(r[10], "VARNEL_TUNING_MIRROR"), "40");
     EXPECT_EQ(Field(r[10], "VARNEL_STABILIZATION_MIRROR"), "60");

@@ -40,8 +40,8 @@ TEST(LockReport, PeakIdsWithoutAPeakOrOutsideTheReachableRangeGiveAPlainReport)
         QStringList rows;
         for (int row = 0; row < form.PeakListBox->count(); ++row)
             rows << form.PeakListBox->item(row)->text();
-        const int reference = form.SetPeakListBoxIndexValue();
-        form.SearchLocked = false;
+        const int reference = form.State().Peaks().SetPeakListBoxIndex();
+        form.State().SearchLocked = false;
 
         form.HandlePeakId(c.PeakId);
         form.HandleDeviceStatus(3, 0);
@@ -49,9 +49,9 @@ TEST(LockReport, PeakIdsWithoutAPeakOrOutsideTheReachableRangeGiveAPlainReport)
         EXPECT_EQ(form.StatusLabel->text(), "tuning - locked");
         EXPECT_EQ(form.SimpleStatusPanel->text(), c.Panel);
         EXPECT_EQ(form.PeakLabel->text(), c.PeakLabel);
-        EXPECT_TRUE(form.SearchLocked);
+        EXPECT_TRUE(form.State().SearchLocked);
         // No row matches: the list and its reference stay as they were.
-        EXPECT_EQ(form.SetPeakListBoxIndexValue(), reference);
+        EXPECT_EQ(form.State().Peaks().SetPeakListBoxIndex(), reference);
         QStringList after;
         for (int row = 0; row < form.PeakListBox->count(); ++row)
             after << form.PeakListBox->item(row)->text();

@@ -5,6 +5,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/ScopePanel.h"
 #include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
@@ -163,7 +164,7 @@ TEST_F(ScopeServiceTest, ScopeSamplesMapToSeventeenSixFortyMinusRawAndSaveWithCr
         QLocale::setDefault(locale);
         fileName = Path("scope.txt");
         WriteFile(fileName, QByteArray(5000, 'x'));
-        form->SaveChartButtonClick();
+        form->ScopePanel().SaveChartButtonClick();
         EXPECT_EQ(askedWith, QStringList({"", "", ""}));
         ASSERT_TRUE(FilesWritten());
         EXPECT_EQ(ReadFile(fileName), "17280\r\n0\r\n-17280\r\n17640\r\n-47895\r\n");
@@ -175,20 +176,20 @@ TEST_F(ScopeServiceTest, SaveWritesNothingOnCancelAnEmptyFileForAnEmptyChartAndR
 {
     fileName.clear();
     form->HandleScopeSample(17640);
-    form->SaveChartButtonClick();
+    form->ScopePanel().SaveChartButtonClick();
     EXPECT_TRUE(reports.isEmpty());
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
 
     form.reset();
     SetUp();
     fileName = Path("empty.txt");
-    form->SaveChartButtonClick();
+    form->ScopePanel().SaveChartButtonClick();
     ASSERT_TRUE(FilesWritten());
     EXPECT_TRUE(QFile::exists(fileName));
     EXPECT_EQ(ReadFile(fileName), "");
 
     fileName = Path("missing/folder/scope.txt");
-    form->SaveChartButtonClick();
+    form->ScopePanel().SaveChartButtonClick();
     ASSERT_TRUE(FilesWritten());
     ASSERT_EQ(reports.size(), 1);
     EXPECT_TRUE(reports[0].contains("scope.txt")) << reports[0].toStdString();
@@ -201,7 +202,7 @@ TEST_F(ScopeServiceTest, TheThousandAndFirstSampleDropsTheFirst)
         form->HandleScopeSample(raw);
     // A save right away already holds every sample applied so far.
     fileName = Path("rolled.txt");
-    form->SaveChartButtonClick();
+    form->ScopePanel().SaveChartButtonClick();
     ASSERT_TRUE(FilesWritten());
     const QList<QByteArray> lines = ReadFile(fileName).split('\n');
     ASSERT_EQ(lines.size(), 1001); // 1000 lines and the empty rest after the last
@@ -262,7 +263,7 @@ TEST_F(ScopeServiceTest, ScrollIsAskedPerAxisBeforeItHappens)
     };
     for (const TCase& c : cases) {
         bool allow = !c.allowed;
-        form->ChartAllowScroll(c.axis, c.min, c.max, allow);
+        form->ScopePanel().ChartAllowScroll(c.axis, c.min, c.max, allow);
         EXPECT_EQ(allow, c.allowed) << c.axis << " " << c.min << " .. " << c.max;
     }
 
@@ -891,7 +892,7 @@ TEST_F(ScopeServiceTest, NamesThatAreNoRegularFileAreRefusedWithoutWaitingForThe
         fileName = c.file;
         reports.clear();
         form->SaveDataChartToFileCheckBox->click();
-        form->SaveChartButtonClick();
+        form->ScopePanel().SaveChartButtonClick();
         // The window goes on handling samples while the files are tried.
         form->HandleScopeSample(17640);
         ASSERT_TRUE(WaitFor([&] { return reports.size() == 2; }));
@@ -1000,7 +1001,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     }
     EXPECT_EQ(gaps, 0);
     EXPECT_EQ(model.Stats().PeriodicFramesSkipped, 0u);
-    EXPECT_EQ(form->CRCErrorCounter, 0u);
+    EXPECT_EQ(form->State().CRCErrorCounter, 0u);
     EXPECT_TRUE(reports.isEmpty());
 }
 

@@ -235,7 +235,7 @@ TEST(StatusBus, FollowsTheConsoleThroughConnectLockAndLinkLossAndTheLabScriptSee
         [](const QVariantMap& p) { return p.value(QStringLiteral("Locked")).toBool(); }, 60000));
     EXPECT_EQ(client.Last.value(QStringLiteral("LockedPeak")), QVariant(QStringLiteral("f")));
     EXPECT_EQ(client.Last.value(QStringLiteral("LockedFrequency")).toDouble(),
-              form->GetFPeakValue());
+              form->State().Peaks().GetFPeakValue());
     EXPECT_EQ(client.Last.value(QStringLiteral("StatusCode")).toUInt(), 3u);
     EXPECT_EQ(client.Last.value(QStringLiteral("StatusText")),
               QVariant(QStringLiteral("tuning - locked")));

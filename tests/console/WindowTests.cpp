@@ -95,16 +95,14 @@ TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
 
     EXPECT_EQ(form.ConnectionTimer->interval(), 1000);
     EXPECT_EQ(form.BlinkTimer->interval(), 500);
-    EXPECT_EQ(form.SearchPeakTimer->interval(), 100);
     EXPECT_FALSE(form.ConnectionTimer->isActive());
     EXPECT_FALSE(form.BlinkTimer->isActive());
-    EXPECT_FALSE(form.SearchPeakTimer->isActive());
     ASSERT_EQ(form.PngImageList.size(), 10);
     EXPECT_EQ(form.PngImageList.first().size(), QSize(76, 76));
     EXPECT_EQ(form.SimpleMenuFirstPeakId, -1);
     EXPECT_EQ(form.SimpleMenuSecondPeakId, -1);
-    EXPECT_EQ(form.CRCErrorCounter, 0u);
-    EXPECT_FALSE(form.SearchLocked);
+    EXPECT_EQ(form.State().CRCErrorCounter, 0u);
+    EXPECT_FALSE(form.State().SearchLocked);
     EXPECT_FALSE(form.IsLogging());
 }
 

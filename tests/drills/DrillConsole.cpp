@@ -19,7 +19,11 @@ namespace {
 class TCountingForm : public TMainForm
 {
 public:
-    using TMainForm::TMainForm;
+    explicit TCountingForm(TConsoleEnvironment environment) : TMainForm(std::move(environment))
+    {
+        QObject::connect(&State(), &TControllerState::ScopeSample, this,
+                         [this](double) { ++FHandled; });
+    }
     ~TCountingForm() override
     {
         // The reader is stopped while this class still counts what it
@@ -27,12 +31,6 @@ public:
         DisconnectButtonClick();
         std::printf("handled %llu\n", static_cast<unsigned long long>(FHandled));
         std::fflush(stdout);
-    }
-
-    void HandleScopeSample(uint32_t value) override
-    {
-        ++FHandled;
-        TMainForm::HandleScopeSample(value);
     }
 
 private:

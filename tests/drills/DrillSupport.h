@@ -39,11 +39,14 @@ public:
 class TRecordingForm : public TMainForm
 {
 public:
-    using TMainForm::TMainForm;
-    void HandleScopeSample(uint32_t value) override
+    // Every scope sample the controller's state takes, as the raw value
+    // the controller sent.
+    explicit TRecordingForm(TConsoleEnvironment environment = TConsoleEnvironment::Default())
+        : TMainForm(std::move(environment))
     {
-        Samples.push_back(value);
-        TMainForm::HandleScopeSample(value);
+        QObject::connect(&State(), &TControllerState::ScopeSample, this, [this](double value) {
+            Samples.push_back(static_cast<uint32_t>(TControllerState::ScopeZero - value));
+        });
     }
     std::vector<uint32_t> Samples;
 };

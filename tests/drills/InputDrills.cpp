@@ -4,6 +4,7 @@
 #include "ConsoleTestSupport.h"
 #include "DrillSupport.h"
 
+#include "console/ScopePanel.h"
 #include "widgets/RealSpinEdit.h"
 
 #include <QFile>
@@ -191,7 +192,7 @@ TEST_F(InputDrill, FileNamesThatCannotBeWrittenAreReportedAndLoseNothing)
 
         // Saving the chart.
         Reports.clear();
-        Form->SaveChartButtonClick();
+        Form->ScopePanel().SaveChartButtonClick();
         ASSERT_TRUE(WaitUntil([&] { return !Reports.isEmpty(); }, 5000ms));
         ASSERT_EQ(Reports.size(), 1);
         EXPECT_TRUE(Reports.first().contains(name));
@@ -202,7 +203,7 @@ TEST_F(InputDrill, FileNamesThatCannotBeWrittenAreReportedAndLoseNothing)
     for (uint32_t raw = 100; raw < 400; ++raw)
         expected << Line(raw);
     FileName = good;
-    Form->SaveChartButtonClick();
+    Form->ScopePanel().SaveChartButtonClick();
     QByteArray rest;
     EXPECT_TRUE(WaitUntil([&] { return CompleteLines(ReadAll(good), rest) == expected; }, 5000ms));
     SetLog(true);

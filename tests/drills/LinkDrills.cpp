@@ -40,8 +40,8 @@ TEST(LinkDrill, NoisyLineIsCountedAndEveryResynchronisationDeliversAgain)
     ASSERT_TRUE(sent.has_value());
 
     // About one frame in twenty is hit; every hit is counted and shown.
-    EXPECT_GT(form.CRCErrorCounter, 20u);
-    EXPECT_EQ(form.CRCErrorsLabel->text(), QString::number(form.CRCErrorCounter));
+    EXPECT_GT(form.State().CRCErrorCounter, 20u);
+    EXPECT_EQ(form.CRCErrorsLabel->text(), QString::number(form.State().CRCErrorCounter));
     EXPECT_GE(handled, *sent * 8 / 10) << "sent " << *sent;
     // Still delivering at the end, not stuck after some resynchronisation.
     EXPECT_GT(handled - beforeLastSecond, 500u);

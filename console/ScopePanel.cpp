@@ -1,25 +1,27 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The scope chart: the rolling trace of the last 1000 scope samples, its zoom
-// and scroll limits, saving the samples to a file (through a FileWriter), and
-// the two tuning options beside it (scope scale and harmonic).
-#include "console/MainUnit.h"
+#include "console/ScopePanel.h"
 
-#include "console/model/FileWriter.h"
+#include "console/ScopeChartView.h"
 #include "console/TraceModel.h"
+#include "console/model/ControllerState.h"
+#include "console/model/FileWriter.h"
+#include "console/model/TraceBuffer.h"
 
 #include <QChart>
+#include <QComboBox>
 #include <QDir>
 #include <QLineSeries>
 #include <QLinearGradient>
 #include <QLocale>
+#include <QPainter>
 #include <QPen>
+#include <QPushButton>
 #include <QValueAxis>
 
 #include <cmath>
+#include <utility>
 
 namespace {
-
-constexpr double ScopeZero = 17640;
 
 QValueAxis* ChartAxis(QChart* chart, Qt::Orientation orientation)
 {
@@ -56,8 +58,11 @@ QValueAxis* MakeScopeAxis(const QString& title, double min, double max)
 
 } // namespace
 
-void TMainForm::SetupScopeChart()
+TScopePanel::TScopePanel(const TControls& controls, TControllerState& state, TWindow window,
+                         QObject* parent)
+    : QObject(parent), FControls(controls), FState(state), FWindow(std::move(window))
 {
+    TScopeChartView* Chart = FControls.Chart;
     auto* chart = new QChart;
     chart->legend()->hide();
     chart->setTitle(QString());
@@ -71,7 +76,8 @@ void TMainForm::SetupScopeChart()
     chart->setPlotAreaBackgroundBrush(wall);
     chart->setPlotAreaBackgroundVisible(true);
 
-    DataSeries = new QLineSeries(chart);
+    auto* DataSeries = new QLineSeries(chart);
+    FDataSeries = DataSeries;
     DataSeries->setObjectName(QStringLiteral("DataSeries"));
     chart->addSeries(DataSeries);
     // A one-pixel trace: a wider pen is stroked segment by segment at every
@@ -90,55 +96,55 @@ void TMainForm::SetupScopeChart()
     std::unique_ptr<QChart> defaultChart(Chart->chart());
     Chart->setChart(chart);
     Chart->setRenderHint(QPainter::Antialiasing, false);
-    SaveChartButton->raise();
+    FControls.SaveChartButton->raise();
 
     Chart->OnAllowScroll = [this](const QString& axisTitle, double min, double max) {
         bool allow = true;
         ChartAllowScroll(axisTitle, min, max, allow);
         return allow;
     };
-    connect(Chart, &TScopeChartView::Zoomed, this, &TMainForm::ChartZoom);
+    connect(Chart, &TScopeChartView::Zoomed, this, &TScopePanel::ChartZoom);
 
     // Each repaint lays out and draws the whole 1000-point line, about a
     // millisecond of the main thread, while samples arrive 768 times a
     // second: the trace model coalesces them.
-    FScopeTrace = new TTraceModel(DataSeries, FEnvironment.Timings.ChartRefresh, this);
+    FScopeTrace = new TTraceModel(DataSeries, &FState.ScopeTrace(), this);
+
+    connect(&FState, &TControllerState::ScopeScaleChanged, this, [this](uint32_t value) {
+        // Reports 1 .. 6 select "1x" .. "32x"; anything else leaves no item.
+        const int index = value >= 1 && value <= 6 ? static_cast<int>(value) - 1 : -1;
+        FControls.ScopeScaleComboBox->setCurrentIndex(index);
+    });
+    connect(&FState, &TControllerState::HarmonicChanged, this, [this](uint32_t value) {
+        const int index = value <= 2 ? static_cast<int>(value) : -1;
+        FControls.HarmonicComboBox->setCurrentIndex(index);
+    });
+
+    // Only the operator's choice raises these; selecting from code does not.
+    connect(FControls.ScopeScaleComboBox, &QComboBox::activated, this,
+            &TScopePanel::ScopeScaleComboBoxChange);
+    connect(FControls.HarmonicComboBox, &QComboBox::activated, this,
+            &TScopePanel::HarmonicComboBoxChange);
+    connect(FControls.SaveChartButton, &QPushButton::clicked, this,
+            &TScopePanel::SaveChartButtonClick);
 }
 
-void TMainForm::HandleScopeSample(uint32_t value)
+void TScopePanel::ScopeScaleComboBoxChange()
 {
-    FScopeTrace->Append(ScopeZero - static_cast<double>(value));
-}
-
-void TMainForm::HandleScopeScaleValue(uint32_t value)
-{
-    // Reports 1 .. 6 select "1x" .. "32x"; anything else leaves no item.
-    const int index = value >= 1 && value <= 6 ? static_cast<int>(value) - 1 : -1;
-    ScopeScaleComboBox->setCurrentIndex(index);
-}
-
-void TMainForm::HandleHarmonicValue(uint32_t value)
-{
-    const int index = value <= 2 ? static_cast<int>(value) : -1;
-    HarmonicComboBox->setCurrentIndex(index);
-}
-
-void TMainForm::ScopeScaleComboBoxChange()
-{
-    const int index = ScopeScaleComboBox->currentIndex();
+    const int index = FControls.ScopeScaleComboBox->currentIndex();
     if (index != -1)
-        Send(TCommandId::WriteScopeScale, OneBytePayload(index + 1));
+        FWindow.Send(TCommandId::WriteScopeScale, OneBytePayload(index + 1));
 }
 
-void TMainForm::HarmonicComboBoxChange()
+void TScopePanel::HarmonicComboBoxChange()
 {
-    const int index = HarmonicComboBox->currentIndex();
+    const int index = FControls.HarmonicComboBox->currentIndex();
     if (index != -1)
-        Send(TCommandId::WriteHarmonic, OneBytePayload(index));
+        FWindow.Send(TCommandId::WriteHarmonic, OneBytePayload(index));
 }
 
-void TMainForm::ChartAllowScroll(const QString& axisTitle, double AMin, double AMax,
-                                 bool& AllowScroll)
+void TScopePanel::ChartAllowScroll(const QString& axisTitle, double AMin, double AMax,
+                                   bool& AllowScroll)
 {
     AllowScroll = true;
     if (axisTitle == QLatin1String("bottom") && (AMin < 0 || AMax > 1000))
@@ -148,8 +154,9 @@ void TMainForm::ChartAllowScroll(const QString& axisTitle, double AMin, double A
         AllowScroll = false;
 }
 
-void TMainForm::ChartZoom()
+void TScopePanel::ChartZoom()
 {
+    TScopeChartView* Chart = FControls.Chart;
     QChart* chart = Chart->chart();
     QValueAxis* bottom = ChartAxis(chart, Qt::Horizontal);
     QValueAxis* left = ChartAxis(chart, Qt::Vertical);
@@ -159,12 +166,12 @@ void TMainForm::ChartZoom()
         Chart->UndoZoom();
 }
 
-void TMainForm::SaveChartButtonClick()
+void TScopePanel::SaveChartButtonClick()
 {
     // The samples as they are now; those arriving while the dialog is open
     // are not saved.
     const QList<double> copy = FScopeTrace->Values();
-    const QString fileName = AskForSaveFileName(QString(), QString(), QString());
+    const QString fileName = FWindow.AskSaveFileName();
     if (fileName.isEmpty())
         return;
 
@@ -185,9 +192,9 @@ void TMainForm::SaveChartButtonClick()
     // comes back.
     auto* writer = new TFileWriter(fileName, this);
     connect(writer, &TFileWriter::Failed, this, [this, fileName](const QString& error) {
-        ReportToOperator(QStringLiteral("Save"),
-                         QStringLiteral("The chart could not be saved to \"%1\": %2")
-                             .arg(QDir::toNativeSeparators(fileName), error));
+        FWindow.ReportToOperator(QStringLiteral("Save"),
+                                 QStringLiteral("The chart could not be saved to \"%1\": %2")
+                                     .arg(QDir::toNativeSeparators(fileName), error));
     });
     connect(writer, &TFileWriter::Finished, writer, &QObject::deleteLater);
     writer->Write(text);

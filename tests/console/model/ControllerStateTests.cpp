@@ -1,0 +1,317 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The controller's state, fed as the reader feeds it: status codes and their
+// texts, the lock report, the working time's two halves, the checksum
+// errors, the facts the journal and the status bus read, the new
+// connection's reset, and the messages passed on to the service panel and
+// the device session unchanged.
+#include "console/model/ControllerState.h"
+#include "console/model/LockHistory.h"
+#include "console/model/PeakFacts.h"
+#include "console/model/PeakTable.h"
+#include "console/model/TraceBuffer.h"
+
+#include <QLocale>
+#include <QSignalSpy>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+class ControllerState : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        QLocale::setDefault(QLocale::c());
+        // The facts hold what the controller says only while connected.
+        State.LockHistory().Connected("controller");
+    }
+    void TearDown() override { QLocale::setDefault(QLocale::system()); }
+
+    TControllerState State;
+};
+
+TEST_F(ControllerState, StatusCodesAndTheirTexts)
+{
+    struct TCase
+    {
+        uint32_t code;
+        const char* text;
+    };
+    const TCase cases[] = {
+        {0, "not ready"},         {1, "tuning - start"},
+        {2, "tuning - lock try"}, {3, "tuning - locked"},
+        {4, "unlocked"},          {5, "tuning - stop"},
+        {6, "learning"},          {7, "tuning - prepare"},
+        {8, "learning"},          {9, ""},
+        {10, "tuning - error"},   {11, "tuning - wait"},
+        {12, "tuning - phase"},   {13, "tuning - wait"},
+        {14, "wait for user"},    {15, "status 15"},
+        {255, "status 255"},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.code);
+        QSignalSpy changed(&State, &TControllerState::StatusChanged);
+        State.HandleDeviceStatus(c.code, 0);
+        EXPECT_EQ(State.StatusCode(), c.code);
+        EXPECT_EQ(State.StatusText(), c.text);
+        // No peak id yet: a lock has no report, its text is the status.
+        EXPECT_EQ(State.ReportText(), c.text);
+        ASSERT_EQ(changed.count(), 1);
+        EXPECT_EQ(changed[0][0].toUInt(), c.code);
+        EXPECT_EQ(State.LockHistory().Facts().StatusCode, c.code);
+        EXPECT_EQ(State.LockHistory().Facts().StatusText, c.text);
+    }
+}
+
+TEST_F(ControllerState, LockReportNamesThePeakIdLastReported)
+{
+    struct TCase
+    {
+        uint32_t peakId;
+        std::string report;
+        const char* lockedPeak;
+    };
+    const TCase cases[] = {
+        {6, "locked at peak f -> 473612353.597", "f"},
+        {10, "locked at peak j -> 473612193.136", "j"},
+        {1, "locked at peak a", "a"},
+        {14, "locked at peak n", "n"},
+        {0, "locked at unknown peak 0", ""},
+        {15, "locked at unknown peak 15", ""},
+        {255, "locked at unknown peak 255", ""},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.peakId);
+        State.HandleDeviceStatus(4, 0); // out of the last lock
+        State.SearchLocked = false;
+        State.HandlePeakId(c.peakId);
+        EXPECT_EQ(State.PeakId(), static_cast<int32_t>(c.peakId));
+        State.HandleDeviceStatus(3, 0);
+        EXPECT_EQ(State.StatusText(), "tuning - locked");
+        EXPECT_EQ(State.ReportText().toStdString(), c.report);
+        EXPECT_TRUE(State.SearchLocked);
+        EXPECT_EQ(State.LockHistory().Facts().LockedPeak, c.lockedPeak);
+        // Only a status that is a lock makes a report.
+        State.HandleDeviceStatus(1, 0);
+        EXPECT_EQ(State.ReportText(), "tuning - start");
+    }
+}
+
+TEST_F(ControllerState, LockReportFollowsTheOffset)
+{
+    State.HandlePeakId(PeakIdF);
+    State.HandleFOffsetValue(0xFFFF); // -1 kHz, a signed 16-bit value
+    EXPECT_EQ(State.FOffset(), -1);
+    State.HandleDeviceStatus(3, 0);
+    EXPECT_EQ(State.ReportText(), "locked at peak f -> 473612353.596");
+    EXPECT_DOUBLE_EQ(State.LockHistory().Facts().LockedFrequency, PeakBaseValue - 0.001);
+}
+
+TEST_F(ControllerState, WorkingTimeFromItsTwoHalves)
+{
+    struct TCase
+    {
+        uint32_t high;
+        uint32_t low;
+        uint32_t minutes;
+        const char* text;
+    };
+    const TCase cases[] = {
+        {0, 0, 0, "00:00"},
+        {0, 59, 59, "00:59"},
+        {0, 61, 61, "01:01"},
+        {1, 0, 65536, "1092:16"},
+        {0xFFFF, 0xFFFF, 0xFFFFFFFFu, "71582788:15"}, // the high half uses all 16 bits
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.minutes);
+        QSignalSpy changed(&State, &TControllerState::WorkingTimeChanged);
+        State.HandleLifetimeHigh(c.high);
+        EXPECT_EQ(changed.count(), 0); // the high half alone shows nothing
+        EXPECT_EQ(State.LifetimePart1, c.high * 65536u);
+        State.HandleLifetimeLow(c.low);
+        ASSERT_EQ(changed.count(), 1);
+        EXPECT_EQ(State.WorkingTime(), c.minutes);
+        EXPECT_EQ(TControllerState::WorkingTimeText(State.WorkingTime()), c.text);
+        EXPECT_EQ(State.LockHistory().Facts().WorkingTime, c.minutes);
+    }
+}
+
+TEST_F(ControllerState, ReadingsReachTheFactsAndTheirSignals)
+{
+    QSignalSpy tuning(&State, &TControllerState::TuningMirrorChanged);
+    QSignalSpy stabilization(&State, &TControllerState::StabilizationMirrorChanged);
+    QSignalSpy cft(&State, &TControllerState::CFTChanged);
+    QSignalSpy crc(&State, &TControllerState::CRCErrorsChanged);
+    State.HandleTuningMirrorPosition(120);
+    State.HandleStabilizationMirrorPosition(7);
+    State.HandleCFTTemperature(253);
+    State.HandleCRCError();
+    State.HandleCRCError();
+    const TConsoleFacts& facts = State.LockHistory().Facts();
+    EXPECT_EQ(State.TuningMirror(), 120u);
+    EXPECT_EQ(facts.TuningMirror, 120u);
+    EXPECT_EQ(State.StabilizationMirror(), 7u);
+    EXPECT_EQ(facts.StabilizationMirror, 7u);
+    EXPECT_EQ(State.CFT(), 253u);
+    EXPECT_EQ(TControllerState::CFTText(State.CFT()), "25.3");
+    EXPECT_DOUBLE_EQ(facts.CFT, 25.3);
+    EXPECT_EQ(State.CRCErrorCounter, 2u);
+    EXPECT_EQ(facts.CRCErrors, 2u);
+    EXPECT_EQ(tuning.count(), 1);
+    EXPECT_EQ(stabilization.count(), 1);
+    EXPECT_EQ(cft.count(), 1);
+    ASSERT_EQ(crc.count(), 2);
+    EXPECT_EQ(crc[1][0].toUInt(), 2u);
+}
+
+TEST_F(ControllerState, ExpectedPeaksScaleAndHarmonic)
+{
+    QSignalSpy expected(&State, &TControllerState::ExpectedPeaksChanged);
+    // The view reads the range when the state says it changed.
+    int32_t firstSeen = -2;
+    QObject::connect(&State, &TControllerState::ExpectedPeaksChanged, &State,
+                     [&] { firstSeen = State.Peaks().FirstAvaiablePeakIndex(); });
+    State.HandleExpectedPeaksValue(0x03F8);
+    EXPECT_EQ(State.ExpectedPeaksMask(), 0x03F8u);
+    EXPECT_EQ(firstSeen, 3);
+    EXPECT_EQ(expected.count(), 1);
+
+    QSignalSpy scale(&State, &TControllerState::ScopeScaleChanged);
+    QSignalSpy harmonic(&State, &TControllerState::HarmonicChanged);
+    State.HandleScopeScaleValue(6);
+    State.HandleHarmonicValue(2);
+    EXPECT_EQ(State.ScopeScale(), 6u);
+    EXPECT_EQ(State.Harmonic(), 2u);
+    EXPECT_EQ(scale.count(), 1);
+    EXPECT_EQ(harmonic.count(), 1);
+}
+
+TEST_F(ControllerState, NewConnectionStartsTheCountsAgain)
+{
+    State.HandleCRCError();
+    State.HandleLifetimeHigh(3);
+    State.HandlePeakId(6);
+    State.ResetConnectionFacts();
+    EXPECT_EQ(State.CRCErrorCounter, 0u);
+    EXPECT_EQ(State.LifetimePart1, 0u);
+    EXPECT_EQ(State.PeakId(), -1);
+    // A lock before the new controller names its peak has no report.
+    State.HandleDeviceStatus(3, 0);
+    EXPECT_EQ(State.ReportText(), "tuning - locked");
+    State.HandleCRCError();
+    EXPECT_EQ(State.CRCErrorCounter, 1u);
+}
+
+TEST_F(ControllerState, DisconnectLeavesIdleFacts)
+{
+    State.LockHistory().Connected("controller", "KW1");
+    State.HandleDeviceStatus(14, 0);
+    State.HandleCFTTemperature(300);
+    State.LockHistory().Disconnected();
+    EXPECT_EQ(State.LockHistory().Facts(), TConsoleFacts());
+}
+
+// Records every call it is given, by name and value.
+class TRecordingHandlers : public TVarnelMessageHandlers
+{
+public:
+    std::vector<std::pair<std::string, uint32_t>> Calls;
+
+    void Note(const char* name, uint32_t value) { Calls.emplace_back(name, value); }
+    void HandleScopeSample(uint32_t v) override { Note("ScopeSample", v); }
+    void HandleDeviceStatus(uint32_t v, uint32_t) override { Note("DeviceStatus", v); }
+    void HandleTuningMirrorPosition(uint32_t v) override { Note("TuningMirror", v); }
+    void HandleStabilizationMirrorPosition(uint32_t v) override { Note("StabMirror", v); }
+    void HandleDeviceEvent(uint32_t v, uint32_t) override { Note("DeviceEvent", v); }
+    void HandleCFTTemperature(uint32_t v) override { Note("CFTTemperature", v); }
+    void HandleServiceSample(uint32_t v) override { Note("ServiceSample", v); }
+    void HandlePeakId(uint32_t v) override { Note("PeakId", v); }
+    void HandlePhaseValue(uint32_t v) override { Note("Phase", v); }
+    void HandleDelayValue(uint32_t v) override { Note("Delay", v); }
+    void HandlePathGainValue(uint32_t v) override { Note("PathGain", v); }
+    void HandleCFTValue(uint32_t v) override { Note("CFT", v); }
+    void HandlePValue(uint32_t v) override { Note("P", v); }
+    void HandleIValue(uint32_t v) override { Note("I", v); }
+    void HandleDValue(uint32_t v) override { Note("D", v); }
+    void HandlePIDGainValue(uint32_t v) override { Note("PIDGain", v); }
+    void HandleExpectedPeaksValue(uint32_t v) override { Note("ExpectedPeaks", v); }
+    void HandleScopeScaleValue(uint32_t v) override { Note("ScopeScale", v); }
+    void HandleSetPointValue(uint32_t v) override { Note("SetPoint", v); }
+    void HandleHarmonicValue(uint32_t v) override { Note("Harmonic", v); }
+    void HandleCFTTemp10Value(uint32_t v) override { Note("CFTTemp10", v); }
+    void HandleCFTTemp40Value(uint32_t v) override { Note("CFTTemp40", v); }
+    void HandleCFTOffsetValue(uint32_t v) override { Note("CFTOffset", v); }
+    void HandleCFTRawValue(uint32_t v) override { Note("CFTRaw", v); }
+    void HandleModulationValue(uint32_t v) override { Note("Modulation", v); }
+    void HandleFOffsetValue(uint32_t v) override { Note("FOffset", v); }
+    void HandleLifetimeHigh(uint32_t v) override { Note("LifetimeHigh", v); }
+    void HandleLifetimeLow(uint32_t v) override { Note("LifetimeLow", v); }
+    void HandleCRCError() override { Note("CRCError", 0); }
+    void HandleLinkLost() override { Note("LinkLost", 0); }
+};
+
+TEST_F(ControllerState, ServiceValuesAndLinkLossArePassedOnUnchanged)
+{
+    TRecordingHandlers service;
+    TRecordingHandlers link;
+    // Without anyone to take them they are dropped.
+    State.HandleServiceSample(1);
+    State.HandleLinkLost();
+    State.SetServiceHandlers(&service);
+    State.SetLinkHandlers(&link);
+
+    const std::vector<std::pair<std::string, void (TControllerState::*)(uint32_t)>> passed = {
+        {"ServiceSample", &TControllerState::HandleServiceSample},
+        {"Phase", &TControllerState::HandlePhaseValue},
+        {"Delay", &TControllerState::HandleDelayValue},
+        {"PathGain", &TControllerState::HandlePathGainValue},
+        {"CFT", &TControllerState::HandleCFTValue},
+        {"P", &TControllerState::HandlePValue},
+        {"I", &TControllerState::HandleIValue},
+        {"D", &TControllerState::HandleDValue},
+        {"PIDGain", &TControllerState::HandlePIDGainValue},
+        {"SetPoint", &TControllerState::HandleSetPointValue},
+        {"CFTTemp10", &TControllerState::HandleCFTTemp10Value},
+        {"CFTTemp40", &TControllerState::HandleCFTTemp40Value},
+        {"CFTOffset", &TControllerState::HandleCFTOffsetValue},
+        {"CFTRaw", &TControllerState::HandleCFTRawValue},
+        {"Modulation", &TControllerState::HandleModulationValue},
+    };
+    std::vector<std::pair<std::string, uint32_t>> expected;
+    uint32_t value = 0xFFFE;
+    for (const auto& [name, handle] : passed) {
+        (State.*handle)(value);
+        expected.emplace_back(name, value);
+        --value;
+    }
+    // What the state keeps itself is not passed on.
+    State.HandleDeviceStatus(3, 0);
+    State.HandleCRCError();
+    State.HandleScopeSample(5);
+    EXPECT_EQ(service.Calls, expected);
+
+    State.HandleLinkLost();
+    EXPECT_EQ(link.Calls, (std::vector<std::pair<std::string, uint32_t>>{{"LinkLost", 0}}));
+}
+
+TEST_F(ControllerState, ScopeSamplesReachTheTraceAndTheStreamInOrder)
+{
+    std::vector<double> streamed;
+    QObject::connect(&State, &TControllerState::ScopeSample, &State, [&](double value) {
+        // The trace has the sample by the time the stream gives it.
+        EXPECT_EQ(State.ScopeTrace().Values().last(), value);
+        streamed.push_back(value);
+    });
+    const uint32_t raw[] = {17640, 0, 35280, 17641};
+    for (uint32_t value : raw)
+        State.HandleScopeSample(value);
+    EXPECT_EQ(streamed, (std::vector<double>{0, 17640, -17640, -1}));
+    EXPECT_EQ(State.ScopeTrace().Values(), (QList<double>{0, 17640, -17640, -1}));
+}
+
+} // namespace

@@ -1,0 +1,101 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The sample stream without a chart: the scope's samples reach the trace
+// buffer and the data log side by side and in order, the trace keeps the
+// newest thousand and asks for one refresh per burst, and the log writes the
+// samples on screen first, then each new one, with no chart anywhere.
+#include "console/model/ControllerState.h"
+#include "console/model/DataLog.h"
+#include "console/model/TraceBuffer.h"
+
+#include <QFile>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+QByteArray WaitForFile(const QString& fileName, const QByteArray& expected)
+{
+    QByteArray content;
+    (void)QTest::qWaitFor(
+        [&] {
+            QFile file(fileName);
+            if (file.open(QIODevice::ReadOnly))
+                content = file.readAll();
+            return content == expected;
+        },
+        30000);
+    return content;
+}
+
+TEST(TraceBuffer, KeepsTheNewestThousandAndRefreshesOncePerBurst)
+{
+    TTraceBuffer trace(5);
+    QSignalSpy refreshed(&trace, &TTraceBuffer::Refreshed);
+    for (int k = 0; k < 1500; ++k)
+        trace.Append(k);
+    ASSERT_EQ(trace.Values().size(), TTraceBuffer::Capacity);
+    EXPECT_EQ(trace.Values().first(), 500);
+    EXPECT_EQ(trace.Values().last(), 1499);
+    EXPECT_EQ(trace.Low(), 500);
+    EXPECT_EQ(trace.High(), 1499);
+    EXPECT_EQ(refreshed.count(), 0); // nothing is drawn sample by sample
+    ASSERT_TRUE(refreshed.wait(30000));
+    QTest::qWait(20);
+    EXPECT_EQ(refreshed.count(), 1);
+
+    TTraceBuffer empty(5);
+    EXPECT_EQ(empty.Low(), 0);
+    EXPECT_EQ(empty.High(), 0);
+}
+
+TEST(SampleStream, LogTakesTheScreensSamplesThenEveryNewOneWithNoChart)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fileName = dir.filePath("log.txt");
+    TControllerState state;
+    TDataLog log(10);
+    QObject::connect(&state, &TControllerState::ScopeSample, &log, &TDataLog::Write);
+
+    // Samples before the log: the backlog, as the trace has them.
+    state.HandleScopeSample(17640); // 0
+    state.HandleScopeSample(17630); // 10
+    EXPECT_FALSE(log.IsLogging());
+    log.Open(fileName, state.ScopeTrace().Values());
+    EXPECT_TRUE(log.IsLogging());
+    state.HandleScopeSample(0);     // 17640
+    state.HandleScopeSample(35280); // -17640
+    state.HandleScopeSample(17641); // -1
+    EXPECT_EQ(WaitForFile(fileName, "0\r\n10\r\n17640\r\n-17640\r\n-1\r\n"),
+              "0\r\n10\r\n17640\r\n-17640\r\n-1\r\n");
+
+    // Closed: later samples stay out, and what was given is in the file.
+    state.HandleScopeSample(17639);
+    log.Close();
+    EXPECT_FALSE(log.IsLogging());
+    state.HandleScopeSample(17638);
+    QTest::qWait(50);
+    EXPECT_EQ(WaitForFile(fileName, "0\r\n10\r\n17640\r\n-17640\r\n-1\r\n1\r\n"),
+              "0\r\n10\r\n17640\r\n-17640\r\n-1\r\n1\r\n");
+}
+
+TEST(SampleStream, LogThatCannotBeCreatedStopsAndSaysWhy)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    TDataLog log(10);
+    QSignalSpy stopped(&log, &TDataLog::Stopped);
+    // A folder is no file to log to.
+    log.Open(dir.path());
+    log.Write(1);
+    ASSERT_TRUE(stopped.wait(30000));
+    EXPECT_EQ(stopped[0][0].toString(), dir.path());
+    EXPECT_FALSE(stopped[0][1].toString().isEmpty());
+    EXPECT_FALSE(stopped[0][2].toBool());
+    EXPECT_FALSE(log.IsLogging());
+}
+
+} // namespace
