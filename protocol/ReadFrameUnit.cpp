@@ -239,8 +239,7 @@ int TReadVarnelFrame::ReadFrame(uint8_t id)
 
 bool TReadVarnelFrame::IsChecksumOK(uint8_t checksum) const
 {
-    const unsigned sum = FFrame[0] + FFrame[1] + FFrame[2] + FFrame[3];
-    return static_cast<uint8_t>(0u - sum) == checksum;
+    return FrameChecksum(FFrame[0], FFrame[1], FFrame[2], FFrame[3]) == checksum;
 }
 
 uint32_t ScanVarnelFrames(uint8_t* buffer, uint32_t dataCount, TVarnelFrameSink& sink)

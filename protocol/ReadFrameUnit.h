@@ -11,6 +11,7 @@
 // thread has run the pass before it reads again.
 #pragma once
 
+#include "protocol/Frames.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QThread>
@@ -77,8 +78,6 @@ private:
 
 using TSyncProc1P = void (TVarnelMessageHandlers::*)(uint32_t);
 using TSyncProc2P = void (TVarnelMessageHandlers::*)(uint32_t, uint32_t);
-
-inline constexpr uint8_t DeviceStartByte = 0xAA;
 
 // Where a decoded message goes. The reader thread collects a pass's messages
 // and delivers them to the main thread; tests and benchmarks use sinks of

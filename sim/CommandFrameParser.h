@@ -3,11 +3,12 @@
 //
 // A command frame is five bytes: 0xBB, command id, payload byte A (high),
 // payload byte B (low) and a checksum that makes the five bytes add up to a
-// multiple of 256. Bytes before a start byte are skipped. A candidate whose
-// checksum is wrong counts as one bad frame; scanning then resumes at the
-// next 0xBB after its start byte, so a stray 0xBB in front of a good frame
-// never costs that frame.
+// multiple of 256 (the wire format is protocol/Frames.h). Bytes before a start byte are skipped. A
+// candidate whose checksum is wrong counts as one bad frame; scanning then resumes at the next 0xBB
+// after its start byte, so a stray 0xBB in front of a good frame never costs that frame.
 #pragma once
+
+#include "protocol/Frames.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -15,16 +16,6 @@
 #include <vector>
 
 namespace VarnelSim {
-
-inline constexpr uint8_t CommandStartByte = 0xBB;
-inline constexpr uint8_t DeviceStartByte = 0xAA;
-inline constexpr std::size_t FrameSize = 5;
-
-// The checksum byte for the first four bytes of a frame (start byte included).
-constexpr uint8_t FrameChecksum(uint8_t start, uint8_t id, uint8_t b2, uint8_t b3)
-{
-    return static_cast<uint8_t>(-(start + id + b2 + b3));
-}
 
 struct TCommandFrame
 {

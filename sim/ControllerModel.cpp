@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "sim/ControllerModel.h"
 
+#include "protocol/ServiceParameters.h"
+
 #include <algorithm>
 #include <cmath>
 #include <limits>
@@ -12,49 +14,55 @@ namespace {
 
 using std::chrono::nanoseconds;
 
-// A parameter the console can read (and mostly write): the read request id;
-// the write command is the next id.
-struct TParameter
+// The values the controller starts with, for every row of the parameter
+// table (protocol/ServiceParameters.h), which gives the ids and widths.
+struct TParameterDefault
 {
-    uint8_t ReadId;
-    bool Writable;
-    bool Word; // the write carries 16 bits (A << 8 | B), else one byte (B)
-    uint16_t Default;
+    ::TCommandId Read;
+    uint16_t Value;
 };
 
-constexpr TParameter Parameters[] = {
-    {53, true, true, 180},    // phase
-    {55, true, false, 20},    // delay
-    {57, true, true, 1200},   // path gain (+2000 with the stabilisation check)
-    {59, true, false, 235},   // CFT, tenths of a degree
-    {61, true, false, 40},    // P
-    {63, true, false, 12},    // I
-    {65, true, false, 3},     // D
-    {67, true, false, 100},   // PID gain
-    {69, true, true, 0x3FFF}, // expected peaks: a to n
-    {71, true, false, 3},     // scope scale: 4x
-    {77, true, false, 0},     // set point, an 8-bit two's complement byte
-    {80, true, false, 0},     // harmonic: 3rd
-    {83, true, true, 1000},   // CFT reading at 10 degrees
-    {85, true, true, 3000},   // CFT reading at 40 degrees
-    {87, true, true, 0},      // CFT offset
-    {89, false, true, 0},     // CFT raw: measured, answered from the temperature
-    {91, true, true, 128},    // modulation
-    {93, true, true, 0},      // f offset in kHz, 16-bit two's complement
+constexpr TParameterDefault ParameterDefaults[] = {
+    {::TCommandId::ReadPhase, 180},
+    {::TCommandId::ReadDelay, 20},
+    {::TCommandId::ReadPathGain, 1200}, // +2000 with the stabilisation check
+    {::TCommandId::ReadCFT, 235},       // tenths of a degree
+    {::TCommandId::ReadP, 40},
+    {::TCommandId::ReadI, 12},
+    {::TCommandId::ReadD, 3},
+    {::TCommandId::ReadPIDGain, 100},
+    {::TCommandId::ReadExpectedPeaks, 0x3FFF}, // a to n
+    {::TCommandId::ReadScopeScale, 3},         // 4x
+    {::TCommandId::ReadSetPoint, 0},           // an 8-bit two's complement byte
+    {::TCommandId::ReadHarmonic, 0},           // 3rd
+    {::TCommandId::ReadCFTTemp10, 1000},
+    {::TCommandId::ReadCFTTemp40, 3000},
+    {::TCommandId::ReadCFTOffset, 0},
+    {::TCommandId::ReadCFTRaw, 0}, // measured: answered from the temperature
+    {::TCommandId::ReadModulation, 128},
+    {::TCommandId::ReadFOffset, 0}, // kHz, 16-bit two's complement
 };
 
-const TParameter* FindParameter(uint8_t readId)
+// The table's row whose read request this is, or nullptr.
+const TServiceParameter* ReadRequest(uint8_t id)
 {
-    for (const TParameter& p : Parameters)
-        if (p.ReadId == readId)
-            return &p;
-    return nullptr;
+    const TServiceParameter* parameter = ServiceParameterByCommand(id);
+    return parameter && static_cast<uint8_t>(parameter->Read) == id ? parameter : nullptr;
 }
 
-constexpr uint8_t ExpectedPeaksId = 69;
-constexpr uint8_t ScopeScaleId = 71;
-constexpr uint8_t CFTTemp10Id = 83;
-constexpr uint8_t CFTTemp40Id = 85;
+// The table's row whose write command this is, or nullptr.
+const TServiceParameter* WriteCommand(uint8_t id)
+{
+    const TServiceParameter* parameter = ServiceParameterByCommand(id);
+    return parameter && parameter->Write && static_cast<uint8_t>(*parameter->Write) == id
+               ? parameter
+               : nullptr;
+}
+
+constexpr uint8_t ExpectedPeaksId = static_cast<uint8_t>(::TCommandId::ReadExpectedPeaks);
+constexpr uint8_t ScopeScaleId = static_cast<uint8_t>(::TCommandId::ReadScopeScale);
+constexpr uint8_t CFTTemp10Id = static_cast<uint8_t>(::TCommandId::ReadCFTTemp10);
+constexpr uint8_t CFTTemp40Id = static_cast<uint8_t>(::TCommandId::ReadCFTTemp40);
 
 // Working time at the model's first connect, in minutes (12333:20):
 // large enough to need both halves of the counter.
@@ -122,8 +130,8 @@ TControllerModel::TControllerModel(const TModelOptions& options)
     : FOptions(options), FKnockRandom(options.Seed ^ 0x6b6e6f63U), FRandom(options.Seed),
       FNoiseRandom(options.Seed ^ 0x5eed5eedU)
 {
-    for (const TParameter& p : Parameters)
-        FParameters[p.ReadId] = p.Default;
+    for (const TParameterDefault& p : ParameterDefaults)
+        FParameters[static_cast<uint8_t>(p.Read)] = p.Value;
 }
 
 void TControllerModel::Connect(TClock::time_point now)
@@ -214,12 +222,13 @@ void TControllerModel::HandleCommand(const TCommandFrame& frame)
     default:
         break;
     }
-    if (FindParameter(frame.Id)) {
-        QueueValue(frame.Id, ParameterValue(frame.Id));
+    if (const TServiceParameter* p = ReadRequest(frame.Id)) {
+        QueueValue(p->Answer, ParameterValue(frame.Id));
         return;
     }
-    if (const TParameter* p = FindParameter(static_cast<uint8_t>(frame.Id - 1)); p && p->Writable) {
-        FParameters[p->ReadId] = p->Word ? frame.Word() : frame.B;
+    if (const TServiceParameter* p = WriteCommand(frame.Id)) {
+        FParameters[static_cast<uint8_t>(p->Read)] =
+            p->Width == TParamWidth::Word ? frame.Word() : frame.B;
         return;
     }
     ++FStats.IgnoredCommands;
@@ -229,7 +238,7 @@ uint16_t TControllerModel::ParameterValue(uint8_t readId) const
 {
     if (readId == _msg_cft_raw_value)
         return CFTRaw();
-    return FindParameter(readId) ? FParameters[readId] : 0;
+    return ReadRequest(readId) ? FParameters[readId] : 0;
 }
 
 bool TControllerModel::ReachableRange(int& first, int& last) const

@@ -19,15 +19,16 @@ namespace VarnelSim {
 
 using TClock = std::chrono::steady_clock;
 
-// Command ids the controller acts on (everything else is ignored).
+// Command ids the controller acts on besides the parameters (everything
+// else is ignored).
 enum TCommandId : uint8_t
 {
-    _cmd_tuning_start = 32,
-    _cmd_tuning_enable = 33,
-    _cmd_tuning_target = 34,
-    _cmd_tuning_half_automatic = 35,
-    _cmd_tuning_lock = 36,
-    _cmd_connect_query = 75,
+    _cmd_tuning_start = static_cast<uint8_t>(::TCommandId::TuningStart),
+    _cmd_tuning_enable = static_cast<uint8_t>(::TCommandId::TuningEnable),
+    _cmd_tuning_target = static_cast<uint8_t>(::TCommandId::TuningTarget),
+    _cmd_tuning_half_automatic = static_cast<uint8_t>(::TCommandId::TuningHalfAutomatic),
+    _cmd_tuning_lock = static_cast<uint8_t>(::TCommandId::TuningLock),
+    _cmd_connect_query = static_cast<uint8_t>(::TCommandId::ConnectQuery),
 };
 
 // Ids of the device frames the controller sends.

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "SimTestSupport.h"
 
+#include "protocol/ServiceParameters.h"
 #include "sim/ControllerModel.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <string>
 
 namespace {
 
@@ -111,6 +113,20 @@ TEST(ControllerModelTest, StoresEachWrite)
         EXPECT_EQ(answers[0].B2, c.B2);
         EXPECT_EQ(answers[0].B3, c.B3);
         EXPECT_EQ(model.ParameterValue(c.Read), c.B2 | c.B3 << 8);
+    }
+}
+
+TEST(ControllerModelTest, StartsEveryParameterInsideItsField)
+{
+    // The console shows what a fresh controller answers; each of the
+    // parameter table's rows starts inside the range its field takes.
+    TControllerModel model(Quiet());
+    for (const TServiceParameter& p : ServiceParameters) {
+        SCOPED_TRACE(std::string(p.Name));
+        const TParameterReading reading =
+            DecodeAnswer(p, model.ParameterValue(static_cast<uint8_t>(p.Read)));
+        EXPECT_GE(reading.Value, p.Low);
+        EXPECT_LE(reading.Value, p.High);
     }
 }
 
