@@ -7,6 +7,9 @@
 #include "console/StatusService.h"
 #include "console/StyleUnit.h"
 #include "console/model/ConsoleLog.h"
+#include "console/model/ControllerState.h"
+#include "console/model/DataLog.h"
+#include "console/model/LockHistory.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -142,6 +145,8 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
             window->close();
         QCoreApplication::quit();
     });
+    if (options.KeepLocked)
+        window->SetKeepLocked(true);
     // The status on the session bus lives as long as the window it tells of.
     auto statusService = std::make_unique<TStatusService>(window->LockHistory());
     // A name held by another process shows in the device panel.
@@ -151,6 +156,25 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
     if (!options.MetricsListen.isEmpty()) {
         metrics = std::make_unique<TLabMetrics>(window->LockHistory(), options.MetricsListen,
                                                 QCoreApplication::applicationVersion());
+        // The console's own counters, from its start.
+        struct TCounters
+        {
+            uint64_t ScopeSamples = 0;
+            uint64_t LogFailures = 0;
+        };
+        auto counters = std::make_shared<TCounters>();
+        QObject::connect(&window->State(), &TControllerState::ScopeSample, metrics.get(),
+                         [counters] { ++counters->ScopeSamples; });
+        QObject::connect(&window->DataLog(), &TDataLog::Stopped, metrics.get(),
+                         [counters] { ++counters->LogFailures; });
+        QObject::connect(&window->DataLog(), &TDataLog::ClosedLogFailed, metrics.get(),
+                         [counters] { ++counters->LogFailures; });
+        const TLockHistory& history = window->LockHistory();
+        metrics->SetMoreFacts([counters, &history](TMetricsSnapshot& snapshot) {
+            snapshot.ScopeSamples = counters->ScopeSamples;
+            snapshot.DataLogWriteFailures = counters->LogFailures;
+            snapshot.LinkLosses = history.LinkLosses();
+        });
         if (metrics->Endpoint().IsListening())
             qCInfo(VarnelConsoleLog, "metrics at http://%s/metrics",
                    qUtf8Printable(metrics->Endpoint().Address()));

@@ -5,12 +5,14 @@
 
 #include "console/DevicePanel.h"
 #include "console/GlobalUnit.h"
+#include "console/LockSupervisionPanel.h"
 #include "console/ScopePanel.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/StatusService.h"
 #include "console/model/DataLog.h"
 #include "console/model/DeviceSession.h"
 #include "console/model/LockHistory.h"
+#include "console/model/LockSupervision.h"
 #include "console/model/PeakFacts.h"
 #include "protocol/MainThreadCallList.h"
 
@@ -184,6 +186,16 @@ void TMainForm::FormCreate()
             [this] { StartButton->setEnabled(false); });
     connect(FSession.get(), &TDeviceSession::LinkClosed, this, &TMainForm::ShowLinkLost);
     connect(FSession.get(), &TDeviceSession::Disconnected, this, &TMainForm::ResetDisplays);
+    // Lock supervision: it follows the lock from the start and sends nothing
+    // until the operator ticks "keep locked" (or the program is started with
+    // --keep-locked).
+    FSupervision = new TLockSupervision(*FLockHistory, this);
+    FSupervision->SetJournalSink(FEnvironment.Journal);
+    FLockSupervisionPanel = new TLockSupervisionPanel(
+        {KeepLockedCheckBox, LockHealthLabel, SimpleStatusPanel, BlinkTimer,
+         [this](const QColor& color) { SetSimpleStatusPanelColor(color); },
+         [this] { FSounds->Play(_snd_critical_stop); }},
+        *FSupervision, *FState, *FSession, this);
     ExpectedPeaksFromComboBox->clear();
     ExpectedPeaksToComboBox->clear();
     for (const auto& peak : FState->Peaks().PeakList()) {
@@ -196,6 +208,11 @@ void TMainForm::FormCreate()
     ResetDisplays();
     SimpleMenuFirstPeakId = -1;
     SimpleMenuSecondPeakId = -1;
+}
+
+void TMainForm::SetKeepLocked(bool on)
+{
+    FLockSupervisionPanel->SetKeepLocked(on);
 }
 
 void TMainForm::FormDestroy()
@@ -276,6 +293,10 @@ void TMainForm::LogoImageClick()
 
 void TMainForm::Send(TCommandId id, TPayload payload)
 {
+    // Every command of the operator's passes here; the supervisor's relock
+    // does not.
+    if (FSupervision)
+        FSupervision->OperatorSent(id);
     FSession->Send(id, payload);
 }
 

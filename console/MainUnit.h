@@ -44,6 +44,8 @@ class TStatusService;
 class TTraceModel;
 class TFileWriter;
 class TDeviceSession;
+class TLockSupervision;
+class TLockSupervisionPanel;
 class TDevicePanel;
 class TDataLog;
 class TScopePanel;
@@ -65,6 +67,12 @@ public:
     TControllerState& State() const { return *FState; }
     // The scope chart and its tuning options (scope scale, harmonic).
     TScopePanel& ScopePanel() const { return *FScopePanel; }
+    // Lock supervision: the supervisor and the lock health. "keep locked" on
+    // the simple menu switches its relocking on; SetKeepLocked ticks the box.
+    TLockSupervision& Supervision() const { return *FSupervision; }
+    void SetKeepLocked(bool on);
+    // The data log (its file, its writer, its failures).
+    TDataLog& DataLog() const { return *FDataLog; }
     int32_t SimpleMenuFirstPeakId = 0;
     int32_t SimpleMenuSecondPeakId = 0;
 
@@ -239,6 +247,8 @@ private:
     // shows it; the panel goes first
     std::unique_ptr<TDeviceSession> FSession;
     std::unique_ptr<TDevicePanel> FDevicePanel;
+    TLockSupervision* FSupervision = nullptr;
+    TLockSupervisionPanel* FLockSupervisionPanel = nullptr;
     // What a link closed under the console leaves in the simple menu.
     void ShowLinkLost();
 

@@ -119,6 +119,8 @@ void TLockHistory::Disconnected()
 
 void TLockHistory::LinkLost()
 {
+    if (FFacts.Connected)
+        ++FLinkLosses;
     EndConnection("link-lost", QStringLiteral("link to ") + FFacts.Device + QStringLiteral(" lost"),
                   WarningPriority);
 }

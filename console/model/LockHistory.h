@@ -114,6 +114,9 @@ public:
     // No sink writes nothing; the facts are kept all the same.
     void SetJournalSink(std::shared_ptr<TJournalSink> sink);
     const TConsoleFacts& Facts() const { return FFacts; }
+    // Links lost under the console since it started (not the operator's
+    // disconnects).
+    uint64_t LinkLosses() const { return FLinkLosses; }
     // The clock the status records are spaced by; a steady clock by default.
     void SetClock(TMonotonicClock clock);
 
@@ -162,6 +165,7 @@ signals:
     void FactsChanged();
 
 private:
+    uint64_t FLinkLosses = 0;
     void Write(const char* event, const QString& message, TJournalRecord fields, int priority = 6);
     void EndConnection(const char* event, const QString& message, int priority);
     void SetFacts(const TConsoleFacts& facts);
