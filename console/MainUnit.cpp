@@ -169,7 +169,7 @@ void TMainForm::FormCreate()
     FServicePassword = std::make_unique<TServicePassword>();
     PageControl->tabBar()->hide();
     PageControl->setCurrentWidget(SimpleMenuTabSheet);
-    setWindowTitle(QStringLiteral("Varnel v.1.1.1"));
+    setWindowTitle(QStringLiteral("Varnel v." VARNEL_VERSION));
     ConnectButton->setEnabled(false);
     DisconnectButton->setEnabled(false);
     Connection = FEnvironment.PhyLayerFactory
