@@ -165,7 +165,7 @@ void TMainForm::FormCreate()
     FServicePassword = std::make_unique<TServicePassword>();
     PageControl->tabBar()->hide();
     PageControl->setCurrentWidget(SimpleMenuTabSheet);
-    setWindowTitle(QStringLiteral("Varnel v.1.1.1"));
+    setWindowTitle(QStringLiteral("Varnel v." VARNEL_VERSION));
     TDeviceSessionTimings timings;
     timings.AutoConnectPause = FEnvironment.Timings.AutoConnectPause;
     timings.TuningEnablePause = FEnvironment.Timings.TuningEnablePause;

@@ -26,7 +26,7 @@ TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
     TMainForm form(FakeLineEnvironment(Bridge));
     ASSERT_EQ(MainForm, &form);
 
-    EXPECT_EQ(form.windowTitle(), "Varnel v.1.1.1");
+    EXPECT_EQ(form.windowTitle(), QStringLiteral("Varnel v." VARNEL_VERSION));
     EXPECT_EQ(form.size(), QSize(1133, 691));
     EXPECT_EQ(form.minimumSize(), form.maximumSize());
     EXPECT_FALSE(form.windowFlags() & Qt::WindowMaximizeButtonHint);
