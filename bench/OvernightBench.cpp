@@ -103,11 +103,11 @@ int RunOne(int argc, char** argv, bool keepLocked, const TOptions& options)
     // Both runs meet the same knocks (the same seed); wait for the
     // controller to be ready for the user, then lock on f.
     const TClock::time_point ready = TClock::now() + std::chrono::seconds(60);
-    while (!fButton->isEnabled() && TClock::now() < ready)
+    const TLockHistory& history = form.LockHistory();
+    while (history.Facts().StatusCode != 14 && TClock::now() < ready)
         RunEventsFor(0.1);
     const TClock::time_point clicked = TClock::now();
     fButton->click();
-    const TLockHistory& history = form.LockHistory();
     while (!history.Facts().Locked && Seconds(TClock::now() - clicked) < 120)
         RunEventsFor(0.05);
     if (!history.Facts().Locked) {
