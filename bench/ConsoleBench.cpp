@@ -239,10 +239,14 @@ public:
     {
         // Every scope sample the controller's state takes, as the raw value
         // the controller sent.
-        QObject::connect(&State(), &TControllerState::ScopeSample, this, [this](double sample) {
-            NoteSample(static_cast<uint32_t>(TControllerState::ScopeZero - sample));
-        });
+        FRecording =
+            QObject::connect(&State(), &TControllerState::ScopeSample, this, [this](double sample) {
+                NoteSample(static_cast<uint32_t>(TControllerState::ScopeZero - sample));
+            });
     }
+    // The window's close still runs what the reader delivered last; the
+    // record is gone by then.
+    ~TBenchForm() override { QObject::disconnect(FRecording); }
 
     void NoteSample(uint32_t value)
     {
@@ -263,6 +267,7 @@ public:
     }
 
 private:
+    QMetaObject::Connection FRecording;
     uint64_t FCount = 0;
     uint64_t FOutOfOrder = 0;
     std::vector<TClock::time_point> FHandled;

@@ -44,11 +44,18 @@ public:
     explicit TRecordingForm(TConsoleEnvironment environment = TConsoleEnvironment::Default())
         : TMainForm(std::move(environment))
     {
-        QObject::connect(&State(), &TControllerState::ScopeSample, this, [this](double value) {
-            Samples.push_back(static_cast<uint32_t>(TControllerState::ScopeZero - value));
-        });
+        FRecording =
+            QObject::connect(&State(), &TControllerState::ScopeSample, this, [this](double value) {
+                Samples.push_back(static_cast<uint32_t>(TControllerState::ScopeZero - value));
+            });
     }
+    // The window's close still runs what the reader delivered last; the
+    // record is gone by then.
+    ~TRecordingForm() override { QObject::disconnect(FRecording); }
     std::vector<uint32_t> Samples;
+
+private:
+    QMetaObject::Connection FRecording;
 };
 
 // Runs the event loop for this long.
