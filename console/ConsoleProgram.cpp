@@ -138,13 +138,19 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
     if (!ApplyVisualStyle(app, QStringLiteral("Light"), &styleError))
         QMessageBox::critical(nullptr, QStringLiteral("Varnel"), styleError);
 
-    std::unique_ptr<TMainForm> window = makeWindow ? makeWindow() : std::make_unique<TMainForm>();
-    const TCloseOnSignals closeOnSignals([&window] {
-        // While the window is being released the pointer is already empty.
+    // The close signals are caught before the window is made: making it may
+    // take a while (a drill connects in it), and a signal that comes then
+    // must still end the console in order, not by the default action.
+    bool closeAsked = false;
+    std::unique_ptr<TMainForm> window;
+    const TCloseOnSignals closeOnSignals([&window, &closeAsked] {
+        closeAsked = true;
+        // While the window is being made or released the pointer is empty.
         if (window)
             window->close();
         QCoreApplication::quit();
     });
+    window = makeWindow ? makeWindow() : std::make_unique<TMainForm>();
     if (options.KeepLocked)
         window->SetKeepLocked(true);
     // The status on the session bus lives as long as the window it tells of.
@@ -182,8 +188,13 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
             qCWarning(VarnelConsoleLog, "no metrics: %s",
                       qUtf8Printable(metrics->Endpoint().Error()));
     }
-    window->show();
-    const int result = QApplication::exec();
+    int result = 0;
+    if (closeAsked) {
+        window->close();
+    } else {
+        window->show();
+        result = QApplication::exec();
+    }
 
     keepAwake.Stop();
     metrics.reset();
