@@ -78,88 +78,13 @@ void TMainForm::ShowState()
             [this](uint32_t tenths) { CFTValueLabel->setText(TControllerState::CFTText(tenths)); });
     connect(state, &TControllerState::PeakIdChanged, this,
             [this](int32_t peakId) { PeakIdLabel->setText(QString::number(peakId)); });
-    connect(state, &TControllerState::ExpectedPeaksChanged, this, [this, state] {
-        ExpectedPeaksFromComboBox->setCurrentIndex(state->Peaks().FirstAvaiablePeakIndex());
-        ExpectedPeaksToComboBox->setCurrentIndex(state->Peaks().LastAvaiablePeakIndex());
+    connect(state, &TControllerState::ExpectedPeaksChanged, this, [this] {
         FillPeakListBox();
         PrepareSimpleMenu();
     });
-    connect(state, &TControllerState::FOffsetChanged, this,
-            [this](int16_t offset) { FOffsetRealSpinEdit->setValue(offset); });
     connect(state, &TControllerState::WorkingTimeChanged, this, [this](uint32_t minutes) {
         LifetimeLabel->setText(TControllerState::WorkingTimeText(minutes));
     });
     connect(state, &TControllerState::CRCErrorsChanged, this,
             [this](uint32_t count) { CRCErrorsLabel->setText(QString::number(count)); });
-}
-
-// ---- a message given to the window goes to the state, as the reader's do
-void TMainForm::HandleScopeSample(uint32_t value)
-{
-    FState->HandleScopeSample(value);
-}
-
-void TMainForm::HandleDeviceStatus(uint32_t code, uint32_t b3)
-{
-    FState->HandleDeviceStatus(code, b3);
-}
-
-void TMainForm::HandleTuningMirrorPosition(uint32_t b2)
-{
-    FState->HandleTuningMirrorPosition(b2);
-}
-
-void TMainForm::HandleStabilizationMirrorPosition(uint32_t b2)
-{
-    FState->HandleStabilizationMirrorPosition(b2);
-}
-
-void TMainForm::HandleDeviceEvent(uint32_t kind, uint32_t peakId)
-{
-    FState->HandleDeviceEvent(kind, peakId);
-}
-
-void TMainForm::HandleCFTTemperature(uint32_t value)
-{
-    FState->HandleCFTTemperature(value);
-}
-
-void TMainForm::HandlePeakId(uint32_t b2)
-{
-    FState->HandlePeakId(b2);
-}
-
-void TMainForm::HandleExpectedPeaksValue(uint32_t value)
-{
-    FState->HandleExpectedPeaksValue(value);
-}
-
-void TMainForm::HandleScopeScaleValue(uint32_t value)
-{
-    FState->HandleScopeScaleValue(value);
-}
-
-void TMainForm::HandleHarmonicValue(uint32_t value)
-{
-    FState->HandleHarmonicValue(value);
-}
-
-void TMainForm::HandleFOffsetValue(uint32_t value)
-{
-    FState->HandleFOffsetValue(value);
-}
-
-void TMainForm::HandleLifetimeHigh(uint32_t value)
-{
-    FState->HandleLifetimeHigh(value);
-}
-
-void TMainForm::HandleLifetimeLow(uint32_t value)
-{
-    FState->HandleLifetimeLow(value);
-}
-
-void TMainForm::HandleCRCError()
-{
-    FState->HandleCRCError();
 }

@@ -7,6 +7,7 @@
 #include "console/GlobalUnit.h"
 #include "console/LockSupervisionPanel.h"
 #include "console/ScopePanel.h"
+#include "console/ServicePanel.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/StatusService.h"
 #include "console/model/DataLog.h"
@@ -121,11 +122,8 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     BuildPngImageList();
     SetSimpleStatusPanelColor(palette().color(QPalette::Button));
 
-    // The reader delivers to the state; the service panel's values and the
-    // link-loss notice come back to the window.
+    // The reader delivers to the state; the window and its panels follow it.
     FState = new TControllerState(FEnvironment.Timings.ChartRefresh, this);
-    FState->SetServiceHandlers(this);
-    FState->SetLinkHandlers(this);
     FLockHistory = &FState->LockHistory();
     FLockHistory->SetJournalSink(FEnvironment.Journal);
 
@@ -137,7 +135,17 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
          [this](const QString& title, const QString& text) { ReportToOperator(title, text); }},
         this);
     DataSeries = FScopePanel->DataSeries();
-    SetupServiceChart();
+    FServicePanelView =
+        new TServicePanel(*this, *FState,
+                          {[this](TCommandId id, TPayload payload) { Send(id, payload); },
+                           [] {
+                               if (Connection)
+                                   SendReadRequests(*Connection, ReadParamsSequence);
+                           }},
+                          FEnvironment.Timings.ChartRefresh, this);
+    ServiceSeries = FServicePanelView->Series();
+    connect(FServicePanelView, &TServicePanel::Hidden, this,
+            [this] { SetOuterWidth(PageControl->width() + 12); });
     SetupDataLog();
     ConnectSignals();
     ShowState();
@@ -173,6 +181,7 @@ void TMainForm::FormCreate()
     // The reader delivers to the controller's state.
     FSession = std::make_unique<TDeviceSession>(*FState, *FLockHistory, timings);
     FSession->PublishTo(Connection, FrameReader);
+    connect(FState, &TControllerState::LinkLost, FSession.get(), &TDeviceSession::HandleLinkLost);
     FDevicePanel = std::make_unique<TDevicePanel>(*this, *FSession);
     connect(ConnectionTimer, &QTimer::timeout, FDevicePanel.get(),
             &TDevicePanel::ConnectionTimerTimer);
@@ -196,14 +205,6 @@ void TMainForm::FormCreate()
          [this](const QColor& color) { SetSimpleStatusPanelColor(color); },
          [this] { FSounds->Play(_snd_critical_stop); }},
         *FSupervision, *FState, *FSession, this);
-    ExpectedPeaksFromComboBox->clear();
-    ExpectedPeaksToComboBox->clear();
-    for (const auto& peak : FState->Peaks().PeakList()) {
-        ExpectedPeaksFromComboBox->addItem(peak->Name);
-        ExpectedPeaksToComboBox->addItem(peak->Name);
-    }
-    ExpectedPeaksFromComboBox->setCurrentIndex(0);
-    ExpectedPeaksToComboBox->setCurrentIndex(0);
     SearchUrzadzenButtonClick();
     ResetDisplays();
     SimpleMenuFirstPeakId = -1;
@@ -253,11 +254,6 @@ void TMainForm::DisconnectButtonClick()
 void TMainForm::ConnectionTimerTimer()
 {
     FDevicePanel->ConnectionTimerTimer();
-}
-
-void TMainForm::HandleLinkLost()
-{
-    FSession->HandleLinkLost();
 }
 
 // A link closed under the console: nothing of the last status or lock is
@@ -348,28 +344,6 @@ void TMainForm::ConnectSignals()
             [this] { SimpleJPeakPngSpeedButtonClick(SimpleJPeakPngSpeedButton); });
     connect(BlinkTimer, &QTimer::timeout, this, &TMainForm::BlinkTimerTimer);
 
-    connect(ReadParamsButton, &QPushButton::clicked, this, &TMainForm::ReadParamsButtonClick);
-    connect(HideButton, &QPushButton::clicked, this, &TMainForm::HideButtonClick);
-    connect(SetPhaseButton, &QPushButton::clicked, this, &TMainForm::SetPhaseButtonClick);
-    connect(SetDelayButton, &QPushButton::clicked, this, &TMainForm::SetDelayButtonClick);
-    connect(SetPathGainButton, &QPushButton::clicked, this, &TMainForm::SetPathGainButtonClick);
-    connect(SetCFTButton, &QPushButton::clicked, this, &TMainForm::SetCFTButtonClick);
-    connect(SetPButton, &QPushButton::clicked, this, &TMainForm::SetPButtonClick);
-    connect(SetIButton, &QPushButton::clicked, this, &TMainForm::SetIButtonClick);
-    connect(SetDButton, &QPushButton::clicked, this, &TMainForm::SetDButtonClick);
-    connect(SetPIDGainButton, &QPushButton::clicked, this, &TMainForm::SetPIDGainButtonClick);
-    connect(SetExpectedPeaksButton, &QPushButton::clicked, this,
-            &TMainForm::SetExpectedPeaksButtonClick);
-    connect(SetPointButton, &QPushButton::clicked, this, &TMainForm::SetPointButtonClick);
-    connect(CTFTemp10Button, &QPushButton::clicked, this, &TMainForm::CTFTemp10ButtonClick);
-    connect(CFTTemp40Button, &QPushButton::clicked, this, &TMainForm::CFTTemp40ButtonClick);
-    connect(CFTOffsetButton, &QPushButton::clicked, this, &TMainForm::CFTOffsetButtonClick);
-    connect(ModulationButton, &QPushButton::clicked, this, &TMainForm::ModulationButtonClick);
-    connect(FOffsetButton, &QPushButton::clicked, this, &TMainForm::FOffsetButtonClick);
-    // The operator's click (mouse or keyboard) only: the box following a
-    // path gain report from the controller is not a command and sends nothing.
-    connect(StabilizationCheckCheckBox, &QCheckBox::clicked, this,
-            &TMainForm::StabilizationCheckCheckBoxClick);
     connect(SaveDataChartToFileCheckBox, &QCheckBox::clicked, this,
             &TMainForm::SaveDataChartToFileCheckBoxClick);
 
@@ -378,6 +352,31 @@ void TMainForm::ConnectSignals()
     // Typed characters reach the access-code recogniser before the focused
     // control, which still receives them.
     qApp->installEventFilter(this);
+}
+
+void TMainForm::FormKeyPress(QChar key)
+{
+    if (!FServicePassword || !FServicePassword->IsPasswordOK(key))
+        return;
+    SetOuterWidth(PageControl->width() + ServicePanel->width() + 18);
+    // Docked to the right edge, over the full client height.
+    ServicePanel->setGeometry(FDesignSize.width() - ServicePanel->width(), 0, ServicePanel->width(),
+                              FDesignSize.height());
+    ServicePanel->show();
+    ServicePanel->raise();
+}
+
+void TMainForm::SetOuterWidth(int outerWidth)
+{
+    // The window is fixed-size; its frame, when it has one, takes the
+    // difference between the outer and the client width. The window
+    // system's figure is asked each time: the widget's copy of it can miss a
+    // frame the window manager put around the window after it was shown.
+    // Where the screen is narrower, the window takes what it holds and the
+    // rest is reached by scrolling (FitToScreen).
+    const QMargins frame = windowHandle() ? windowHandle()->frameMargins() : QMargins();
+    const int frameExtra = frame.left() + frame.right();
+    SetDesignSize(QSize(outerWidth - frameExtra, FDesignSize.height()));
 }
 
 void TMainForm::showEvent(QShowEvent* event)

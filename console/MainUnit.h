@@ -1,15 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The console's one window: its controls (from the window layout) and every
 // operation behind them; the controller's state it shows is the model's
-// (TControllerState), and the scope chart with its options is a panel of its
-// own (TScopePanel). The methods are implemented in several source files,
-// one per concern:
+// (TControllerState), and the scope chart with its options and the service
+// panel are panels of their own (TScopePanel, TServicePanel). The methods are implemented in
+// several source files, one per concern:
 //   MainUnit.cpp       start, stop, display reset, logo
 //   DeviceMessages.cpp the controller's status and live messages, shown
 //   PeakTable.cpp      the peak list, the peak label
 //   PeakSearch.cpp     Start, Lock, the lock report
 //   SimpleMenu.cpp     the simple-menu page, its peak buttons and status panel
-//   ServicePanel.cpp   the access code, Read, the Set buttons, the service chart
 //   DataLog.cpp        the data log's box (the log itself is the model's)
 #pragma once
 
@@ -41,7 +40,6 @@ class QScrollArea;
 class TServicePassword;
 class TLockHistory;
 class TStatusService;
-class TTraceModel;
 class TFileWriter;
 class TDeviceSession;
 class TLockSupervision;
@@ -49,8 +47,9 @@ class TLockSupervisionPanel;
 class TDevicePanel;
 class TDataLog;
 class TScopePanel;
+class TServicePanel;
 
-class TMainForm : public QWidget, public Ui::TMainForm, public TVarnelMessageHandlers
+class TMainForm : public QWidget, public Ui::TMainForm
 {
     Q_OBJECT
 
@@ -67,6 +66,9 @@ public:
     TControllerState& State() const { return *FState; }
     // The scope chart and its tuning options (scope scale, harmonic).
     TScopePanel& ScopePanel() const { return *FScopePanel; }
+    // The service panel's actions and chart (the panel itself is the
+    // control ServicePanel).
+    TServicePanel& Service() const { return *FServicePanelView; }
     // Lock supervision: the supervisor and the lock health. "keep locked" on
     // the simple menu switches its relocking on; SetKeepLocked ticks the box.
     TLockSupervision& Supervision() const { return *FSupervision; }
@@ -107,41 +109,6 @@ public:
     QColor SimpleStatusPanelColor() const;
     void SetSimpleStatusPanelColor(const QColor& color);
 
-    // ---- device messages (run on the main thread, in arrival order). The
-    // reader delivers them to State(); the service panel's values and the
-    // link-loss notice come back here from it, and a call of the others
-    // here goes to it.
-    void HandleScopeSample(uint32_t value) override;
-    void HandleDeviceStatus(uint32_t code, uint32_t b3) override;
-    void HandleTuningMirrorPosition(uint32_t b2) override;
-    void HandleStabilizationMirrorPosition(uint32_t b2) override;
-    void HandleDeviceEvent(uint32_t kind, uint32_t peakId) override;
-    void HandleCFTTemperature(uint32_t value) override;
-    void HandleServiceSample(uint32_t value) override;
-    void HandlePeakId(uint32_t b2) override;
-    void HandlePhaseValue(uint32_t value) override;
-    void HandleDelayValue(uint32_t value) override;
-    void HandlePathGainValue(uint32_t value) override;
-    void HandleCFTValue(uint32_t value) override;
-    void HandlePValue(uint32_t value) override;
-    void HandleIValue(uint32_t value) override;
-    void HandleDValue(uint32_t value) override;
-    void HandlePIDGainValue(uint32_t value) override;
-    void HandleExpectedPeaksValue(uint32_t value) override;
-    void HandleScopeScaleValue(uint32_t value) override;
-    void HandleSetPointValue(uint32_t value) override;
-    void HandleHarmonicValue(uint32_t value) override;
-    void HandleCFTTemp10Value(uint32_t value) override;
-    void HandleCFTTemp40Value(uint32_t value) override;
-    void HandleCFTOffsetValue(uint32_t value) override;
-    void HandleCFTRawValue(uint32_t value) override;
-    void HandleModulationValue(uint32_t value) override;
-    void HandleFOffsetValue(uint32_t value) override;
-    void HandleLifetimeHigh(uint32_t value) override;
-    void HandleLifetimeLow(uint32_t value) override;
-    void HandleCRCError() override;
-    void HandleLinkLost() override;
-
     // ---- the device search: true from a click on Search (or the simple
     // menu's timer) until its result is in the device list
     bool SearchRunning() const;
@@ -164,24 +131,6 @@ public:
     void SimpleMenuTabSheetShow();
     void SimpleMenuTabSheetHide();
     void BlinkTimerTimer();
-    void ReadParamsButtonClick();
-    void HideButtonClick();
-    void SetPhaseButtonClick();
-    void SetDelayButtonClick();
-    void SetPathGainButtonClick();
-    void SetCFTButtonClick();
-    void SetPButtonClick();
-    void SetIButtonClick();
-    void SetDButtonClick();
-    void SetPIDGainButtonClick();
-    void SetExpectedPeaksButtonClick();
-    void SetPointButtonClick();
-    void CTFTemp10ButtonClick();
-    void CFTTemp40ButtonClick();
-    void CFTOffsetButtonClick();
-    void ModulationButtonClick();
-    void FOffsetButtonClick();
-    void StabilizationCheckCheckBoxClick();
     void SaveDataChartToFileCheckBoxClick();
 
     // The address the logo opens.
@@ -209,11 +158,6 @@ private:
     void ShowLockReport();
     // The views follow the state's signals.
     void ShowState();
-
-    // ---- service panel
-    void SetupServiceChart();
-    void FitServiceChartAxes();
-    void SendSetValue(QPushButton* button, TCommandId id, TPayload payload);
 
     // ---- data log
     void SetupDataLog();
@@ -260,8 +204,9 @@ private:
     // scope chart: the state's last 1000 scope samples, drawn by DataSeries
     TScopePanel* FScopePanel = nullptr;
 
-    // service panel: the last 1000 service samples, drawn by ServiceSeries
-    TTraceModel* FServiceTrace = nullptr;
+    // service panel: Read, the Set actions, the values read back and the
+    // service chart
+    TServicePanel* FServicePanelView = nullptr;
     void SetOuterWidth(int outerWidth);
 
     // data log: the model's, fed by the state's scope samples

@@ -4,6 +4,7 @@
 #include "console/model/LockHistory.h"
 #include "console/model/PeakFacts.h"
 #include "console/model/PeakTable.h"
+#include "console/model/ServiceValues.h"
 #include "console/model/TraceBuffer.h"
 
 #include <QLocale>
@@ -29,7 +30,8 @@ QString TwoDigits(uint32_t value)
 
 TControllerState::TControllerState(int chartRefreshMsec, QObject* parent)
     : QObject(parent), FPeaks(new TPeakTable(this)), FLockHistory(new TLockHistory(this)),
-      FScopeTrace(new TTraceBuffer(chartRefreshMsec, this))
+      FScopeTrace(new TTraceBuffer(chartRefreshMsec, this)),
+      FServiceValues(new TServiceValues(this))
 {
 }
 
@@ -37,6 +39,7 @@ TControllerState::~TControllerState() = default;
 
 void TControllerState::ResetConnectionFacts()
 {
+    FServiceValues->Clear();
     CRCErrorCounter = 0;
     LifetimePart1 = 0;
     FPeakId = -1;
@@ -179,30 +182,33 @@ void TControllerState::HandleCRCError()
 
 void TControllerState::HandleLinkLost()
 {
-    if (FLinkHandlers)
-        FLinkHandlers->HandleLinkLost();
+    emit LinkLost();
 }
 
-// ---- passed on to the service panel unchanged
-#define VARNEL_PASS_TO_SERVICE(Handler)                                                            \
+void TControllerState::HandleServiceSample(uint32_t value)
+{
+    emit ServiceSample(static_cast<int16_t>(static_cast<uint16_t>(value)));
+}
+
+// ---- the parameters read back, each answer to its row of the table
+#define VARNEL_READ_BACK(Handler, Row)                                                             \
     void TControllerState::Handler(uint32_t value)                                                 \
     {                                                                                              \
-        if (FServiceHandlers)                                                                      \
-            FServiceHandlers->Handler(value);                                                      \
+        static const TServiceParameter& parameter = *ServiceParameterByName(Row);                  \
+        FServiceValues->Take(parameter, value);                                                    \
     }
-VARNEL_PASS_TO_SERVICE(HandleServiceSample)
-VARNEL_PASS_TO_SERVICE(HandlePhaseValue)
-VARNEL_PASS_TO_SERVICE(HandleDelayValue)
-VARNEL_PASS_TO_SERVICE(HandlePathGainValue)
-VARNEL_PASS_TO_SERVICE(HandleCFTValue)
-VARNEL_PASS_TO_SERVICE(HandlePValue)
-VARNEL_PASS_TO_SERVICE(HandleIValue)
-VARNEL_PASS_TO_SERVICE(HandleDValue)
-VARNEL_PASS_TO_SERVICE(HandlePIDGainValue)
-VARNEL_PASS_TO_SERVICE(HandleSetPointValue)
-VARNEL_PASS_TO_SERVICE(HandleCFTTemp10Value)
-VARNEL_PASS_TO_SERVICE(HandleCFTTemp40Value)
-VARNEL_PASS_TO_SERVICE(HandleCFTOffsetValue)
-VARNEL_PASS_TO_SERVICE(HandleCFTRawValue)
-VARNEL_PASS_TO_SERVICE(HandleModulationValue)
-#undef VARNEL_PASS_TO_SERVICE
+VARNEL_READ_BACK(HandlePhaseValue, "Phase")
+VARNEL_READ_BACK(HandleDelayValue, "Delay")
+VARNEL_READ_BACK(HandlePathGainValue, "PathGain")
+VARNEL_READ_BACK(HandleCFTValue, "CFT")
+VARNEL_READ_BACK(HandlePValue, "P")
+VARNEL_READ_BACK(HandleIValue, "I")
+VARNEL_READ_BACK(HandleDValue, "D")
+VARNEL_READ_BACK(HandlePIDGainValue, "PIDGain")
+VARNEL_READ_BACK(HandleSetPointValue, "SetPoint")
+VARNEL_READ_BACK(HandleCFTTemp10Value, "CFTTemp10")
+VARNEL_READ_BACK(HandleCFTTemp40Value, "CFTTemp40")
+VARNEL_READ_BACK(HandleCFTOffsetValue, "CFTOffset")
+VARNEL_READ_BACK(HandleCFTRawValue, "CFTRaw")
+VARNEL_READ_BACK(HandleModulationValue, "Modulation")
+#undef VARNEL_READ_BACK

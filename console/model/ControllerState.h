@@ -5,9 +5,9 @@
 // kept here with a change signal for each, so that the window, the journal
 // and the status bus follow the facts and never read a widget.
 //
-// The reader delivers to this object. The values the service panel reads
-// back and the link-loss notice belong to their own owners: they are passed
-// on, unchanged, to the handlers given for them.
+// The reader delivers to this object. The parameters read back are kept in
+// its service values; the service samples and the link-loss notice are
+// signalled for the service chart and the device session.
 #pragma once
 
 #include "protocol/ReadFrameUnit.h"
@@ -19,6 +19,7 @@
 
 class TLockHistory;
 class TPeakTable;
+class TServiceValues;
 class TTraceBuffer;
 
 class TControllerState : public QObject, public TVarnelMessageHandlers
@@ -33,16 +34,13 @@ public:
     explicit TControllerState(int chartRefreshMsec = 0, QObject* parent = nullptr);
     ~TControllerState() override;
 
-    // Who takes the service panel's samples and read-back values, and who
-    // takes the link-loss notice; none drops them.
-    void SetServiceHandlers(TVarnelMessageHandlers* handlers) { FServiceHandlers = handlers; }
-    void SetLinkHandlers(TVarnelMessageHandlers* handlers) { FLinkHandlers = handlers; }
-
     TPeakTable& Peaks() const { return *FPeaks; }
     // The facts for the journal and the status bus.
     TLockHistory& LockHistory() const { return *FLockHistory; }
     // The scope's newest samples, for the chart and the data log's backlog.
     TTraceBuffer& ScopeTrace() const { return *FScopeTrace; }
+    // The parameters as last read back on this connection.
+    TServiceValues& ServiceValues() const { return *FServiceValues; }
 
     // A new connection: the counts and halves of the last one are gone.
     void ResetConnectionFacts();
@@ -126,15 +124,18 @@ signals:
     void HarmonicChanged(uint32_t value);
     // One scope sample, measured from ScopeZero, after the trace has it.
     void ScopeSample(double value);
+    // One service sample, a signed 16-bit number.
+    void ServiceSample(double value);
+    // Every poll of the link failed for a while (the reader's notice).
+    void LinkLost();
 
 private:
     void MakeLockReport();
 
-    TVarnelMessageHandlers* FServiceHandlers = nullptr;
-    TVarnelMessageHandlers* FLinkHandlers = nullptr;
     TPeakTable* FPeaks;
     TLockHistory* FLockHistory;
     TTraceBuffer* FScopeTrace;
+    TServiceValues* FServiceValues;
 
     uint32_t FStatusCode = 0;
     QString FStatusText;

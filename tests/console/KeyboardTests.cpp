@@ -7,6 +7,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/ServicePanel.h"
 
 #include <QComboBox>
 #include <QLocale>
@@ -96,7 +97,7 @@ TEST_F(Keyboard, AccessCodeOpensThePanelWhateverHasTheFocus)
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        Form->HideButtonClick();
+        Form->Service().HideButtonClick();
         ASSERT_FALSE(PanelShown());
         if (c.Focus) {
             c.Focus->setFocus();
@@ -127,7 +128,7 @@ TEST_F(Keyboard, AccessCodeOpensThePanelWhateverHasTheFocus)
     Type({"5173"});
     EXPECT_TRUE(Form->PhaseRealSpinEdit->text().contains("5"))
         << Form->PhaseRealSpinEdit->text().toStdString();
-    Form->HideButtonClick();
+    Form->Service().HideButtonClick();
     ASSERT_FALSE(PanelShown());
     Type({"0264"});
     EXPECT_TRUE(PanelShown());
@@ -153,7 +154,7 @@ TEST_F(Keyboard, OnlyKeysThatTypeACharacterCount)
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        Form->HideButtonClick();
+        Form->Service().HideButtonClick();
         // Whatever the previous case left half typed is broken off.
         Type({"x"});
         Type(c.Keys);
@@ -165,7 +166,7 @@ TEST_F(Keyboard, ArrowKeysInThePeakListMoveTheReferenceThatStartAsksFor)
 {
     Form->ConnectButtonClick();
     ASSERT_TRUE(Connection && Connection->Connected());
-    Form->HandleExpectedPeaksValue(0x3FFF);
+    Form->State().HandleExpectedPeaksValue(0x3FFF);
     Form->NextButtonClick();
     QListWidget* list = Form->PeakListBox;
     list->setFocus();

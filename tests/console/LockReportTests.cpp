@@ -36,15 +36,15 @@ TEST(LockReport, PeakIdsWithoutAPeakOrOutsideTheReachableRangeGiveAPlainReport)
     TMainForm form(FakeLineEnvironment(bridge));
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        form.HandleExpectedPeaksValue(c.Mask);
+        form.State().HandleExpectedPeaksValue(c.Mask);
         QStringList rows;
         for (int row = 0; row < form.PeakListBox->count(); ++row)
             rows << form.PeakListBox->item(row)->text();
         const int reference = form.State().Peaks().SetPeakListBoxIndex();
         form.State().SearchLocked = false;
 
-        form.HandlePeakId(c.PeakId);
-        form.HandleDeviceStatus(3, 0);
+        form.State().HandlePeakId(c.PeakId);
+        form.State().HandleDeviceStatus(3, 0);
 
         EXPECT_EQ(form.StatusLabel->text(), "tuning - locked");
         EXPECT_EQ(form.SimpleStatusPanel->text(), c.Panel);

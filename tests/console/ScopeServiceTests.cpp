@@ -6,6 +6,7 @@
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/ScopePanel.h"
+#include "console/ServicePanel.h"
 #include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
@@ -142,7 +143,7 @@ TEST_F(ScopeServiceTest, ScopeSamplesMapToSeventeenSixFortyMinusRawAndSaveWithCr
     const std::vector<std::pair<uint32_t, double>> cases = {
         {360, 17280}, {17640, 0}, {34920, -17280}, {0, 17640}, {65535, -47895}};
     for (const auto& [raw, value] : cases)
-        form->HandleScopeSample(raw);
+        form->State().HandleScopeSample(raw);
 
     const QList<QPointF> points = DrawnPoints(form->DataSeries, 5);
     ASSERT_EQ(points.size(), 5);
@@ -175,7 +176,7 @@ TEST_F(ScopeServiceTest, ScopeSamplesMapToSeventeenSixFortyMinusRawAndSaveWithCr
 TEST_F(ScopeServiceTest, SaveWritesNothingOnCancelAnEmptyFileForAnEmptyChartAndReportsFailures)
 {
     fileName.clear();
-    form->HandleScopeSample(17640);
+    form->State().HandleScopeSample(17640);
     form->ScopePanel().SaveChartButtonClick();
     EXPECT_TRUE(reports.isEmpty());
     EXPECT_TRUE(QDir(dir.path()).isEmpty());
@@ -199,7 +200,7 @@ TEST_F(ScopeServiceTest, SaveWritesNothingOnCancelAnEmptyFileForAnEmptyChartAndR
 TEST_F(ScopeServiceTest, TheThousandAndFirstSampleDropsTheFirst)
 {
     for (uint32_t raw = 0; raw <= 1000; ++raw)
-        form->HandleScopeSample(raw);
+        form->State().HandleScopeSample(raw);
     // A save right away already holds every sample applied so far.
     fileName = Path("rolled.txt");
     form->ScopePanel().SaveChartButtonClick();
@@ -224,10 +225,11 @@ TEST_F(ScopeServiceTest, EachChartTakesABurstOfSamplesInOneReplace)
     {
         const char* name;
         QLineSeries* series;
-        void (TMainForm::*handle)(uint32_t);
+        void (TControllerState::*handle)(uint32_t);
     };
-    const TCase cases[] = {{"scope", form->DataSeries, &TMainForm::HandleScopeSample},
-                           {"service", form->ServiceSeries, &TMainForm::HandleServiceSample}};
+    const TCase cases[] = {
+        {"scope", form->DataSeries, &TControllerState::HandleScopeSample},
+        {"service", form->ServiceSeries, &TControllerState::HandleServiceSample}};
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
         QObject counting;
@@ -237,7 +239,7 @@ TEST_F(ScopeServiceTest, EachChartTakesABurstOfSamplesInOneReplace)
         QObject::connect(c.series, &QXYSeries::pointAdded, &counting, [&] { ++otherChanges; });
         QObject::connect(c.series, &QXYSeries::pointRemoved, &counting, [&] { ++otherChanges; });
         for (uint32_t raw = 0; raw < 1500; ++raw)
-            (form.get()->*c.handle)(raw);
+            (form->State().*c.handle)(raw);
         const QList<QPointF> points = DrawnPoints(c.series, 1000);
         EXPECT_EQ(replaces, 1);
         EXPECT_EQ(otherChanges, 0);
@@ -373,12 +375,12 @@ TEST_F(ScopeServiceTest, TuningOptionsSendOnlyOnTheOperatorsChoice)
     // Device reports select items without sending; out of range selects none.
     const std::vector<std::pair<uint32_t, int>> scales = {{3, 2}, {1, 0}, {6, 5}, {0, -1}, {7, -1}};
     for (const auto& [report, index] : scales) {
-        form->HandleScopeScaleValue(report);
+        form->State().HandleScopeScaleValue(report);
         EXPECT_EQ(form->ScopeScaleComboBox->currentIndex(), index) << "scale " << report;
     }
     const std::vector<std::pair<uint32_t, int>> harmonics = {{2, 2}, {0, 0}, {3, -1}};
     for (const auto& [report, index] : harmonics) {
-        form->HandleHarmonicValue(report);
+        form->State().HandleHarmonicValue(report);
         EXPECT_EQ(form->HarmonicComboBox->currentIndex(), index) << "harmonic " << report;
     }
     EXPECT_TRUE(bridge->Written().empty());
@@ -406,7 +408,7 @@ TEST_F(ScopeServiceTest, AccessCodeOpensThePanelAndHideClosesIt)
         {"517302651730264", false}, {"x51730264x", true},
     };
     for (const TCase& c : cases) {
-        form->HideButtonClick();
+        form->Service().HideButtonClick();
         ASSERT_FALSE(form->ServicePanel->isVisibleTo(form.get()));
         for (const char* key = c.typed; *key; ++key)
             form->FormKeyPress(QChar(*key));
@@ -417,7 +419,7 @@ TEST_F(ScopeServiceTest, AccessCodeOpensThePanelAndHideClosesIt)
         }
     }
     bridge->ClearWritten();
-    form->HideButtonClick();
+    form->Service().HideButtonClick();
     EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(69, 0, 0)});
     EXPECT_FALSE(form->ServicePanel->isVisibleTo(form.get()));
     EXPECT_EQ(form->width(), 1127 + 12);
@@ -426,7 +428,7 @@ TEST_F(ScopeServiceTest, AccessCodeOpensThePanelAndHideClosesIt)
 TEST_F(ScopeServiceTest, ReadSendsTheSixteenRequestsInOrder)
 {
     Connect();
-    form->ReadParamsButtonClick();
+    form->Service().ReadParamsButtonClick();
     const std::vector<int> ids = {53, 55, 57, 59, 61, 63, 65, 67, 69, 77, 83, 85, 87, 89, 91, 93};
     EXPECT_EQ(CommandIds(bridge->Written()), ids);
     for (const TFrame& frame : Frames())
@@ -437,43 +439,29 @@ TEST_F(ScopeServiceTest, SetActionsSendWhatTheFieldShowsLimitedToTheFieldAndTheP
 {
     using TEdit = TRealSpinEdit* Ui::TMainForm::*;
     using TButton = QPushButton* Ui::TMainForm::*;
-    using TClick = void (TMainForm::*)();
     struct TField
     {
         TEdit edit;
-        TClick click;
         TButton button;
         uint8_t id;
     };
-    const TField phase{&Ui::TMainForm::PhaseRealSpinEdit, &TMainForm::SetPhaseButtonClick,
-                       &Ui::TMainForm::SetPhaseButton, 54};
-    const TField delay{&Ui::TMainForm::DelayRealSpinEdit, &TMainForm::SetDelayButtonClick,
-                       &Ui::TMainForm::SetDelayButton, 56};
-    const TField pathGain{&Ui::TMainForm::PathGainRealSpinEdit, &TMainForm::SetPathGainButtonClick,
-                          &Ui::TMainForm::SetPathGainButton, 58};
-    const TField cft{&Ui::TMainForm::CFTRealSpinEdit, &TMainForm::SetCFTButtonClick,
-                     &Ui::TMainForm::SetCFTButton, 60};
-    const TField p{&Ui::TMainForm::PRealSpinEdit, &TMainForm::SetPButtonClick,
-                   &Ui::TMainForm::SetPButton, 62};
-    const TField i{&Ui::TMainForm::IRealSpinEdit, &TMainForm::SetIButtonClick,
-                   &Ui::TMainForm::SetIButton, 64};
-    const TField d{&Ui::TMainForm::DRealSpinEdit, &TMainForm::SetDButtonClick,
-                   &Ui::TMainForm::SetDButton, 66};
-    const TField pidGain{&Ui::TMainForm::PidGainRealSpinEdit, &TMainForm::SetPIDGainButtonClick,
-                         &Ui::TMainForm::SetPIDGainButton, 68};
-    const TField setPoint{&Ui::TMainForm::SetPointRealSpinEdit, &TMainForm::SetPointButtonClick,
-                          &Ui::TMainForm::SetPointButton, 78};
-    const TField temp10{&Ui::TMainForm::CFTTemp10RealSpinEdit, &TMainForm::CTFTemp10ButtonClick,
-                        &Ui::TMainForm::CTFTemp10Button, 84};
-    const TField temp40{&Ui::TMainForm::CFTTemp40RealSpinEdit, &TMainForm::CFTTemp40ButtonClick,
-                        &Ui::TMainForm::CFTTemp40Button, 86};
-    const TField cftOffset{&Ui::TMainForm::CFTOffsetRealSpinEdit, &TMainForm::CFTOffsetButtonClick,
-                           &Ui::TMainForm::CFTOffsetButton, 88};
+    const TField phase{&Ui::TMainForm::PhaseRealSpinEdit, &Ui::TMainForm::SetPhaseButton, 54};
+    const TField delay{&Ui::TMainForm::DelayRealSpinEdit, &Ui::TMainForm::SetDelayButton, 56};
+    const TField pathGain{&Ui::TMainForm::PathGainRealSpinEdit, &Ui::TMainForm::SetPathGainButton,
+                          58};
+    const TField cft{&Ui::TMainForm::CFTRealSpinEdit, &Ui::TMainForm::SetCFTButton, 60};
+    const TField p{&Ui::TMainForm::PRealSpinEdit, &Ui::TMainForm::SetPButton, 62};
+    const TField i{&Ui::TMainForm::IRealSpinEdit, &Ui::TMainForm::SetIButton, 64};
+    const TField d{&Ui::TMainForm::DRealSpinEdit, &Ui::TMainForm::SetDButton, 66};
+    const TField pidGain{&Ui::TMainForm::PidGainRealSpinEdit, &Ui::TMainForm::SetPIDGainButton, 68};
+    const TField setPoint{&Ui::TMainForm::SetPointRealSpinEdit, &Ui::TMainForm::SetPointButton, 78};
+    const TField temp10{&Ui::TMainForm::CFTTemp10RealSpinEdit, &Ui::TMainForm::CTFTemp10Button, 84};
+    const TField temp40{&Ui::TMainForm::CFTTemp40RealSpinEdit, &Ui::TMainForm::CFTTemp40Button, 86};
+    const TField cftOffset{&Ui::TMainForm::CFTOffsetRealSpinEdit, &Ui::TMainForm::CFTOffsetButton,
+                           88};
     const TField modulation{&Ui::TMainForm::ModulationRealSpinEdit,
-                            &TMainForm::ModulationButtonClick, &Ui::TMainForm::ModulationButton,
-                            92};
-    const TField fOffset{&Ui::TMainForm::FOffsetRealSpinEdit, &TMainForm::FOffsetButtonClick,
-                         &Ui::TMainForm::FOffsetButton, 94};
+                            &Ui::TMainForm::ModulationButton, 92};
+    const TField fOffset{&Ui::TMainForm::FOffsetRealSpinEdit, &Ui::TMainForm::FOffsetButton, 94};
     struct TCase
     {
         const TField& field;
@@ -531,7 +519,7 @@ TEST_F(ScopeServiceTest, SetActionsSendWhatTheFieldShowsLimitedToTheFieldAndTheP
         if (c.stepDown)
             edit->MinusButton()->click();
         bridge->ClearWritten();
-        (form.get()->*c.field.click)();
+        (form.get()->*c.field.button)->click();
         EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(c.field.id, c.A, c.B)});
         EXPECT_DOUBLE_EQ(edit->Value(), c.shown);
         EXPECT_EQ((form.get()->*c.field.button)->palette().color(QPalette::ButtonText), Green);
@@ -547,7 +535,7 @@ TEST_F(ScopeServiceTest, ExpectedPeaksSendTheRangeInEitherOrderAndNothingWithout
         form->ExpectedPeaksFromComboBox->setCurrentIndex(from);
         form->ExpectedPeaksToComboBox->setCurrentIndex(to);
         bridge->ClearWritten();
-        form->SetExpectedPeaksButtonClick();
+        form->SetExpectedPeaksButton->click();
         EXPECT_EQ(Frames(), std::vector<TFrame>{BuildCommandFrame(70, 0x00, 0xFC)})
             << from << " .. " << to;
     }
@@ -556,7 +544,7 @@ TEST_F(ScopeServiceTest, ExpectedPeaksSendTheRangeInEitherOrderAndNothingWithout
     ASSERT_TRUE(WaitFor([&] { return button->palette().color(QPalette::ButtonText) != Green; }));
     form->ExpectedPeaksToComboBox->setCurrentIndex(-1);
     bridge->ClearWritten();
-    form->SetExpectedPeaksButtonClick();
+    form->SetExpectedPeaksButton->click();
     EXPECT_TRUE(bridge->Written().empty());
     EXPECT_NE(button->palette().color(QPalette::ButtonText), Green);
 }
@@ -593,7 +581,7 @@ TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnTheOperatorsClickOnly)
                              (tickedBefore ? ", box ticked before" : ""));
                 form->StabilizationCheckCheckBox->setChecked(tickedBefore);
                 bridge->ClearWritten();
-                form->HandlePathGainValue(r.value);
+                form->State().HandlePathGainValue(r.value);
                 EXPECT_EQ(form->PathGainRealSpinEdit->Value(), r.shown);
                 EXPECT_EQ(form->StabilizationCheckCheckBox->isChecked(), r.ticked);
                 EXPECT_TRUE(bridge->Written().empty());
@@ -603,10 +591,10 @@ TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnTheOperatorsClickOnly)
 
     // After a report without the flag, Set sends the path gain without it;
     // the operator's click then sends it with the flag.
-    form->HandlePathGainValue(2150);
-    form->HandlePathGainValue(1999);
+    form->State().HandlePathGainValue(2150);
+    form->State().HandlePathGainValue(1999);
     bridge->ClearWritten();
-    form->SetPathGainButtonClick();
+    form->SetPathGainButton->click();
     form->StabilizationCheckCheckBox->click();
     EXPECT_EQ(Frames(), (std::vector<TFrame>{BuildCommandFrame(58, 0x07, 0xCF),
                                              BuildCommandFrame(58, 0x0F, 0x9F)}));
@@ -623,7 +611,7 @@ TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnTheOperatorsClickOnly)
     };
     const TCase cases[] = {
         {"report of 65535, box unticked by the click", true,
-         [&] { form->HandlePathGainValue(65535); }, BuildCommandFrame(58, 0x07, 0xD0)},
+         [&] { form->State().HandlePathGainValue(65535); }, BuildCommandFrame(58, 0x07, 0xD0)},
         {"pasted -1e12, box ticked by the click", false,
          [&] { form->PathGainRealSpinEdit->setText("-1e12"); }, BuildCommandFrame(58, 0x0F, 0xA0)},
         {"pasted -3000000000, box unticked by the click", true,
@@ -644,7 +632,7 @@ TEST_F(ScopeServiceTest, StabilizationCheckSendsPathGainOnTheOperatorsClickOnly)
 
 TEST_F(ScopeServiceTest, AnswersFillTheFieldsWithoutSending)
 {
-    using THandler = void (TMainForm::*)(uint32_t);
+    using THandler = void (TControllerState::*)(uint32_t);
     using TEdit = TRealSpinEdit* Ui::TMainForm::*;
     struct TCase
     {
@@ -654,26 +642,30 @@ TEST_F(ScopeServiceTest, AnswersFillTheFieldsWithoutSending)
         double shown;
     };
     const TCase cases[] = {
-        {&TMainForm::HandlePhaseValue, 360, &Ui::TMainForm::PhaseRealSpinEdit, 360},
-        {&TMainForm::HandleDelayValue, 50, &Ui::TMainForm::DelayRealSpinEdit, 50},
-        {&TMainForm::HandleCFTValue, 123, &Ui::TMainForm::CFTRealSpinEdit, 12.3},
-        {&TMainForm::HandlePValue, 1, &Ui::TMainForm::PRealSpinEdit, 1},
-        {&TMainForm::HandleIValue, 2, &Ui::TMainForm::IRealSpinEdit, 2},
-        {&TMainForm::HandleDValue, 3, &Ui::TMainForm::DRealSpinEdit, 3},
-        {&TMainForm::HandlePIDGainValue, 300, &Ui::TMainForm::PidGainRealSpinEdit, 300},
-        {&TMainForm::HandleSetPointValue, 56 + 255 * 256, &Ui::TMainForm::SetPointRealSpinEdit, 56},
-        {&TMainForm::HandleSetPointValue, 200, &Ui::TMainForm::SetPointRealSpinEdit, -56},
-        {&TMainForm::HandleCFTTemp10Value, 65535, &Ui::TMainForm::CFTTemp10RealSpinEdit, 65535},
-        {&TMainForm::HandleCFTTemp40Value, 4000, &Ui::TMainForm::CFTTemp40RealSpinEdit, 4000},
-        {&TMainForm::HandleCFTOffsetValue, 17, &Ui::TMainForm::CFTOffsetRealSpinEdit, 17},
-        {&TMainForm::HandleModulationValue, 128, &Ui::TMainForm::ModulationRealSpinEdit, 128},
+        {&TControllerState::HandlePhaseValue, 360, &Ui::TMainForm::PhaseRealSpinEdit, 360},
+        {&TControllerState::HandleDelayValue, 50, &Ui::TMainForm::DelayRealSpinEdit, 50},
+        {&TControllerState::HandleCFTValue, 123, &Ui::TMainForm::CFTRealSpinEdit, 12.3},
+        {&TControllerState::HandlePValue, 1, &Ui::TMainForm::PRealSpinEdit, 1},
+        {&TControllerState::HandleIValue, 2, &Ui::TMainForm::IRealSpinEdit, 2},
+        {&TControllerState::HandleDValue, 3, &Ui::TMainForm::DRealSpinEdit, 3},
+        {&TControllerState::HandlePIDGainValue, 300, &Ui::TMainForm::PidGainRealSpinEdit, 300},
+        {&TControllerState::HandleSetPointValue, 56 + 255 * 256,
+         &Ui::TMainForm::SetPointRealSpinEdit, 56},
+        {&TControllerState::HandleSetPointValue, 200, &Ui::TMainForm::SetPointRealSpinEdit, -56},
+        {&TControllerState::HandleCFTTemp10Value, 65535, &Ui::TMainForm::CFTTemp10RealSpinEdit,
+         65535},
+        {&TControllerState::HandleCFTTemp40Value, 4000, &Ui::TMainForm::CFTTemp40RealSpinEdit,
+         4000},
+        {&TControllerState::HandleCFTOffsetValue, 17, &Ui::TMainForm::CFTOffsetRealSpinEdit, 17},
+        {&TControllerState::HandleModulationValue, 128, &Ui::TMainForm::ModulationRealSpinEdit,
+         128},
     };
     Connect();
     for (const TCase& c : cases) {
-        (form.get()->*c.handler)(c.value);
+        (form->State().*c.handler)(c.value);
         EXPECT_DOUBLE_EQ((form.get()->*c.edit)->Value(), c.shown) << "value " << c.value;
     }
-    form->HandleCFTRawValue(1234);
+    form->State().HandleCFTRawValue(1234);
     EXPECT_EQ(form->CFTRawLabel->text(), "CFT Raw: 1234");
     EXPECT_TRUE(bridge->Written().empty());
 }
@@ -706,15 +698,15 @@ TEST_F(ScopeServiceTest, SetCaptionTurnsBackOneSecondAfterEachClick)
 
 TEST_F(ScopeServiceTest, ServiceChartKeepsTheNewestThousandSignedSamplesWhileEnabled)
 {
-    form->HandleServiceSample(5);
+    form->State().HandleServiceSample(5);
     QTest::qWait(100);
     EXPECT_EQ(form->ServiceSeries->count(), 0);
 
     form->ChartCheckBox->setChecked(true);
-    form->HandleServiceSample(7);
+    form->State().HandleServiceSample(7);
     for (uint32_t k = 0; k < 999; ++k)
-        form->HandleServiceSample(k);
-    form->HandleServiceSample(65535);
+        form->State().HandleServiceSample(k);
+    form->State().HandleServiceSample(65535);
     const QList<QPointF> points = DrawnPoints(form->ServiceSeries, 1000);
     ASSERT_EQ(points.size(), 1000);
     EXPECT_EQ(points.first(), QPointF(0, 0));
@@ -725,7 +717,7 @@ TEST_F(ScopeServiceTest, ServiceChartKeepsTheNewestThousandSignedSamplesWhileEna
     EXPECT_EQ(Axis(form->ServiceChart, Qt::Horizontal)->max(), 999);
 
     form->ChartCheckBox->setChecked(false);
-    form->HandleServiceSample(1);
+    form->State().HandleServiceSample(1);
     QTest::qWait(100);
     EXPECT_EQ(form->ServiceSeries->points(), points);
 }
@@ -742,7 +734,7 @@ TEST_F(ScopeServiceTest, DataLogWritesTheChartThenEveryNewSampleUntilClosed)
         form.reset();
         SetUp();
         for (const uint32_t raw : {0u, 65535u, 17640u})
-            form->HandleScopeSample(raw);
+            form->State().HandleScopeSample(raw);
         fileName = Path(untick ? "untick.txt" : "close.txt");
         WriteFile(fileName, QByteArray(20000, 'x'));
 
@@ -750,11 +742,11 @@ TEST_F(ScopeServiceTest, DataLogWritesTheChartThenEveryNewSampleUntilClosed)
         EXPECT_EQ(askedWith, QStringList({"Log_", "Log File (*.txt)", "txt"}));
         EXPECT_TRUE(form->IsLogging());
         for (const uint32_t raw : {360u, 34920u})
-            form->HandleScopeSample(raw);
+            form->State().HandleScopeSample(raw);
         if (untick) {
             form->SaveDataChartToFileCheckBox->click();
             EXPECT_FALSE(form->IsLogging());
-            form->HandleScopeSample(1);
+            form->State().HandleScopeSample(1);
             ASSERT_TRUE(FilesWritten());
         } else {
             form.reset();
@@ -776,7 +768,7 @@ TEST_F(ScopeServiceTest, DataLogReachesTheDiskWhileOpenWhateverTheChartDraws)
     form->SaveDataChartToFileCheckBox->click();
     ASSERT_TRUE(form->IsLogging());
     for (const uint32_t raw : {360u, 17640u, 34920u})
-        form->HandleScopeSample(raw);
+        form->State().HandleScopeSample(raw);
 
     EXPECT_TRUE(WaitFor([&] { return ReadFile(fileName) == "17280\r\n0\r\n-17280\r\n"; }))
         << ReadFile(fileName).toStdString();
@@ -806,7 +798,7 @@ TEST_F(ScopeServiceTest, DataLogStartThatCannotHappenLeavesTheBoxUnticked)
         reports.clear();
         if (c.withBacklog) {
             for (uint32_t raw = 0; raw < 1000; ++raw)
-                form->HandleScopeSample(raw);
+                form->State().HandleScopeSample(raw);
         }
         fileName = c.file;
         form->SaveDataChartToFileCheckBox->click();
@@ -838,7 +830,7 @@ TEST_F(ScopeServiceTest, DataLogStopsOnAFullDiskAndTheConsoleRunsOn)
     form->SaveDataChartToFileCheckBox->click();
     ASSERT_TRUE(form->IsLogging());
     for (uint32_t raw = 0; raw < 2000; ++raw)
-        form->HandleScopeSample(raw);
+        form->State().HandleScopeSample(raw);
 
     const bool reported = WaitFor([&] { return !reports.isEmpty(); });
     ::setrlimit(RLIMIT_FSIZE, &old);
@@ -855,7 +847,7 @@ TEST_F(ScopeServiceTest, DataLogStopsOnAFullDiskAndTheConsoleRunsOn)
     for (qsizetype k = 0; k + 1 < lines.size(); ++k)
         ASSERT_EQ(lines[k], QByteArray::number(17640 - k) + "\r") << "line " << k;
 
-    form->HandleScopeSample(17640);
+    form->State().HandleScopeSample(17640);
     DrawnPoints(form->DataSeries, 1000);
     QTest::qWait(100);
     EXPECT_EQ(reports.size(), 1);
@@ -888,13 +880,13 @@ TEST_F(ScopeServiceTest, NamesThatAreNoRegularFileAreRefusedWithoutWaitingForThe
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.name);
         for (uint32_t raw = 0; raw < 10; ++raw)
-            form->HandleScopeSample(raw);
+            form->State().HandleScopeSample(raw);
         fileName = c.file;
         reports.clear();
         form->SaveDataChartToFileCheckBox->click();
         form->ScopePanel().SaveChartButtonClick();
         // The window goes on handling samples while the files are tried.
-        form->HandleScopeSample(17640);
+        form->State().HandleScopeSample(17640);
         ASSERT_TRUE(WaitFor([&] { return reports.size() == 2; }));
         ASSERT_TRUE(FilesWritten());
         for (const QString& report : reports) {
@@ -936,7 +928,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     // Read fills every field with the controller's values; the f offset,
     // answered last, shows when all have come.
     form->FOffsetRealSpinEdit->setText("7");
-    form->ReadParamsButtonClick();
+    form->Service().ReadParamsButtonClick();
     ASSERT_TRUE(WaitFor([&] {
         return form->FOffsetRealSpinEdit->text() == "0" &&
                form->CFTRawLabel->text().startsWith("CFT Raw: ");
@@ -971,7 +963,7 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     form->StabilizationCheckCheckBox->click();
     form->PathGainRealSpinEdit->setText("0");
     form->FOffsetRealSpinEdit->setText("0");
-    form->ReadParamsButtonClick();
+    form->Service().ReadParamsButtonClick();
     ASSERT_TRUE(WaitFor([&] { return form->FOffsetRealSpinEdit->text() == "-250"; }));
     EXPECT_DOUBLE_EQ(form->PhaseRealSpinEdit->Value(), 200);
     EXPECT_DOUBLE_EQ(form->CFTRealSpinEdit->Value(), 24.1);

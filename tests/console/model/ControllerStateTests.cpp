@@ -8,6 +8,7 @@
 #include "console/model/LockHistory.h"
 #include "console/model/PeakFacts.h"
 #include "console/model/PeakTable.h"
+#include "console/model/ServiceValues.h"
 #include "console/model/TraceBuffer.h"
 
 #include <QLocale>
@@ -216,87 +217,72 @@ TEST_F(ControllerState, DisconnectLeavesIdleFacts)
     EXPECT_EQ(State.LockHistory().Facts(), TConsoleFacts());
 }
 
-// Records every call it is given, by name and value.
-class TRecordingHandlers : public TVarnelMessageHandlers
+TEST_F(ControllerState, ParametersReadBackAreKeptPerRowForTheConnection)
 {
-public:
-    std::vector<std::pair<std::string, uint32_t>> Calls;
-
-    void Note(const char* name, uint32_t value) { Calls.emplace_back(name, value); }
-    void HandleScopeSample(uint32_t v) override { Note("ScopeSample", v); }
-    void HandleDeviceStatus(uint32_t v, uint32_t) override { Note("DeviceStatus", v); }
-    void HandleTuningMirrorPosition(uint32_t v) override { Note("TuningMirror", v); }
-    void HandleStabilizationMirrorPosition(uint32_t v) override { Note("StabMirror", v); }
-    void HandleDeviceEvent(uint32_t v, uint32_t) override { Note("DeviceEvent", v); }
-    void HandleCFTTemperature(uint32_t v) override { Note("CFTTemperature", v); }
-    void HandleServiceSample(uint32_t v) override { Note("ServiceSample", v); }
-    void HandlePeakId(uint32_t v) override { Note("PeakId", v); }
-    void HandlePhaseValue(uint32_t v) override { Note("Phase", v); }
-    void HandleDelayValue(uint32_t v) override { Note("Delay", v); }
-    void HandlePathGainValue(uint32_t v) override { Note("PathGain", v); }
-    void HandleCFTValue(uint32_t v) override { Note("CFT", v); }
-    void HandlePValue(uint32_t v) override { Note("P", v); }
-    void HandleIValue(uint32_t v) override { Note("I", v); }
-    void HandleDValue(uint32_t v) override { Note("D", v); }
-    void HandlePIDGainValue(uint32_t v) override { Note("PIDGain", v); }
-    void HandleExpectedPeaksValue(uint32_t v) override { Note("ExpectedPeaks", v); }
-    void HandleScopeScaleValue(uint32_t v) override { Note("ScopeScale", v); }
-    void HandleSetPointValue(uint32_t v) override { Note("SetPoint", v); }
-    void HandleHarmonicValue(uint32_t v) override { Note("Harmonic", v); }
-    void HandleCFTTemp10Value(uint32_t v) override { Note("CFTTemp10", v); }
-    void HandleCFTTemp40Value(uint32_t v) override { Note("CFTTemp40", v); }
-    void HandleCFTOffsetValue(uint32_t v) override { Note("CFTOffset", v); }
-    void HandleCFTRawValue(uint32_t v) override { Note("CFTRaw", v); }
-    void HandleModulationValue(uint32_t v) override { Note("Modulation", v); }
-    void HandleFOffsetValue(uint32_t v) override { Note("FOffset", v); }
-    void HandleLifetimeHigh(uint32_t v) override { Note("LifetimeHigh", v); }
-    void HandleLifetimeLow(uint32_t v) override { Note("LifetimeLow", v); }
-    void HandleCRCError() override { Note("CRCError", 0); }
-    void HandleLinkLost() override { Note("LinkLost", 0); }
-};
-
-TEST_F(ControllerState, ServiceValuesAndLinkLossArePassedOnUnchanged)
-{
-    TRecordingHandlers service;
-    TRecordingHandlers link;
-    // Without anyone to take them they are dropped.
-    State.HandleServiceSample(1);
-    State.HandleLinkLost();
-    State.SetServiceHandlers(&service);
-    State.SetLinkHandlers(&link);
-
-    const std::vector<std::pair<std::string, void (TControllerState::*)(uint32_t)>> passed = {
-        {"ServiceSample", &TControllerState::HandleServiceSample},
-        {"Phase", &TControllerState::HandlePhaseValue},
-        {"Delay", &TControllerState::HandleDelayValue},
-        {"PathGain", &TControllerState::HandlePathGainValue},
-        {"CFT", &TControllerState::HandleCFTValue},
-        {"P", &TControllerState::HandlePValue},
-        {"I", &TControllerState::HandleIValue},
-        {"D", &TControllerState::HandleDValue},
-        {"PIDGain", &TControllerState::HandlePIDGainValue},
-        {"SetPoint", &TControllerState::HandleSetPointValue},
-        {"CFTTemp10", &TControllerState::HandleCFTTemp10Value},
-        {"CFTTemp40", &TControllerState::HandleCFTTemp40Value},
-        {"CFTOffset", &TControllerState::HandleCFTOffsetValue},
-        {"CFTRaw", &TControllerState::HandleCFTRawValue},
-        {"Modulation", &TControllerState::HandleModulationValue},
+    struct TCase
+    {
+        void (TControllerState::*handle)(uint32_t);
+        const char* row;
+        uint32_t answer;
+        double value;
+        bool flag;
     };
-    std::vector<std::pair<std::string, uint32_t>> expected;
-    uint32_t value = 0xFFFE;
-    for (const auto& [name, handle] : passed) {
-        (State.*handle)(value);
-        expected.emplace_back(name, value);
-        --value;
+    const TCase cases[] = {
+        {&TControllerState::HandlePhaseValue, "Phase", 360, 360, false},
+        {&TControllerState::HandleDelayValue, "Delay", 50, 50, false},
+        {&TControllerState::HandlePathGainValue, "PathGain", 2150, 150, true},
+        {&TControllerState::HandleCFTValue, "CFT", 123, 12.3, false},
+        {&TControllerState::HandlePValue, "P", 1, 1, false},
+        {&TControllerState::HandleIValue, "I", 2, 2, false},
+        {&TControllerState::HandleDValue, "D", 3, 3, false},
+        {&TControllerState::HandlePIDGainValue, "PIDGain", 300, 300, false},
+        // The set point's low byte is signed; its high byte is not used.
+        {&TControllerState::HandleSetPointValue, "SetPoint", 200 + 255 * 256, -56, false},
+        {&TControllerState::HandleCFTTemp10Value, "CFTTemp10", 65535, 65535, false},
+        {&TControllerState::HandleCFTTemp40Value, "CFTTemp40", 4000, 4000, false},
+        {&TControllerState::HandleCFTOffsetValue, "CFTOffset", 17, 17, false},
+        {&TControllerState::HandleCFTRawValue, "CFTRaw", 1234, 1234, false},
+        {&TControllerState::HandleModulationValue, "Modulation", 128, 128, false},
+    };
+    std::vector<std::string> signalled;
+    QObject::connect(&State.ServiceValues(), &TServiceValues::ValueRead,
+                     [&](const TServiceParameter* parameter, TParameterReading, uint32_t) {
+                         signalled.emplace_back(parameter->Name);
+                     });
+    std::vector<std::string> expected;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.row);
+        const TServiceParameter& row = *ServiceParameterByName(c.row);
+        EXPECT_FALSE(State.ServiceValues().Reading(row));
+        (State.*c.handle)(c.answer);
+        expected.emplace_back(c.row);
+        const std::optional<TParameterReading> reading = State.ServiceValues().Reading(row);
+        ASSERT_TRUE(reading);
+        EXPECT_DOUBLE_EQ(reading->Value, c.value);
+        EXPECT_EQ(reading->Flag, c.flag);
+        EXPECT_EQ(State.ServiceValues().Answer(row), c.answer);
     }
-    // What the state keeps itself is not passed on.
-    State.HandleDeviceStatus(3, 0);
-    State.HandleCRCError();
-    State.HandleScopeSample(5);
-    EXPECT_EQ(service.Calls, expected);
+    EXPECT_EQ(signalled, expected);
 
+    // A new connection has read nothing yet.
+    State.ResetConnectionFacts();
+    for (const TCase& c : cases)
+        EXPECT_FALSE(State.ServiceValues().Reading(*ServiceParameterByName(c.row))) << c.row;
+}
+
+TEST_F(ControllerState, ServiceSamplesAreSignedAndTheLinkLossIsSignalled)
+{
+    std::vector<double> samples;
+    int losses = 0;
+    QObject::connect(&State, &TControllerState::ServiceSample,
+                     [&](double value) { samples.push_back(value); });
+    QObject::connect(&State, &TControllerState::LinkLost, [&] { ++losses; });
+    for (const uint32_t raw : {0u, 1u, 0x7FFFu, 0x8000u, 0xFFFFu})
+        State.HandleServiceSample(raw);
+    EXPECT_EQ(samples, (std::vector<double>{0, 1, 32767, -32768, -1}));
+    EXPECT_EQ(losses, 0);
     State.HandleLinkLost();
-    EXPECT_EQ(link.Calls, (std::vector<std::pair<std::string, uint32_t>>{{"LinkLost", 0}}));
+    EXPECT_EQ(losses, 1);
 }
 
 TEST_F(ControllerState, ScopeSamplesReachTheTraceAndTheStreamInOrder)

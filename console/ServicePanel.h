@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The service panel behind the access code: Read, one Set action per row of
+// the parameter table (each button sends what its field holds, and the field
+// then shows what was sent), the stabilisation check, the fields following
+// what the controller reports back, and the service chart.
+#pragma once
+
+#include "protocol/SendFrameUnit.h"
+#include "protocol/ServiceParameters.h"
+
+#include <QObject>
+
+#include <array>
+#include <functional>
+
+namespace Ui {
+class TMainForm;
+}
+class QLineSeries;
+class QPushButton;
+class TControllerState;
+class TRealSpinEdit;
+class TTraceModel;
+
+class TServicePanel : public QObject
+{
+    Q_OBJECT
+
+public:
+    struct TActions
+    {
+        // Sends one of the operator's commands.
+        std::function<void(TCommandId, TPayload)> Send;
+        // Sends the read requests of the Read button.
+        std::function<void()> ReadAll;
+    };
+
+    TServicePanel(Ui::TMainForm& ui, TControllerState& state, TActions actions,
+                  int chartRefreshMsec, QObject* parent = nullptr);
+
+    // The buttons' actions, as a click runs them.
+    void ReadParamsButtonClick();
+    void HideButtonClick();
+    void StabilizationCheckCheckBoxClick();
+    void SetButtonClick(const TServiceParameter& parameter);
+
+    // The service chart's series.
+    QLineSeries* Series() const { return FSeries; }
+
+signals:
+    // Hide closed the panel; the window gives its room back.
+    void Hidden();
+
+private:
+    void SetupChart(int chartRefreshMsec);
+    void FitChartAxes();
+    void ShowReading(const TServiceParameter* parameter, TParameterReading reading,
+                     uint32_t answer);
+    void SetExpectedPeaks(QPushButton* button);
+    void ShowSent(QPushButton* button);
+    // The path gain's flag while the stabilisation check is ticked.
+    int32_t FlagOf(const TServiceParameter& parameter) const;
+
+    Ui::TMainForm& FUi;
+    TControllerState& FState;
+    TActions FActions;
+    // Each row's field and Set button, by the names the table gives.
+    std::array<TRealSpinEdit*, ServiceParameters.size()> FFields{};
+    std::array<QPushButton*, ServiceParameters.size()> FSetButtons{};
+    QLineSeries* FSeries = nullptr;
+    TTraceModel* FTrace = nullptr;
+};
