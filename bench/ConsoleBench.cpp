@@ -10,6 +10,7 @@
 #include "SimProcess.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "console/model/FileWriter.h"
 #include "link/BridgeDirectory.h"
 #include "protocol/ReadFrameUnit.h"
@@ -356,7 +357,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     auto form =
         std::make_unique<TBenchForm>(std::move(environment), static_cast<std::size_t>(limit));
     form->show();
-    form->NextButtonClick();
+    form->SimpleMenu().NextButtonClick();
     RunEventsFor(0.2);
     if (!form->Chart->isVisible())
         return fail("the scope chart is not visible");

@@ -5,7 +5,6 @@
 // views follow the state's signals.
 #include "console/MainUnit.h"
 
-#include "console/StatusColors.h"
 #include "console/SystemSounds.h"
 #include "console/model/PeakTable.h"
 
@@ -14,44 +13,8 @@
 void TMainForm::ShowState()
 {
     TControllerState* state = FState;
-    connect(state, &TControllerState::StatusChanged, this, [this, state](uint32_t code) {
-        StatusLabel->setText(state->StatusText());
-        if (code == 3)
-            ShowLockReport();
-        SimpleStatusPanel->setText(state->ReportText());
-
-        const QColor buttonFace = palette().color(QPalette::Button);
-        switch (code) {
-        case 0:
-            BlinkTimer->stop();
-            SimpleFPeakPngSpeedButton->setEnabled(false);
-            SimpleJPeakPngSpeedButton->setEnabled(false);
-            SetSimpleStatusPanelColor(buttonFace);
-            break;
-        case 3:
-            BlinkTimer->stop();
-            SetSimpleStatusPanelColor(OkColor);
-            break;
-        case 10:
-            BlinkTimer->stop();
-            SetSimpleStatusPanelColor(ErrorColor);
-            break;
-        case 14:
-            BlinkTimer->stop();
-            SimpleFPeakPngSpeedButton->setEnabled(true);
-            SimpleJPeakPngSpeedButton->setEnabled(true);
-            SimpleFPeakPngSpeedButton->setChecked(false);
-            SimpleJPeakPngSpeedButton->setChecked(false);
-            SetSimpleStatusPanelColor(WaitForUserColor);
-            break;
-        default:
-            SimpleStatusPanel->setText(QStringLiteral("wait for device"));
-            // A running timer keeps its rhythm.
-            if (!BlinkTimer->isActive())
-                BlinkTimer->start();
-            break;
-        }
-    });
+    connect(state, &TControllerState::StatusChanged, this,
+            [this, state] { StatusLabel->setText(state->StatusText()); });
     connect(state, &TControllerState::TuningMirrorChanged, this, [this](uint32_t position) {
         TuningMirrorALProgressBar->setPosition(static_cast<int>(position));
     });
@@ -78,10 +41,6 @@ void TMainForm::ShowState()
             [this](uint32_t tenths) { CFTValueLabel->setText(TControllerState::CFTText(tenths)); });
     connect(state, &TControllerState::PeakIdChanged, this,
             [this](int32_t peakId) { PeakIdLabel->setText(QString::number(peakId)); });
-    connect(state, &TControllerState::ExpectedPeaksChanged, this, [this] {
-        FillPeakListBox();
-        PrepareSimpleMenu();
-    });
     connect(state, &TControllerState::WorkingTimeChanged, this, [this](uint32_t minutes) {
         LifetimeLabel->setText(TControllerState::WorkingTimeText(minutes));
     });

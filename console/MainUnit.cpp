@@ -6,9 +6,11 @@
 #include "console/DevicePanel.h"
 #include "console/GlobalUnit.h"
 #include "console/LockSupervisionPanel.h"
+#include "console/PeakPanel.h"
 #include "console/ScopePanel.h"
 #include "console/ServicePanel.h"
 #include "console/ServicePasswordUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "console/StatusService.h"
 #include "console/model/DataLog.h"
 #include "console/model/DeviceSession.h"
@@ -119,19 +121,18 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
 
     LogoImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/logo.svg"), LogoImage->size()));
     CFTImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/thermometer.svg"), QSize(76, 72)));
-    BuildPngImageList();
-    SetSimpleStatusPanelColor(palette().color(QPalette::Button));
 
     // The reader delivers to the state; the window and its panels follow it.
     FState = new TControllerState(FEnvironment.Timings.ChartRefresh, this);
     FLockHistory = &FState->LockHistory();
     FLockHistory->SetJournalSink(FEnvironment.Journal);
 
-    SetupPeakListBox();
+    const auto send = [this](TCommandId id, TPayload payload) { Send(id, payload); };
+    FSimpleMenu = new TSimpleMenuPanel(*this, *FState, {ConnectionTimer, BlinkTimer}, send, this);
+    FPeakPanel = new TPeakPanel(*this, *FState, send, this);
     FScopePanel = new TScopePanel(
         {Chart, SaveChartButton, ScopeScaleComboBox, HarmonicComboBox}, *FState,
-        {[this](TCommandId id, TPayload payload) { Send(id, payload); },
-         [this] { return AskForSaveFileName(QString(), QString(), QString()); },
+        {send, [this] { return AskForSaveFileName(QString(), QString(), QString()); },
          [this](const QString& title, const QString& text) { ReportToOperator(title, text); }},
         this);
     DataSeries = FScopePanel->DataSeries();
@@ -193,7 +194,11 @@ void TMainForm::FormCreate()
     });
     connect(FSession.get(), &TDeviceSession::ConnectFailed, this,
             [this] { StartButton->setEnabled(false); });
-    connect(FSession.get(), &TDeviceSession::LinkClosed, this, &TMainForm::ShowLinkLost);
+    connect(FSession.get(), &TDeviceSession::LinkClosed, this, [this] {
+        // Nothing of the last status or lock is left standing.
+        ResetDisplays();
+        FSimpleMenu->ShowLinkLost();
+    });
     connect(FSession.get(), &TDeviceSession::Disconnected, this, &TMainForm::ResetDisplays);
     // Lock supervision: it follows the lock from the start and sends nothing
     // until the operator ticks "keep locked" (or the program is started with
@@ -202,13 +207,11 @@ void TMainForm::FormCreate()
     FSupervision->SetJournalSink(FEnvironment.Journal);
     FLockSupervisionPanel = new TLockSupervisionPanel(
         {KeepLockedCheckBox, LockHealthLabel, SimpleStatusPanel, BlinkTimer,
-         [this](const QColor& color) { SetSimpleStatusPanelColor(color); },
+         [this](const QColor& color) { FSimpleMenu->SetSimpleStatusPanelColor(color); },
          [this] { FSounds->Play(_snd_critical_stop); }},
         *FSupervision, *FState, *FSession, this);
     SearchUrzadzenButtonClick();
     ResetDisplays();
-    SimpleMenuFirstPeakId = -1;
-    SimpleMenuSecondPeakId = -1;
 }
 
 void TMainForm::SetKeepLocked(bool on)
@@ -256,21 +259,6 @@ void TMainForm::ConnectionTimerTimer()
     FDevicePanel->ConnectionTimerTimer();
 }
 
-// A link closed under the console: nothing of the last status or lock is
-// left standing in the simple menu; the peak buttons are as at start, and
-// the next controller's status takes them from there.
-void TMainForm::ShowLinkLost()
-{
-    ResetDisplays();
-    BlinkTimer->stop();
-    SimpleStatusPanel->setText(QStringLiteral("Connection error"));
-    SetSimpleStatusPanelColor(palette().color(QPalette::Button));
-    SimpleFPeakPngSpeedButton->setChecked(false);
-    SimpleJPeakPngSpeedButton->setChecked(false);
-    SimpleFPeakPngSpeedButton->setEnabled(true);
-    SimpleJPeakPngSpeedButton->setEnabled(true);
-}
-
 void TMainForm::ResetDisplays()
 {
     LockButton->hide();
@@ -296,59 +284,12 @@ void TMainForm::Send(TCommandId id, TPayload payload)
     FSession->Send(id, payload);
 }
 
-QColor TMainForm::SimpleStatusPanelColor() const
-{
-    return SimpleStatusPanel->palette().color(QPalette::Window);
-}
-
-void TMainForm::SetSimpleStatusPanelColor(const QColor& color)
-{
-    QPalette panelPalette = SimpleStatusPanel->palette();
-    panelPalette.setColor(QPalette::Window, color);
-    SimpleStatusPanel->setPalette(panelPalette);
-}
-
-void TMainForm::BuildPngImageList()
-{
-    // Image N shows the letter of peak id N: a black, bold, lower-case letter
-    // on a transparent background. The simple menu's buttons show peaks up
-    // to j.
-    PngImageList.clear();
-    QFont glyphFont = font();
-    glyphFont.setBold(true);
-    glyphFont.setPixelSize(64);
-    for (int32_t id = 1; id <= PeakIdJ; ++id) {
-        QPixmap glyph(76, 76);
-        glyph.fill(Qt::transparent);
-        QPainter painter(&glyph);
-        painter.setRenderHint(QPainter::TextAntialiasing);
-        painter.setFont(glyphFont);
-        painter.setPen(Qt::black);
-        painter.drawText(glyph.rect(), Qt::AlignCenter, QString(PeakLetter(id)));
-        painter.end();
-        PngImageList.append(glyph);
-    }
-}
-
 void TMainForm::ConnectSignals()
 {
-    connect(PeakListBox, &QListWidget::clicked, this, &TMainForm::PeakListBoxClick);
-    connect(StartButton, &QPushButton::clicked, this, &TMainForm::StartButtonClick);
-    connect(LockButton, &QPushButton::clicked, this, &TMainForm::LockButtonClick);
-
-    connect(NextButton, &QPushButton::clicked, this, &TMainForm::NextButtonClick);
-    connect(BackButton, &QPushButton::clicked, this, &TMainForm::BackButtonClick);
-    connect(SimpleFPeakPngSpeedButton, &QToolButton::clicked, this,
-            [this] { SimpleFPeakPngSpeedButtonClick(SimpleFPeakPngSpeedButton); });
-    connect(SimpleJPeakPngSpeedButton, &QToolButton::clicked, this,
-            [this] { SimpleJPeakPngSpeedButtonClick(SimpleJPeakPngSpeedButton); });
-    connect(BlinkTimer, &QTimer::timeout, this, &TMainForm::BlinkTimerTimer);
-
     connect(SaveDataChartToFileCheckBox, &QCheckBox::clicked, this,
             &TMainForm::SaveDataChartToFileCheckBoxClick);
 
     LogoImage->installEventFilter(this);
-    SimpleMenuTabSheet->installEventFilter(this);
     // Typed characters reach the access-code recogniser before the focused
     // control, which still receives them.
     qApp->installEventFilter(this);
@@ -464,17 +405,6 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
     case QEvent::MouseButtonRelease:
         if (watched == LogoImage && static_cast<QMouseEvent*>(event)->button() == Qt::LeftButton)
             LogoImageClick();
-        break;
-    // The page's own showing and hiding, by the page switches and the
-    // window's show and close. Minimising and restoring the window reach the
-    // page as spontaneous events and leave the connection timer running.
-    case QEvent::Show:
-        if (watched == SimpleMenuTabSheet && !event->spontaneous())
-            SimpleMenuTabSheetShow();
-        break;
-    case QEvent::Hide:
-        if (watched == SimpleMenuTabSheet && !event->spontaneous())
-            SimpleMenuTabSheetHide();
         break;
     default:
         break;

@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The console's one window: its controls (from the window layout) and every
-// operation behind them; the controller's state it shows is the model's
-// (TControllerState), and the scope chart with its options and the service
-// panel are panels of their own (TScopePanel, TServicePanel). The methods are implemented in
-// several source files, one per concern:
-//   MainUnit.cpp       start, stop, display reset, logo
-//   DeviceMessages.cpp the controller's status and live messages, shown
-//   PeakTable.cpp      the peak list, the peak label
-//   PeakSearch.cpp     Start, Lock, the lock report
-//   SimpleMenu.cpp     the simple-menu page, its peak buttons and status panel
-//   DataLog.cpp        the data log's box (the log itself is the model's)
+// The console's one window: its controls (from the window layout), the
+// panels that show the model (TControllerState) and turn the operator's
+// actions into commands, and the window's own size, keys and logo:
+//   MainUnit.cpp            start, stop, display reset, logo, size, keys
+//   DeviceMessages.cpp      the controller's live messages, shown
+//   DataLog.cpp             the data log's box (the log itself is the model's)
+//   DevicePanel.*           search, connect, disconnect (TDevicePanel)
+//   SimpleMenuPanel.*       the simple-menu page (TSimpleMenuPanel)
+//   PeakPanel.*             the peak list, Start, Lock (TPeakPanel)
+//   ScopePanel.*            the scope chart and its options (TScopePanel)
+//   ServicePanel.*          the service panel (TServicePanel)
+//   LockSupervisionPanel.*  "keep locked" and the lock health
 #pragma once
 
 #include "ui_MainForm.h"
@@ -48,6 +49,8 @@ class TDevicePanel;
 class TDataLog;
 class TScopePanel;
 class TServicePanel;
+class TSimpleMenuPanel;
+class TPeakPanel;
 
 class TMainForm : public QWidget, public Ui::TMainForm
 {
@@ -69,25 +72,22 @@ public:
     // The service panel's actions and chart (the panel itself is the
     // control ServicePanel).
     TServicePanel& Service() const { return *FServicePanelView; }
+    // The simple-menu page: its peak buttons, status panel and page switch.
+    TSimpleMenuPanel& SimpleMenu() const { return *FSimpleMenu; }
+    // The main page's peak list, Start and Lock.
+    TPeakPanel& PeakPanel() const { return *FPeakPanel; }
     // Lock supervision: the supervisor and the lock health. "keep locked" on
     // the simple menu switches its relocking on; SetKeepLocked ticks the box.
     TLockSupervision& Supervision() const { return *FSupervision; }
     void SetKeepLocked(bool on);
     // The data log (its file, its writer, its failures).
     TDataLog& DataLog() const { return *FDataLog; }
-    int32_t SimpleMenuFirstPeakId = 0;
-    int32_t SimpleMenuSecondPeakId = 0;
 
     // ---- timers and pictures of the window
     QTimer* ConnectionTimer = nullptr;
     QTimer* BlinkTimer = nullptr;
-    QList<QPixmap> PngImageList;
     QLineSeries* DataSeries = nullptr;
     QLineSeries* ServiceSeries = nullptr;
-
-    // ---- simple menu
-    void PrepareSimpleMenu();
-    void BuildPngImageList();
 
     // ---- data log
     bool IsLogging() const;
@@ -105,10 +105,6 @@ public:
     // The line, once it was first shown; null before.
     QLabel* StatusBusLabel() const { return FStatusBusLabel; }
 
-    // ---- colours of the simple menu's status panel
-    QColor SimpleStatusPanelColor() const;
-    void SetSimpleStatusPanelColor(const QColor& color);
-
     // ---- the device search: true from a click on Search (or the simple
     // menu's timer) until its result is in the device list
     bool SearchRunning() const;
@@ -121,16 +117,6 @@ public:
     void ConnectButtonClick();
     void DisconnectButtonClick();
     void ConnectionTimerTimer();
-    void PeakListBoxClick();
-    void StartButtonClick();
-    void LockButtonClick();
-    void NextButtonClick();
-    void BackButtonClick();
-    void SimpleFPeakPngSpeedButtonClick(QObject* Sender);
-    void SimpleJPeakPngSpeedButtonClick(QObject* Sender);
-    void SimpleMenuTabSheetShow();
-    void SimpleMenuTabSheetHide();
-    void BlinkTimerTimer();
     void SaveDataChartToFileCheckBoxClick();
 
     // The address the logo opens.
@@ -151,11 +137,6 @@ private:
     // ---- sending commands through the console's connection
     void Send(TCommandId id, TPayload payload = {});
 
-    // ---- peak table
-    void SetupPeakListBox();
-    void FillPeakListBox();
-    // Shows the lock report State() made.
-    void ShowLockReport();
     // The views follow the state's signals.
     void ShowState();
 
@@ -193,8 +174,6 @@ private:
     std::unique_ptr<TDevicePanel> FDevicePanel;
     TLockSupervision* FSupervision = nullptr;
     TLockSupervisionPanel* FLockSupervisionPanel = nullptr;
-    // What a link closed under the console leaves in the simple menu.
-    void ShowLinkLost();
 
     // status bus: the line under the status, and the status's own place
     // before the line took its bottom
@@ -207,6 +186,8 @@ private:
     // service panel: Read, the Set actions, the values read back and the
     // service chart
     TServicePanel* FServicePanelView = nullptr;
+    TSimpleMenuPanel* FSimpleMenu = nullptr;
+    TPeakPanel* FPeakPanel = nullptr;
     void SetOuterWidth(int outerWidth);
 
     // data log: the model's, fed by the state's scope samples

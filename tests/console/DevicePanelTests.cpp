@@ -8,6 +8,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QCoreApplication>
@@ -243,12 +244,12 @@ TEST_F(DevicePanel, MinimisedWindowStillConnectsAndReconnectsByItself)
     Form->showNormal();
     EXPECT_TRUE(Form->ConnectionTimer->isActive());
     // Only the page switches stop and start it.
-    Form->NextButtonClick();
+    Form->SimpleMenu().NextButtonClick();
     EXPECT_FALSE(Form->ConnectionTimer->isActive());
     Form->showMinimized();
     Form->showNormal();
     EXPECT_FALSE(Form->ConnectionTimer->isActive());
-    Form->BackButtonClick();
+    Form->SimpleMenu().BackButtonClick();
     EXPECT_TRUE(Form->ConnectionTimer->isActive());
 }
 

@@ -5,6 +5,7 @@
 #include "ConsoleTestSupport.h"
 
 #include "console/MainUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "console/SystemSounds.h"
 #include "console/model/LockSupervision.h"
 #include "protocol/MainThreadCallList.h"
@@ -142,7 +143,7 @@ TEST_F(KeepLocked, RelocksThatFailRaiseTheAlarmOnTheStatusPanel)
     ASSERT_TRUE(QTest::qWaitFor(
         [&] { return Form->SimpleStatusPanel->text() == "lock lost - relock failed"; }, 30000))
         << Form->SimpleStatusPanel->text().toStdString();
-    EXPECT_EQ(Form->SimpleStatusPanelColor(), Red);
+    EXPECT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), Red);
     EXPECT_EQ(Form->LockHistory().Facts().Supervision.LockState, "failed");
     EXPECT_EQ(TargetsSent(), 3);
     EXPECT_GE(Alarms, 1);

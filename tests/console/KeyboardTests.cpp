@@ -7,7 +7,9 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/PeakPanel.h"
 #include "console/ServicePanel.h"
+#include "console/SimpleMenuPanel.h"
 
 #include <QComboBox>
 #include <QLocale>
@@ -81,7 +83,7 @@ protected:
 
 TEST_F(Keyboard, AccessCodeOpensThePanelWhateverHasTheFocus)
 {
-    Form->NextButtonClick();
+    Form->SimpleMenu().NextButtonClick();
     struct TCase
     {
         const char* Name;
@@ -136,7 +138,7 @@ TEST_F(Keyboard, AccessCodeOpensThePanelWhateverHasTheFocus)
 
 TEST_F(Keyboard, OnlyKeysThatTypeACharacterCount)
 {
-    Form->NextButtonClick();
+    Form->SimpleMenu().NextButtonClick();
     Form->DeviceListListBox->setFocus();
     struct TCase
     {
@@ -167,7 +169,7 @@ TEST_F(Keyboard, ArrowKeysInThePeakListMoveTheReferenceThatStartAsksFor)
     Form->ConnectButtonClick();
     ASSERT_TRUE(Connection && Connection->Connected());
     Form->State().HandleExpectedPeaksValue(0x3FFF);
-    Form->NextButtonClick();
+    Form->SimpleMenu().NextButtonClick();
     QListWidget* list = Form->PeakListBox;
     list->setFocus();
     ASSERT_TRUE(QTest::qWaitFor([&] { return list->hasFocus(); }));
@@ -201,7 +203,7 @@ TEST_F(Keyboard, ArrowKeysInThePeakListMoveTheReferenceThatStartAsksFor)
     EXPECT_EQ(list->item(5)->text(), "f -> 160.461");
 
     Bridge->ClearWritten();
-    Form->StartButtonClick();
+    Form->PeakPanel().StartButtonClick();
     const auto frames = CommandFrames(Bridge->Written());
     ASSERT_EQ(frames.size(), 3u);
     EXPECT_EQ(frames[2][1], 34);

@@ -6,6 +6,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "console/SystemSounds.h"
 #include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
@@ -236,8 +237,8 @@ TEST_F(LiveOperation, StatusCodesDriveTheStatusTextsThePanelAndTheLockReport)
 {
     ConnectByHand();
     Deliver({DeviceFrameValue(69, 0x3FFF)});
-    ASSERT_EQ(Form->SimpleMenuFirstPeakId, 6);
-    ASSERT_EQ(Form->SimpleMenuSecondPeakId, 10);
+    ASSERT_EQ(Form->SimpleMenu().SimpleMenuFirstPeakId, 6);
+    ASSERT_EQ(Form->SimpleMenu().SimpleMenuSecondPeakId, 10);
 
     // In this order, over one run of the console.
     const TStatusCase cases[] = {
@@ -280,7 +281,7 @@ TEST_F(LiveOperation, StatusCodesDriveTheStatusTextsThePanelAndTheLockReport)
         EXPECT_EQ(Form->BlinkTimer->isActive(), c.Colour == _pn_blinking);
         const QColor colours[] = {face, Green, Red, Blue};
         if (c.Colour != _pn_blinking) {
-            EXPECT_EQ(Form->SimpleStatusPanelColor(), colours[c.Colour]);
+            EXPECT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), colours[c.Colour]);
         }
         EXPECT_EQ(Form->SimpleFPeakPngSpeedButton->isEnabled(), c.ButtonsEnabled);
         EXPECT_EQ(Form->SimpleJPeakPngSpeedButton->isEnabled(), c.ButtonsEnabled);
@@ -303,11 +304,11 @@ TEST_F(LiveOperation, StatusCodesDriveTheStatusTextsThePanelAndTheLockReport)
         if (c.Colour == _pn_blinking && !blinkSeen) {
             // Blinking starts with yellow, then goes back to the button face.
             blinkSeen = true;
-            ASSERT_TRUE(
-                QTest::qWaitFor([&] { return Form->SimpleStatusPanelColor() != face; }, 5000));
-            EXPECT_EQ(Form->SimpleStatusPanelColor(), Yellow);
-            EXPECT_TRUE(
-                QTest::qWaitFor([&] { return Form->SimpleStatusPanelColor() == face; }, 5000));
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return Form->SimpleMenu().SimpleStatusPanelColor() != face; }, 5000));
+            EXPECT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), Yellow);
+            EXPECT_TRUE(QTest::qWaitFor(
+                [&] { return Form->SimpleMenu().SimpleStatusPanelColor() == face; }, 5000));
         }
     }
     // The status reactions never send anything.
@@ -329,7 +330,7 @@ TEST_F(LiveOperation, ExpectedPeaksSetThePeakListTheComboBoxesAndTheSimpleMenu)
 {
     ConnectByHand();
     Form->show();
-    Form->NextButtonClick();
+    Form->SimpleMenu().NextButtonClick();
     EXPECT_FALSE(Form->ConnectionTimer->isActive());
 
     const TMaskCase cases[] = {
@@ -378,14 +379,14 @@ TEST_F(LiveOperation, ExpectedPeaksSetThePeakListTheComboBoxesAndTheSimpleMenu)
         EXPECT_EQ(Form->State().Peaks().SelectedPeakId(), 6);
         EXPECT_EQ(Form->ExpectedPeaksFromComboBox->currentIndex(), c.From);
         EXPECT_EQ(Form->ExpectedPeaksToComboBox->currentIndex(), c.To);
-        EXPECT_EQ(Form->SimpleMenuFirstPeakId, c.FirstId);
-        EXPECT_EQ(Form->SimpleMenuSecondPeakId, c.SecondId);
-        EXPECT_EQ(
-            Glyph(Form->SimpleFPeakPngSpeedButton),
-            Form->PngImageList[c.FirstId - 1].toImage().convertToFormat(QImage::Format_ARGB32));
-        EXPECT_EQ(
-            Glyph(Form->SimpleJPeakPngSpeedButton),
-            Form->PngImageList[c.SecondId - 1].toImage().convertToFormat(QImage::Format_ARGB32));
+        EXPECT_EQ(Form->SimpleMenu().SimpleMenuFirstPeakId, c.FirstId);
+        EXPECT_EQ(Form->SimpleMenu().SimpleMenuSecondPeakId, c.SecondId);
+        EXPECT_EQ(Glyph(Form->SimpleFPeakPngSpeedButton),
+                  Form->SimpleMenu().PngImageList[c.FirstId - 1].toImage().convertToFormat(
+                      QImage::Format_ARGB32));
+        EXPECT_EQ(Glyph(Form->SimpleJPeakPngSpeedButton),
+                  Form->SimpleMenu().PngImageList[c.SecondId - 1].toImage().convertToFormat(
+                      QImage::Format_ARGB32));
         // Only the reference row is painted silver (text edges elsewhere may
         // happen to hit the grey).
         for (int row = 0; row < Form->PeakListBox->count() && row < 8; ++row) {
@@ -402,7 +403,7 @@ TEST_F(LiveOperation, ClickOnTheTenthRowMakesJTheReferenceThatStartAsksFor)
 {
     ConnectByHand();
     Form->show();
-    Form->NextButtonClick();
+    Form->SimpleMenu().NextButtonClick();
     Deliver({DeviceFrameValue(69, 0x3FFF)});
 
     QListWidget* list = Form->PeakListBox;
@@ -478,7 +479,7 @@ TEST_F(LiveOperation, PeakButtonsLatchAsOneGroupAndAskForTheirPeak)
     // A click raised from code without a sender does nothing.
     Bridge->ClearWritten();
     j->setChecked(true);
-    Form->SimpleJPeakPngSpeedButtonClick(nullptr);
+    Form->SimpleMenu().SimpleJPeakPngSpeedButtonClick(nullptr);
     EXPECT_TRUE(Bridge->Written().empty());
 }
 
@@ -574,12 +575,12 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     Form->show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Bridge->Written().size() >= 35; }, 10000));
     Deliver({DeviceFrameValue(69, 0x3FFF), DeviceFrame(18, 6, 0), DeviceFrame(3, 3, 0)});
-    ASSERT_EQ(Form->SimpleStatusPanelColor(), Green);
+    ASSERT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), Green);
     ASSERT_TRUE(Form->SimpleFPeakPngSpeedButton->isChecked());
 
     // Unplugged while the operator is on the main page, where the status
     // label stays as the link loss left it.
-    Form->NextButtonClick();
+    Form->SimpleMenu().NextButtonClick();
     ASSERT_FALSE(Form->ConnectionTimer->isActive());
     Bridge->SetDevices({});
     Bridge->SetUnplugged(true);
@@ -592,7 +593,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     EXPECT_EQ(Form->PeakLabel->text(), "--");
     EXPECT_EQ(Form->PeakListBox->count(), 0);
     EXPECT_EQ(Form->SimpleStatusPanel->text(), "Connection error");
-    EXPECT_EQ(Form->SimpleStatusPanelColor(), Form->palette().color(QPalette::Button));
+    EXPECT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), Form->palette().color(QPalette::Button));
     EXPECT_FALSE(Form->BlinkTimer->isActive());
     EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isEnabled());
     EXPECT_TRUE(Form->SimpleJPeakPngSpeedButton->isEnabled());
@@ -600,7 +601,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
 
     // Back on the simple menu the timer searches in vain until the
     // controller is plugged in again, then connects by itself.
-    Form->BackButtonClick();
+    Form->SimpleMenu().BackButtonClick();
     ASSERT_TRUE(Form->ConnectionTimer->isActive());
     ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 2));
     EXPECT_FALSE(Connection->Connected());
@@ -616,7 +617,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     Deliver({DeviceFrame(3, 14, 0)});
     EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isEnabled());
     EXPECT_TRUE(Form->SimpleJPeakPngSpeedButton->isEnabled());
-    EXPECT_EQ(Form->SimpleStatusPanelColor(), Blue);
+    EXPECT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), Blue);
     EXPECT_EQ(Form->SimpleStatusPanel->text(), "wait for user");
 }
 
@@ -633,8 +634,8 @@ TEST_F(LiveOperation, LocksOnAPeakOfTheControllerModelFromTheSimpleMenu)
     Form->show();
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Form->SimpleStatusPanel->text() == "wait for user"; }, 30000));
-    EXPECT_EQ(Form->SimpleStatusPanelColor(), Blue);
-    ASSERT_EQ(Form->SimpleMenuFirstPeakId, 6);
+    EXPECT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), Blue);
+    ASSERT_EQ(Form->SimpleMenu().SimpleMenuFirstPeakId, 6);
     EXPECT_NE(Form->LifetimeLabel->text(), "00:00");
 
     QTest::mouseClick(Form->SimpleFPeakPngSpeedButton, Qt::LeftButton);
@@ -645,7 +646,7 @@ TEST_F(LiveOperation, LocksOnAPeakOfTheControllerModelFromTheSimpleMenu)
               "locked at peak f -> " +
                   TPeakTable::FormatPeakValue(Form->State().Peaks().GetFPeakValue()));
     EXPECT_EQ(Form->StatusLabel->text(), "tuning - locked");
-    EXPECT_EQ(Form->SimpleStatusPanelColor(), Green);
+    EXPECT_EQ(Form->SimpleMenu().SimpleStatusPanelColor(), Green);
     EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isChecked());
     EXPECT_EQ(Form->PeakLabel->text(), "f");
     EXPECT_EQ(Form->State().CRCErrorCounter, 0u);

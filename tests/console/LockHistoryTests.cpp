@@ -10,6 +10,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/PeakPanel.h"
 #include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 
@@ -417,10 +418,10 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
     ASSERT_TRUE(deliver(
         {DeviceFrame(3, 2, 0), DeviceFrame(18, 6, 0), DeviceFrame(3, 3, 0), DeviceFrame(3, 3, 0)}));
     form->HalfautomaticRadioButton->setChecked(true);
-    form->StartButtonClick();
-    form->LockButtonClick();
+    form->PeakPanel().StartButtonClick();
+    form->PeakPanel().LockButtonClick();
     form->AutomaticRadioButton->setChecked(true);
-    form->StartButtonClick();
+    form->PeakPanel().StartButtonClick();
     form->LockHistory().RecordReadings();
 
     // A thousand scope samples change nothing and write nothing.

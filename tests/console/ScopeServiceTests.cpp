@@ -7,6 +7,7 @@
 #include "console/MainUnit.h"
 #include "console/ScopePanel.h"
 #include "console/ServicePanel.h"
+#include "console/SimpleMenuPanel.h"
 #include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
@@ -328,7 +329,7 @@ TEST_F(ScopeServiceTest, ZoomPastTheLimitsReturnsToTheRangesBeforeZooming)
 TEST_F(ScopeServiceTest, OperatorZoomsWithTheRubberBandAndUndoesByDraggingLeft)
 {
     form->show();
-    form->NextButtonClick();
+    form->SimpleMenu().NextButtonClick();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
     TScopeChartView* view = form->Chart;
     ASSERT_TRUE(WaitFor([&] { return view->chart()->plotArea().width() > 100; }));

@@ -5,6 +5,7 @@
 
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "protocol/ReadFrameUnit.h"
 
 #include <QElapsedTimer>
@@ -97,10 +98,10 @@ TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
     EXPECT_EQ(form.BlinkTimer->interval(), 500);
     EXPECT_FALSE(form.ConnectionTimer->isActive());
     EXPECT_FALSE(form.BlinkTimer->isActive());
-    ASSERT_EQ(form.PngImageList.size(), 10);
-    EXPECT_EQ(form.PngImageList.first().size(), QSize(76, 76));
-    EXPECT_EQ(form.SimpleMenuFirstPeakId, -1);
-    EXPECT_EQ(form.SimpleMenuSecondPeakId, -1);
+    ASSERT_EQ(form.SimpleMenu().PngImageList.size(), 10);
+    EXPECT_EQ(form.SimpleMenu().PngImageList.first().size(), QSize(76, 76));
+    EXPECT_EQ(form.SimpleMenu().SimpleMenuFirstPeakId, -1);
+    EXPECT_EQ(form.SimpleMenu().SimpleMenuSecondPeakId, -1);
     EXPECT_EQ(form.State().CRCErrorCounter, 0u);
     EXPECT_FALSE(form.State().SearchLocked);
     EXPECT_FALSE(form.IsLogging());

@@ -4,6 +4,7 @@
 #include "DrillSupport.h"
 
 #include "console/GlobalUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "link/ConnectionUnit.h"
 
 #include <QTimer>
@@ -29,7 +30,7 @@ TEST(LinkDrill, NoisyLineIsCountedAndEveryResynchronisationDeliversAgain)
                            "--noise", "0.01", "--seed", "7"}));
     TRecordingForm form;
     form.show();
-    form.NextButtonClick();
+    form.SimpleMenu().NextButtonClick();
     ASSERT_TRUE(ConnectToSimulator(form, SimDescription));
 
     RunEventsFor(3000ms);

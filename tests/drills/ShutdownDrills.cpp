@@ -7,6 +7,7 @@
 #include "DrillSupport.h"
 
 #include "console/GlobalUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QFile>
@@ -130,7 +131,7 @@ TEST(ShutdownDrill, WholeConsoleStartedStreamingAndClosedAHundredTimes)
         watchdog.Step("cycle " + std::to_string(cycle));
         auto form = std::make_unique<TRecordingForm>();
         form->show();
-        form->NextButtonClick();
+        form->SimpleMenu().NextButtonClick();
         // The simulator serves one console at a time and may not have seen the
         // last one go yet; connect again until samples flow.
         bool streaming = false;

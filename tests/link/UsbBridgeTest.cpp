@@ -202,9 +202,12 @@ TEST_F(UsbBridge, EmulatedChipSendsPacketsAsTheChipDoes)
     constexpr int Packets = 10;
     for (int i = 0; i < Packets; ++i)
         EXPECT_EQ(quiet.Packet(), (std::vector<uint8_t>{0x01, 0x60}));
+    // An idle chip answers a read once per latency-timer period (16 ms),
+    // never at once; how much later depends on a machine that may be busy,
+    // so only a stall is an error.
     const double period = Ms(TClock::now() - started) / Packets;
     EXPECT_GT(period, 12.0);
-    EXPECT_LT(period, 100.0);
+    EXPECT_LT(period, 1000.0);
     libusb_close(quiet.Handle);
 
     TChip loud = open(0x6015);
