@@ -83,7 +83,7 @@ public:
     // The data log (its file, its writer, its failures).
     TDataLog& DataLog() const { return *FDataLog; }
 
-    // ---- timers and pictures of the window
+    // ---- the window's timers and the charts' series
     QTimer* ConnectionTimer = nullptr;
     QTimer* BlinkTimer = nullptr;
     QLineSeries* DataSeries = nullptr;
