@@ -15,6 +15,7 @@
 // and in what order, not how fast.
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/SimpleMenuPanel.h"
 #include "console/model/ControllerState.h"
 #include "console/model/LockHistory.h"
 #include "console/model/LockSupervision.h"
@@ -154,7 +155,7 @@ protected:
         ASSERT_TRUE(QTest::qWaitFor(
             [&] { return Form->SimpleStatusPanel->text() == "wait for user"; }, 60000))
             << Form->SimpleStatusPanel->text().toStdString();
-        ASSERT_EQ(Form->SimpleMenuFirstPeakId, FPeakId);
+        ASSERT_EQ(Form->SimpleMenu().SimpleMenuFirstPeakId, FPeakId);
         QTest::mouseClick(Form->SimpleFPeakPngSpeedButton, Qt::LeftButton);
         ASSERT_TRUE(QTest::qWaitFor([&] { return LockedOnF(); }, 60000))
             << Facts().StatusText.toStdString();
