@@ -66,6 +66,9 @@ constexpr double CloseStreamSeconds = 2.0;
 // which the endpoint starts or stops and settles.
 constexpr double MetricsPhaseSeconds = 5.0;
 constexpr double MetricsSettleSeconds = 0.5;
+// An endpoint takes up to a few seconds to stop (its listener sees the stop
+// at its next poll): the stream must last that much longer per pair.
+constexpr double MetricsStopSeconds = 3.0;
 constexpr double ScrapesPerSecond = 10.0;
 
 // ---- the loads
@@ -101,10 +104,11 @@ int MetricsPairs(double seconds)
     return std::max(1, static_cast<int>(std::lround(seconds / MetricsPhaseSeconds)));
 }
 
-// The time the metrics load measures, pauses included.
+// The time the metrics load takes at most, pauses and stops included.
 double MetricsLoadSeconds(double seconds)
 {
-    return 2.0 * seconds + 2.0 * MetricsPairs(seconds) * MetricsSettleSeconds;
+    return 2.0 * seconds +
+           MetricsPairs(seconds) * (2.0 * MetricsSettleSeconds + MetricsStopSeconds);
 }
 
 const TLoad* FindLoad(const std::string& name)
@@ -418,7 +422,7 @@ pid_t StartScraper(int port, double seconds)
 // median of the pairs' differences, the endpoint's own threads' share, the
 // share of the console's other threads without and with, and the scrapes
 // answered per second.
-void RunMetricsPhases(TMainForm& form, double seconds, TResult& result)
+void RunMetricsPhases(TBenchForm& form, uint32_t rate, double seconds, TResult& result)
 {
     const int pairs = MetricsPairs(seconds);
     const double phaseSeconds = seconds / pairs;
@@ -459,11 +463,22 @@ void RunMetricsPhases(TMainForm& form, double seconds, TResult& result)
             const auto threads0 = ThreadCpuSeconds();
             const double cpu0 = CpuSeconds(RUSAGE_SELF);
             const TClock::time_point t0 = TClock::now();
+            const uint64_t count0 = form.Count();
             RunEventsFor(phaseSeconds);
             const TClock::time_point t1 = TClock::now();
             const double cpu1 = CpuSeconds(RUSAGE_SELF);
             const auto threads1 = ThreadCpuSeconds();
             const double wall = Seconds(t1 - t0);
+            // Every phase at the line rate, or the comparison means nothing.
+            if (static_cast<double>(form.Count() - count0) < 0.9 * rate * wall) {
+                result["error"] = "the stream did not keep its rate through phase " +
+                                  std::to_string(2 * pair + k + 1);
+                if (scraper > 0) {
+                    ::kill(scraper, SIGTERM);
+                    ::waitpid(scraper, nullptr, 0);
+                }
+                return;
+            }
             share[scraped ? 1 : 0] = (cpu1 - cpu0) / wall * 100.0;
             (scraped ? with : without).push_back(share[scraped ? 1 : 0]);
             // The console's own threads, those that ran before the endpoint.
@@ -564,7 +579,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     const auto switches0 = ThreadSwitches();
     const uint64_t passes0 = ReaderPasses();
     if (load.MetricsPhases) {
-        RunMetricsPhases(*form, seconds, result);
+        RunMetricsPhases(*form, load.Rate, seconds, result);
         if (result.count("error"))
             return result;
     } else {
@@ -592,7 +607,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
             }
             return form->Count() >= limit || TClock::now() - lastChange > 2s;
         },
-        30);
+        load.MetricsPhases ? 30.0 + MetricsPairs(seconds) * MetricsStopSeconds : 30.0);
     RunEventsFor(0.2);
     const std::optional<uint64_t> sent = sim.Stop();
     const uint64_t handled = form->Count();
@@ -843,6 +858,8 @@ int Drive(const char* self, double seconds, double lineSeconds)
         closeMax = std::max(closeMax, Value(results[load.Name], "close_ms"));
     }
     const double growMb = (Value(line, "rss_kb") - Value(line, "rss_start_kb")) / 1024.0;
+    const double metricsCost =
+        std::max(Value(metrics, "metrics_difference"), Value(metrics, "metrics_endpoint_share"));
     struct TGoal
     {
         std::string Text;
@@ -872,13 +889,14 @@ int Drive(const char* self, double seconds, double lineSeconds)
         {"resident memory < 80 MB", peakMb < 80.0, Number(peakMb, 1) + " MB peak"},
         {"window closed within 500 ms while streaming", closeMax <= 500.0,
          Number(closeMax, 0) + " ms at most"},
+        // The difference of two totals is at the mercy of a busy machine; the
+        // endpoint's own threads' CPU is part of the cost whatever the
+        // machine does, so the larger of the two is judged.
         {"scrapes at 10/s add < 0.2 % of one core at the line rate",
-         Value(metrics, "metrics_difference") < 0.2 &&
-             Value(metrics, "metrics_scrapes_per_s") > 0.8 * ScrapesPerSecond,
-         (Value(metrics, "metrics_difference") >= 0 ? "+" : "") +
-             Field(metrics, "metrics_difference") + " % (" +
-             Field(metrics, "metrics_scrapes_per_s") + " scrapes/s; endpoint's threads " +
-             Field(metrics, "metrics_endpoint_share") + " %)"},
+         metricsCost < 0.2 && Value(metrics, "metrics_scrapes_per_s") > 0.8 * ScrapesPerSecond,
+         Number(metricsCost, 3) + " % (difference " + Field(metrics, "metrics_difference") +
+             " %, endpoint's threads " + Field(metrics, "metrics_endpoint_share") + " %; " +
+             Field(metrics, "metrics_scrapes_per_s") + " scrapes/s)"},
     };
     if (lineSeconds >= 600)
         goals.push_back({"RSS grows < 1 MB over 10 minutes at the line rate", growMb < 1.0,
