@@ -6,9 +6,16 @@
 // Without --run the program runs every load in a process of its own (so that
 // memory and CPU figures belong to one load) and prints the table and the
 // goals. With --run LOAD it runs one load and prints one result line.
+//
+// The metrics load is the line rate again, in phases that take turns: the
+// console without a metrics endpoint, and the console with one that a
+// scraper process of its own (this program with --scrape) asks for /metrics
+// ten times a second. The difference is what the scrapes cost.
 #include "ConsoleConnect.h"
+#include "HttpClient.h"
 #include "SimProcess.h"
 #include "console/GlobalUnit.h"
+#include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
 #include "console/model/FileWriter.h"
@@ -34,6 +41,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <signal.h>
 #include <spawn.h>
 #include <sstream>
@@ -55,6 +63,14 @@ using namespace std::chrono_literals;
 const std::string Description = "KWTP Bench";
 constexpr double WarmUpSeconds = 2.0;
 constexpr double CloseStreamSeconds = 2.0;
+// The metrics load: phases of about this length, each after a pause in
+// which the endpoint starts or stops and settles.
+constexpr double MetricsPhaseSeconds = 5.0;
+constexpr double MetricsSettleSeconds = 0.5;
+// An endpoint takes up to a few seconds to stop (its listener sees the stop
+// at its next poll): the stream must last that much longer per pair.
+constexpr double MetricsStopSeconds = 3.0;
+constexpr double ScrapesPerSecond = 10.0;
 
 // ---- the loads
 
@@ -64,6 +80,8 @@ struct TLoad
     std::string Title;
     uint32_t Rate; // scope samples per second, 0 for none
     std::vector<std::string> SimArgs;
+    // Phases without and with a scraped metrics endpoint (its own table).
+    bool MetricsPhases = false;
 };
 
 const std::vector<TLoad> Loads = {
@@ -73,7 +91,26 @@ const std::vector<TLoad> Loads = {
      7680,
      {"--scope-only", "--scope-rate", "7680", "--no-pacing"}},
     {"idle", "idle, connected", 0, {"--scope-only", "--scope-rate", "0"}},
+    {"metrics",
+     "line rate, metrics scraped 10/s",
+     768,
+     {"--scope-only", "--scope-rate", "768"},
+     true},
 };
+
+// The metrics load's phases: pairs of one without and one with the
+// endpoint, each pair of `seconds` in all.
+int MetricsPairs(double seconds)
+{
+    return std::max(1, static_cast<int>(std::lround(seconds / MetricsPhaseSeconds)));
+}
+
+// The time the metrics load takes at most, pauses and stops included.
+double MetricsLoadSeconds(double seconds)
+{
+    return 2.0 * seconds +
+           MetricsPairs(seconds) * (2.0 * MetricsSettleSeconds + MetricsStopSeconds);
+}
 
 const TLoad* FindLoad(const std::string& name)
 {
@@ -306,6 +343,15 @@ double Percentile(std::vector<double> values, double p)
     return values[k];
 }
 
+double Median(std::vector<double> values)
+{
+    if (values.empty())
+        return NAN;
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
 using TResult = std::map<std::string, std::string>;
 
 std::string Number(double value, int decimals = 2)
@@ -315,6 +361,161 @@ std::string Number(double value, int decimals = 2)
     char text[64];
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
     return text;
+}
+
+// ---- the metrics endpoint's cost
+
+// CPU time of each thread of this process so far, in seconds, by thread id
+// (/proc/self/task/*/schedstat: nanoseconds on the CPU).
+std::map<long, double> ThreadCpuSeconds()
+{
+    std::map<long, double> threads;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return threads;
+    while (const dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        double ns = 0;
+        std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/schedstat") >> ns;
+        threads[std::strtol(entry->d_name, nullptr, 10)] = ns / 1e9;
+    }
+    ::closedir(tasks);
+    return threads;
+}
+
+// This program as a scraper: GET /metrics at the port ten times a second,
+// until the time is up or it is told to stop.
+int Scrape(int port, double seconds)
+{
+    const TClock::time_point end = TClock::now() + std::chrono::duration_cast<TClock::duration>(
+                                                       std::chrono::duration<double>(seconds));
+    const auto period = std::chrono::duration_cast<TClock::duration>(
+        std::chrono::duration<double>(1.0 / ScrapesPerSecond));
+    TClock::time_point next = TClock::now();
+    while (next < end) {
+        (void)VarnelHttp::Get(port, "/metrics");
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+    return 0;
+}
+
+pid_t StartScraper(int port, double seconds)
+{
+    std::vector<std::string> args = {"varnel_console_bench", "--scrape", std::to_string(port),
+                                     Number(seconds, 1)};
+    std::vector<char*> argv;
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), environ) != 0)
+        return -1;
+    return pid;
+}
+
+// Runs the line rate in pairs of phases, one without a metrics endpoint and
+// one with an endpoint fed as the console program feeds it and scraped ten
+// times a second by another process; the pairs alternate which comes first,
+// so that a machine growing busier or quieter favours neither. Fills the
+// console's share of one core without and with (median of the phases), the
+// median of the pairs' differences, the endpoint's own threads' share, the
+// share of the console's other threads without and with, and the scrapes
+// answered per second.
+void RunMetricsPhases(TBenchForm& form, uint32_t rate, double seconds, TResult& result)
+{
+    const int pairs = MetricsPairs(seconds);
+    const double phaseSeconds = seconds / pairs;
+    std::vector<double> without, with, differences, restWithout, restWith;
+    double endpointCpu = 0, scrapedWall = 0;
+    uint64_t scrapes = 0;
+    for (int pair = 0; pair < pairs; ++pair) {
+        double share[2] = {0, 0};
+        for (int k = 0; k < 2; ++k) {
+            const bool scraped = (k == 0) == (pair % 2 == 1);
+            const auto threadsBefore = ThreadCpuSeconds();
+            std::unique_ptr<TLabMetrics> metrics;
+            pid_t scraper = -1;
+            if (scraped) {
+                metrics = std::make_unique<TLabMetrics>(
+                    form.LockHistory(), QStringLiteral("127.0.0.1:0"), QStringLiteral("bench"));
+                if (!metrics->Endpoint().IsListening()) {
+                    result["error"] = "the metrics endpoint did not listen";
+                    return;
+                }
+                auto samples = std::make_shared<uint64_t>(0);
+                QObject::connect(&form.State(), &TControllerState::ScopeSample, metrics.get(),
+                                 [samples] { ++*samples; });
+                const TLockHistory& history = form.LockHistory();
+                metrics->SetMoreFacts([samples, &history](TMetricsSnapshot& snapshot) {
+                    snapshot.ScopeSamples = *samples;
+                    snapshot.LinkLosses = history.LinkLosses();
+                });
+                scraper = StartScraper(metrics->Endpoint().Port(),
+                                       MetricsSettleSeconds + phaseSeconds + 5.0);
+                if (scraper < 0) {
+                    result["error"] = "the scraper did not start";
+                    return;
+                }
+            }
+            RunEventsFor(MetricsSettleSeconds);
+            const uint64_t scrapes0 = metrics ? metrics->Endpoint().Scrapes() : 0;
+            const auto threads0 = ThreadCpuSeconds();
+            const double cpu0 = CpuSeconds(RUSAGE_SELF);
+            const TClock::time_point t0 = TClock::now();
+            const uint64_t count0 = form.Count();
+            RunEventsFor(phaseSeconds);
+            const TClock::time_point t1 = TClock::now();
+            const double cpu1 = CpuSeconds(RUSAGE_SELF);
+            const auto threads1 = ThreadCpuSeconds();
+            const double wall = Seconds(t1 - t0);
+            // Every phase at the line rate, or the comparison means nothing.
+            if (static_cast<double>(form.Count() - count0) < 0.9 * rate * wall) {
+                result["error"] = "the stream did not keep its rate through phase " +
+                                  std::to_string(2 * pair + k + 1);
+                if (scraper > 0) {
+                    ::kill(scraper, SIGTERM);
+                    ::waitpid(scraper, nullptr, 0);
+                }
+                return;
+            }
+            share[scraped ? 1 : 0] = (cpu1 - cpu0) / wall * 100.0;
+            (scraped ? with : without).push_back(share[scraped ? 1 : 0]);
+            // The console's own threads, those that ran before the endpoint.
+            double rest = 0;
+            for (const auto& [tid, cpu] : threads1)
+                if (threadsBefore.count(tid) && threads0.count(tid))
+                    rest += cpu - threads0.at(tid);
+            (scraped ? restWith : restWithout).push_back(rest / wall * 100.0);
+            if (scraped) {
+                scrapes += metrics->Endpoint().Scrapes() - scrapes0;
+                scrapedWall += wall;
+                // The endpoint's threads: those its start made.
+                for (const auto& [tid, cpu] : threads1)
+                    if (!threadsBefore.count(tid) && threads0.count(tid))
+                        endpointCpu += cpu - threads0.at(tid);
+                ::kill(scraper, SIGTERM);
+                int status = 0;
+                ::waitpid(scraper, &status, 0);
+                metrics.reset();
+            }
+        }
+        differences.push_back(share[1] - share[0]);
+    }
+    result["metrics_pairs"] = std::to_string(pairs);
+    result["metrics_phase_s"] = Number(phaseSeconds, 1);
+    result["metrics_without"] = Number(Median(without), 2);
+    result["metrics_with"] = Number(Median(with), 2);
+    result["metrics_difference"] = Number(Median(differences), 3);
+    result["metrics_rest_without"] = Number(Median(restWithout), 2);
+    result["metrics_rest_with"] = Number(Median(restWith), 2);
+    std::string all;
+    for (double d : differences)
+        all += (all.empty() ? "" : ",") + Number(d, 2);
+    result["metrics_differences"] = all;
+    result["metrics_endpoint_share"] = Number(endpointCpu / scrapedWall * 100.0, 3);
+    result["metrics_scrapes_per_s"] = Number(static_cast<double>(scrapes) / scrapedWall, 2);
 }
 
 // Runs one load in this process and returns its figures.
@@ -332,8 +533,9 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
 
     // Enough samples for the warm-up and the window, then the stream stops
     // so that every sample sent can be accounted for.
+    const double measuredSeconds = load.MetricsPhases ? MetricsLoadSeconds(seconds) : seconds;
     const uint64_t limit =
-        static_cast<uint64_t>(std::ceil(load.Rate * (WarmUpSeconds + seconds + 1.0)));
+        static_cast<uint64_t>(std::ceil(load.Rate * (WarmUpSeconds + measuredSeconds + 1.0)));
     std::vector<std::string> args = load.SimArgs;
     args.insert(args.end(), {"--scope-pattern", "ramp"});
     std::vector<std::string> measuredArgs = args;
@@ -377,7 +579,13 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     const TMachineTicks machine0 = MachineTicks();
     const auto switches0 = ThreadSwitches();
     const uint64_t passes0 = ReaderPasses();
-    RunEventsFor(seconds);
+    if (load.MetricsPhases) {
+        RunMetricsPhases(*form, load.Rate, seconds, result);
+        if (result.count("error"))
+            return result;
+    } else {
+        RunEventsFor(seconds);
+    }
     const uint64_t passes1 = ReaderPasses();
     const auto switches1 = ThreadSwitches();
     const TMachineTicks machine1 = MachineTicks();
@@ -400,7 +608,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
             }
             return form->Count() >= limit || TClock::now() - lastChange > 2s;
         },
-        30);
+        load.MetricsPhases ? 30.0 + MetricsPairs(seconds) * MetricsStopSeconds : 30.0);
     RunEventsFor(0.2);
     const std::optional<uint64_t> sent = sim.Stop();
     const uint64_t handled = form->Count();
@@ -569,7 +777,8 @@ int Drive(const char* self, double seconds, double lineSeconds)
     std::map<std::string, TResult> results;
     for (const TLoad& load : Loads) {
         const double s = load.Name == "line" ? lineSeconds : seconds;
-        std::fprintf(stderr, "running: %s for %g s ...\n", load.Title.c_str(), s);
+        std::fprintf(stderr, "running: %s for %g s ...\n", load.Title.c_str(),
+                     load.MetricsPhases ? MetricsLoadSeconds(s) : s);
         results[load.Name] = RunChild(self, load, s);
     }
 
@@ -588,6 +797,8 @@ int Drive(const char* self, double seconds, double lineSeconds)
         const bool equal =
             Field(r, "sent") == Field(r, "logged") && Field(r, "sent") == Field(r, "handled");
         integrity = integrity && inOrder && equal && Field(r, "reports") == "0";
+        if (load.MetricsPhases)
+            continue; // a table of its own
         std::printf("%-31s %8s %8s %8s %6s %9s %7s %7s %8.1f %8.1f %7.2f %7s %7s %7s %8s\n",
                     load.Title.c_str(), Field(r, "sent").c_str(), Field(r, "logged").c_str(),
                     inOrder ? "yes" : "NO", Field(r, "rate").c_str(),
@@ -604,7 +815,7 @@ int Drive(const char* self, double seconds, double lineSeconds)
     std::printf("\n%-31s %9s %10s  %s\n", "load", "passes/s", "switches/s", "switches/s by thread");
     for (const TLoad& load : Loads) {
         const TResult& r = results[load.Name];
-        if (r.count("error"))
+        if (r.count("error") || load.MetricsPhases)
             continue;
         std::string threads = Field(r, "switches");
         std::replace(threads.begin(), threads.end(), ',', ' ');
@@ -613,6 +824,26 @@ int Drive(const char* self, double seconds, double lineSeconds)
     }
     std::printf("\n(passes/s: the reader's read passes; switches/s: thread switches of every "
                 "thread of the console, voluntary and not)\n");
+    const TResult& metrics = results["metrics"];
+    if (!metrics.count("error")) {
+        std::string differences = Field(metrics, "metrics_differences");
+        std::replace(differences.begin(), differences.end(), ',', ' ');
+        std::printf(
+            "\nmetrics endpoint at the line rate, %s pairs of %s s phases without and "
+            "with:\n"
+            "  console, share of one core: %s %% without an endpoint, %s %% with one "
+            "scraped %g times a second (%s scrapes/s answered)\n"
+            "  difference: %s %% of one core (median of the pairs: %s)\n"
+            "  the endpoint's own threads: %s %% of one core; the console's other "
+            "threads: %s %% without, %s %% with\n",
+            Field(metrics, "metrics_pairs").c_str(), Field(metrics, "metrics_phase_s").c_str(),
+            Field(metrics, "metrics_without").c_str(), Field(metrics, "metrics_with").c_str(),
+            ScrapesPerSecond, Field(metrics, "metrics_scrapes_per_s").c_str(),
+            Field(metrics, "metrics_difference").c_str(), differences.c_str(),
+            Field(metrics, "metrics_endpoint_share").c_str(),
+            Field(metrics, "metrics_rest_without").c_str(),
+            Field(metrics, "metrics_rest_with").c_str());
+    }
     std::printf("\nwindow close while streaming (ms):");
     for (const TLoad& load : Loads)
         std::printf("  %s %s", load.Name.c_str(), Field(results[load.Name], "close_ms").c_str());
@@ -628,6 +859,8 @@ int Drive(const char* self, double seconds, double lineSeconds)
         closeMax = std::max(closeMax, Value(results[load.Name], "close_ms"));
     }
     const double growMb = (Value(line, "rss_kb") - Value(line, "rss_start_kb")) / 1024.0;
+    const double metricsCost =
+        std::max(Value(metrics, "metrics_difference"), Value(metrics, "metrics_endpoint_share"));
     struct TGoal
     {
         std::string Text;
@@ -657,6 +890,14 @@ int Drive(const char* self, double seconds, double lineSeconds)
         {"resident memory < 80 MB", peakMb < 80.0, Number(peakMb, 1) + " MB peak"},
         {"window closed within 500 ms while streaming", closeMax <= 500.0,
          Number(closeMax, 0) + " ms at most"},
+        // The difference of two totals is at the mercy of a busy machine; the
+        // endpoint's own threads' CPU is part of the cost whatever the
+        // machine does, so the larger of the two is judged.
+        {"scrapes at 10/s add < 0.2 % of one core at the line rate",
+         metricsCost < 0.2 && Value(metrics, "metrics_scrapes_per_s") > 0.8 * ScrapesPerSecond,
+         Number(metricsCost, 3) + " % (difference " + Field(metrics, "metrics_difference") +
+             " %, endpoint's threads " + Field(metrics, "metrics_endpoint_share") + " %; " +
+             Field(metrics, "metrics_scrapes_per_s") + " scrapes/s)"},
     };
     if (lineSeconds >= 600)
         goals.push_back({"RSS grows < 1 MB over 10 minutes at the line rate", growMb < 1.0,
@@ -682,7 +923,8 @@ void Usage()
     std::fputs("Usage: varnel_console_bench [--seconds S] [--long]\n"
                "  --seconds S   measured seconds per load (default 20)\n"
                "  --long        measure the line-rate load for 10 minutes (memory growth)\n"
-               "  --run LOAD    run one load (line, tenfold, idle) and print its result line\n",
+               "  --run LOAD    run one load (line, tenfold, idle, metrics) and print its\n"
+               "                result line\n",
                stderr);
 }
 
@@ -701,6 +943,10 @@ int main(int argc, char* argv[])
             longRun = true;
         } else if (arg == "--run" && i + 1 < argc) {
             run = argv[++i];
+        } else if (arg == "--scrape" && i + 2 < argc) {
+            // The metrics load's scraper: PORT SECONDS.
+            const int port = std::atoi(argv[i + 1]);
+            return Scrape(port, std::strtod(argv[i + 2], nullptr));
         } else {
             Usage();
             return 2;

@@ -7,12 +7,17 @@
 
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <string>
 #include <vector>
 
 namespace {
+
+// The niceness of the server's threads, the window's being 0.
+constexpr int ServerThreadNice = 10;
 
 // civetweb's process-wide set-up, once.
 void InitLibrary()
@@ -110,6 +115,12 @@ TMetricsEndpoint::TMetricsEndpoint(const QString& listen, TLimits limits)
     callbacks.log_message = [](const mg_connection*, const char* message) {
         qCDebug(VarnelConsoleLog, "metrics endpoint: %s", message);
         return 1;
+    };
+    // The server's threads yield to the window's: a burst of clients on a
+    // busy machine makes the scrapes slower, not the window.
+    callbacks.init_thread = [](const mg_context*, int) -> void* {
+        (void)setpriority(PRIO_PROCESS, static_cast<id_t>(gettid()), ServerThreadNice);
+        return nullptr;
     };
 
     InitLibrary();

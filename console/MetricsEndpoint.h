@@ -10,7 +10,8 @@
 // a few worker threads, a queue of accepted connections, a cap on a
 // request's size, a deadline for a request to arrive whole and no
 // keep-alive, so a slow or hostile client holds one worker for a few
-// seconds at most.
+// seconds at most. Its threads run niced below the window's, so that a
+// burst of clients on a busy machine slows the scrapes, not the window.
 #pragma once
 
 #include "console/model/MetricsText.h"
