@@ -8,6 +8,7 @@
 // writes, fails here.
 #include "ConsoleTestSupport.h"
 
+#include "RecordingJournal.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/PeakPanel.h"
@@ -40,27 +41,11 @@
 
 namespace {
 
-class TRecordingSink : public TJournalSink
-{
-public:
-    void Write(const TJournalRecord& record) override { Records.push_back(record); }
-
-    std::vector<TJournalRecord> Records;
-};
-
-QByteArray Field(const TJournalRecord& record, const char* name)
-{
-    for (const auto& [key, value] : record)
-        if (key == name)
-            return value;
-    return "(none)";
-}
-
 std::vector<QByteArray> Events(const std::vector<TJournalRecord>& records)
 {
     std::vector<QByteArray> events;
     for (const TJournalRecord& record : records)
-        events.push_back(Field(record, "VARNEL_EVENT"));
+        events.push_back(JournalField(record, "VARNEL_EVENT"));
     return events;
 }
 
@@ -117,9 +102,9 @@ TEST(LockHistory, ASessionLeavesOneRecordPerChangeWithItsFields)
     for (const TJournalRecord& record : sink->Records) {
         ASSERT_GE(record.size(), 5u);
         EXPECT_EQ(record[0].first, "MESSAGE");
-        EXPECT_EQ(Field(record, "SYSLOG_IDENTIFIER"), "varnel");
-        EXPECT_EQ(Field(record, "VARNEL_DEVICE"), Device.toUtf8());
-        EXPECT_EQ(Field(record, "PRIORITY"), record == sink->Records.back() ? "4" : "6");
+        EXPECT_EQ(JournalField(record, "SYSLOG_IDENTIFIER"), "varnel");
+        EXPECT_EQ(JournalField(record, "VARNEL_DEVICE"), Device.toUtf8());
+        EXPECT_EQ(JournalField(record, "PRIORITY"), record == sink->Records.back() ? "4" : "6");
         for (const auto& [name, value] : record)
             EXPECT_TRUE(QRegularExpression(QStringLiteral("^[A-Z][A-Z0-9_]*$"))
                             .match(QString::fromLatin1(name))
@@ -128,28 +113,28 @@ TEST(LockHistory, ASessionLeavesOneRecordPerChangeWithItsFields)
     }
 
     const auto& r = sink->Records;
-    EXPECT_EQ(Field(r[0], "MESSAGE"), "connected to KWTP Controller");
-    EXPECT_EQ(Field(r[2], "VARNEL_STATUS"), "14");
-    EXPECT_EQ(Field(r[2], "VARNEL_STATUS_TEXT"), "wait for user");
-    EXPECT_EQ(Field(r[2], "MESSAGE"), "status 14: wait for user");
-    EXPECT_EQ(Field(r[3], "VARNEL_MODE"), "peak-button");
-    EXPECT_EQ(Field(r[3], "VARNEL_PEAK"), "f");
-    EXPECT_EQ(Field(r[3], "VARNEL_PEAK_ID"), "6");
-    EXPECT_EQ(Field(r[6], "VARNEL_PEAK"), "f");
-    EXPECT_EQ(Field(r[6], "VARNEL_PEAK_ID"), "6");
-    EXPECT_EQ(Field(r[6], "VARNEL_FREQUENCY_MHZ"), "473612353.597");
-    EXPECT_EQ(Field(r[6], "MESSAGE"), "locked at peak f, 473612353.597 MHz");
-    EXPECT_EQ(Field(r[8], "VARNEL_MODE"), "half-automatic");
-    EXPECT_EQ(Field(r[8], "VARNEL_PEAK"), "(none)");
-    EXPECT_EQ(Field(r[9], "MESSAGE"), "lock sent");
+    EXPECT_EQ(JournalField(r[0], "MESSAGE"), "connected to KWTP Controller");
+    EXPECT_EQ(JournalField(r[2], "VARNEL_STATUS"), "14");
+    EXPECT_EQ(JournalField(r[2], "VARNEL_STATUS_TEXT"), "wait for user");
+    EXPECT_EQ(JournalField(r[2], "MESSAGE"), "status 14: wait for user");
+    EXPECT_EQ(JournalField(r[3], "VARNEL_MODE"), "peak-button");
+    EXPECT_EQ(JournalField(r[3], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(JournalField(r[3], "VARNEL_PEAK_ID"), "6");
+    EXPECT_EQ(JournalField(r[6], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(JournalField(r[6], "VARNEL_PEAK_ID"), "6");
+    EXPECT_EQ(JournalField(r[6], "VARNEL_FREQUENCY_MHZ"), "473612353.597");
+    EXPECT_EQ(JournalField(r[6], "MESSAGE"), "locked at peak f, 473612353.597 MHz");
+    EXPECT_EQ(JournalField(r[8], "VARNEL_MODE"), "half-automatic");
+    EXPECT_EQ(JournalField(r[8], "VARNEL_PEAK"), "(none)");
+    EXPECT_EQ(JournalField(r[9], "MESSAGE"), "lock sent");
     // An id that names no peak is recorded as the number it is.
-    EXPECT_EQ(Field(r[11], "VARNEL_PEAK"), "(none)");
-    EXPECT_EQ(Field(r[11], "VARNEL_PEAK_ID"), "200");
-    EXPECT_EQ(Field(r[11], "VARNEL_FREQUENCY_MHZ"), "(none)");
-    EXPECT_EQ(Field(r[12], "VARNEL_MODE"), "automatic");
-    EXPECT_EQ(Field(r[12], "VARNEL_PEAK"), "j");
-    EXPECT_EQ(Field(r[15], "VARNEL_FREQUENCY_MHZ"), "473612193.136");
-    EXPECT_EQ(Field(r[16], "MESSAGE"), "link to KWTP Controller lost");
+    EXPECT_EQ(JournalField(r[11], "VARNEL_PEAK"), "(none)");
+    EXPECT_EQ(JournalField(r[11], "VARNEL_PEAK_ID"), "200");
+    EXPECT_EQ(JournalField(r[11], "VARNEL_FREQUENCY_MHZ"), "(none)");
+    EXPECT_EQ(JournalField(r[12], "VARNEL_MODE"), "automatic");
+    EXPECT_EQ(JournalField(r[12], "VARNEL_PEAK"), "j");
+    EXPECT_EQ(JournalField(r[15], "VARNEL_FREQUENCY_MHZ"), "473612193.136");
+    EXPECT_EQ(JournalField(r[16], "MESSAGE"), "link to KWTP Controller lost");
 
     // Nothing of the lost connection is left standing.
     EXPECT_EQ(history.Facts(), TConsoleFacts());
@@ -196,12 +181,12 @@ TEST(LockHistory, FactsFollowTheControllerAndTheReadingsAreRecordedEachMinute)
     history.RecordReadings();
     ASSERT_EQ(sink->Records.size(), 1u);
     const TJournalRecord& readings = sink->Records[0];
-    EXPECT_EQ(Field(readings, "VARNEL_EVENT"), "readings");
-    EXPECT_EQ(Field(readings, "VARNEL_CFT"), "23.5");
-    EXPECT_EQ(Field(readings, "VARNEL_TUNING_MIRROR"), "40");
-    EXPECT_EQ(Field(readings, "VARNEL_STABILIZATION_MIRROR"), "255");
-    EXPECT_EQ(Field(readings, "VARNEL_WORKING_TIME"), "65836");
-    EXPECT_EQ(Field(readings, "MESSAGE"),
+    EXPECT_EQ(JournalField(readings, "VARNEL_EVENT"), "readings");
+    EXPECT_EQ(JournalField(readings, "VARNEL_CFT"), "23.5");
+    EXPECT_EQ(JournalField(readings, "VARNEL_TUNING_MIRROR"), "40");
+    EXPECT_EQ(JournalField(readings, "VARNEL_STABILIZATION_MIRROR"), "255");
+    EXPECT_EQ(JournalField(readings, "VARNEL_WORKING_TIME"), "65836");
+    EXPECT_EQ(JournalField(readings, "MESSAGE"),
               QString::fromUtf8("CFT 23.5 °C, tuning mirror 40, stabilization mirror 255, "
                                 "working time 1097:16")
                   .toUtf8());
@@ -224,8 +209,8 @@ TEST(LockHistory, FactsFollowTheControllerAndTheReadingsAreRecordedEachMinute)
     history.Connected(QStringLiteral("KWTP Spare"));
     ASSERT_EQ(Events(sink->Records),
               (std::vector<QByteArray>{"connected", "disconnected", "connected"}));
-    EXPECT_EQ(Field(sink->Records[1], "VARNEL_DEVICE"), Device.toUtf8());
-    EXPECT_EQ(Field(sink->Records[2], "VARNEL_DEVICE"), "KWTP Spare");
+    EXPECT_EQ(JournalField(sink->Records[1], "VARNEL_DEVICE"), Device.toUtf8());
+    EXPECT_EQ(JournalField(sink->Records[2], "VARNEL_DEVICE"), "KWTP Spare");
 }
 
 // What happens at a moment of the fake clock: a status code, or one of the
@@ -250,10 +235,10 @@ std::vector<TPaceRecord> PaceRecords(const std::vector<TJournalRecord>& records)
 {
     std::vector<TPaceRecord> result;
     for (const TJournalRecord& record : records) {
-        const QByteArray event = Field(record, "VARNEL_EVENT");
-        const QByteArray held = Field(record, "VARNEL_STATUS_HELD_BACK");
+        const QByteArray event = JournalField(record, "VARNEL_EVENT");
+        const QByteArray held = JournalField(record, "VARNEL_STATUS_HELD_BACK");
         if (event == "status")
-            result.emplace_back(Field(record, "VARNEL_STATUS").toInt(),
+            result.emplace_back(JournalField(record, "VARNEL_STATUS").toInt(),
                                 held == "(none)" ? 0 : held.toInt());
         else
             result.emplace_back(event == "link-lost" ? Lost : Connect, 0);
@@ -346,10 +331,10 @@ TEST(LockHistory, AFlippingControllerCannotFloodTheJournalButLocksAndCommandsAre
     int statusRecords = 0, lockRecords = 0, commands = 0;
     uint64_t accounted = 0;
     for (const TJournalRecord& record : sink->Records) {
-        const QByteArray event = Field(record, "VARNEL_EVENT");
+        const QByteArray event = JournalField(record, "VARNEL_EVENT");
         if (event == "status") {
             ++statusRecords;
-            const QByteArray held = Field(record, "VARNEL_STATUS_HELD_BACK");
+            const QByteArray held = JournalField(record, "VARNEL_STATUS_HELD_BACK");
             accounted += 1 + (held == "(none)" ? 0 : held.toULongLong());
         }
         lockRecords += event == "lock";
@@ -361,7 +346,7 @@ TEST(LockHistory, AFlippingControllerCannotFloodTheJournalButLocksAndCommandsAre
     EXPECT_EQ(commands, 10);
     // The last change (to 4) was written last; the changes to 3 since its last
     // record wait for the next one, so all but those are accounted for.
-    ASSERT_EQ(Field(sink->Records.back(), "VARNEL_STATUS"), "4");
+    ASSERT_EQ(JournalField(sink->Records.back(), "VARNEL_STATUS"), "4");
     EXPECT_GE(accounted, 10000u - 1000u);
     EXPECT_LE(accounted, 10000u);
     EXPECT_FALSE(history.HeldBackStatusPending());
@@ -446,21 +431,21 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
               (std::vector<QByteArray>{"connected", "status", "status", "start-command", "status",
                                        "status", "lock", "start-command", "lock-command",
                                        "start-command", "readings", "link-lost"}));
-    EXPECT_EQ(Field(r[0], "VARNEL_DEVICE"), Device.toUtf8());
-    EXPECT_EQ(Field(r[2], "VARNEL_STATUS"), "14");
-    EXPECT_EQ(Field(r[3], "VARNEL_MODE"), "peak-button");
-    EXPECT_EQ(Field(r[3], "VARNEL_PEAK"), "f");
-    EXPECT_EQ(Field(r[6], "VARNEL_PEAK"), "f");
-    EXPECT_EQ(Field(r[6], "VARNEL_FREQUENCY_MHZ"),
+    EXPECT_EQ(JournalField(r[0], "VARNEL_DEVICE"), Device.toUtf8());
+    EXPECT_EQ(JournalField(r[2], "VARNEL_STATUS"), "14");
+    EXPECT_EQ(JournalField(r[3], "VARNEL_MODE"), "peak-button");
+    EXPECT_EQ(JournalField(r[3], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(JournalField(r[6], "VARNEL_PEAK"), "f");
+    EXPECT_EQ(JournalField(r[6], "VARNEL_FREQUENCY_MHZ"),
               QByteArray::number(form->State().Peaks().GetFPeakValue(), 'f', 3));
-    EXPECT_EQ(Field(r[7], "VARNEL_MODE"), "half-automatic");
-    EXPECT_EQ(Field(r[9], "VARNEL_MODE"), "automatic");
-    EXPECT_EQ(Field(r[9], "VARNEL_PEAK_ID"),
+    EXPECT_EQ(JournalField(r[7], "VARNEL_MODE"), "half-automatic");
+    EXPECT_EQ(JournalField(r[9], "VARNEL_MODE"), "automatic");
+    EXPECT_EQ(JournalField(r[9], "VARNEL_PEAK_ID"),
               QByteArray::number(form->State().Peaks().SelectedPeakId()));
-    EXPECT_EQ(Field(r[10], "VARNEL_CFT"), "23.5");
-    EXPECT_EQ(Field(r[10], "VARNEL_TUNING_MIRROR"), "40");
-    EXPECT_EQ(Field(r[10], "VARNEL_STABILIZATION_MIRROR"), "60");
-    EXPECT_EQ(Field(r[10], "VARNEL_WORKING_TIME"), "65836");
+    EXPECT_EQ(JournalField(r[10], "VARNEL_CFT"), "23.5");
+    EXPECT_EQ(JournalField(r[10], "VARNEL_TUNING_MIRROR"), "40");
+    EXPECT_EQ(JournalField(r[10], "VARNEL_STABILIZATION_MIRROR"), "60");
+    EXPECT_EQ(JournalField(r[10], "VARNEL_WORKING_TIME"), "65836");
     // Nothing of the controller is left standing; lock supervision's
     // figures belong to the console and outlive the link.
     TConsoleFacts idle;

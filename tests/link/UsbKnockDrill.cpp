@@ -13,6 +13,7 @@
 // its relock-storm rule is widened, as ten knocks in three minutes would
 // trip it otherwise. Every wait is generous: the drill checks what happens
 // and in what order, not how fast.
+#include "RecordingJournal.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
@@ -47,21 +48,6 @@ constexpr int Slots = 10;
 // confirmed, and with the relock just asked for.
 constexpr int UnplugWhileLossPendingSlot = 3;
 constexpr int UnplugWhileRelockingSlot = 6;
-
-class TRecordingSink : public TJournalSink
-{
-public:
-    void Write(const TJournalRecord& record) override { Records.push_back(record); }
-    std::vector<TJournalRecord> Records;
-};
-
-QByteArray Field(const TJournalRecord& record, const char* name)
-{
-    for (const auto& [key, value] : record)
-        if (key == name)
-            return value;
-    return "(none)";
-}
 
 int Seconds(TClock::duration d)
 {
@@ -322,7 +308,7 @@ protected:
 
         std::vector<QByteArray> events;
         for (std::size_t i = records; i < Journal->Records.size(); ++i)
-            events.push_back(Field(Journal->Records[i], "VARNEL_EVENT"));
+            events.push_back(JournalField(Journal->Records[i], "VARNEL_EVENT"));
         const auto count = [&events](const char* event) {
             return std::count(events.begin(), events.end(), QByteArray(event));
         };
@@ -412,13 +398,13 @@ TEST_F(UsbKnockDrill, KnockedEveryTwentySecondsForThreeMinutesEveryLossRelockedN
     }
     int relockedRecords = 0;
     for (const TJournalRecord& record : Journal->Records) {
-        const QByteArray event = Field(record, "VARNEL_EVENT");
+        const QByteArray event = JournalField(record, "VARNEL_EVENT");
         EXPECT_NE(event, "relock-storm");
         EXPECT_NE(event, "relock-failed");
         if (event == "relocked") {
             ++relockedRecords;
-            EXPECT_EQ(Field(record, "VARNEL_PEAK_ID"), QByteArray::number(FPeakId));
-            EXPECT_EQ(Field(record, "VARNEL_ATTEMPT"), "1");
+            EXPECT_EQ(JournalField(record, "VARNEL_PEAK_ID"), QByteArray::number(FPeakId));
+            EXPECT_EQ(JournalField(record, "VARNEL_ATTEMPT"), "1");
         }
     }
     EXPECT_EQ(relockedRecords, relocksExpected);

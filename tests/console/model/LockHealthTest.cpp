@@ -3,6 +3,7 @@
 // the counts and relock times as the supervisor reports them, the mirror's
 // headroom and its warning, the error signal's RMS.
 #include "console/model/LockHealth.h"
+#include "RecordingJournal.h"
 
 #include <QCoreApplication>
 
@@ -13,20 +14,6 @@
 namespace {
 
 constexpr qint64 Minute = 60000;
-
-class TRecordingSink : public TJournalSink
-{
-public:
-    void Write(const TJournalRecord& record) override { Records.push_back(record); }
-    QByteArray Field(size_t index, const char* name) const
-    {
-        for (const auto& [key, value] : Records.at(index))
-            if (key == name)
-                return value;
-        return {};
-    }
-    std::vector<TJournalRecord> Records;
-};
 
 class LockHealthTest : public ::testing::Test
 {

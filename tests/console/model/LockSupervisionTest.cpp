@@ -3,6 +3,7 @@
 // count as what, and what reaches the lock history (and through it the bus,
 // the metrics and the journal's readings).
 #include "console/model/LockSupervision.h"
+#include "RecordingJournal.h"
 
 #include <QCoreApplication>
 
@@ -13,21 +14,6 @@
 namespace {
 
 constexpr int PeakF = 6;
-
-class TRecordingSink : public TJournalSink
-{
-public:
-    void Write(const TJournalRecord& record) override { Records.push_back(record); }
-    std::vector<TJournalRecord> Records;
-};
-
-QByteArray FieldOf(const TJournalRecord& record, const char* name)
-{
-    for (const auto& [key, value] : record)
-        if (key == name)
-            return value;
-    return {};
-}
 
 } // namespace
 
@@ -101,8 +87,8 @@ TEST(LockSupervision, ARelockIsAskedForAndTheFactsOutliveTheReconnect)
     // The readings record carries them.
     history.RecordReadings();
     ASSERT_FALSE(sink->Records.empty());
-    EXPECT_EQ(FieldOf(sink->Records.back(), "VARNEL_LOCK_LOSSES"), "1");
-    EXPECT_EQ(FieldOf(sink->Records.back(), "VARNEL_LOCK_STATE"), "locked");
+    EXPECT_EQ(JournalField(sink->Records.back(), "VARNEL_LOCK_LOSSES"), "1");
+    EXPECT_EQ(JournalField(sink->Records.back(), "VARNEL_LOCK_STATE"), "locked");
 
     // A link lost and back: the controller's facts start afresh, the
     // supervision's counts stay.

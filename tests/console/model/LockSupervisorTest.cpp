@@ -2,6 +2,7 @@
 // The lock supervisor on a clock moved by hand: when a loss is confirmed,
 // what it sends then and when, and when it stops.
 #include "console/model/LockSupervisor.h"
+#include "RecordingJournal.h"
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
@@ -18,31 +19,6 @@ namespace {
 
 constexpr int PeakF = 6;
 constexpr int PeakJ = 10;
-
-class TRecordingSink : public TJournalSink
-{
-public:
-    void Write(const TJournalRecord& record) override { Records.push_back(record); }
-
-    // The value of a field of the first record of an event; empty if none.
-    QByteArray Field(const char* event, const char* name) const
-    {
-        for (const TJournalRecord& record : Records) {
-            bool match = false;
-            for (const auto& [key, value] : record)
-                if (key == "VARNEL_EVENT" && value == event)
-                    match = true;
-            if (!match)
-                continue;
-            for (const auto& [key, value] : record)
-                if (key == name)
-                    return value;
-        }
-        return {};
-    }
-
-    std::vector<TJournalRecord> Records;
-};
 
 struct TSent
 {
@@ -215,11 +191,12 @@ TEST_F(LockSupervisorTest, ThreeAttemptsWithGrowingPausesThenTheAlarm)
     ASSERT_EQ(Alarms, std::vector<QString>{QStringLiteral("lock lost - relock failed")});
     EXPECT_EQ(Supervisor.LockState(), _ls_failed);
     EXPECT_EQ(Supervisor.AlarmText(), QStringLiteral("lock lost - relock failed"));
-    EXPECT_EQ(Sink->Field("relock-failed", "PRIORITY"), "4");
-    EXPECT_TRUE(Sink->Field("relock-failed", "MESSAGE").startsWith("lock lost - relock failed"));
-    EXPECT_EQ(Sink->Field("lock-lost", "PRIORITY"), "4");
-    EXPECT_EQ(Sink->Field("lock-lost", "VARNEL_PEAK"), "f");
-    EXPECT_EQ(Sink->Field("relock-attempt", "VARNEL_ATTEMPT"), "1");
+    EXPECT_EQ(Sink->EventField("relock-failed", "PRIORITY"), "4");
+    EXPECT_TRUE(
+        Sink->EventField("relock-failed", "MESSAGE").startsWith("lock lost - relock failed"));
+    EXPECT_EQ(Sink->EventField("lock-lost", "PRIORITY"), "4");
+    EXPECT_EQ(Sink->EventField("lock-lost", "VARNEL_PEAK"), "f");
+    EXPECT_EQ(Sink->EventField("relock-attempt", "VARNEL_ATTEMPT"), "1");
 }
 
 TEST_F(LockSupervisorTest, TuningErrorEndsAnAttemptAtOnce)
@@ -246,7 +223,7 @@ TEST_F(LockSupervisorTest, RelocksOnTheSamePeakAndWatchesTheNewLock)
     EXPECT_EQ(RelockTimes, std::vector<qint64>{5500});
     EXPECT_EQ(Supervisor.LockState(), _ls_locked);
     EXPECT_EQ(Supervisor.RememberedPeakId(), PeakF);
-    EXPECT_EQ(Sink->Field("relocked", "VARNEL_RELOCK_MSEC"), "5500");
+    EXPECT_EQ(Sink->EventField("relocked", "VARNEL_RELOCK_MSEC"), "5500");
     // The next loss is a loss of its own, with its three attempts.
     AdvanceTo(100000);
     Supervisor.Status(4);
@@ -315,7 +292,7 @@ TEST_F(LockSupervisorTest, MoreThanFiveLossesInTenMinutesIsAStorm)
             EXPECT_EQ(Sent.size(), 5U);
             EXPECT_EQ(Alarms, std::vector<QString>{QStringLiteral("lock lost - relock storm")});
             EXPECT_EQ(Supervisor.LockState(), _ls_failed);
-            EXPECT_EQ(Sink->Field("relock-storm", "PRIORITY"), "4");
+            EXPECT_EQ(Sink->EventField("relock-storm", "PRIORITY"), "4");
         } else {
             EXPECT_EQ(Sent.size(), 6U);
             EXPECT_TRUE(Alarms.empty());
