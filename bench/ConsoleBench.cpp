@@ -150,17 +150,25 @@ struct TThreadSwitches
     long Switches = 0;
 };
 
+// Calls visit(thread id, the thread's folder under /proc) for every thread
+// of this process.
+template <typename TVisit> void ForEachThread(TVisit visit)
+{
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (tasks == nullptr)
+        return;
+    while (const dirent* entry = ::readdir(tasks)) {
+        if (entry->d_name[0] != '.')
+            visit(std::strtol(entry->d_name, nullptr, 10),
+                  std::string("/proc/self/task/") + entry->d_name);
+    }
+    ::closedir(tasks);
+}
+
 std::map<long, TThreadSwitches> ThreadSwitches()
 {
     std::map<long, TThreadSwitches> threads;
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (tasks == nullptr)
-        return threads;
-    while (const dirent* entry = ::readdir(tasks)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        const long tid = std::strtol(entry->d_name, nullptr, 10);
-        const std::string dir = std::string("/proc/self/task/") + entry->d_name;
+    ForEachThread([&threads](long tid, const std::string& dir) {
         TThreadSwitches thread;
         std::ifstream(dir + "/comm") >> thread.Name;
         if (tid == ::getpid())
@@ -174,8 +182,7 @@ std::map<long, TThreadSwitches> ThreadSwitches()
                     break;
                 }
         threads[tid] = thread;
-    }
-    ::closedir(tasks);
+    });
     return threads;
 }
 
@@ -370,17 +377,11 @@ std::string Number(double value, int decimals = 2)
 std::map<long, double> ThreadCpuSeconds()
 {
     std::map<long, double> threads;
-    DIR* tasks = ::opendir("/proc/self/task");
-    if (tasks == nullptr)
-        return threads;
-    while (const dirent* entry = ::readdir(tasks)) {
-        if (entry->d_name[0] == '.')
-            continue;
+    ForEachThread([&threads](long tid, const std::string& dir) {
         double ns = 0;
-        std::ifstream(std::string("/proc/self/task/") + entry->d_name + "/schedstat") >> ns;
-        threads[std::strtol(entry->d_name, nullptr, 10)] = ns / 1e9;
-    }
-    ::closedir(tasks);
+        std::ifstream(dir + "/schedstat") >> ns;
+        threads[tid] = ns / 1e9;
+    });
     return threads;
 }
 
