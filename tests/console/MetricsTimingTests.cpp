@@ -318,8 +318,12 @@ TEST(MetricsEndpointTiming, TheWindowsEventLoopIsNeverHeldLongWhileTheEndpointIs
     EXPECT_TRUE(crowdDone) << "the 500 concurrent clients were not answered within a minute";
     const std::string machine =
         "; meanwhile an idle thread woke up to " + std::to_string(abusedStall) + " ms late";
-    EXPECT_LT(abusedGap, HeldLimitMsec) << "largest gap between 5 ms heartbeats" << machine;
-    EXPECT_LT(abusedQueued, HeldLimitMsec)
+    // A stall of the whole machine (another program, the hypervisor) holds
+    // every thread alike and shows in the idle thread's lateness; what the
+    // window itself was held is the rest.
+    EXPECT_LT(abusedGap, HeldLimitMsec + abusedStall)
+        << "largest gap between 5 ms heartbeats" << machine;
+    EXPECT_LT(abusedQueued, HeldLimitMsec + abusedStall)
         << "longest wait of a call queued to the main thread" << machine;
     EXPECT_EQ(abuse->CrowdAnswered(), 1000);
     EXPECT_GT(abuse->ScrapesAnswered(), 0);
