@@ -150,8 +150,11 @@ void TPeakPanel::ShowLockReport()
         return;
     const bool known = IsPeakId(N);
     const QChar letter = known ? PeakLetter(N) : QChar();
-    for (int row = 0; known && row < FUi.PeakListBox->count(); ++row) {
-        if (FUi.PeakListBox->item(row)->text().startsWith(letter)) {
+    // The row of the peak table's list that names the peak, where the list
+    // shows the table's rows.
+    const QStringList rows = FState.Peaks().ListRows();
+    for (int row = 0; known && row < rows.size() && row < FUi.PeakListBox->count(); ++row) {
+        if (rows[row].startsWith(letter)) {
             FUi.PeakListBox->setCurrentRow(row);
             PeakListBoxClick();
             break;
