@@ -221,12 +221,7 @@ TEST_F(MetricsEndpoint, ASlowClientDoesNotHoldTheScrapes)
     std::thread slow([&] {
         const int fd = Dial(Endpoint.Port());
         const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
-        for (size_t i = 0; i < request.size() && !stop; ++i) {
-            if (write(fd, &request[i], 1) != 1)
-                break;
-            for (int t = 0; t < 10 && !stop; ++t)
-                std::this_thread::sleep_for(100ms);
-        }
+        WriteSlowly(fd, request, stop);
         close(fd);
     });
     std::this_thread::sleep_for(300ms);

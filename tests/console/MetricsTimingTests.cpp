@@ -169,12 +169,7 @@ public:
                 const int fd = Dial(FPort);
                 if (fd < 0)
                     break;
-                for (size_t i = 0; i < request.size() && !FStop; ++i) {
-                    if (write(fd, &request[i], 1) != 1)
-                        break;
-                    for (int t = 0; t < 10 && !FStop; ++t)
-                        std::this_thread::sleep_for(100ms);
-                }
+                WriteSlowly(fd, request, FStop);
                 close(fd);
             }
         });

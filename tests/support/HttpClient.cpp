@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace VarnelHttp {
 
@@ -96,6 +97,17 @@ int FreePort()
         port = ntohs(address.sin_port);
     close(fd);
     return port;
+}
+
+bool WriteSlowly(int fd, const std::string& request, const std::atomic<bool>& stop)
+{
+    for (size_t i = 0; i < request.size() && !stop; ++i) {
+        if (::write(fd, &request[i], 1) != 1)
+            return false;
+        for (int t = 0; t < 10 && !stop; ++t)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return true;
 }
 
 } // namespace VarnelHttp

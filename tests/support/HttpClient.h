@@ -3,6 +3,7 @@
 // to the metrics endpoint or to Prometheus byte by byte as a client would.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 
@@ -14,6 +15,9 @@ int Dial(int port);
 std::string ReadAll(int fd, std::chrono::milliseconds deadline = std::chrono::seconds(20));
 // Sends the request as it is and returns the whole answer ("" when none).
 std::string Exchange(int port, const std::string& request);
+// Writes the request one byte a second, as a client that takes its time,
+// until it is written or stop is set; false when a write failed.
+bool WriteSlowly(int fd, const std::string& request, const std::atomic<bool>& stop);
 // GET path; the whole answer, head and body.
 std::string Get(int port, const std::string& path);
 // The answer's status code; 0 when it is no HTTP answer.
