@@ -147,23 +147,26 @@ void TSimpleMenuPanel::BuildPngImageList()
 // down asks the controller for its peak.
 void TSimpleMenuPanel::SimpleFPeakPngSpeedButtonClick(QObject* Sender)
 {
-    if (Sender == nullptr || !FUi.SimpleFPeakPngSpeedButton->isChecked())
-        return;
-    FUi.SimpleJPeakPngSpeedButton->setChecked(false);
-    if (SimpleMenuFirstPeakId != -1) {
-        FSend(TCommandId::TuningTarget, OneBytePayload(SimpleMenuFirstPeakId));
-        FState.LockHistory().StartSent(_sk_peak_button, SimpleMenuFirstPeakId);
-    }
+    if (Sender != nullptr)
+        PeakButtonPressed(FUi.SimpleFPeakPngSpeedButton, FUi.SimpleJPeakPngSpeedButton,
+                          SimpleMenuFirstPeakId);
 }
 
 void TSimpleMenuPanel::SimpleJPeakPngSpeedButtonClick(QObject* Sender)
 {
-    if (Sender == nullptr || !FUi.SimpleJPeakPngSpeedButton->isChecked())
+    if (Sender != nullptr)
+        PeakButtonPressed(FUi.SimpleJPeakPngSpeedButton, FUi.SimpleFPeakPngSpeedButton,
+                          SimpleMenuSecondPeakId);
+}
+
+void TSimpleMenuPanel::PeakButtonPressed(QToolButton* pressed, QToolButton* other, int32_t peakId)
+{
+    if (!pressed->isChecked())
         return;
-    FUi.SimpleFPeakPngSpeedButton->setChecked(false);
-    if (SimpleMenuSecondPeakId != -1) {
-        FSend(TCommandId::TuningTarget, OneBytePayload(SimpleMenuSecondPeakId));
-        FState.LockHistory().StartSent(_sk_peak_button, SimpleMenuSecondPeakId);
+    other->setChecked(false);
+    if (peakId != -1) {
+        FSend(TCommandId::TuningTarget, OneBytePayload(peakId));
+        FState.LockHistory().StartSent(_sk_peak_button, peakId);
     }
 }
 

@@ -19,6 +19,7 @@ namespace Ui {
 class TMainForm;
 }
 class QTimer;
+class QToolButton;
 class TControllerState;
 
 class TSimpleMenuPanel : public QObject
@@ -67,6 +68,9 @@ protected:
 
 private:
     void ShowStatus(uint32_t code);
+    // A press of one peak button: down, it puts the other up and asks for
+    // its peak.
+    void PeakButtonPressed(QToolButton* pressed, QToolButton* other, int32_t peakId);
 
     Ui::TMainForm& FUi;
     TControllerState& FState;
