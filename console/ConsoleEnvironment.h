@@ -26,10 +26,11 @@ struct TConsoleTimings
     // After the connect, the pause before each of the two tuning enables.
     int TuningEnablePause = 50;
     // A chart repaints at most once per this; samples arriving in between
-    // are drawn together.
+    // are drawn together, at the latest twice this after the last repaint.
     int ChartRefresh = 50;
-    // The data log's lines reach the disk at least this often.
-    int LogFlush = 100;
+    // The data log hands its lines to the file in batches about this far
+    // apart; a line waits at most twice this.
+    int LogFlush = 250;
 };
 
 struct TConsoleEnvironment

@@ -7,9 +7,12 @@
 #include <QDir>
 #include <QTimer>
 
-TDataLog::TDataLog(int flushMsec, QObject* parent) : QObject(parent), FFlushTimer(new QTimer(this))
+#include <algorithm>
+
+TDataLog::TDataLog(int flushMsec, QObject* parent)
+    : QObject(parent), FFlushMsec(std::max(flushMsec, 0)), FFlushTimer(new QTimer(this))
 {
-    FFlushTimer->setInterval(flushMsec);
+    FFlushTimer->setSingleShot(true);
     connect(FFlushTimer, &QTimer::timeout, this, &TDataLog::Flush);
 }
 
@@ -33,9 +36,8 @@ void TDataLog::Open(const QString& fileName, const QList<double>& backlog)
     qCInfo(VarnelConsoleLog).noquote()
         << "Data log" << QDir::toNativeSeparators(fileName) << "started";
     for (double value : backlog)
-        Write(value);
+        AppendLine(FPending, value);
     Flush();
-    FFlushTimer->start();
 }
 
 void TDataLog::Close()
@@ -55,16 +57,29 @@ void TDataLog::Write(double value)
 {
     if (!FLogFile)
         return;
-    FPending.append(QString::number(value, 'g', 15).toLocal8Bit());
-    FPending.append("\r\n");
+    AppendLine(FPending, value);
+    const qint64 elapsed = FSinceFlush.elapsed();
+    if (elapsed >= FFlushMsec || FPending.size() >= BatchBytes) {
+        Flush();
+        return;
+    }
+    if (!FFlushTimer->isActive())
+        FFlushTimer->start(static_cast<int>(2 * qint64{FFlushMsec} - elapsed));
+}
+
+void TDataLog::AppendLine(QByteArray& lines, double value)
+{
+    lines.append(QString::number(value, 'g', 15).toLocal8Bit());
+    lines.append("\r\n");
 }
 
 void TDataLog::Flush()
 {
+    FFlushTimer->stop();
+    FSinceFlush.start();
     if (!FLogFile || FPending.isEmpty())
         return;
-    FLogFile->Write(FPending);
-    FLogFile->Flush();
+    FLogFile->WriteOut(FPending);
     FPending.clear();
 }
 

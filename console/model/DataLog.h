@@ -4,12 +4,21 @@
 // the chart and whatever the chart draws. The file is opened, written and
 // closed by a writer on a thread of its own (FileWriter), so a pipe, a
 // device, a full disk or a mount that stops answering never holds up the
-// main thread: the lines gather here and go to the writer, in order, every
-// flush interval and when the log closes. A file that cannot be created or a
-// failed write stops the log and says so; the caller tells the operator.
+// main thread: the lines gather here and go to the writer, in order, in
+// batches (each wakes the writer's thread once), and all that is left when
+// the log closes. A file that cannot be created or a failed write stops the
+// log and says so; the caller tells the operator.
+//
+// A batch rides on the samples' arrival: the first line written at least one
+// flush interval after the last batch, or one that fills BatchBytes, sends
+// the batch while the main thread is awake anyway. Lines that no later
+// arrival picks up (the stream stopped or slowed) go with a single-shot
+// timer due two intervals after the last batch, which a stream arriving more
+// often than once an interval never lets fire.
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -22,6 +31,9 @@ class TDataLog : public QObject
     Q_OBJECT
 
 public:
+    // A batch this large goes to the writer at once.
+    static constexpr qsizetype BatchBytes = 64 * 1024;
+
     explicit TDataLog(int flushMsec, QObject* parent = nullptr);
     ~TDataLog() override;
 
@@ -48,10 +60,14 @@ signals:
     void ClosedLogFailed(const QString& fileName, const QString& error);
 
 private:
+    static void AppendLine(QByteArray& lines, double value);
     void WriterFailed(TFileWriter* writer, const QString& error, bool opened);
 
     // The open log's writer; it deletes itself once the file is closed.
     TFileWriter* FLogFile = nullptr;
+    const int FFlushMsec;
+    // Since the last batch went to the writer.
+    QElapsedTimer FSinceFlush;
     QTimer* FFlushTimer;
     QByteArray FPending;
 };

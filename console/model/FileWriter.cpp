@@ -177,6 +177,18 @@ void TFileWriter::Flush()
         worker, [worker] { worker->Flush(); }, Qt::QueuedConnection);
 }
 
+void TFileWriter::WriteOut(const QByteArray& bytes)
+{
+    auto* worker = static_cast<TFileWriterWorker*>(FWorker);
+    QMetaObject::invokeMethod(
+        worker,
+        [worker, bytes] {
+            worker->Write(bytes);
+            worker->Flush();
+        },
+        Qt::QueuedConnection);
+}
+
 void TFileWriter::Close()
 {
     if (FClosing)

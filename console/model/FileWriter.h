@@ -36,6 +36,8 @@ public:
     void Write(const QByteArray& bytes);
     // Writes the buffer out.
     void Flush();
+    // Write and Flush in one call, which wakes the writer's thread once.
+    void WriteOut(const QByteArray& bytes);
     // Writes the buffer out and closes the file; Finished follows. Nothing
     // may be written after it.
     void Close();

@@ -3,12 +3,15 @@
 
 #include <algorithm>
 
-TTraceBuffer::TTraceBuffer(int refreshMsec, QObject* parent) : QObject(parent)
+TTraceBuffer::TTraceBuffer(int refreshMsec, QObject* parent)
+    : QObject(parent), FRefreshMsec(std::max(refreshMsec, 0))
 {
     FValues.reserve(Capacity + 1);
-    FRefreshTimer.setSingleShot(true);
-    FRefreshTimer.setInterval(refreshMsec);
-    connect(&FRefreshTimer, &QTimer::timeout, this, &TTraceBuffer::Refreshed);
+    FFallbackTimer.setSingleShot(true);
+    connect(&FFallbackTimer, &QTimer::timeout, this, &TTraceBuffer::Refresh);
+    // Counted from here as from a refresh: the first samples are drawn one
+    // interval on, as any others.
+    FSinceRefresh.start();
 }
 
 void TTraceBuffer::Append(double value)
@@ -16,8 +19,30 @@ void TTraceBuffer::Append(double value)
     if (FValues.size() >= Capacity)
         FValues.removeFirst();
     FValues.append(value);
-    if (!FRefreshTimer.isActive())
-        FRefreshTimer.start();
+    FUnshown = true;
+    if (FRefreshQueued)
+        return;
+    const qint64 elapsed = FSinceRefresh.elapsed();
+    if (elapsed >= FRefreshMsec) {
+        // After the rest of the delivery, so that its later samples are
+        // drawn with this one.
+        FRefreshQueued = true;
+        QMetaObject::invokeMethod(this, &TTraceBuffer::Refresh, Qt::QueuedConnection);
+        return;
+    }
+    if (!FFallbackTimer.isActive())
+        FFallbackTimer.start(static_cast<int>(2 * qint64{FRefreshMsec} - elapsed));
+}
+
+void TTraceBuffer::Refresh()
+{
+    FRefreshQueued = false;
+    FFallbackTimer.stop();
+    if (!FUnshown)
+        return;
+    FUnshown = false;
+    FSinceRefresh.start();
+    emit Refreshed();
 }
 
 double TTraceBuffer::Low() const
