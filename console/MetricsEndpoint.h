@@ -12,8 +12,9 @@
 // idle time for a kept connection, so a slow, idle or hostile client holds
 // one worker for a few seconds at most. A scraper that keeps its connection
 // between scrapes (as Prometheus does) costs one request each time, not a
-// connection's accept, hand-over and close. Its threads run niced below the window's, so that a
-// burst of clients on a busy machine slows the scrapes, not the window.
+// connection's accept, hand-over and close. Its threads run niced below the
+// window's, so that a burst of clients on a busy machine slows the scrapes,
+// not the window.
 #pragma once
 
 #include "console/model/MetricsText.h"
