@@ -386,16 +386,19 @@ std::map<long, double> ThreadCpuSeconds()
 }
 
 // This program as a scraper: GET /metrics at the port ten times a second,
-// until the time is up or it is told to stop.
+// until the time is up or it is told to stop, over one connection kept
+// between scrapes as Prometheus keeps it (dialled again when the server
+// closed it).
 int Scrape(int port, double seconds)
 {
+    VarnelHttp::TKeptConnection connection(port);
     const TClock::time_point end = TClock::now() + std::chrono::duration_cast<TClock::duration>(
                                                        std::chrono::duration<double>(seconds));
     const auto period = std::chrono::duration_cast<TClock::duration>(
         std::chrono::duration<double>(1.0 / ScrapesPerSecond));
     TClock::time_point next = TClock::now();
     while (next < end) {
-        (void)VarnelHttp::Get(port, "/metrics");
+        (void)connection.Get("/metrics");
         next += period;
         std::this_thread::sleep_until(next);
     }

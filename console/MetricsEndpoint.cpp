@@ -29,19 +29,35 @@ void InitLibrary()
     (void)done;
 }
 
-void Reply(mg_connection* connection, int status, const char* reason, const char* extraHeaders,
-           const QByteArray& body, bool withBody)
+// Whether the connection stays open after the answer, as civetweb decides
+// it when keep-alive is on: an HTTP/1.1 request that does not ask to close,
+// or an HTTP/1.0 one that asks to keep it.
+bool KeepsConnection(const mg_connection* connection)
 {
-    mg_printf(connection,
-              "HTTP/1.1 %d %s\r\n"
-              "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
-              "Content-Length: %lld\r\n"
-              "Cache-Control: no-store\r\n"
-              "%s"
-              "Connection: close\r\n\r\n",
-              status, reason, static_cast<long long>(body.size()), extraHeaders);
-    if (withBody && !body.isEmpty())
-        mg_write(connection, body.constData(), static_cast<size_t>(body.size()));
+    const mg_request_info* request = mg_get_request_info(connection);
+    const char* option = mg_get_header(connection, "Connection");
+    if (option)
+        return QByteArray(option).toLower().contains("keep-alive");
+    return request->http_version && std::strcmp(request->http_version, "1.1") == 0;
+}
+
+// Sends the answer, head and body, in one write: with its length, so that a
+// client that keeps the connection knows where it ends, and the Connection
+// option that says what happens to the connection afterwards.
+void Reply(mg_connection* connection, int status, const char* reason, const char* extraHeaders,
+           const QByteArray& body, bool keep)
+{
+    QByteArray answer = QByteArray("HTTP/1.1 ") + QByteArray::number(status) + ' ' + reason +
+                        "\r\n"
+                        "Content-Type: text/plain; version=0.0.4; charset=utf-8\r\n"
+                        "Content-Length: " +
+                        QByteArray::number(body.size()) +
+                        "\r\n"
+                        "Cache-Control: no-store\r\n" +
+                        extraHeaders +
+                        (keep ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n");
+    answer += body;
+    mg_write(connection, answer.constData(), static_cast<size_t>(answer.size()));
 }
 
 } // namespace
@@ -90,6 +106,7 @@ TMetricsEndpoint::TMetricsEndpoint(const QString& listen, TLimits limits)
     const std::string backlog = std::to_string(limits.ListenBacklog);
     const std::string size = std::to_string(limits.MaxRequestBytes);
     const std::string timeout = std::to_string(limits.RequestTimeoutMsec);
+    const std::string idle = std::to_string(limits.KeepAliveIdleMsec);
     const char* options[] = {"listening_ports",
                              ports.c_str(),
                              "num_threads",
@@ -103,7 +120,9 @@ TMetricsEndpoint::TMetricsEndpoint(const QString& listen, TLimits limits)
                              "request_timeout_ms",
                              timeout.c_str(),
                              "enable_keep_alive",
-                             "no",
+                             "yes",
+                             "keep_alive_timeout_ms",
+                             idle.c_str(),
                              "decode_url",
                              "no",
                              nullptr};
@@ -171,12 +190,16 @@ int TMetricsEndpoint::Answer(mg_connection* connection)
     const mg_request_info* request = mg_get_request_info(connection);
     const char* path = request->local_uri_raw ? request->local_uri_raw : request->local_uri;
     if (!path || std::strcmp(path, "/metrics") != 0) {
-        Reply(connection, 404, "Not Found", "", "not found: the metrics are at /metrics\n", true);
+        // A refusal ends the connection: what a client sent after it (a
+        // body, a pipelined request) is never read as a request.
+        mg_disable_connection_keep_alive(connection);
+        Reply(connection, 404, "Not Found", "", "not found: the metrics are at /metrics\n", false);
         return 404;
     }
     if (!request->request_method || std::strcmp(request->request_method, "GET") != 0) {
+        mg_disable_connection_keep_alive(connection);
         Reply(connection, 405, "Method Not Allowed", "Allow: GET\r\n", "only GET is served\n",
-              true);
+              false);
         return 405;
     }
     TMetricsSnapshot snapshot;
@@ -184,7 +207,7 @@ int TMetricsEndpoint::Answer(mg_connection* connection)
         std::lock_guard lock(FMutex);
         snapshot = FSnapshot;
     }
-    Reply(connection, 200, "OK", "", FormatMetrics(snapshot), true);
+    Reply(connection, 200, "OK", "", FormatMetrics(snapshot), KeepsConnection(connection));
     ++FScrapes;
     return 200;
 }

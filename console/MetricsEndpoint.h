@@ -8,10 +8,13 @@
 // snapshot of the facts the window's thread hands in: a scrape never waits
 // for the window, and the window never waits for a scrape. It is bounded:
 // a few worker threads, a queue of accepted connections, a cap on a
-// request's size, a deadline for a request to arrive whole and no
-// keep-alive, so a slow or hostile client holds one worker for a few
-// seconds at most. Its threads run niced below the window's, so that a
-// burst of clients on a busy machine slows the scrapes, not the window.
+// request's size, a deadline for a request to arrive whole and a short
+// idle time for a kept connection, so a slow, idle or hostile client holds
+// one worker for a few seconds at most. A scraper that keeps its connection
+// between scrapes (as Prometheus does) costs one request each time, not a
+// connection's accept, hand-over and close. Its threads run niced below the
+// window's, so that a burst of clients on a busy machine slows the scrapes,
+// not the window.
 #pragma once
 
 #include "console/model/MetricsText.h"
@@ -39,6 +42,14 @@ public:
         int ListenBacklog = 1024;
         int MaxRequestBytes = 8192;
         int RequestTimeoutMsec = 5000;
+        // How long a kept connection may wait for its next request (the
+        // whole of it) before the server closes it. An idle connection
+        // holds a worker, so this is short: shorter than the time a slow
+        // client may already take for its first request, so keep-alive adds
+        // no new way to hold the workers, and long enough to span the
+        // interval of a scraper fast enough for its connections to cost
+        // anything (one a second or faster).
+        int KeepAliveIdleMsec = 2000;
     };
 
     // Parses "HOST:PORT" ("[v6]:PORT" for IPv6). A missing host means the

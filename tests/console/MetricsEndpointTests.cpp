@@ -67,8 +67,9 @@ protected:
         ASSERT_TRUE(Endpoint.IsListening()) << Endpoint.Error().toStdString();
         Endpoint.SetSnapshot(LockedSnapshot());
     }
-    TMetricsEndpoint Endpoint{QStringLiteral("127.0.0.1:0"),
-                              TMetricsEndpoint::TLimits{.RequestTimeoutMsec = 2000}};
+    TMetricsEndpoint Endpoint{
+        QStringLiteral("127.0.0.1:0"),
+        TMetricsEndpoint::TLimits{.RequestTimeoutMsec = 2000, .KeepAliveIdleMsec = 500}};
 };
 
 } // namespace
@@ -231,6 +232,67 @@ TEST_F(MetricsEndpoint, ASlowClientDoesNotHoldTheScrapes)
     slow.join();
 }
 
+TEST_F(MetricsEndpoint, AKeptConnectionServesScrapeAfterScrapeAndARefusalEndsIt)
+{
+    struct TCase
+    {
+        std::vector<std::pair<std::string, int>> requests; // path, status
+        int dials;
+    } cases[] = {
+        {{{"/metrics", 200}, {"/metrics", 200}, {"/metrics", 200}}, 1},
+        {{{"/", 404}, {"/metrics", 200}}, 2},
+        {{{"/metrics", 200}, {"/metrics.txt", 404}, {"/metrics", 200}}, 2},
+    };
+    for (const TCase& c : cases) {
+        TKeptConnection connection(Endpoint.Port());
+        for (const auto& [path, status] : c.requests) {
+            const std::string answer = connection.Get(path);
+            EXPECT_EQ(StatusOf(answer), status) << path;
+            if (status == 200) {
+                EXPECT_NE(answer.find("\nvarnel_locked 1\n"), std::string::npos);
+            }
+        }
+        EXPECT_EQ(connection.Dials(), c.dials) << c.requests.front().first;
+    }
+
+    // A refused request's body is never read as a request of its own, and
+    // the connection ends with the refusal.
+    const std::string inner = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string request =
+        "POST /metrics HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(inner.size()) +
+        "\r\n\r\n" + inner;
+    const int fd = Dial(Endpoint.Port());
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    const std::string answer = ReadAll(fd);
+    close(fd);
+    EXPECT_EQ(StatusOf(answer), 405);
+    EXPECT_EQ(answer.find("varnel_locked"), std::string::npos);
+}
+
+TEST_F(MetricsEndpoint, IdleKeptConnectionsAreClosedAndHoldNoScrapeBack)
+{
+    // Twice as many idle kept connections as the endpoint has workers.
+    const int holders = 2 * TMetricsEndpoint::TLimits{}.Threads;
+    const std::string request = "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::vector<int> idle;
+    for (int i = 0; i < holders; ++i) {
+        const int fd = Dial(Endpoint.Port());
+        ASSERT_GE(fd, 0);
+        idle.push_back(fd);
+        ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+    }
+    for (int fd : idle)
+        EXPECT_EQ(StatusOf(ReadAnswer(fd)), 200);
+
+    // A new scrape is answered once the idle ones have run out their time.
+    EXPECT_EQ(StatusOf(Get(Endpoint.Port(), "/metrics")), 200);
+    for (int fd : idle) {
+        EXPECT_TRUE(ClosedByPeer(fd, 20s));
+        close(fd);
+    }
+}
+
 TEST_F(MetricsEndpoint, FiveHundredConcurrentClientsAreAllAnsweredAndTheMemoryComesBack)
 {
     rlimit files{};
@@ -254,7 +316,7 @@ TEST_F(MetricsEndpoint, FiveHundredConcurrentClientsAreAllAnsweredAndTheMemoryCo
             (void)!write(fd, request.data(), request.size());
         int answered = 0;
         for (int fd : clients) {
-            if (StatusOf(ReadAll(fd)) == 200)
+            if (StatusOf(ReadAnswer(fd)) == 200)
                 ++answered;
             close(fd);
         }

@@ -154,7 +154,7 @@ public:
                 for (int fd : clients)
                     (void)!write(fd, request.data(), request.size());
                 for (int fd : clients) {
-                    if (StatusOf(ReadAll(fd)) == 200)
+                    if (StatusOf(ReadAnswer(fd)) == 200)
                         ++FCrowdAnswered;
                     close(fd);
                 }

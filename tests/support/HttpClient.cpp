@@ -8,6 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <cstdlib>
 #include <thread>
 
 namespace VarnelHttp {
@@ -48,19 +50,77 @@ std::string ReadAll(int fd, std::chrono::milliseconds deadline)
     return answer;
 }
 
+namespace {
+
+// The body's length the head announces; -1 when it announces none.
+long long ContentLength(const std::string& head)
+{
+    std::string lower(head);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const size_t at = lower.find("\r\ncontent-length:");
+    if (at == std::string::npos)
+        return -1;
+    return std::strtoll(head.c_str() + at + 17, nullptr, 10);
+}
+
+bool WriteAll(int fd, const std::string& data)
+{
+    size_t sent = 0;
+    while (sent < data.size()) {
+        const ssize_t n = ::send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+} // namespace
+
+std::string ReadAnswer(int fd, std::chrono::milliseconds deadline)
+{
+    using Clock = std::chrono::steady_clock;
+    std::string answer;
+    const auto end = Clock::now() + deadline;
+    char buffer[4096];
+    for (;;) {
+        const size_t head = answer.find("\r\n\r\n");
+        if (head != std::string::npos) {
+            const long long length = ContentLength(answer.substr(0, head + 2));
+            if (length >= 0 && answer.size() >= head + 4 + static_cast<size_t>(length))
+                break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+        if (left.count() <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 1))) <= 0)
+            break;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        answer.append(buffer, static_cast<size_t>(n));
+    }
+    return answer;
+}
+
+bool ClosedByPeer(int fd, std::chrono::milliseconds deadline)
+{
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(deadline.count())) <= 0)
+        return false;
+    char byte = 0;
+    return read(fd, &byte, 1) <= 0;
+}
+
 std::string Exchange(int port, const std::string& request)
 {
     const int fd = Dial(port);
     if (fd < 0)
         return {};
-    size_t sent = 0;
-    while (sent < request.size()) {
-        const ssize_t n = write(fd, request.data() + sent, request.size() - sent);
-        if (n <= 0)
-            break;
-        sent += static_cast<size_t>(n);
-    }
-    std::string answer = ReadAll(fd);
+    (void)WriteAll(fd, request);
+    std::string answer = ReadAnswer(fd);
     close(fd);
     return answer;
 }
@@ -97,6 +157,50 @@ int FreePort()
         port = ntohs(address.sin_port);
     close(fd);
     return port;
+}
+
+TKeptConnection::~TKeptConnection()
+{
+    if (FFd >= 0)
+        close(FFd);
+}
+
+std::string TKeptConnection::Get(const std::string& path)
+{
+    const std::string request = "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    // A kept connection the server closed while it was idle gives no
+    // answer (or a failed write): one more try on a new one.
+    const bool wasOpen = FFd >= 0;
+    std::string answer = Ask(request);
+    if (answer.empty() && wasOpen)
+        answer = Ask(request);
+    return answer;
+}
+
+std::string TKeptConnection::Ask(const std::string& request)
+{
+    if (FFd < 0) {
+        FFd = Dial(FPort);
+        if (FFd < 0)
+            return {};
+        ++FDials;
+    }
+    std::string answer;
+    if (WriteAll(FFd, request))
+        answer = ReadAnswer(FFd);
+    // An answer cut short, or one that says the server closes, ends it.
+    const size_t head = answer.find("\r\n\r\n");
+    std::string lowerHead = answer.substr(0, head == std::string::npos ? 0 : head + 2);
+    std::transform(lowerHead.begin(), lowerHead.end(), lowerHead.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const long long length = ContentLength(lowerHead);
+    const bool whole = head != std::string::npos && length >= 0 &&
+                       answer.size() == head + 4 + static_cast<size_t>(length);
+    if (!whole || lowerHead.find("\r\nconnection: close") != std::string::npos) {
+        close(FFd);
+        FFd = -1;
+    }
+    return head == std::string::npos ? std::string() : answer;
 }
 
 bool WriteSlowly(int fd, const std::string& request, const std::atomic<bool>& stop)
