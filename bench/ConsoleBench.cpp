@@ -148,6 +148,10 @@ struct TThreadSwitches
 {
     std::string Name;
     long Switches = 0;
+    // Of those, the ones the scheduler forced on a thread that could have
+    // run on (another process wanted the core); the rest are the thread's
+    // own sleeps, each ended by a wake-up.
+    long Involuntary = 0;
 };
 
 // Calls visit(thread id, the thread's folder under /proc) for every thread
@@ -178,7 +182,10 @@ std::map<long, TThreadSwitches> ThreadSwitches()
         for (const char* key : {"voluntary_ctxt_switches:", "nonvoluntary_ctxt_switches:"})
             while (std::getline(status, line))
                 if (line.rfind(key, 0) == 0) {
-                    thread.Switches += std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+                    const long count = std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+                    thread.Switches += count;
+                    if (key[0] == 'n')
+                        thread.Involuntary = count;
                     break;
                 }
         threads[tid] = thread;
@@ -188,18 +195,22 @@ std::map<long, TThreadSwitches> ThreadSwitches()
 
 // Switches per second of each thread between two readings, by name (threads
 // of one name added up), busiest first, as "name:rate,name:rate"; the sum
-// goes to total.
+// goes to total, the sum of the involuntary ones to involuntary.
 std::string SwitchRates(const std::map<long, TThreadSwitches>& before,
-                        const std::map<long, TThreadSwitches>& after, double seconds, double& total)
+                        const std::map<long, TThreadSwitches>& after, double seconds, double& total,
+                        double& involuntary)
 {
     std::map<std::string, double> byName;
     total = 0;
+    involuntary = 0;
     for (const auto& [tid, thread] : after) {
         const auto earlier = before.find(tid);
         const long base = earlier != before.end() ? earlier->second.Switches : 0;
+        const long forcedBase = earlier != before.end() ? earlier->second.Involuntary : 0;
         const double rate = static_cast<double>(thread.Switches - base) / seconds;
         byName[thread.Name] += rate;
         total += rate;
+        involuntary += static_cast<double>(thread.Involuntary - forcedBase) / seconds;
     }
     std::vector<std::pair<std::string, double>> sorted(byName.begin(), byName.end());
     std::sort(sorted.begin(), sorted.end(),
@@ -678,8 +689,10 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
         Number(latencies.empty() ? NAN : *std::max_element(latencies.begin(), latencies.end()), 3);
     result["close_ms"] = Number(closeMs, 0);
     double switchesTotal = 0;
-    result["switches"] = SwitchRates(switches0, switches1, wall, switchesTotal);
+    double switchesForced = 0;
+    result["switches"] = SwitchRates(switches0, switches1, wall, switchesTotal, switchesForced);
     result["switches_total"] = Number(switchesTotal, 0);
+    result["switches_involuntary"] = Number(switchesForced, 0);
     result["passes"] = Number(static_cast<double>(passes1 - passes0) / wall, 0);
     // Busy share of the whole machine (every process, all cores) and the
     // time the hypervisor gave to others.
@@ -816,18 +829,21 @@ int Drive(const char* self, double seconds, double lineSeconds)
     std::printf("\n(cpu %%: the console, all threads, of one core; main %%: its main thread; "
                 "machine%%: every process on the machine, of all %ld cores, while the load ran)\n",
                 ::sysconf(_SC_NPROCESSORS_ONLN));
-    std::printf("\n%-31s %9s %10s  %s\n", "load", "passes/s", "switches/s", "switches/s by thread");
+    std::printf("\n%-31s %9s %10s %11s  %s\n", "load", "passes/s", "switches/s", "involuntary",
+                "switches/s by thread");
     for (const TLoad& load : Loads) {
         const TResult& r = results[load.Name];
         if (r.count("error") || load.MetricsPhases)
             continue;
         std::string threads = Field(r, "switches");
         std::replace(threads.begin(), threads.end(), ',', ' ');
-        std::printf("%-31s %9s %10s  %s\n", load.Title.c_str(), Field(r, "passes").c_str(),
-                    Field(r, "switches_total").c_str(), threads.c_str());
+        std::printf("%-31s %9s %10s %11s  %s\n", load.Title.c_str(), Field(r, "passes").c_str(),
+                    Field(r, "switches_total").c_str(), Field(r, "switches_involuntary").c_str(),
+                    threads.c_str());
     }
     std::printf("\n(passes/s: the reader's read passes; switches/s: thread switches of every "
-                "thread of the console, voluntary and not)\n");
+                "thread of the console, voluntary and not; involuntary: of those, the ones the "
+                "scheduler forced on a thread that could have run on)\n");
     const TResult& metrics = results["metrics"];
     if (!metrics.count("error")) {
         std::string differences = Field(metrics, "metrics_differences");
