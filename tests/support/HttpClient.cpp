@@ -29,13 +29,18 @@ int Dial(int port)
     return -1;
 }
 
-std::string ReadAll(int fd, std::chrono::milliseconds deadline)
+namespace {
+
+// Reads until complete(what was read) holds, the peer closes or the
+// deadline passes.
+template <typename TComplete>
+std::string ReadUntil(int fd, std::chrono::milliseconds deadline, TComplete complete)
 {
     using Clock = std::chrono::steady_clock;
     std::string answer;
     const auto end = Clock::now() + deadline;
     char buffer[4096];
-    for (;;) {
+    while (!complete(answer)) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
         if (left.count() <= 0)
             break;
@@ -49,8 +54,6 @@ std::string ReadAll(int fd, std::chrono::milliseconds deadline)
     }
     return answer;
 }
-
-namespace {
 
 // The body's length the head announces; -1 when it announces none.
 long long ContentLength(const std::string& head)
@@ -78,31 +81,20 @@ bool WriteAll(int fd, const std::string& data)
 
 } // namespace
 
+std::string ReadAll(int fd, std::chrono::milliseconds deadline)
+{
+    return ReadUntil(fd, deadline, [](const std::string&) { return false; });
+}
+
 std::string ReadAnswer(int fd, std::chrono::milliseconds deadline)
 {
-    using Clock = std::chrono::steady_clock;
-    std::string answer;
-    const auto end = Clock::now() + deadline;
-    char buffer[4096];
-    for (;;) {
+    return ReadUntil(fd, deadline, [](const std::string& answer) {
         const size_t head = answer.find("\r\n\r\n");
-        if (head != std::string::npos) {
-            const long long length = ContentLength(answer.substr(0, head + 2));
-            if (length >= 0 && answer.size() >= head + 4 + static_cast<size_t>(length))
-                break;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        if (left.count() <= 0)
-            break;
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, static_cast<int>(std::max<long long>(left.count(), 1))) <= 0)
-            break;
-        const ssize_t n = read(fd, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        answer.append(buffer, static_cast<size_t>(n));
-    }
-    return answer;
+        if (head == std::string::npos)
+            return false;
+        const long long length = ContentLength(answer.substr(0, head + 2));
+        return length >= 0 && answer.size() >= head + 4 + static_cast<size_t>(length);
+    });
 }
 
 bool ClosedByPeer(int fd, std::chrono::milliseconds deadline)
