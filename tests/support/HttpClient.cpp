@@ -55,16 +55,27 @@ std::string ReadUntil(int fd, std::chrono::milliseconds deadline, TComplete comp
     return answer;
 }
 
-// The body's length the head announces; -1 when it announces none.
-long long ContentLength(const std::string& head)
+// The answer's head up to its last line's end, in lower case ("" while the
+// head is incomplete).
+std::string LowerHead(const std::string& answer)
 {
-    std::string lower(head);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
+    const size_t end = answer.find("\r\n\r\n");
+    std::string head = answer.substr(0, end == std::string::npos ? 0 : end + 2);
+    std::transform(head.begin(), head.end(), head.begin(),
                    [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const size_t at = lower.find("\r\ncontent-length:");
-    if (at == std::string::npos)
-        return -1;
-    return std::strtoll(head.c_str() + at + 17, nullptr, 10);
+    return head;
+}
+
+// Whether the bytes hold exactly (exact) or at least one whole answer: the
+// head and the body its Content-Length announces.
+bool HoldsWholeAnswer(const std::string& answer, bool exact)
+{
+    const std::string head = LowerHead(answer);
+    const size_t at = head.find("\r\ncontent-length:");
+    if (head.empty() || at == std::string::npos)
+        return false;
+    const size_t whole = head.size() + 2 + std::strtoull(head.c_str() + at + 17, nullptr, 10);
+    return exact ? answer.size() == whole : answer.size() >= whole;
 }
 
 bool WriteAll(int fd, const std::string& data)
@@ -88,13 +99,8 @@ std::string ReadAll(int fd, std::chrono::milliseconds deadline)
 
 std::string ReadAnswer(int fd, std::chrono::milliseconds deadline)
 {
-    return ReadUntil(fd, deadline, [](const std::string& answer) {
-        const size_t head = answer.find("\r\n\r\n");
-        if (head == std::string::npos)
-            return false;
-        const long long length = ContentLength(answer.substr(0, head + 2));
-        return length >= 0 && answer.size() >= head + 4 + static_cast<size_t>(length);
-    });
+    return ReadUntil(fd, deadline,
+                     [](const std::string& answer) { return HoldsWholeAnswer(answer, false); });
 }
 
 bool ClosedByPeer(int fd, std::chrono::milliseconds deadline)
@@ -181,18 +187,13 @@ std::string TKeptConnection::Ask(const std::string& request)
     if (WriteAll(FFd, request))
         answer = ReadAnswer(FFd);
     // An answer cut short, or one that says the server closes, ends it.
-    const size_t head = answer.find("\r\n\r\n");
-    std::string lowerHead = answer.substr(0, head == std::string::npos ? 0 : head + 2);
-    std::transform(lowerHead.begin(), lowerHead.end(), lowerHead.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    const long long length = ContentLength(lowerHead);
-    const bool whole = head != std::string::npos && length >= 0 &&
-                       answer.size() == head + 4 + static_cast<size_t>(length);
-    if (!whole || lowerHead.find("\r\nconnection: close") != std::string::npos) {
+    const std::string head = LowerHead(answer);
+    if (!HoldsWholeAnswer(answer, true) ||
+        head.find("\r\nconnection: close") != std::string::npos) {
         close(FFd);
         FFd = -1;
     }
-    return head == std::string::npos ? std::string() : answer;
+    return head.empty() ? std::string() : answer;
 }
 
 bool WriteSlowly(int fd, const std::string& request, const std::atomic<bool>& stop)
