@@ -8,6 +8,9 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
 
 TDataLog::TDataLog(int flushMsec, QObject* parent)
     : QObject(parent), FFlushMsec(std::max(flushMsec, 0)), FFlushTimer(new QTimer(this))
@@ -69,7 +72,22 @@ void TDataLog::Write(double value)
 
 void TDataLog::AppendLine(QByteArray& lines, double value)
 {
-    lines.append(QString::number(value, 'g', 15).toLocal8Bit());
+    // Samples are whole numbers, and below 10^15 the general form of a whole
+    // number is its digits: those are written straight, without the cost of
+    // formatting a float for every sample (a negative zero is "0" either
+    // way). Anything else (a fraction, a huge value, NaN) takes the general
+    // form.
+    constexpr double wholeDigitsBelow = 1e15;
+    if (value == std::trunc(value) && std::abs(value) < wholeDigitsBelow) {
+        // Room for any 64-bit integer.
+        std::array<char, 24> digits{};
+        const char* end =
+            std::to_chars(digits.data(), digits.data() + digits.size(), static_cast<qint64>(value))
+                .ptr;
+        lines.append(digits.data(), end - digits.data());
+    } else {
+        lines.append(QString::number(value, 'g', 15).toLocal8Bit());
+    }
     lines.append("\r\n");
 }
 

@@ -18,6 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include <iterator>
+#include <limits>
+
 namespace {
 
 QByteArray WaitForFile(const QString& fileName, const QByteArray& expected)
@@ -160,6 +163,48 @@ TEST(SampleStream, LogHandsOverAFullBatchAtOnceAndEverythingAtTheClose)
         log.Write(-k);
         expected += QByteArray::number(-k) + "\r\n";
     }
+    log.Close();
+    EXPECT_EQ(WaitForFile(fileName, expected), expected);
+}
+
+TEST(SampleStream, LogWritesWholeNumbersAsDigitsAndAnythingElseInTheGeneralForm)
+{
+    const struct
+    {
+        double Value;
+        const char* Line;
+    } cases[] = {
+        {0, "0"},
+        {-0.0, "0"},
+        {1, "1"},
+        {-1, "-1"},
+        {17640, "17640"},
+        {-47895, "-47895"},
+        {999999999999999, "999999999999999"},
+        {-999999999999999, "-999999999999999"},
+        {1e15, "1e+15"},
+        {-1e15, "-1e+15"},
+        {0.5, "0.5"},
+        {-2.25, "-2.25"},
+        {1.0 / 3, "0.333333333333333"},
+        {std::numeric_limits<double>::infinity(), "inf"},
+        {std::numeric_limits<double>::quiet_NaN(), "nan"},
+    };
+    QTemporaryDir dir;
+    ASSERT_TRUE(dir.isValid());
+    const QString fileName = dir.filePath("log.txt");
+    TDataLog log(10);
+    // Half as backlog, half as new samples: both ways write the same.
+    QList<double> backlog;
+    QByteArray expected;
+    for (const auto& c : cases) {
+        if (backlog.size() < 7)
+            backlog.append(c.Value);
+        expected += QByteArray(c.Line) + "\r\n";
+    }
+    log.Open(fileName, backlog);
+    for (qsizetype k = backlog.size(); k < qsizetype(std::size(cases)); ++k)
+        log.Write(cases[k].Value);
     log.Close();
     EXPECT_EQ(WaitForFile(fileName, expected), expected);
 }
