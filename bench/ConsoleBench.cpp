@@ -554,7 +554,9 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     std::vector<std::string> args = load.SimArgs;
     args.insert(args.end(), {"--scope-pattern", "ramp"});
     std::vector<std::string> measuredArgs = args;
-    measuredArgs.insert(measuredArgs.end(), {"--timestamps", stampsPath});
+    // The console empties the line when it opens it: samples start with its
+    // first command, so that every one sent can be accounted for.
+    measuredArgs.insert(measuredArgs.end(), {"--scope-after-command", "--timestamps", stampsPath});
     if (limit > 0)
         measuredArgs.insert(measuredArgs.end(), {"--samples", std::to_string(limit)});
 

@@ -165,8 +165,7 @@ void TControllerModel::Connect(TClock::time_point now)
         s.Start = FNow;
         s.Active = active && rate > 0;
     };
-    start(FScope, FOptions.ScopeRate, 1,
-          FOptions.SampleLimit == 0 || FStats.ScopeSamplesQueued < FOptions.SampleLimit);
+    StartScope(!FOptions.ScopeAfterCommand);
     start(FService, FOptions.ServiceRate, 1, all);
     start(FLive, 1, 1, all);
     start(FLifetime, 1, 60, all);
@@ -177,6 +176,17 @@ void TControllerModel::Connect(TClock::time_point now)
         Schedule(2.0, _msg_device_status, _st_wait_for_user);
     }
     ScheduleState(2.0, _ts_wait_user);
+}
+
+void TControllerModel::StartScope(bool now)
+{
+    FScope.Rate = std::max<uint32_t>(FOptions.ScopeRate, 1);
+    FScope.PerSeconds = 1;
+    FScope.Count = 0;
+    FScope.Start = FNow;
+    FScope.Active = now && FOptions.ScopeRate > 0 &&
+                    (FOptions.SampleLimit == 0 || FStats.ScopeSamplesQueued < FOptions.SampleLimit);
+    FScopeAwaitsCommand = !now;
 }
 
 void TControllerModel::Disconnect()
@@ -190,6 +200,7 @@ void TControllerModel::Disconnect()
     FState = _ts_idle;
     FNextKnock = TClock::time_point::max();
     FScope.Active = FService.Active = FLive.Active = FLifetime.Active = false;
+    FScopeAwaitsCommand = false;
 }
 
 void TControllerModel::Receive(const uint8_t* data, std::size_t size)
@@ -201,6 +212,8 @@ void TControllerModel::Receive(const uint8_t* data, std::size_t size)
 
 void TControllerModel::HandleCommand(const TCommandFrame& frame)
 {
+    if (FScopeAwaitsCommand)
+        StartScope(true);
     switch (frame.Id) {
     case _cmd_tuning_start:
     case _cmd_tuning_enable:

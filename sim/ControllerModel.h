@@ -81,6 +81,11 @@ struct TModelOptions
     uint32_t ServiceRate = 50; // service samples per second; 0 for none
     bool ScopeOnly = false;    // no unsolicited frames but scope samples
     uint64_t SampleLimit = 0;  // stop the scope samples after this many in all; 0: no limit
+    // The scope samples start with the console's first command after it
+    // connected instead of at the connect: a console empties the line when
+    // it opens it, so a benchmark that accounts for every sample sent must
+    // not send any before that.
+    bool ScopeAfterCommand = false;
     TScopePattern ScopePattern = _sp_signal;
     double Noise = 0.0; // probability that an outgoing byte is corrupted
     uint32_t Seed = 1;  // seeds the simulated signal noise and the byte corruption
@@ -232,6 +237,9 @@ private:
     };
 
     void HandleCommand(const TCommandFrame& frame);
+    // Starts the scope samples' stream from now, or holds it until the
+    // console's first command.
+    void StartScope(bool now);
     void HandleTuningTarget(uint8_t peakId);
     void HandleHalfAutomatic();
     void HandleLock();
@@ -291,6 +299,7 @@ private:
     double FCrossingPhase = 0;
 
     TStream FScope, FService, FLive, FLifetime;
+    bool FScopeAwaitsCommand = false;
 
     // The lock: the peak the pending or current lock is on, and whether
     // reaching it recentres the stabilisation mirror (a lock the console

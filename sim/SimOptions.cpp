@@ -34,6 +34,9 @@ std::string SharedSimOptionsUsage()
            "                       laser; 'ramp': raw values 0, 1, 2, ... modulo 65536\n"
            "  --scope-only         send no unsolicited frames other than scope samples\n"
            "  --samples N          stop the scope samples after N in all\n"
+           "  --scope-after-command\n"
+           "                       for benchmarks: start the scope samples with the\n"
+           "                       console's first command, not when it connects\n"
            "  --no-pacing          send as fast as the other side takes instead of at the\n"
            "                       line rate\n"
            "  --noise P            corrupt each outgoing byte with probability P (0 to 1)\n"
@@ -168,6 +171,10 @@ TParseOutcome ParseSharedSimOptions(const std::vector<std::string>& args, TSimOp
             if (!ParseNumber(text, samples) || samples == 0)
                 return bad(text, "expected a whole number above 0");
             options.Model.SampleLimit = samples;
+        } else if (name == "--scope-after-command") {
+            if (!flag())
+                return _po_error;
+            options.Model.ScopeAfterCommand = true;
         } else if (name == "--no-pacing") {
             if (!flag())
                 return _po_error;

@@ -215,6 +215,43 @@ TEST(ControllerModelTest, StreamsLiveDataAtTheirRates)
     }
 }
 
+TEST(ControllerModelTest, ScopeAfterCommandHoldsTheSamplesUntilTheConsolesFirstCommand)
+{
+    TModelOptions options;
+    options.ScopeOnly = true;
+    options.ScopeRate = 1000;
+    options.ScopePattern = _sp_ramp;
+    options.ScopeAfterCommand = true;
+    TControllerModel model(options);
+    TDriver driver(model);
+    auto scopeValues = [&](std::chrono::milliseconds length) {
+        std::vector<uint16_t> values;
+        for (const TFrame& f : driver.Run(length))
+            if (f.Id == 1)
+                values.push_back(f.Value());
+        return values;
+    };
+    // Held on both connects until a command; the second connect's stream
+    // goes on with the ramp, as a controller's would.
+    std::size_t next = 0;
+    for (int connect = 1; connect <= 2; ++connect) {
+        SCOPED_TRACE(connect);
+        driver.Connect();
+        EXPECT_TRUE(scopeValues(500ms).empty());
+        driver.Send(Command(75));
+        std::vector<uint16_t> values = scopeValues(1000ms);
+        // From the command on at the full rate, nothing passed over; a
+        // later command does not start the stream again.
+        driver.Send(Command(71));
+        const std::vector<uint16_t> later = scopeValues(1000ms);
+        values.insert(values.end(), later.begin(), later.end());
+        ASSERT_EQ(values.size(), 2001u);
+        for (uint16_t value : values)
+            ASSERT_EQ(value, next++ % 65536);
+        model.Disconnect();
+    }
+}
+
 struct TTuningCase
 {
     uint16_t Mask;

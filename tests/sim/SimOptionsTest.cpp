@@ -19,6 +19,7 @@ TEST(SimOptionsTest, ReadsEveryOption)
                                "--scope-only",
                                "--samples",
                                "1000",
+                               "--scope-after-command",
                                "--no-pacing",
                                "--noise",
                                "0.01",
@@ -39,6 +40,7 @@ TEST(SimOptionsTest, ReadsEveryOption)
     EXPECT_EQ(options.Model.ScopePattern, _sp_ramp);
     EXPECT_TRUE(options.Model.ScopeOnly);
     EXPECT_EQ(options.Model.SampleLimit, 1000u);
+    EXPECT_TRUE(options.Model.ScopeAfterCommand);
     EXPECT_FALSE(options.Pacing);
     EXPECT_DOUBLE_EQ(options.Model.Noise, 0.01);
     EXPECT_DOUBLE_EQ(options.DropAfterSeconds.value_or(-1), 2.5);
