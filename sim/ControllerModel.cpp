@@ -102,6 +102,16 @@ const std::array<double, 14> TControllerModel::PeakOffsetsMHz = {
     161.039,  152.208,  144.114,  26.224,   13.363,   0.0,      -13.198,
     -116.953, -138.892, -160.461, -268.842, -276.886, -292.693, -301.706};
 
+void TControllerModel::TStream::Begin(uint32_t rate, uint32_t perSeconds, TClock::time_point start,
+                                      bool active)
+{
+    Rate = std::max<uint32_t>(rate, 1);
+    PerSeconds = perSeconds;
+    Count = 0;
+    Start = start;
+    Active = active && rate > 0;
+}
+
 TClock::time_point TControllerModel::TStream::Due() const
 {
     // Computed from the count, so the rate does not drift with rounding.
@@ -158,17 +168,10 @@ void TControllerModel::Connect(TClock::time_point now)
         DrawNextKnock();
 
     const bool all = !FOptions.ScopeOnly;
-    auto start = [&](TStream& s, uint32_t rate, uint32_t seconds, bool active) {
-        s.Rate = std::max<uint32_t>(rate, 1);
-        s.PerSeconds = seconds;
-        s.Count = 0;
-        s.Start = FNow;
-        s.Active = active && rate > 0;
-    };
     StartScope(!FOptions.ScopeAfterCommand);
-    start(FService, FOptions.ServiceRate, 1, all);
-    start(FLive, 1, 1, all);
-    start(FLifetime, 1, 60, all);
+    FService.Begin(FOptions.ServiceRate, 1, FNow, all);
+    FLive.Begin(1, 1, FNow, all);
+    FLifetime.Begin(1, 60, FNow, all);
 
     FState = _ts_prepare;
     if (all) {
@@ -180,12 +183,9 @@ void TControllerModel::Connect(TClock::time_point now)
 
 void TControllerModel::StartScope(bool now)
 {
-    FScope.Rate = std::max<uint32_t>(FOptions.ScopeRate, 1);
-    FScope.PerSeconds = 1;
-    FScope.Count = 0;
-    FScope.Start = FNow;
-    FScope.Active = now && FOptions.ScopeRate > 0 &&
-                    (FOptions.SampleLimit == 0 || FStats.ScopeSamplesQueued < FOptions.SampleLimit);
+    FScope.Begin(
+        FOptions.ScopeRate, 1, FNow,
+        now && (FOptions.SampleLimit == 0 || FStats.ScopeSamplesQueued < FOptions.SampleLimit));
     FScopeAwaitsCommand = !now;
 }
 

@@ -224,6 +224,9 @@ private:
         uint64_t Count = 0;
         TClock::time_point Start{};
         bool Active = false;
+        // Starts over at start: rate frames every perSeconds seconds, if
+        // active and the rate is above 0.
+        void Begin(uint32_t rate, uint32_t perSeconds, TClock::time_point start, bool active);
         TClock::time_point Due() const;
         // Moves the count on so that the next frame falls due at t or later;
         // returns how many frames were passed over.
