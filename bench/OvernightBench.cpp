@@ -141,6 +141,20 @@ int RunOne(int argc, char** argv, bool keepLocked, const TOptions& options)
             relockTimes.push_back(facts.Supervision.LastRelockSeconds);
         }
     }
+    // A loss met in the last seconds of the run is still being confirmed or
+    // relocked: wait for its end (outside the measured time) rather than
+    // grade it as either relocked or not.
+    const TClock::time_point settle = TClock::now() + std::chrono::minutes(5);
+    while (TClock::now() < settle) {
+        const TConsoleFacts& facts = history.Facts();
+        if (facts.Locked && facts.Supervision.LockState == "locked")
+            break;
+        if (facts.Supervision.LockState == "failed" || !keepLocked)
+            break;
+        RunEventsFor(0.25);
+    }
+    if (history.Facts().Supervision.Relocks > relocks)
+        relockTimes.push_back(history.Facts().Supervision.LastRelockSeconds);
     const TLockSupervisionFacts& s = history.Facts().Supervision;
     std::printf(
         "losses=%llu relocks=%llu failures=%llu locked_fraction=%.5f median_relock=%.3f "
@@ -256,17 +270,24 @@ int Drive(const char* self, const TOptions& options)
     row("keep locked on", a);
     row("keep locked off", b);
     const double lockTime = a.at("first_lock");
-    const bool everyLoss = a.at("relocks") >= a.at("losses") - 1 && a.at("wrong_peak") == 0 &&
-                           a.at("state_failed") == 0;
+    // Each goal is graded by exactly the threshold it prints.
+    const double quickLimit = 3.0 + lockTime;
+    const bool everyLoss =
+        a.at("relocks") >= a.at("losses") && a.at("wrong_peak") == 0 && a.at("state_failed") == 0;
     const bool fraction = a.at("locked_fraction") >= 0.98;
-    const bool quick = !(a.at("median_relock") > 3.0 + lockTime + 0.5);
-    std::printf(
-        "\ngoals (keep locked on):\n"
-        "  every loss relocked on the same peak: %s\n"
-        "  locked fraction >= 98 %%: %s (%.2f %%; without: %.2f %%)\n"
-        "  median loss to relock <= 3 s + the controller's lock time (%.2f s): %s (%.2f s)\n",
-        everyLoss ? "met" : "MISSED", fraction ? "met" : "MISSED", 100 * a.at("locked_fraction"),
-        100 * b.at("locked_fraction"), lockTime, quick ? "met" : "MISSED", a.at("median_relock"));
+    // No loss at all leaves no relock time to grade: met only then.
+    const bool quick = std::isnan(a.at("median_relock")) ? a.at("losses") == 0
+                                                         : a.at("median_relock") <= quickLimit;
+    std::printf("\ngoals (keep locked on):\n"
+                "  every loss relocked on the same peak (relocks >= losses, no lock on "
+                "another peak, no alarm at the end): %s (%.0f of %.0f)\n"
+                "  locked fraction >= 98.00 %%: %s (%.2f %%; without: %.2f %%)\n"
+                "  median loss to relock <= 3.00 s + the controller's lock time %.2f s = "
+                "%.2f s: %s (%.2f s)\n",
+                everyLoss ? "met" : "MISSED", a.at("relocks"), a.at("losses"),
+                fraction ? "met" : "MISSED", 100 * a.at("locked_fraction"),
+                100 * b.at("locked_fraction"), lockTime, quickLimit, quick ? "met" : "MISSED",
+                a.at("median_relock"));
     return everyLoss && fraction && quick ? 0 : 2;
 }
 
