@@ -920,6 +920,22 @@ TEST(LockHistory, TheJournalQueriesOfTheLabPageParseAndAskForWhatTheConsoleWrite
     now = 5000;
     history.Status(3, QStringLiteral("tuning - locked"));
     history.Disconnected();
+    // A flood of one kind, for the summary of those suppressed, and a
+    // journal that missed records, for the count of those dropped.
+    const TJournalRecord connected = sink->Records.front();
+    TPacedJournalSink paced(sink, ConsoleJournalPace(), [] { return qint64(0); });
+    for (int i = 0; i < 20; ++i)
+        paced.Write(connected);
+    paced.WriteAllSummaries();
+    TStandInJournal journal;
+    TJournalWriterOptions options;
+    options.SocketPath = journal.Path();
+    TJournalWriter writer(options);
+    writer.Write(connected);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return writer.Counts().Dropped == 1; }, 10000));
+    ASSERT_TRUE(journal.Listen());
+    writer.Write(connected);
+    sink->Records.push_back(ParseDatagram(journal.Receive(10000)));
     std::set<QString> written;
     for (const TJournalRecord& record : sink->Records)
         for (const auto& [name, value] : record) {
