@@ -285,6 +285,17 @@ TJournalWriter::TCounts TJournalWriter::Counts() const
     return counts;
 }
 
+bool TJournalWriter::WaitUntilSent(int msec) const
+{
+    const qint64 until = SteadyMsec() + msec;
+    while (Counts().Waiting > 0) {
+        if (SteadyMsec() >= until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
 TJournalRecord TJournalWriter::DropSummary() const
 {
     return SummaryRecord(

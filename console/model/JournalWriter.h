@@ -139,6 +139,9 @@ public:
         std::size_t Waiting = 0; // records in the queue and on their way
     };
     TCounts Counts() const;
+    // Waits until nothing waits to be sent, at most this long; false when
+    // the time ran out.
+    bool WaitUntilSent(int msec) const;
 
 private:
     struct TQueued
