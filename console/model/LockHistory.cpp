@@ -6,30 +6,7 @@
 
 #include <algorithm>
 
-#include <sys/uio.h>
-// The location in the source would always be this sink; it says nothing.
-#define SD_JOURNAL_SUPPRESS_LOCATION
-#include <systemd/sd-journal.h>
-
 namespace {
-
-class TSystemJournalSink : public TJournalSink
-{
-public:
-    void Write(const TJournalRecord& record) override
-    {
-        std::vector<QByteArray> entries;
-        entries.reserve(record.size());
-        std::vector<iovec> vector;
-        vector.reserve(record.size());
-        for (const auto& [name, value] : record) {
-            entries.push_back(name + '=' + value);
-            vector.push_back({entries.back().data(), static_cast<size_t>(entries.back().size())});
-        }
-        // A journal that is not there is no fault of the console's.
-        sd_journal_sendv(vector.data(), static_cast<int>(vector.size()));
-    }
-};
 
 QByteArray Number(double value, int decimals)
 {
@@ -70,11 +47,6 @@ QChar PeakLetterOf(int peakId)
 }
 
 } // namespace
-
-std::shared_ptr<TJournalSink> SystemJournalSink()
-{
-    return std::make_shared<TSystemJournalSink>();
-}
 
 TLockHistory::TLockHistory(QObject* parent)
     : QObject(parent), FReadingsTimer(new QTimer(this)),

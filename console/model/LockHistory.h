@@ -37,8 +37,10 @@ public:
     virtual void Write(const TJournalRecord& record) = 0;
 };
 
-// The system journal, through libsystemd's client. Each record is sent as it
-// comes; where no journal listens it is dropped and nothing is reported.
+// The system journal (JournalWriter.h): each kind of record paced, and sent
+// by a thread of its own, so that a journal that stops reading never holds
+// up the caller; where no journal listens the records are dropped and
+// nothing is reported.
 std::shared_ptr<TJournalSink> SystemJournalSink();
 
 // How a tuning was started.

@@ -1,17 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The lock history: the records a session leaves in the journal, with their
-// fields, written to a recording sink; the readings once a minute; the
-// system journal's client where no journal listens, what it sends to a
-// stand-in journal, and the real journal where one listens; and the queries
+// fields, written to a recording sink; the readings once a minute; the pace
+// of each kind of record, against a controller flapping at the line rate;
+// the journal's writer where no journal listens, what it sends to a
+// stand-in journal, one that stops reading and one that comes back, and the
+// real journal where one listens; and the queries
 // of the lab-integration page, run against an empty journal so that a query
 // the journal cannot parse, or one that asks for a field the console never
 // writes, fails here.
 #include "ConsoleTestSupport.h"
 
 #include "RecordingJournal.h"
+#include "StandInJournal.h"
 #include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/PeakPanel.h"
+#include "console/model/ConsoleLog.h"
+#include "console/model/JournalWriter.h"
 #include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 
@@ -28,16 +33,13 @@
 
 #include <set>
 
-#include <cerrno>
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
-#include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <string>
+#include <thread>
 
 namespace {
 
@@ -302,54 +304,241 @@ TEST(LockHistory, StatusRecordsOfACodeComeAtMostOnceASecondWithTheChangesHeldBac
     }
 }
 
-// A controller flipping between locked and unlocked every millisecond for ten
-// seconds: about two status records a second, every change accounted for,
-// every lock and command recorded, and the journal's last status the true one.
-TEST(LockHistory, AFlippingControllerCannotFloodTheJournalButLocksAndCommandsAreAllRecorded)
+// What a paced sink passed on, one text a record: its event, and for a
+// summary the kind, the count, the priority and the device.
+std::vector<std::string> PacedOutput(const std::vector<TJournalRecord>& records)
 {
-    auto sink = std::make_shared<TRecordingSink>();
-    TLockHistory history;
-    history.SetJournalSink(sink);
-    qint64 now = 0;
-    history.SetClock([&now] { return now; });
-    history.Connected(Device);
-    int locks = 0;
-    for (now = 0; now < 10000; ++now) {
-        const bool locked = now % 2 == 0;
-        history.Status(locked ? 3 : 4,
-                       locked ? QStringLiteral("tuning - locked") : QStringLiteral("unlocked"));
-        if (locked) {
-            history.LockReported(6, FPeak);
-            ++locks;
+    std::vector<std::string> texts;
+    for (const TJournalRecord& record : records) {
+        std::string text = JournalField(record, "VARNEL_EVENT").toStdString();
+        if (text == "suppressed") {
+            text += " " + JournalField(record, "VARNEL_SUPPRESSED_EVENT").toStdString() + " " +
+                    JournalField(record, "VARNEL_SUPPRESSED").toStdString() + " p" +
+                    JournalField(record, "PRIORITY").toStdString();
+            if (JournalField(record, "VARNEL_DEVICE") != "(none)")
+                text += " @" + JournalField(record, "VARNEL_DEVICE").toStdString();
         }
-        if (now % 1000 == 500)
-            history.LockSent();
+        texts.push_back(text);
     }
-    now = 9999 + 1000;
-    history.WriteHeldBackStatus();
+    return texts;
+}
 
-    int statusRecords = 0, lockRecords = 0, commands = 0;
-    uint64_t accounted = 0;
-    for (const TJournalRecord& record : sink->Records) {
-        const QByteArray event = JournalField(record, "VARNEL_EVENT");
-        if (event == "status") {
-            ++statusRecords;
-            const QByteArray held = JournalField(record, "VARNEL_STATUS_HELD_BACK");
-            accounted += 1 + (held == "(none)" ? 0 : held.toULongLong());
+TEST(JournalPace, EachKindOfRecordHasABurstAndAPaceAndWhatCameFasterIsSummedUp)
+{
+    // What happens at a moment: a record of an event (priority 6 unless
+    // given), or one of the sink's calls.
+    struct TStep
+    {
+        qint64 At;
+        std::string What; // an event, or "calm", "end", "next" (the next calm check)
+        int Priority = 6;
+        int Times = 1;
+    };
+    struct TCase
+    {
+        const char* Name;
+        std::vector<TStep> Steps;
+        std::vector<std::string> Expected;
+    };
+    const std::vector<TCase> cases = {
+        {"a burst passes; the rest is counted and summed up once the kind may write again",
+         {{0, "lock", 6, 5}, {0, "next"}, {500, "calm"}, {1000, "calm"}, {1000, "next"}},
+         {"lock", "lock", "lock", "next 1000", "suppressed lock 2 p6", "next none"}},
+        {"the summary goes before the kind's next record",
+         {{0, "lock", 6, 4}, {1000, "lock"}},
+         {"lock", "lock", "lock", "suppressed lock 1 p6", "lock"}},
+        {"kinds are paced apart: a flood of one leaves the others alone",
+         {{0, "lock", 6, 5}, {0, "link-lost", 4}, {0, "connected"}, {1000, "calm"}},
+         {"lock", "lock", "lock", "link-lost", "connected", "suppressed lock 2 p6"}},
+        {"a steady flood: one record and one summary an interval",
+         {{0, "lock", 6, 3},
+          {10, "lock"},
+          {990, "lock", 6, 98},
+          {1000, "lock"},
+          {1010, "lock", 6, 99},
+          {2000, "lock"},
+          {2010, "lock", 6, 99},
+          {2990, "end"}},
+         {"lock", "lock", "lock", "suppressed lock 99 p6", "lock", "suppressed lock 99 p6", "lock",
+          "suppressed lock 99 p6"}},
+        {"a summary carries the most urgent priority among what it stands for",
+         {{0, "relocked", 6, 3}, {0, "relocked", 4}, {0, "relocked", 6}, {5000, "calm"}},
+         {"relocked", "relocked", "relocked", "suppressed relocked 2 p4"}},
+        {"a kind that has calmed down gets its whole burst back",
+         {{0, "lock", 6, 4}, {10000, "lock", 6, 3}, {10000, "lock"}},
+         {"lock", "lock", "lock", "suppressed lock 1 p6", "lock", "lock", "lock"}},
+    };
+    TJournalPaceRules rules;
+    rules.Default = {3, 1000};
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        auto recording = std::make_shared<TRecordingSink>();
+        qint64 now = 0;
+        TPacedJournalSink sink(recording, rules, [&now] { return now; });
+        std::vector<std::string> output;
+        const auto collect = [&] {
+            for (const std::string& text : PacedOutput(recording->Records))
+                output.push_back(text);
+            recording->Records.clear();
+        };
+        for (const TStep& step : c.Steps) {
+            now = step.At;
+            if (step.What == "calm") {
+                sink.WriteCalmSummaries();
+            } else if (step.What == "end") {
+                sink.WriteAllSummaries();
+            } else if (step.What == "next") {
+                collect();
+                const std::optional<qint64> next = sink.NextCalmCheck();
+                output.push_back("next " + (next ? std::to_string(*next) : std::string("none")));
+            } else {
+                for (int i = 0; i < step.Times; ++i)
+                    sink.Write({{"MESSAGE", "m"},
+                                {"PRIORITY", QByteArray::number(step.Priority)},
+                                {"SYSLOG_IDENTIFIER", "varnel"},
+                                {"VARNEL_EVENT", QByteArray::fromStdString(step.What)}});
+            }
+            collect();
         }
-        lockRecords += event == "lock";
-        commands += event == "lock-command";
+        EXPECT_EQ(output, c.Expected);
     }
-    EXPECT_LE(statusRecords, 2 * 10 + 2);
-    EXPECT_GE(statusRecords, 2 * 10);
-    EXPECT_EQ(lockRecords, locks);
-    EXPECT_EQ(commands, 10);
-    // The last change (to 4) was written last; the changes to 3 since its last
-    // record wait for the next one, so all but those are accounted for.
-    ASSERT_EQ(JournalField(sink->Records.back(), "VARNEL_STATUS"), "4");
-    EXPECT_GE(accounted, 10000u - 1000u);
-    EXPECT_LE(accounted, 10000u);
-    EXPECT_FALSE(history.HeldBackStatusPending());
+
+    // A summary names the device of what it stands for, as every record does.
+    auto recording = std::make_shared<TRecordingSink>();
+    qint64 now = 0;
+    TPacedJournalSink sink(recording, rules, [&now] { return now; });
+    for (int i = 0; i < 4; ++i)
+        sink.Write({{"MESSAGE", "m"},
+                    {"PRIORITY", "6"},
+                    {"SYSLOG_IDENTIFIER", "varnel"},
+                    {"VARNEL_EVENT", "lock"},
+                    {"VARNEL_DEVICE", Device.toUtf8()},
+                    {"VARNEL_DEVICE_SERIAL", "KW000001"}});
+    sink.WriteAllSummaries();
+    ASSERT_EQ(recording->Records.size(), 4u);
+    const TJournalRecord& summary = recording->Records.back();
+    EXPECT_EQ(JournalField(summary, "MESSAGE"),
+              "1 more lock record suppressed: too many came too fast");
+    EXPECT_EQ(JournalField(summary, "SYSLOG_IDENTIFIER"), "varnel");
+    EXPECT_EQ(JournalField(summary, "VARNEL_DEVICE"), Device.toUtf8());
+    EXPECT_EQ(JournalField(summary, "VARNEL_DEVICE_SERIAL"), "KW000001");
+    EXPECT_EQ(sink.Suppressed(), 1u);
+}
+
+// A session as an operator has it leaves the same records through the
+// console's pace as without it.
+TEST(JournalPace, ARealSessionLosesNothingToTheConsolesPace)
+{
+    auto plain = std::make_shared<TRecordingSink>();
+    TLockHistory history;
+    history.SetJournalSink(plain);
+    PlaySession(history);
+
+    auto recording = std::make_shared<TRecordingSink>();
+    qint64 now = 0;
+    TLockHistory pacedHistory;
+    pacedHistory.SetJournalSink(std::make_shared<TPacedJournalSink>(recording, ConsoleJournalPace(),
+                                                                    [&now] { return now; }));
+    PlaySession(pacedHistory);
+    EXPECT_EQ(Events(recording->Records), Events(plain->Records));
+    EXPECT_EQ(recording->Records, plain->Records);
+}
+
+// A controller flapping at the line rate (768 messages a second) for two
+// minutes, through the lock history and the console's pace, with the
+// operator's lock command once a second: few records a second, every lock
+// and every status change accounted for, every command recorded.
+TEST(JournalPace, AControllerFlappingAtTheLineRateCannotFloodTheJournal)
+{
+    struct TCase
+    {
+        const char* Name;
+        bool StatusFlaps; // 3 and 4 alternate; otherwise locked, the peak id alternates
+    };
+    for (const TCase& c : {TCase{"status 3 and 4 alternating", true},
+                           TCase{"locked, the peak id alternating", false}}) {
+        SCOPED_TRACE(c.Name);
+        constexpr int Seconds = 120;
+        constexpr int LineRate = 768;
+        auto unpaced = std::make_shared<TRecordingSink>();
+        auto recording = std::make_shared<TRecordingSink>();
+        qint64 now = 0;
+        auto paced = std::make_shared<TPacedJournalSink>(recording, ConsoleJournalPace(),
+                                                         [&now] { return now; });
+        TLockHistory before, after;
+        before.SetJournalSink(unpaced);
+        after.SetJournalSink(paced);
+        uint64_t locks = 0, statuses = 0;
+        for (TLockHistory* history : {&before, &after}) {
+            history->SetClock([&now] { return now; });
+            history->Connected(Device);
+        }
+        for (int64_t message = 0; message < int64_t(Seconds) * LineRate; ++message) {
+            now = message * 1000 / LineRate;
+            const bool odd = message % 2 != 0;
+            for (TLockHistory* history : {&before, &after}) {
+                if (c.StatusFlaps) {
+                    history->Status(odd ? 4 : 3, odd ? QStringLiteral("unlocked")
+                                                     : QStringLiteral("tuning - locked"));
+                    if (!odd)
+                        history->LockReported(6, FPeak);
+                } else {
+                    history->Status(3, QStringLiteral("tuning - locked"));
+                    history->LockReported(odd ? 7 : 6, odd ? JPeak : FPeak);
+                }
+                if (message % LineRate == 0)
+                    history->LockSent();
+                history->WriteHeldBackStatus();
+            }
+            locks += c.StatusFlaps ? !odd : 1;
+            statuses += c.StatusFlaps || message == 0;
+            paced->WriteCalmSummaries();
+        }
+        now += 1000;
+        for (TLockHistory* history : {&before, &after})
+            history->WriteHeldBackStatus();
+        paced->WriteAllSummaries();
+
+        uint64_t lockRecords = 0, locksSuppressed = 0, statusChanges = 0, commands = 0,
+                 otherSuppressed = 0;
+        for (const TJournalRecord& record : recording->Records) {
+            const QByteArray event = JournalField(record, "VARNEL_EVENT");
+            const QByteArray held = JournalField(record, "VARNEL_STATUS_HELD_BACK");
+            lockRecords += event == "lock";
+            commands += event == "lock-command";
+            if (event == "status")
+                statusChanges += 1 + (held == "(none)" ? 0 : held.toULongLong());
+            if (event == "suppressed") {
+                const uint64_t count = JournalField(record, "VARNEL_SUPPRESSED").toULongLong();
+                (JournalField(record, "VARNEL_SUPPRESSED_EVENT") == "lock" ? locksSuppressed
+                                                                           : otherSuppressed) +=
+                    count;
+            }
+        }
+        const double rateBefore = double(unpaced->Records.size()) / Seconds;
+        const double rateAfter = double(recording->Records.size()) / Seconds;
+        std::printf("[ journal  ] %s at the line rate for %d s: %.1f records a second "
+                    "unpaced, %.1f through the console's pace (%zu records, %llu locks)\n",
+                    c.Name, Seconds, rateBefore, rateAfter, recording->Records.size(),
+                    static_cast<unsigned long long>(locks));
+        // A lock a second and its summary, two statuses a second, a command a
+        // second, the bursts at the start.
+        EXPECT_LE(recording->Records.size(), size_t(Seconds) * 5 + 60);
+        EXPECT_EQ(lockRecords + locksSuppressed, locks);
+        EXPECT_EQ(commands, uint64_t(Seconds));
+        EXPECT_EQ(otherSuppressed, 0u) << "only the lock records exceed their pace";
+        // Status changes are all accounted for but those the last record of
+        // each code has not counted yet (at most a second's worth).
+        EXPECT_LE(statusChanges, statuses);
+        EXPECT_GE(statusChanges + (c.StatusFlaps ? LineRate : 0), statuses);
+        // The journal's last status is the true one.
+        for (auto record = recording->Records.rbegin(); record != recording->Records.rend();
+             ++record)
+            if (JournalField(*record, "VARNEL_EVENT") == "status") {
+                EXPECT_EQ(JournalField(*record, "VARNEL_STATUS"), c.StatusFlaps ? "4" : "3");
+                break;
+            }
+    }
 }
 
 TEST(LockHistory, TheSystemJournalClientIsSilentWhereNoJournalListens)
@@ -520,68 +709,29 @@ TEST(LockHistory, RecordsReachTheSystemJournal)
     EXPECT_TRUE(output.contains("VARNEL_FREQUENCY_MHZ=473612353.597")) << output.toStdString();
 }
 
-// What the journal's client sends for one record, caught on a socket of the
-// test's own where the journal listens: in a child process with a private
-// mount namespace and a fresh /run. Empty, with the reason, where the
-// machine allows no such namespace.
-QByteArray CaughtDatagram(const TJournalRecord& record, std::string& reason)
+TJournalRecord NumberedRecord(int number)
 {
-    int channel[2];
-    if (::pipe(channel) != 0) {
-        reason = "no pipe";
-        return {};
-    }
-    const pid_t child = ::fork();
-    if (child == 0) {
-        ::close(channel[0]);
-        const auto fail = [&](const char* step) {
-            const std::string text = std::string("E") + step + ": " + std::strerror(errno);
-            [[maybe_unused]] const ssize_t written = ::write(channel[1], text.data(), text.size());
-            ::_exit(1);
-        };
-        if (::unshare(CLONE_NEWNS) != 0)
-            fail("unshare");
-        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
-            fail("private mounts");
-        if (::mount("tmpfs", "/run", "tmpfs", 0, "size=1m") != 0)
-            fail("tmpfs on /run");
-        ::mkdir("/run/systemd", 0755);
-        ::mkdir("/run/systemd/journal", 0755);
-        const int listener = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un address = {};
-        address.sun_family = AF_UNIX;
-        std::strcpy(address.sun_path, "/run/systemd/journal/socket");
-        if (listener < 0 ||
-            ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-            fail("bind");
-        SystemJournalSink()->Write(record);
-        char datagram[65536];
-        const ssize_t got = ::recv(listener, datagram, sizeof datagram, MSG_DONTWAIT);
-        if (got < 0)
-            fail("nothing sent");
-        [[maybe_unused]] const ssize_t written = ::write(channel[1], "D", 1);
-        [[maybe_unused]] const ssize_t all =
-            ::write(channel[1], datagram, static_cast<size_t>(got));
-        ::_exit(0);
-    }
-    ::close(channel[1]);
-    QByteArray answer;
-    char buffer[4096];
-    ssize_t got = 0;
-    while ((got = ::read(channel[0], buffer, sizeof buffer)) > 0)
-        answer.append(buffer, got);
-    ::close(channel[0]);
-    if (child > 0)
-        ::waitpid(child, nullptr, 0);
-    if (!answer.startsWith('D')) {
-        reason = child < 0 ? "no fork" : answer.mid(1).toStdString();
-        return {};
-    }
-    return answer.mid(1);
+    return {{"MESSAGE", "record " + QByteArray::number(number)},
+            {"PRIORITY", "6"},
+            {"SYSLOG_IDENTIFIER", "varnel"},
+            {"VARNEL_EVENT", "lock"},
+            {"VARNEL_DEVICE", Device.toUtf8()}};
 }
 
-TEST(LockHistory, TheJournalClientSendsEachFieldAsItIs)
+TJournalWriterOptions StandInOptions(const TStandInJournal& journal)
 {
+    TJournalWriterOptions options;
+    options.SocketPath = journal.Path();
+    options.Pace.reset();
+    return options;
+}
+
+// One datagram a record, in the journal's native protocol; what the writer
+// was given just before its end still goes out.
+TEST(JournalWriter, SendsEachFieldAsItIsAndWhatWaitsAtItsEnd)
+{
+    TStandInJournal journal;
+    ASSERT_TRUE(journal.Listen());
     const QByteArray device = "KWTP\nController";
     const TJournalRecord record = {{"MESSAGE", "locked at peak f, 473612353.597 MHz"},
                                    {"PRIORITY", "6"},
@@ -589,19 +739,182 @@ TEST(LockHistory, TheJournalClientSendsEachFieldAsItIs)
                                    {"VARNEL_EVENT", "lock"},
                                    {"VARNEL_DEVICE", device},
                                    {"VARNEL_PEAK", "f"}};
-    std::string reason;
-    const QByteArray datagram = CaughtDatagram(record, reason);
-    if (datagram.isEmpty())
-        GTEST_SKIP() << "no private mount namespace for a stand-in journal (" << reason
-                     << "); the records were tested through the recording sink";
-    // One field a line; a value with a line break goes as its name, a line
-    // break, its length as 64-bit little-endian and the bytes.
+    auto writer = std::make_unique<TJournalWriter>(StandInOptions(journal));
+    writer->Write(record);
+    writer->Write(NumberedRecord(1));
+    writer.reset();
+    // A value with a line break goes as its name, a line break, its length
+    // as 64-bit little-endian and the bytes.
     QByteArray lengthBytes(8, '\0');
     lengthBytes[0] = static_cast<char>(device.size());
     const QByteArray expected = "MESSAGE=locked at peak f, 473612353.597 MHz\nPRIORITY=6\n"
                                 "SYSLOG_IDENTIFIER=varnel\nVARNEL_EVENT=lock\nVARNEL_DEVICE\n" +
                                 lengthBytes + device + "\nVARNEL_PEAK=f\n";
-    EXPECT_EQ(datagram.toStdString(), expected.toStdString());
+    EXPECT_EQ(journal.Receive(10000).toStdString(), expected.toStdString());
+    EXPECT_EQ(ParseDatagram(journal.Receive(10000)), NumberedRecord(1));
+}
+
+// A journal that stops reading: the caller never waits (a rescuer reads
+// the socket if a Write has not returned after a minute, and the test
+// fails); what the queue cannot take is dropped and counted, and once the
+// journal reads again it gets the records held, then how many were dropped.
+TEST(JournalWriter, AStalledJournalNeverHoldsUpTheCallerAndIsToldWhatWasDropped)
+{
+    TStandInJournal journal;
+    ASSERT_TRUE(journal.Listen());
+    TJournalWriterOptions options = StandInOptions(journal);
+    options.QueueCapacity = 50;
+    auto writer = std::make_unique<TJournalWriter>(options);
+
+    constexpr int Flood = 2000;
+    std::atomic<bool> flooded{false};
+    std::atomic<bool> rescued{false};
+    std::thread rescuer([&] {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+        while (!flooded && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        while (!flooded) {
+            rescued = true;
+            (void)journal.Receive(10);
+        }
+    });
+    double longestMsec = 0;
+    for (int i = 0; i < Flood; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        writer->Write(NumberedRecord(i));
+        longestMsec = std::max(longestMsec, std::chrono::duration<double, std::milli>(
+                                                std::chrono::steady_clock::now() - start)
+                                                .count());
+    }
+    flooded = true;
+    rescuer.join();
+    ASSERT_FALSE(rescued) << "a Write waited for the journal";
+    std::printf("[ journal  ] %d records to a journal that does not read: the longest Write "
+                "took %.3f ms\n",
+                Flood, longestMsec);
+
+    // The writer holds what the socket and the queue take; the rest is lost.
+    TJournalWriter::TCounts counts = writer->Counts();
+    EXPECT_GT(counts.Dropped, 0u);
+    EXPECT_LE(counts.Waiting, options.QueueCapacity + 1);
+    EXPECT_EQ(counts.Sent + counts.Dropped + counts.Waiting, uint64_t(Flood));
+
+    // The journal reads again: it gets every record held, in order, and a
+    // count of those dropped where they were dropped (where the queue had
+    // room again in between, more than one).
+    const uint64_t dropped = writer->Counts().Dropped;
+    int next = 0;
+    uint64_t told = 0, summaries = 0, droppedHere = 0;
+    while (next + static_cast<int>(droppedHere) < Flood) {
+        const QByteArray datagram = journal.Receive(10000);
+        ASSERT_FALSE(datagram.isEmpty()) << "after record " << next;
+        const TJournalRecord record = ParseDatagram(datagram);
+        if (JournalField(record, "VARNEL_EVENT") == "dropped") {
+            ++summaries;
+            droppedHere += JournalField(record, "VARNEL_DROPPED").toULongLong();
+            EXPECT_EQ(JournalField(record, "PRIORITY"), "4");
+            EXPECT_EQ(JournalField(record, "SYSLOG_IDENTIFIER"), "varnel");
+            EXPECT_EQ(JournalField(record, "VARNEL_DEVICE"), Device.toUtf8());
+            const QByteArray count = JournalField(record, "VARNEL_DROPPED");
+            EXPECT_EQ(JournalField(record, "MESSAGE"),
+                      count + (count == "1" ? " record" : " records") +
+                          " dropped: the journal did not take them");
+            continue;
+        }
+        ASSERT_EQ(record, NumberedRecord(next + static_cast<int>(droppedHere)));
+        next += static_cast<int>(droppedHere) + 1;
+        told += droppedHere;
+        droppedHere = 0;
+    }
+    told += droppedHere;
+    EXPECT_EQ(told, dropped);
+    EXPECT_TRUE(journal.Receive(200).isEmpty());
+    writer->Write(NumberedRecord(Flood));
+    EXPECT_EQ(ParseDatagram(journal.Receive(10000)), NumberedRecord(Flood));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return writer->Counts().Sent == uint64_t(Flood) - dropped + summaries + 1; }, 10000));
+}
+
+// No journal at first: the records go nowhere, silently. A journal that
+// appears later (or comes back as a new socket) is told how many it missed,
+// before the next record.
+TEST(JournalWriter, AJournalThatComesBackIsToldWhatItMissed)
+{
+    static QStringList messages;
+    messages.clear();
+    const QtMessageHandler previous = qInstallMessageHandler(
+        [](QtMsgType, const QMessageLogContext&, const QString& text) { messages << text; });
+    TStandInJournal journal;
+    TJournalWriter writer(StandInOptions(journal));
+    for (int i = 0; i < 3; ++i)
+        writer.Write(NumberedRecord(i));
+    EXPECT_TRUE(QTest::qWaitFor([&] { return writer.Counts().Dropped == 3; }, 10000));
+
+    for (int restart = 0; restart < 2; ++restart) {
+        SCOPED_TRACE(restart == 0 ? "a journal appears" : "the journal comes back");
+        ASSERT_TRUE(journal.Listen());
+        writer.Write(NumberedRecord(10 + restart));
+        const TJournalRecord summary = ParseDatagram(journal.Receive(10000));
+        EXPECT_EQ(JournalField(summary, "VARNEL_EVENT"), "dropped");
+        EXPECT_EQ(JournalField(summary, "VARNEL_DROPPED"), restart == 0 ? "3" : "1");
+        EXPECT_EQ(ParseDatagram(journal.Receive(10000)), NumberedRecord(10 + restart));
+        journal.Close();
+        writer.Write(NumberedRecord(20 + restart));
+        EXPECT_TRUE(QTest::qWaitFor([&] { return writer.Counts().Waiting == 0; }, 10000));
+    }
+    qInstallMessageHandler(previous);
+    EXPECT_EQ(messages, QStringList());
+}
+
+// The writer's own thread writes a kind's summary once the kind has calmed
+// down, with no further record to carry it.
+TEST(JournalWriter, ASummaryComesWhenAFloodCalmsDown)
+{
+    TStandInJournal journal;
+    ASSERT_TRUE(journal.Listen());
+    TJournalWriterOptions options = StandInOptions(journal);
+    TJournalPaceRules rules;
+    rules.Default = {2, 200};
+    options.Pace = rules;
+    TJournalWriter writer(options);
+    for (int i = 0; i < 5; ++i)
+        writer.Write(NumberedRecord(i));
+    EXPECT_EQ(ParseDatagram(journal.Receive(10000)), NumberedRecord(0));
+    EXPECT_EQ(ParseDatagram(journal.Receive(10000)), NumberedRecord(1));
+    const TJournalRecord summary = ParseDatagram(journal.Receive(10000));
+    EXPECT_EQ(JournalField(summary, "VARNEL_EVENT"), "suppressed");
+    EXPECT_EQ(JournalField(summary, "VARNEL_SUPPRESSED_EVENT"), "lock");
+    EXPECT_EQ(JournalField(summary, "VARNEL_SUPPRESSED"), "3");
+    EXPECT_EQ(writer.Counts().Suppressed, 3u);
+}
+
+// The console's log, where it goes to the journal, goes through a writer of
+// its own: a journal that stops reading holds up no thread that logs (a
+// logging call that waited would hang the test), and is told later how many
+// messages it missed.
+TEST(JournalWriter, TheConsolesLogNeverWaitsForTheJournal)
+{
+    TStandInJournal journal;
+    ASSERT_TRUE(journal.Listen());
+    const QtMessageHandler previous = qInstallMessageHandler(nullptr);
+    LogToJournalAt(journal.Path());
+    for (int i = 0; i < 2000; ++i)
+        qCWarning(VarnelConsoleLog) << "message" << i;
+    qInstallMessageHandler(previous);
+
+    const TJournalRecord first = ParseDatagram(journal.Receive(10000));
+    EXPECT_EQ(JournalField(first, "MESSAGE"), "message 0");
+    EXPECT_EQ(JournalField(first, "PRIORITY"), "4");
+    EXPECT_EQ(JournalField(first, "SYSLOG_IDENTIFIER"), "varnel");
+    EXPECT_EQ(JournalField(first, "QT_CATEGORY"), "varnel.console");
+    QByteArray told = "(none)";
+    while (told == "(none)") {
+        const QByteArray datagram = journal.Receive(10000);
+        if (datagram.isEmpty())
+            break;
+        told = JournalField(ParseDatagram(datagram), "VARNEL_DROPPED");
+    }
+    EXPECT_GT(told.toInt(), 0);
 }
 
 // The shell commands of a page's sh blocks that start with the program.
@@ -645,6 +958,22 @@ TEST(LockHistory, TheJournalQueriesOfTheLabPageParseAndAskForWhatTheConsoleWrite
     now = 5000;
     history.Status(3, QStringLiteral("tuning - locked"));
     history.Disconnected();
+    // A flood of one kind, for the summary of those suppressed, and a
+    // journal that missed records, for the count of those dropped.
+    const TJournalRecord connected = sink->Records.front();
+    TPacedJournalSink paced(sink, ConsoleJournalPace(), [] { return qint64(0); });
+    for (int i = 0; i < 20; ++i)
+        paced.Write(connected);
+    paced.WriteAllSummaries();
+    TStandInJournal journal;
+    TJournalWriterOptions options;
+    options.SocketPath = journal.Path();
+    TJournalWriter writer(options);
+    writer.Write(connected);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return writer.Counts().Dropped == 1; }, 10000));
+    ASSERT_TRUE(journal.Listen());
+    writer.Write(connected);
+    sink->Records.push_back(ParseDatagram(journal.Receive(10000)));
     std::set<QString> written;
     for (const TJournalRecord& record : sink->Records)
         for (const auto& [name, value] : record) {
