@@ -388,12 +388,19 @@ void TLockHealth::UpdateHeadroom(qint64 now)
                                          "to run out of range")
                               .arg(QString::fromLatin1(percent))
                         : QStringLiteral("stabilization mirror headroom warning over");
-            FSink->Write(
-                {{"MESSAGE", message.toUtf8()},
-                 {"PRIORITY", QByteArray::number(warning ? WarningPriority : InfoPriority)},
-                 {"SYSLOG_IDENTIFIER", "varnel"},
-                 {"VARNEL_EVENT", warning ? "headroom-low" : "headroom-recovered"},
-                 {"VARNEL_HEADROOM_PERCENT", percent}});
+            TJournalRecord record = {
+                {"MESSAGE", message.toUtf8()},
+                {"PRIORITY", QByteArray::number(warning ? WarningPriority : InfoPriority)},
+                {"SYSLOG_IDENTIFIER", "varnel"},
+                {"VARNEL_EVENT", warning ? "headroom-low" : "headroom-recovered"},
+                {"VARNEL_HEADROOM_PERCENT", percent}};
+            // Over because the position is no longer known (the link went):
+            // no figure for it.
+            if (!headroom)
+                std::erase_if(record, [](const auto& field) {
+                    return field.first == "VARNEL_HEADROOM_PERCENT";
+                });
+            FSink->Write(record);
         }
         emit HeadroomWarningChanged(warning);
     }

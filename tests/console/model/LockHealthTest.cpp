@@ -368,7 +368,15 @@ TEST_F(LockHealthTest, HeadroomWarningAfterTenLowSecondsWhileLocked)
     EXPECT_TRUE(Health.HeadroomWarning());
     Health.Status(4);
     EXPECT_FALSE(Health.HeadroomWarning());
-    EXPECT_EQ(warnings, (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ(JournalField(Sink->Records.back(), "VARNEL_HEADROOM_PERCENT"), "2");
+    // Nor past the link, whose end leaves no position to tell.
+    Health.Status(3);
+    AdvanceTo(90000);
+    ASSERT_TRUE(Health.HeadroomWarning());
+    Health.LinkDown();
+    EXPECT_EQ(Sink->Records.back().front().second, "stabilization mirror headroom warning over");
+    EXPECT_EQ(JournalField(Sink->Records.back(), "VARNEL_HEADROOM_PERCENT"), "(none)");
+    EXPECT_EQ(warnings, (std::vector<bool>{true, false, true, false, true, false}));
 }
 
 TEST_F(LockHealthTest, ErrorSignalRmsIsAboutTheMeanOfTheLastSecond)
