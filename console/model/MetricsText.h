@@ -18,7 +18,9 @@ constexpr std::array<const char*, 5> MetricsLockStateNames = {"unlocked", "acqui
 
 // Everything a page shows: the facts (with lock supervision and health) and
 // the console's own counters, which count from its start. The page leaves
-// out a figure the facts do not know (NaN).
+// out a figure the facts do not know (NaN). Its counters are the counts of
+// the facts as given: the endpoint's feeder puts the totals of
+// TMetricsTotals there, so that they count from the start as well.
 struct TMetricsSnapshot
 {
     TConsoleFacts Facts;
