@@ -34,6 +34,7 @@ void TLabMetrics::Refresh()
         return;
     TMetricsSnapshot snapshot;
     snapshot.Facts = FHistory.Facts();
+    FTotals.Total(snapshot.Facts);
     snapshot.Version = FVersion;
     if (FMore)
         FMore(snapshot);

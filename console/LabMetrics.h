@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The metrics endpoint fed from the console's facts: the lock history's
 // facts as they change, and the rest (counters, lock health) from a source
-// the program gives, taken in once a second. Lives on the main thread; the
+// the program gives, taken in once a second. The counters of the facts are
+// shown as totals since the start (TMetricsTotals), so it must see every
+// change of the facts: it follows them from its construction. Lives on the main thread; the
 // endpoint serves what it was last given from threads of its own.
 #pragma once
 
 #include "console/MetricsEndpoint.h"
+#include "console/model/MetricsText.h"
 
 #include <QObject>
 #include <QString>
@@ -41,6 +44,7 @@ private:
     const TLockHistory& FHistory;
     QString FVersion;
     TMoreFacts FMore;
+    TMetricsTotals FTotals;
     std::unique_ptr<TMetricsEndpoint> FEndpoint;
     QTimer* FTimer = nullptr;
 };

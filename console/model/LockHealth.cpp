@@ -11,6 +11,7 @@
 namespace {
 
 constexpr uint32_t LockedStatus = 3;
+constexpr qint64 MinuteMsec = 60000;
 constexpr int WarningPriority = 4;
 constexpr int InfoPriority = 6;
 
@@ -26,7 +27,112 @@ QString DurationText(qint64 msec)
            QStringLiteral(" min");
 }
 
+// Rounds toward minus infinity, for clocks that start below zero.
+qint64 FloorDiv(qint64 value, qint64 divisor)
+{
+    const qint64 quotient = value / divisor;
+    return quotient * divisor > value ? quotient - 1 : quotient;
+}
+
 } // namespace
+
+TLockedTimeWindow::TLockedTimeWindow(qint64 windowMsec, qint64 bucketMsec)
+    : FWindowMsec(windowMsec), FBucketMsec(bucketMsec),
+      // One more than the window holds: the one its start cuts through.
+      FBuckets(static_cast<std::size_t>(windowMsec / bucketMsec + 1))
+{
+}
+
+void TLockedTimeWindow::Clear()
+{
+    std::fill(FBuckets.begin(), FBuckets.end(), TBucket{});
+    FHeard = 0;
+    FLocked = 0;
+    FOldest.reset();
+}
+
+void TLockedTimeWindow::Drop(TBucket& bucket)
+{
+    if (!bucket.Used)
+        return;
+    FHeard -= bucket.Heard;
+    FLocked -= bucket.Locked;
+    bucket = TBucket{};
+}
+
+TLockedTimeWindow::TBucket& TLockedTimeWindow::BucketOf(qint64 number)
+{
+    const auto size = static_cast<qint64>(FBuckets.size());
+    TBucket& bucket = FBuckets[static_cast<std::size_t>(((number % size) + size) % size)];
+    if (!bucket.Used || bucket.Number != number) {
+        Drop(bucket);
+        bucket.Number = number;
+        bucket.Used = true;
+    }
+    if (!FOldest)
+        FOldest = number;
+    return bucket;
+}
+
+void TLockedTimeWindow::Add(qint64 begin, qint64 end, bool locked)
+{
+    // What lies before the oldest bucket the ring holds would be dropped.
+    begin = std::max(begin, end - static_cast<qint64>(FBuckets.size()) * FBucketMsec);
+    while (begin < end) {
+        const qint64 number = FloorDiv(begin, FBucketMsec);
+        const qint64 until = std::min(end, (number + 1) * FBucketMsec);
+        TBucket& bucket = BucketOf(number);
+        bucket.Heard += until - begin;
+        FHeard += until - begin;
+        if (locked) {
+            bucket.Locked += until - begin;
+            FLocked += until - begin;
+        }
+        begin = until;
+    }
+}
+
+// Drops the buckets wholly before the window's start.
+void TLockedTimeWindow::Expire(qint64 now)
+{
+    if (!FOldest)
+        return;
+    const qint64 first = FloorDiv(now - FWindowMsec, FBucketMsec);
+    const auto size = static_cast<qint64>(FBuckets.size());
+    if (first - *FOldest > size) {
+        // Long quiet: one pass over the ring instead of one per bucket passed.
+        for (TBucket& bucket : FBuckets)
+            if (bucket.Used && bucket.Number < first)
+                Drop(bucket);
+    } else {
+        for (qint64 number = *FOldest; number < first; ++number) {
+            TBucket& bucket = FBuckets[static_cast<std::size_t>(((number % size) + size) % size)];
+            if (bucket.Used && bucket.Number == number)
+                Drop(bucket);
+        }
+    }
+    FOldest = std::max(*FOldest, first);
+}
+
+std::optional<double> TLockedTimeWindow::Fraction(qint64 now)
+{
+    Expire(now);
+    double heard = static_cast<double>(FHeard);
+    double locked = static_cast<double>(FLocked);
+    const qint64 from = now - FWindowMsec;
+    const qint64 first = FloorDiv(from, FBucketMsec);
+    const auto size = static_cast<qint64>(FBuckets.size());
+    const TBucket& edge = FBuckets[static_cast<std::size_t>(((first % size) + size) % size)];
+    const qint64 outside = from - first * FBucketMsec;
+    if (edge.Used && edge.Number == first && outside > 0) {
+        const double share = static_cast<double>(outside) / static_cast<double>(FBucketMsec);
+        heard -= static_cast<double>(edge.Heard) * share;
+        locked -= static_cast<double>(edge.Locked) * share;
+    }
+    if (heard <= 0)
+        return std::nullopt;
+    return std::clamp(locked / heard, 0.0, 1.0);
+}
 
 TLockHealth::TLockHealth(QObject* parent)
     : QObject(parent), FClock([] { return QDeadlineTimer::current().deadline(); }),
@@ -57,16 +163,26 @@ void TLockHealth::Follow(const TLockSupervisor* supervisor)
     connect(supervisor, &TLockSupervisor::Relocked, this, &TLockHealth::Relocked);
     connect(supervisor, &TLockSupervisor::RelockAttemptFailed, this,
             &TLockHealth::RelockAttemptFailed);
+    connect(supervisor, &TLockSupervisor::AlarmRaised, this, [this](const QString& text) {
+        if (text == TLockSupervisor::RelockFailedText)
+            RelockFailed();
+    });
     SetLockState(supervisor->LockState());
 }
 
-void TLockHealth::LinkUp()
+void TLockHealth::LinkUp(const QString& device)
 {
-    if (FLinkUp)
-        return;
+    if (FLinkUp) {
+        if (device == FDevice)
+            return;
+        LinkDown();
+    }
+    if (FDevice && *FDevice != device)
+        Restart();
+    FDevice = device;
     FLinkUp = true;
     FStatusLocked = false;
-    FSpanSince = FClock();
+    FAccountedUntil.reset();
 }
 
 void TLockHealth::LinkDown()
@@ -74,8 +190,8 @@ void TLockHealth::LinkDown()
     if (!FLinkUp)
         return;
     const qint64 now = FClock();
-    CloseSpan(now);
-    FSpanSince.reset();
+    Account(now);
+    FAccountedUntil.reset();
     FLinkUp = false;
     FStatusLocked = false;
     FMirror.reset();
@@ -83,41 +199,50 @@ void TLockHealth::LinkDown()
     UpdateHeadroom(now);
 }
 
+// Another controller: nothing of the last one's health is its.
+void TLockHealth::Restart()
+{
+    FHour.Clear();
+    FDay.Clear();
+    FAccountedUntil.reset();
+    FCounts = TLockCounts{};
+    FLastRelockMsec.reset();
+    FRelockTimes.clear();
+    FMirror.reset();
+    FHeadroomLowSince.reset();
+    ClearRms();
+    UpdateHeadroom(FClock());
+    emit CountsChanged();
+}
+
 void TLockHealth::Status(uint32_t code)
 {
     if (!FLinkUp)
         return;
     const bool locked = code == LockedStatus;
-    if (locked == FStatusLocked)
+    // The controller is heard from its first status on.
+    const bool heard = FAccountedUntil.has_value();
+    if (heard && locked == FStatusLocked)
         return;
     const qint64 now = FClock();
-    CloseSpan(now);
-    FSpanSince = now;
+    if (heard)
+        Account(now);
+    else
+        FAccountedUntil = now;
+    if (locked == FStatusLocked)
+        return;
     FStatusLocked = locked;
     ClearRms();
     UpdateHeadroom(now);
 }
 
-void TLockHealth::CloseSpan(qint64 now)
+void TLockHealth::Account(qint64 now) const
 {
-    if (!FSpanSince)
+    if (!FAccountedUntil || now <= *FAccountedUntil)
         return;
-    if (now > *FSpanSince) {
-        if (!FSpans.empty() && FSpans.back().End == *FSpanSince &&
-            FSpans.back().Locked == FStatusLocked)
-            FSpans.back().End = now;
-        else
-            FSpans.push_back({*FSpanSince, now, FStatusLocked});
-    }
-    Prune(now);
-}
-
-void TLockHealth::Prune(qint64 now)
-{
-    while (!FSpans.empty() && FSpans.front().End <= now - DayMsec)
-        FSpans.pop_front();
-    while (!FRelockTimes.empty() && FRelockTimes.front().first <= now - DayMsec)
-        FRelockTimes.pop_front();
+    FHour.Add(*FAccountedUntil, now, FStatusLocked);
+    FDay.Add(*FAccountedUntil, now, FStatusLocked);
+    FAccountedUntil = now;
 }
 
 void TLockHealth::SetLockState(TLockState state)
@@ -148,12 +273,25 @@ void TLockHealth::Relocked(qint64 msecSinceLoss)
     const qint64 now = FClock();
     ++FCounts.Relocks;
     FLastRelockMsec = msecSinceLoss;
-    FRelockTimes.emplace_back(now, msecSinceLoss);
-    Prune(now);
+    // Entries no slower than this one can never be the slowest again.
+    while (!FRelockTimes.empty() && FRelockTimes.back().Msec <= msecSinceLoss)
+        FRelockTimes.pop_back();
+    const qint64 minute = FloorDiv(now, MinuteMsec);
+    if (!FRelockTimes.empty() && FRelockTimes.back().Minute == minute)
+        FRelockTimes.back().When = now; // the slower one of this minute stays as long
+    else
+        FRelockTimes.push_back({minute, now, msecSinceLoss});
+    PruneRelocks(now);
     emit CountsChanged();
 }
 
 void TLockHealth::RelockAttemptFailed()
+{
+    ++FCounts.RelockAttemptsFailed;
+    emit CountsChanged();
+}
+
+void TLockHealth::RelockFailed()
 {
     ++FCounts.RelockFailures;
     emit CountsChanged();
@@ -164,37 +302,37 @@ qint64 TLockHealth::LockDurationMsec() const
     return FLockedSince ? FClock() - *FLockedSince : 0;
 }
 
-std::optional<double> TLockHealth::LockedFraction(qint64 windowMsec) const
+std::optional<double> TLockHealth::LockedFractionHour() const
 {
     const qint64 now = FClock();
-    const qint64 from = now - windowMsec;
-    qint64 heard = 0;
-    qint64 locked = 0;
-    const auto add = [&](qint64 begin, qint64 end, bool isLocked) {
-        const qint64 overlap = std::min(end, now) - std::max(begin, from);
-        if (overlap <= 0)
-            return;
-        heard += overlap;
-        if (isLocked)
-            locked += overlap;
-    };
-    for (const TSpan& span : FSpans)
-        add(span.Begin, span.End, span.Locked);
-    if (FSpanSince)
-        add(*FSpanSince, now, FStatusLocked);
-    if (heard == 0)
-        return std::nullopt;
-    return static_cast<double>(locked) / static_cast<double>(heard);
+    Account(now);
+    return FHour.Fraction(now);
+}
+
+std::optional<double> TLockHealth::LockedFractionDay() const
+{
+    const qint64 now = FClock();
+    Account(now);
+    return FDay.Fraction(now);
+}
+
+void TLockHealth::PruneRelocks(qint64 now) const
+{
+    while (!FRelockTimes.empty() && FRelockTimes.front().When <= now - DayMsec)
+        FRelockTimes.pop_front();
 }
 
 std::optional<qint64> TLockHealth::SlowestRelockMsec() const
 {
-    const qint64 from = FClock() - DayMsec;
-    std::optional<qint64> slowest;
-    for (const auto& [when, took] : FRelockTimes)
-        if (when > from)
-            slowest = std::max(slowest.value_or(0), took);
-    return slowest;
+    PruneRelocks(FClock());
+    if (FRelockTimes.empty())
+        return std::nullopt;
+    return FRelockTimes.front().Msec;
+}
+
+std::size_t TLockHealth::HistoryEntries() const
+{
+    return FHour.BucketCount() + FDay.BucketCount() + FRelockTimes.size();
 }
 
 void TLockHealth::SetStabilizationMirrorRange(int lowest, int highest)
@@ -250,12 +388,19 @@ void TLockHealth::UpdateHeadroom(qint64 now)
                                          "to run out of range")
                               .arg(QString::fromLatin1(percent))
                         : QStringLiteral("stabilization mirror headroom warning over");
-            FSink->Write(
-                {{"MESSAGE", message.toUtf8()},
-                 {"PRIORITY", QByteArray::number(warning ? WarningPriority : InfoPriority)},
-                 {"SYSLOG_IDENTIFIER", "varnel"},
-                 {"VARNEL_EVENT", warning ? "headroom-low" : "headroom-recovered"},
-                 {"VARNEL_HEADROOM_PERCENT", percent}});
+            TJournalRecord record = {
+                {"MESSAGE", message.toUtf8()},
+                {"PRIORITY", QByteArray::number(warning ? WarningPriority : InfoPriority)},
+                {"SYSLOG_IDENTIFIER", "varnel"},
+                {"VARNEL_EVENT", warning ? "headroom-low" : "headroom-recovered"},
+                {"VARNEL_HEADROOM_PERCENT", percent}};
+            // Over because the position is no longer known (the link went):
+            // no figure for it.
+            if (!headroom)
+                std::erase_if(record, [](const auto& field) {
+                    return field.first == "VARNEL_HEADROOM_PERCENT";
+                });
+            FSink->Write(record);
         }
         emit HeadroomWarningChanged(warning);
     }

@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 
 namespace {
 
@@ -301,27 +302,38 @@ void TLockHistory::RecordReadings()
 {
     if (!FFacts.Connected)
         return;
+    const TLockSupervisionFacts& l = FFacts.Supervision;
+    const auto count = [](uint64_t value) { return QByteArray::number(qulonglong(value)); };
+    TJournalRecord fields = {{"VARNEL_CFT", Number(FFacts.CFT, 1)},
+                             {"VARNEL_TUNING_MIRROR", Number(FFacts.TuningMirror)},
+                             {"VARNEL_STABILIZATION_MIRROR", Number(FFacts.StabilizationMirror)},
+                             {"VARNEL_WORKING_TIME", Number(FFacts.WorkingTime)},
+                             {"VARNEL_KEEP_LOCKED", l.KeepLocked ? "1" : "0"},
+                             {"VARNEL_LOCK_STATE", l.LockState.toUtf8()},
+                             {"VARNEL_LOCK_DURATION_S", Number(l.LockDurationSeconds, 0)},
+                             {"VARNEL_OPERATOR_LOCKS", count(l.OperatorLocks)},
+                             {"VARNEL_LOCK_LOSSES", count(l.LockLosses)},
+                             {"VARNEL_RELOCKS", count(l.Relocks)},
+                             {"VARNEL_RELOCK_FAILURES", count(l.RelockFailures)},
+                             {"VARNEL_RELOCK_ATTEMPTS_FAILED", count(l.RelockAttemptsFailed)}};
+    // A figure not known has no field.
+    const auto figure = [&fields](const char* name, double value, int decimals) {
+        if (!std::isnan(value))
+            fields.emplace_back(name, Number(value, decimals));
+    };
+    figure("VARNEL_LOCKED_FRACTION_HOUR", l.LockedFractionHour, 4);
+    figure("VARNEL_LOCKED_FRACTION_DAY", l.LockedFractionDay, 4);
+    figure("VARNEL_LAST_RELOCK_S", l.LastRelockSeconds, 1);
+    figure("VARNEL_SLOWEST_RELOCK_S", l.SlowestRelockSeconds, 1);
+    figure("VARNEL_HEADROOM_PERCENT", l.StabilizationHeadroomPercent, 1);
+    figure("VARNEL_ERROR_SIGNAL_RMS", l.ErrorSignalRms, 2);
     Write("readings",
           QStringLiteral("CFT ") + QString::fromLatin1(Number(FFacts.CFT, 1)) +
               QStringLiteral(" °C, tuning mirror ") + QString::number(FFacts.TuningMirror) +
               QStringLiteral(", stabilization mirror ") +
               QString::number(FFacts.StabilizationMirror) + QStringLiteral(", working time ") +
               WorkingTimeText(FFacts.WorkingTime),
-          {{"VARNEL_CFT", Number(FFacts.CFT, 1)},
-           {"VARNEL_TUNING_MIRROR", Number(FFacts.TuningMirror)},
-           {"VARNEL_STABILIZATION_MIRROR", Number(FFacts.StabilizationMirror)},
-           {"VARNEL_WORKING_TIME", Number(FFacts.WorkingTime)},
-           {"VARNEL_KEEP_LOCKED", FFacts.Supervision.KeepLocked ? "1" : "0"},
-           {"VARNEL_LOCK_STATE", FFacts.Supervision.LockState.toUtf8()},
-           {"VARNEL_LOCK_DURATION_S", Number(FFacts.Supervision.LockDurationSeconds, 0)},
-           {"VARNEL_LOCKED_FRACTION_HOUR", Number(FFacts.Supervision.LockedFractionHour, 4)},
-           {"VARNEL_LOCKED_FRACTION_DAY", Number(FFacts.Supervision.LockedFractionDay, 4)},
-           {"VARNEL_LOCK_LOSSES", QByteArray::number(qulonglong(FFacts.Supervision.LockLosses))},
-           {"VARNEL_RELOCKS", QByteArray::number(qulonglong(FFacts.Supervision.Relocks))},
-           {"VARNEL_RELOCK_FAILURES",
-            QByteArray::number(qulonglong(FFacts.Supervision.RelockFailures))},
-           {"VARNEL_HEADROOM_PERCENT", Number(FFacts.Supervision.StabilizationHeadroomPercent, 1)},
-           {"VARNEL_ERROR_SIGNAL_RMS", Number(FFacts.Supervision.ErrorSignalRms, 2)}});
+          std::move(fields));
 }
 
 bool TLockHistory::ReadingsTimerActive() const

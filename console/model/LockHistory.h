@@ -13,8 +13,10 @@
 #include <QObject>
 #include <QString>
 
+#include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <unordered_map>
 #include <utility>
@@ -52,23 +54,49 @@ enum TStartKind
 };
 
 // What lock supervision and lock health report. Unlike the controller's
-// facts these outlive a reconnect (they end with the console).
+// facts these outlive a reconnect to the same controller (they end with the
+// console, or when another controller is linked). A figure that is not known
+// is NaN: a fraction before the controller was heard, a relock time before
+// any relock, the headroom without a mirror position on this link, the RMS
+// while not locked.
 struct TLockSupervisionFacts
 {
+    static constexpr double Unknown = std::numeric_limits<double>::quiet_NaN();
+
     bool KeepLocked = false;
     QString LockState =
-        QStringLiteral("unlocked"); // unlocked, acquiring, locked, relocking, failed
-    double LockDurationSeconds = 0;
-    double LockedFractionHour = 0; // 0 to 1, of the time with a link
-    double LockedFractionDay = 0;
+        QStringLiteral("unlocked");      // unlocked, acquiring, locked, relocking, failed
+    double LockDurationSeconds = 0;      // 0 while not locked
+    double LockedFractionHour = Unknown; // 0 to 1, of the time with a link
+    double LockedFractionDay = Unknown;
+    uint64_t OperatorLocks = 0; // locks reached after the operator's command
     uint64_t LockLosses = 0;
     uint64_t Relocks = 0;
-    uint64_t RelockFailures = 0;
-    double LastRelockSeconds = 0; // from the last loss to its relock; 0 before any
-    double StabilizationHeadroomPercent = 0;
-    double ErrorSignalRms = 0;
+    uint64_t RelockFailures = 0;           // losses whose relock failed (the supervisor gave up)
+    uint64_t RelockAttemptsFailed = 0;     // single relock attempts that failed
+    double LastRelockSeconds = Unknown;    // from the last loss to its relock
+    double SlowestRelockSeconds = Unknown; // the slowest relock of the last 24 h
+    double StabilizationHeadroomPercent = Unknown;
+    double ErrorSignalRms = Unknown;
 
-    bool operator==(const TLockSupervisionFacts&) const = default;
+    // Equal where both say the same; two unknowns are the same.
+    bool operator==(const TLockSupervisionFacts& other) const
+    {
+        const auto same = [](double a, double b) {
+            return a == b || (std::isnan(a) && std::isnan(b));
+        };
+        return KeepLocked == other.KeepLocked && LockState == other.LockState &&
+               same(LockDurationSeconds, other.LockDurationSeconds) &&
+               same(LockedFractionHour, other.LockedFractionHour) &&
+               same(LockedFractionDay, other.LockedFractionDay) &&
+               OperatorLocks == other.OperatorLocks && LockLosses == other.LockLosses &&
+               Relocks == other.Relocks && RelockFailures == other.RelockFailures &&
+               RelockAttemptsFailed == other.RelockAttemptsFailed &&
+               same(LastRelockSeconds, other.LastRelockSeconds) &&
+               same(SlowestRelockSeconds, other.SlowestRelockSeconds) &&
+               same(StabilizationHeadroomPercent, other.StabilizationHeadroomPercent) &&
+               same(ErrorSignalRms, other.ErrorSignalRms);
+    }
 };
 
 // What the console knows of the controller. While not connected, everything

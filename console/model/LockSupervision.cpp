@@ -95,7 +95,7 @@ void TLockSupervision::SetKeepLocked(bool on)
 void TLockSupervision::LinkUp(const QString& device)
 {
     FSupervisor.LinkUp(device);
-    FHealth.LinkUp();
+    FHealth.LinkUp(device);
     Refresh();
 }
 
@@ -135,19 +135,25 @@ void TLockSupervision::OperatorSent(TCommandId id)
 
 TLockSupervisionFacts TLockSupervision::Facts() const
 {
+    const auto known = [](const auto& value, double divisor = 1) {
+        return value ? static_cast<double>(*value) / divisor : TLockSupervisionFacts::Unknown;
+    };
     TLockSupervisionFacts facts;
     facts.KeepLocked = FSupervisor.KeepLocked();
     facts.LockState = LockStateName(FSupervisor.LockState());
     facts.LockDurationSeconds = static_cast<double>(FHealth.LockDurationMsec() / 1000);
-    facts.LockedFractionHour = FHealth.LockedFractionHour().value_or(0);
-    facts.LockedFractionDay = FHealth.LockedFractionDay().value_or(0);
+    facts.LockedFractionHour = known(FHealth.LockedFractionHour());
+    facts.LockedFractionDay = known(FHealth.LockedFractionDay());
     const TLockCounts& counts = FHealth.Counts();
+    facts.OperatorLocks = counts.OperatorLocks;
     facts.LockLosses = counts.Losses;
     facts.Relocks = counts.Relocks;
     facts.RelockFailures = counts.RelockFailures;
-    facts.LastRelockSeconds = static_cast<double>(FHealth.LastRelockMsec().value_or(0)) / 1000.0;
-    facts.StabilizationHeadroomPercent = FHealth.StabilizationHeadroomPercent().value_or(0);
-    facts.ErrorSignalRms = FHealth.ErrorSignalRms().value_or(0);
+    facts.RelockAttemptsFailed = counts.RelockAttemptsFailed;
+    facts.LastRelockSeconds = known(FHealth.LastRelockMsec(), 1000);
+    facts.SlowestRelockSeconds = known(FHealth.SlowestRelockMsec(), 1000);
+    facts.StabilizationHeadroomPercent = known(FHealth.StabilizationHeadroomPercent());
+    facts.ErrorSignalRms = known(FHealth.ErrorSignalRms());
     return facts;
 }
 

@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/model/MetricsText.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 namespace {
 
@@ -22,8 +24,11 @@ public:
         FText += '\n';
     }
 
+    // A value that is not known (NaN) has no sample.
     void Sample(const char* name, double value, const QByteArray& labels = QByteArray())
     {
+        if (std::isnan(value))
+            return;
         FText += name;
         if (!labels.isEmpty()) {
             FText += '{';
@@ -46,8 +51,6 @@ public:
 private:
     static QByteArray Number(double value)
     {
-        if (std::isnan(value))
-            return "NaN";
         if (std::isinf(value))
             return value > 0 ? "+Inf" : "-Inf";
         // Whole numbers (counters, codes) without a fraction or exponent, up
@@ -68,6 +71,30 @@ QByteArray Label(const char* name, const QString& value)
 }
 
 } // namespace
+
+uint64_t TMetricsTotals::TCounter::Total(uint64_t count)
+{
+    if (count < Last)
+        Before += Last;
+    Last = count;
+    return Before + count;
+}
+
+void TMetricsTotals::Total(TConsoleFacts& f)
+{
+    f.CRCErrors = static_cast<uint32_t>(
+        std::min<uint64_t>(FCRCErrors.Total(f.CRCErrors), std::numeric_limits<uint32_t>::max()));
+    f.LineOverrunErrors = FOverrun.Total(f.LineOverrunErrors);
+    f.LineParityErrors = FParity.Total(f.LineParityErrors);
+    f.LineFramingErrors = FFraming.Total(f.LineFramingErrors);
+    f.LineBreakErrors = FBreak.Total(f.LineBreakErrors);
+    TLockSupervisionFacts& l = f.Supervision;
+    l.OperatorLocks = FOperatorLocks.Total(l.OperatorLocks);
+    l.LockLosses = FLosses.Total(l.LockLosses);
+    l.Relocks = FRelocks.Total(l.Relocks);
+    l.RelockFailures = FRelockFailures.Total(l.RelockFailures);
+    l.RelockAttemptsFailed = FRelockAttemptsFailed.Total(l.RelockAttemptsFailed);
+}
 
 QByteArray EscapeLabelValue(const QString& value)
 {
@@ -119,36 +146,48 @@ QByteArray FormatMetrics(const TMetricsSnapshot& s)
 
     page.One("varnel_lock_duration_seconds", "gauge", "How long the current lock has held.",
              l.LockDurationSeconds);
-    page.Family("varnel_locked_fraction", "gauge", "Fraction of the time locked, over a window.");
+    page.Family("varnel_locked_fraction", "gauge",
+                "Fraction of the time with a link spent locked, over a window; absent until the "
+                "controller was heard.");
     page.Sample("varnel_locked_fraction", l.LockedFractionHour,
                 Label("window", QStringLiteral("1h")));
     page.Sample("varnel_locked_fraction", l.LockedFractionDay,
                 Label("window", QStringLiteral("24h")));
+    page.One("varnel_operator_locks_total", "counter",
+             "Locks reached after the operator's command.", static_cast<double>(l.OperatorLocks));
     page.One("varnel_lock_losses_total", "counter", "Locks lost.",
              static_cast<double>(l.LockLosses));
     page.One("varnel_relocks_total", "counter", "Lost locks the console relocked.",
              static_cast<double>(l.Relocks));
-    page.One("varnel_relock_failures_total", "counter", "Lost locks the console failed to relock.",
+    page.One("varnel_relock_failures_total", "counter",
+             "Lost locks the console failed to relock: it gave up after its attempts.",
              static_cast<double>(l.RelockFailures));
-    page.One("varnel_last_relock_seconds", "gauge", "Time from the last loss to its relock.",
+    page.One("varnel_relock_attempts_failed_total", "counter",
+             "Single relock attempts that failed; a relock may succeed after some.",
+             static_cast<double>(l.RelockAttemptsFailed));
+    page.One("varnel_last_relock_seconds", "gauge",
+             "Time from the last loss to its relock; absent before the first relock.",
              l.LastRelockSeconds);
+    page.One("varnel_slowest_relock_seconds", "gauge",
+             "The longest time from a loss to its relock over the last 24 h; absent without one.",
+             l.SlowestRelockSeconds);
 
     page.One("varnel_tuning_mirror_percent", "gauge", "Position of the tuning mirror.",
              f.TuningMirror);
     page.One("varnel_stabilization_mirror_percent", "gauge",
              "Position of the stabilization mirror.", f.StabilizationMirror);
     page.One("varnel_stabilization_headroom_percent", "gauge",
-             "Distance of the stabilization mirror to its nearer rail.",
+             "Distance of the stabilization mirror to its nearer rail; absent without a position.",
              l.StabilizationHeadroomPercent);
     page.One("varnel_cft_temperature_celsius", "gauge", "The CFT temperature.", f.CFT);
     page.One("varnel_error_signal_rms", "gauge",
-             "RMS of the scope samples about their mean over the last second while locked.",
+             "RMS of the scope samples about their mean over the last second; absent unless "
+             "locked with samples.",
              l.ErrorSignalRms);
 
-    page.One("varnel_crc_errors_total", "counter", "Frames with a bad checksum since the connect.",
-             f.CRCErrors);
+    page.One("varnel_crc_errors_total", "counter", "Frames with a bad checksum.", f.CRCErrors);
     page.Family("varnel_line_errors_total", "counter",
-                "Errors the bridge met on its serial line since the connect, per kind.");
+                "Errors the bridge met on its serial line, per kind.");
     page.Sample("varnel_line_errors_total", static_cast<double>(f.LineOverrunErrors),
                 Label("kind", QStringLiteral("overrun")));
     page.Sample("varnel_line_errors_total", static_cast<double>(f.LineParityErrors),

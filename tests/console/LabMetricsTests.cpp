@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The console's metrics as a lab's Prometheus sees them: Debian's prometheus
-// scraping a console every second while it locks and loses its lock, and two
+// scraping a console every second while it locks and loses its lock, its
+// counters across reconnects and the figures it does not know, and two
 // console programs on two simulators, told apart by their devices.
 #include "ConsoleTestSupport.h"
 #include "HttpClient.h"
@@ -10,6 +11,7 @@
 #include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SystemSounds.h"
+#include "console/model/LockSupervision.h"
 #include "protocol/MainThreadCallList.h"
 #include "sim/ControllerModel.h"
 
@@ -102,6 +104,79 @@ TEST(LabMetrics, PrometheusSeesTheLockAndItsLoss)
     form->close();
     QCoreApplication::processEvents();
     TMainThreadCallList::Instance().RunPending();
+}
+
+// The line's faults restart at every connect in the facts; Prometheus must
+// see its counters rise only (no reset in its eyes), and no value at all for
+// the headroom and the locked fraction while they are not known.
+TEST(LabMetrics, PrometheusSeesTheCountersRiseAcrossReconnectsAndNoUnknownFigure)
+{
+    if (TPrometheusProcess::Program().empty())
+        GTEST_SKIP() << "prometheus is not installed (scripts/deps installs it)";
+    TLockHistory history;
+    TLockSupervision supervision(history);
+    TLabMetrics metrics(history, QStringLiteral("127.0.0.1:0"), QStringLiteral("test"));
+    ASSERT_TRUE(metrics.Endpoint().IsListening()) << metrics.Endpoint().Error().toStdString();
+    QTemporaryDir folder;
+    TPrometheusProcess prometheus(folder.path().toStdString());
+    ASSERT_TRUE(prometheus.Start({{metrics.Endpoint().Address().toStdString(), {}}}))
+        << prometheus.Log();
+    const auto absent = [&prometheus](const std::string& query) {
+        std::vector<TPrometheusProcess::TSeries> series;
+        std::string raw;
+        EXPECT_TRUE(prometheus.Query(query, series, &raw)) << raw;
+        return series.empty();
+    };
+
+    const auto connect = [&] {
+        history.Connected(QStringLiteral("KWTP Bench"), QStringLiteral("KW000001"));
+        supervision.LinkUp(QStringLiteral("KW000001"));
+    };
+    connect();
+    history.CRCErrors(3);
+    history.LineErrors(0, 0, 2, 0);
+    EXPECT_EQ(WaitForValue(prometheus, "varnel_crc_errors_total", [](double v) { return v == 3; }),
+              3);
+    // Linked, but nothing heard of the controller yet.
+    EXPECT_TRUE(absent("varnel_stabilization_headroom_percent"));
+    EXPECT_TRUE(absent("varnel_locked_fraction"));
+    EXPECT_TRUE(absent("varnel_error_signal_rms"));
+
+    for (int again = 0; again < 2; ++again) {
+        history.Disconnected();
+        supervision.LinkDown();
+        EXPECT_EQ(WaitForValue(prometheus, "varnel_connected", [](double v) { return v == 0; }), 0);
+        connect();
+        history.CRCErrors(1);
+        history.LineErrors(0, 0, 1, 0);
+    }
+    EXPECT_EQ(WaitForValue(prometheus, "varnel_crc_errors_total", [](double v) { return v == 5; }),
+              5);
+    EXPECT_EQ(WaitForValue(prometheus, R"(varnel_line_errors_total{kind="framing"})",
+                           [](double v) { return v == 4; }),
+              4);
+    EXPECT_EQ(WaitForValue(prometheus, "resets(varnel_crc_errors_total[10m])",
+                           [](double) { return true; }),
+              0);
+    EXPECT_EQ(WaitForValue(prometheus, R"(resets(varnel_line_errors_total{kind="framing"}[10m]))",
+                           [](double) { return true; }),
+              0);
+
+    // Heard and a mirror position: the figures appear.
+    supervision.Status(3);
+    supervision.StabilizationMirror(40);
+    EXPECT_EQ(WaitForValue(prometheus, "varnel_stabilization_headroom_percent",
+                           [](double v) { return v == 40; }),
+              40);
+    EXPECT_EQ(WaitForValue(prometheus, R"(varnel_locked_fraction{window="1h"})",
+                           [](double v) { return v == 1; }),
+              1);
+    // Gone with the link again.
+    history.Disconnected();
+    supervision.LinkDown();
+    EXPECT_EQ(WaitForValue(prometheus, "varnel_connected", [](double v) { return v == 0; }), 0);
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return absent("varnel_stabilization_headroom_percent"); }, 30000));
 }
 
 TEST(LabMetrics, PrometheusTellsTwoConsoleProgramsApartByTheirDevices)

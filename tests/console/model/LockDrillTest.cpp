@@ -50,7 +50,7 @@ protected:
         });
         Model->Connect(Base);
         Supervisor.LinkUp(QStringLiteral("simulated"));
-        Health.LinkUp();
+        Health.LinkUp(QStringLiteral("simulated"));
         // The controller is ready after 2 s; the operator locks on f.
         Run(3000);
         Supervisor.OperatorAction(_oa_peak_button);

@@ -9,7 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <utility>
+#include <vector>
 
 namespace {
 
@@ -45,14 +49,14 @@ protected:
 TEST_F(LockHealthTest, FractionsAreOfTheTimeHeardAndSurviveAReconnect)
 {
     EXPECT_FALSE(Health.LockedFractionHour());
-    Health.LinkUp();
+    Health.LinkUp(QStringLiteral("KW000001"));
     Health.Status(3);
     AdvanceTo(30 * Minute);
     Health.Status(4);
     AdvanceTo(45 * Minute);
     Health.LinkDown();
     AdvanceTo(50 * Minute);
-    Health.LinkUp();
+    Health.LinkUp(QStringLiteral("KW000001"));
     Health.Status(4);
     AdvanceTo(55 * Minute);
     Health.Status(3);
@@ -110,7 +114,7 @@ TEST_F(LockHealthTest, CountsAndRelockTimesFromTheSupervisor)
     step(5000);
     step(4000);
     lock(6);
-    EXPECT_EQ(Health.Counts(), (TLockCounts{1, 2, 2, 1}));
+    EXPECT_EQ(Health.Counts(), (TLockCounts{1, 2, 2, 0, 1}));
     EXPECT_EQ(Health.LastRelockMsec(), 14000);
     EXPECT_EQ(Health.SlowestRelockMsec(), 14000);
     // The slowest is of the last day.
@@ -126,6 +130,188 @@ TEST_F(LockHealthTest, CountsAndRelockTimesFromTheSupervisor)
     EXPECT_EQ(Health.Counts().Relocks, 3U);
 }
 
+TEST_F(LockHealthTest, ARelockThatGivesUpIsOneFailedRelockAfterItsFailedAttempts)
+{
+    TLockSupervisor supervisor;
+    supervisor.SetClock([this] { return Now; });
+    Health.Follow(&supervisor);
+    supervisor.LinkUp(QStringLiteral("KWTP-1"));
+    supervisor.SetKeepLocked(true);
+    const auto step = [&](qint64 msec) {
+        Now += msec;
+        supervisor.CheckTime();
+    };
+    supervisor.Status(3);
+    supervisor.LockReported(6);
+    step(1000);
+    // Lost for good: every attempt runs out its wait, then the supervisor
+    // gives up.
+    supervisor.Status(4);
+    step(3000);
+    for (int wake = 0; wake < 20 && supervisor.LockState() == _ls_relocking; ++wake)
+        step(supervisor.NextDeadline().value_or(Now + 1000) - Now);
+    ASSERT_EQ(supervisor.LockState(), _ls_failed);
+    EXPECT_EQ(Health.Counts(), (TLockCounts{0, 1, 0, 1, 3}));
+}
+
+// Another controller's health is not this one's; the same controller's,
+// back after a reconnect, is.
+TEST_F(LockHealthTest, AnotherControllerStartsAfreshTheSameOneKeepsItsHealth)
+{
+    const auto play = [this] {
+        Health.Status(3);
+        Health.StabilizationMirror(40);
+        AdvanceTo(Now + 10 * Minute);
+        Health.Status(4);
+        Health.LossConfirmed();
+        AdvanceTo(Now + 5 * Minute);
+        Health.Status(3);
+        Health.Relocked(5 * Minute);
+        Health.RelockAttemptFailed();
+        AdvanceTo(Now + 5 * Minute);
+    };
+    Health.LinkUp(QStringLiteral("KW000001"));
+    play();
+    const TLockCounts counts{0, 1, 1, 0, 1};
+    ASSERT_EQ(Health.Counts(), counts);
+    ASSERT_DOUBLE_EQ(*Health.LockedFractionHour(), 0.75);
+
+    // The same controller back: everything stays, the mirror as it reports anew.
+    Health.LinkDown();
+    Health.LinkUp(QStringLiteral("KW000001"));
+    EXPECT_EQ(Health.Counts(), counts);
+    EXPECT_DOUBLE_EQ(*Health.LockedFractionHour(), 0.75);
+    EXPECT_EQ(Health.SlowestRelockMsec(), 5 * Minute);
+    EXPECT_FALSE(Health.StabilizationHeadroomPercent());
+
+    // Another one, after a disconnect or straight from the first.
+    for (const char* device : {"KW000002", "KW000003"}) {
+        SCOPED_TRACE(device);
+        int countsChanged = 0;
+        const QMetaObject::Connection told = QObject::connect(
+            &Health, &TLockHealth::CountsChanged, [&countsChanged] { ++countsChanged; });
+        if (QByteArray(device) == "KW000002")
+            Health.LinkDown();
+        Health.LinkUp(QString::fromLatin1(device));
+        QObject::disconnect(told);
+        EXPECT_EQ(countsChanged, 1);
+        EXPECT_EQ(Health.Counts(), TLockCounts{});
+        EXPECT_FALSE(Health.LockedFractionHour());
+        EXPECT_FALSE(Health.LockedFractionDay());
+        EXPECT_FALSE(Health.LastRelockMsec());
+        EXPECT_FALSE(Health.SlowestRelockMsec());
+        EXPECT_FALSE(Health.StabilizationHeadroomPercent());
+        play();
+        EXPECT_EQ(Health.Counts(), counts);
+        EXPECT_DOUBLE_EQ(*Health.LockedFractionHour(), 0.75);
+    }
+}
+
+// The fractions from buckets against the exact ones, for patterns the
+// controller may play: each phase repeats locked, unlocked and link-down
+// times for its duration. The windows' buckets (a second for the hour, a
+// minute for the day) bound the error where the window's start cuts one.
+TEST_F(LockHealthTest, FractionsStayRightUnderAnyPatternOfChanges)
+{
+    struct TPhase
+    {
+        qint64 Locked, Unlocked, Down, Duration;
+    };
+    struct TCase
+    {
+        const char* Name;
+        std::vector<TPhase> Phases;
+        double Hour, Day;
+    };
+    constexpr qint64 Hour = 60 * Minute;
+    const TCase cases[] = {
+        {"flapping every millisecond", {{1, 1, 0, Hour}}, 0.5, 0.5},
+        {"three to one at the line rate", {{3, 1, 0, Hour}}, 0.75, 0.75},
+        {"link down a quarter of the time", {{2, 1, 1, Hour}}, 2.0 / 3, 2.0 / 3},
+        {"steady, then flapping", {{Hour, 0, 0, Hour / 2}, {1, 1, 0, Hour / 2}}, 0.75, 0.75},
+        {"a slow day, the last hour locked",
+         {{7000, 3000, 0, 23 * Hour}, {Hour, 0, 0, Hour}},
+         1.0,
+         (23 * 0.7 + 1) / 24},
+        {"the hour's start inside a bucket",
+         {{0, 1500, 0, 1500}, {Hour, 0, 0, Hour}},
+         1.0,
+         3600.0 / 3601.5},
+        {"a day's start inside a bucket",
+         {{0, 90000, 0, 90000}, {Hour, 0, 0, 24 * Hour}},
+         1.0,
+         1.0},
+        {"heard only long ago", {{Hour, 0, 0, Hour}, {0, 0, 2 * Hour, 2 * Hour}}, -1, 1.0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TLockHealth health;
+        qint64 now = 1234;
+        health.SetClock([&now] { return now; });
+        const QString device = QStringLiteral("KW000001");
+        health.LinkUp(device);
+        for (const TPhase& phase : c.Phases) {
+            const qint64 end = now + phase.Duration;
+            while (now < end) {
+                const std::array<std::pair<qint64, int>, 3> parts = {
+                    {{phase.Locked, 3}, {phase.Unlocked, 4}, {phase.Down, -1}}};
+                for (const auto& [msec, code] : parts) {
+                    if (msec == 0 || now >= end)
+                        continue;
+                    if (code < 0) {
+                        health.LinkDown();
+                    } else {
+                        health.LinkUp(device);
+                        health.Status(static_cast<uint32_t>(code));
+                    }
+                    now = std::min(end, now + msec);
+                }
+            }
+        }
+        const std::optional<double> hour = health.LockedFractionHour();
+        if (c.Hour < 0) {
+            EXPECT_FALSE(hour);
+        } else {
+            ASSERT_TRUE(hour);
+            EXPECT_NEAR(*hour, c.Hour, 1000.0 / Hour);
+        }
+        ASSERT_TRUE(health.LockedFractionDay());
+        EXPECT_NEAR(*health.LockedFractionDay(), c.Day, 60000.0 / TLockHealth::DayMsec);
+    }
+}
+
+// Two million status changes at a millisecond each, a day of relocks ever
+// faster: the history stays within its buckets and the figures right.
+TEST_F(LockHealthTest, AFlappingControllerKeepsTheHistoryBounded)
+{
+    Health.LinkUp(QStringLiteral("KW000001"));
+    const std::size_t empty = Health.HistoryEntries();
+    // One relock entry a minute at most, for the day and its edge.
+    const std::size_t bound = empty + 24 * 60 + 2;
+    for (int change = 0; change < 2000000; ++change) {
+        Health.Status(change % 2 == 0 ? 3 : 4);
+        ++Now;
+    }
+    EXPECT_LE(Health.HistoryEntries(), bound);
+    EXPECT_DOUBLE_EQ(*Health.LockedFractionHour(), 0.5);
+    // Relocks every ten seconds for a day and an hour, each a millisecond
+    // faster than the one before: each could be the slowest of a later day.
+    const qint64 start = Now;
+    qint64 took = 100000;
+    std::size_t most = 0;
+    while (Now < start + TLockHealth::DayMsec + 60 * Minute) {
+        Now += 10000;
+        Health.Relocked(--took);
+        most = std::max(most, Health.HistoryEntries());
+    }
+    EXPECT_LE(most, bound);
+    // The slowest of the last day is the oldest one in it.
+    const qint64 oldest =
+        100000 - 1 - (TLockHealth::DayMsec + 60 * Minute - TLockHealth::DayMsec) / 10000;
+    EXPECT_NEAR(static_cast<double>(*Health.SlowestRelockMsec()), static_cast<double>(oldest), 6);
+    EXPECT_EQ(Health.LastRelockMsec(), took);
+}
+
 TEST_F(LockHealthTest, HeadroomIsTheDistanceToTheNearerRail)
 {
     struct TCase
@@ -136,7 +322,7 @@ TEST_F(LockHealthTest, HeadroomIsTheDistanceToTheNearerRail)
     };
     const TCase cases[] = {{0, 100, 50, 50}, {0, 100, 38, 38}, {0, 100, 62, 38}, {0, 100, 95, 5},
                            {0, 100, 0, 0},   {0, 100, 180, 0}, {0, 255, 51, 20}, {0, 255, 255, 0}};
-    Health.LinkUp();
+    Health.LinkUp(QStringLiteral("KW000001"));
     EXPECT_FALSE(Health.StabilizationHeadroomPercent());
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Position);
@@ -153,7 +339,7 @@ TEST_F(LockHealthTest, HeadroomWarningAfterTenLowSecondsWhileLocked)
     std::vector<bool> warnings;
     QObject::connect(&Health, &TLockHealth::HeadroomWarningChanged,
                      [&warnings](bool on) { warnings.push_back(on); });
-    Health.LinkUp();
+    Health.LinkUp(QStringLiteral("KW000001"));
     // Low but not locked: no warning.
     Health.StabilizationMirror(5);
     AdvanceTo(30000);
@@ -182,12 +368,20 @@ TEST_F(LockHealthTest, HeadroomWarningAfterTenLowSecondsWhileLocked)
     EXPECT_TRUE(Health.HeadroomWarning());
     Health.Status(4);
     EXPECT_FALSE(Health.HeadroomWarning());
-    EXPECT_EQ(warnings, (std::vector<bool>{true, false, true, false}));
+    EXPECT_EQ(JournalField(Sink->Records.back(), "VARNEL_HEADROOM_PERCENT"), "2");
+    // Nor past the link, whose end leaves no position to tell.
+    Health.Status(3);
+    AdvanceTo(90000);
+    ASSERT_TRUE(Health.HeadroomWarning());
+    Health.LinkDown();
+    EXPECT_EQ(Sink->Records.back().front().second, "stabilization mirror headroom warning over");
+    EXPECT_EQ(JournalField(Sink->Records.back(), "VARNEL_HEADROOM_PERCENT"), "(none)");
+    EXPECT_EQ(warnings, (std::vector<bool>{true, false, true, false, true, false}));
 }
 
 TEST_F(LockHealthTest, ErrorSignalRmsIsAboutTheMeanOfTheLastSecond)
 {
-    Health.LinkUp();
+    Health.LinkUp(QStringLiteral("KW000001"));
     Health.ScopeSample(100);
     EXPECT_FALSE(Health.ErrorSignalRms()) << "not locked";
     Health.Status(3);
@@ -215,7 +409,7 @@ TEST_F(LockHealthTest, ErrorSignalRmsIsAboutTheMeanOfTheLastSecond)
 TEST_F(LockHealthTest, SummaryAsTheSimpleMenuShowsIt)
 {
     EXPECT_EQ(Health.Summary(), QStringLiteral("unlocked \u00b7 0 relocks"));
-    Health.LinkUp();
+    Health.LinkUp(QStringLiteral("KW000001"));
     Health.Status(3);
     Health.SetLockState(_ls_locked);
     for (int i = 0; i < 3; ++i)
@@ -231,6 +425,7 @@ TEST_F(LockHealthTest, SummaryAsTheSimpleMenuShowsIt)
     EXPECT_EQ(Health.Summary(), QStringLiteral("locked 2 h 14 min \u00b7 99.6 % of the last hour "
                                                "\u00b7 3 relocks \u00b7 headroom 38 %"));
     Health.RelockAttemptFailed();
+    Health.RelockFailed();
     Health.SetLockState(_ls_relocking);
     EXPECT_EQ(Health.Summary(),
               QStringLiteral("relocking \u00b7 99.6 % of the last hour \u00b7 3 relocks (1 "

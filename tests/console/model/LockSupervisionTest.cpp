@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <vector>
 
 namespace {
@@ -82,13 +83,21 @@ TEST(LockSupervision, ARelockIsAskedForAndTheFactsOutliveTheReconnect)
     EXPECT_EQ(facts.LockState, QStringLiteral("locked"));
     EXPECT_EQ(facts.LockLosses, 1u);
     EXPECT_EQ(facts.Relocks, 1u);
+    EXPECT_EQ(facts.OperatorLocks, 1u);
     EXPECT_DOUBLE_EQ(facts.LastRelockSeconds, 5.0);
+    EXPECT_DOUBLE_EQ(facts.SlowestRelockSeconds, 5.0);
 
     // The readings record carries them.
     history.RecordReadings();
     ASSERT_FALSE(sink->Records.empty());
-    EXPECT_EQ(JournalField(sink->Records.back(), "VARNEL_LOCK_LOSSES"), "1");
-    EXPECT_EQ(JournalField(sink->Records.back(), "VARNEL_LOCK_STATE"), "locked");
+    const TJournalRecord& readings = sink->Records.back();
+    EXPECT_EQ(JournalField(readings, "VARNEL_LOCK_LOSSES"), "1");
+    EXPECT_EQ(JournalField(readings, "VARNEL_LOCK_STATE"), "locked");
+    EXPECT_EQ(JournalField(readings, "VARNEL_OPERATOR_LOCKS"), "1");
+    EXPECT_EQ(JournalField(readings, "VARNEL_RELOCK_FAILURES"), "0");
+    EXPECT_EQ(JournalField(readings, "VARNEL_RELOCK_ATTEMPTS_FAILED"), "0");
+    EXPECT_EQ(JournalField(readings, "VARNEL_LAST_RELOCK_S"), "5.0");
+    EXPECT_EQ(JournalField(readings, "VARNEL_SLOWEST_RELOCK_S"), "5.0");
 
     // A link lost and back: the controller's facts start afresh, the
     // supervision's counts stay.
@@ -111,6 +120,99 @@ TEST(LockSupervision, ARelockIsAskedForAndTheFactsOutliveTheReconnect)
     ASSERT_EQ(asked.size(), 2u);
     supervision.OperatorSent(TCommandId::TuningTarget);
     EXPECT_NE(history.Facts().Supervision.LockState, QStringLiteral("relocking"));
+}
+
+// A figure the console does not know is NaN in the facts (the metrics leave
+// it out, the readings have no field for it), never a 0 that reads as "at a
+// rail" or "never locked"; and a link to another controller starts its
+// figures afresh while the same one's survive.
+TEST(LockSupervision, UnknownFiguresAreNaNAndAnotherControllerStartsAfresh)
+{
+    qint64 now = 0;
+    TLockHistory history;
+    history.SetClock([&now] { return now; });
+    auto sink = std::make_shared<TRecordingSink>();
+    history.SetJournalSink(sink);
+    TLockSupervision supervision(history);
+    supervision.SetClock([&now] { return now; });
+    const auto facts = [&] {
+        supervision.Refresh();
+        return history.Facts().Supervision;
+    };
+    const auto figures = [](const TLockSupervisionFacts& l) {
+        return std::vector<double>{l.LockedFractionHour,
+                                   l.LockedFractionDay,
+                                   l.LastRelockSeconds,
+                                   l.SlowestRelockSeconds,
+                                   l.StabilizationHeadroomPercent,
+                                   l.ErrorSignalRms};
+    };
+    const auto unknown = [](const std::vector<double>& values) {
+        std::vector<bool> nan;
+        for (double value : values)
+            nan.push_back(std::isnan(value));
+        return nan;
+    };
+    using TKnown = std::vector<bool>;
+    // Fractions, last and slowest relock, headroom, RMS.
+    EXPECT_EQ(unknown(figures(facts())), TKnown(6, true)) << "before any link";
+
+    history.Connected(QStringLiteral("KWTP A"), QStringLiteral("KW1"));
+    supervision.LinkUp(QStringLiteral("KW1"));
+    now += 5000;
+    EXPECT_EQ(unknown(figures(facts())), TKnown(6, true)) << "linked, nothing heard";
+    // The readings of that moment have no field for what is not known.
+    history.RecordReadings();
+    for (const char* field : {"VARNEL_LOCKED_FRACTION_HOUR", "VARNEL_HEADROOM_PERCENT",
+                              "VARNEL_ERROR_SIGNAL_RMS", "VARNEL_LAST_RELOCK_S"})
+        EXPECT_EQ(JournalField(sink->Records.back(), field), "(none)") << field;
+
+    supervision.Status(4);
+    now += 1000;
+    EXPECT_EQ(unknown(figures(facts())), (TKnown{false, false, true, true, true, true}));
+    EXPECT_EQ(facts().LockedFractionHour, 0.0);
+    supervision.StabilizationMirror(97);
+    EXPECT_DOUBLE_EQ(facts().StabilizationHeadroomPercent, 3.0);
+    supervision.Status(3);
+    supervision.LockReported(PeakF);
+    supervision.ScopeSample(100);
+    supervision.ScopeSample(104);
+    EXPECT_DOUBLE_EQ(facts().ErrorSignalRms, 2.0);
+    now += 1000;
+    EXPECT_DOUBLE_EQ(facts().LockedFractionHour, 0.5);
+    history.RecordReadings();
+    EXPECT_EQ(JournalField(sink->Records.back(), "VARNEL_LOCKED_FRACTION_HOUR"), "0.5000");
+    EXPECT_EQ(JournalField(sink->Records.back(), "VARNEL_HEADROOM_PERCENT"), "3.0");
+
+    // Disconnected: no mirror, no signal; the fractions of the time heard stay.
+    history.Disconnected();
+    supervision.LinkDown();
+    EXPECT_EQ(unknown(figures(facts())), (TKnown{false, false, true, true, true, true}));
+
+    // Knocked out and relocked on the same controller: its figures stay.
+    history.Connected(QStringLiteral("KWTP A"), QStringLiteral("KW1"));
+    supervision.LinkUp(QStringLiteral("KW1"));
+    supervision.SetKeepLocked(true);
+    supervision.Status(3);
+    supervision.LockReported(PeakF);
+    now += 1000;
+    supervision.Status(4);
+    now += 3500;
+    supervision.Supervisor().CheckTime();
+    now += 1500;
+    supervision.Status(3);
+    supervision.LockReported(PeakF);
+    EXPECT_EQ(facts().Relocks, 1u);
+    EXPECT_DOUBLE_EQ(facts().SlowestRelockSeconds, 5.0);
+
+    // Another controller: nothing of the first one's health is its.
+    history.Connected(QStringLiteral("KWTP B"), QStringLiteral("KW2"));
+    supervision.LinkUp(QStringLiteral("KW2"));
+    const TLockSupervisionFacts fresh = facts();
+    EXPECT_EQ(unknown(figures(fresh)), TKnown(6, true));
+    EXPECT_EQ(fresh.LockLosses, 0u);
+    EXPECT_EQ(fresh.Relocks, 0u);
+    EXPECT_EQ(fresh.OperatorLocks, 0u);
 }
 
 int main(int argc, char** argv)
