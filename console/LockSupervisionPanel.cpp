@@ -45,8 +45,7 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
     });
     connect(&session, &TDeviceSession::Opened, this, [this, &state] {
         const TConsoleFacts& facts = state.LockHistory().Facts();
-        FSupervision.LinkUp(facts.DeviceSerialNumber.isEmpty() ? facts.Device
-                                                               : facts.DeviceSerialNumber);
+        FSupervision.LinkUp(facts.Device, facts.DeviceSerialNumber);
     });
     connect(&session, &TDeviceSession::LinkClosed, this, [this] { FSupervision.LinkDown(); });
     connect(&session, &TDeviceSession::Disconnected, this, [this] { FSupervision.LinkDown(); });
@@ -62,11 +61,23 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
             FControls.PlayAlarm();
         }
     });
-    connect(&supervision, &TLockSupervision::Changed, this, &TLockSupervisionPanel::ShowHealth);
+    connect(&supervision, &TLockSupervision::Changed, this, [this] {
+        ShowHealth();
+        ShowNotice();
+    });
     connect(&supervision, &TLockSupervision::HeadroomWarningChanged, this,
             &TLockSupervisionPanel::ShowHealth);
     FControls.Health->setAutoFillBackground(true);
+    FKeepLockedText = FControls.KeepLocked->text();
     ShowHealth();
+    ShowNotice();
+}
+
+void TLockSupervisionPanel::ShowNotice()
+{
+    const QString& notice = FSupervision.Notice();
+    FControls.KeepLocked->setText(
+        notice.isEmpty() ? FKeepLockedText : FKeepLockedText + QStringLiteral(" - ") + notice);
 }
 
 void TLockSupervisionPanel::SetKeepLocked(bool on)

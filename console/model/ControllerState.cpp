@@ -33,6 +33,9 @@ TControllerState::TControllerState(int chartRefreshMsec, QObject* parent)
       FScopeTrace(new TTraceBuffer(chartRefreshMsec, this)),
       FServiceValues(new TServiceValues(this))
 {
+    // The peak id belongs to the controller that reported it: another
+    // controller's lock must not be reported on it.
+    connect(FLockHistory, &TLockHistory::ControllerChanged, this, [this] { FPeakId = -1; });
 }
 
 TControllerState::~TControllerState() = default;
@@ -41,8 +44,6 @@ void TControllerState::ResetConnectionFacts()
 {
     FServiceValues->Clear();
     CRCErrorCounter = 0;
-    LifetimePart1 = 0;
-    FPeakId = -1;
 }
 
 QString TControllerState::StatusTextOf(uint32_t code)

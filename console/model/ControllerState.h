@@ -42,7 +42,11 @@ public:
     // The parameters as last read back on this connection.
     TServiceValues& ServiceValues() const { return *FServiceValues; }
 
-    // A new connection: the counts and halves of the last one are gone.
+    // A new connection: the parameters read back and the checksum-error
+    // count start afresh. The peak id and the working time's high half are
+    // kept: a controller that was locked before the connect does not report
+    // them again. A connect to another controller than the last one forgets
+    // the peak id (the lock history says which).
     void ResetConnectionFacts();
 
     // ---- the facts
@@ -52,7 +56,7 @@ public:
     // The status as the simple menu shows it: after a lock, the lock report
     // ("locked at peak f -> ..."), else the status text.
     QString ReportText() const { return FReportText; }
-    // The peak id last reported; -1 before the first of this connection.
+    // The peak id last reported; -1 before the first of this controller.
     int32_t PeakId() const { return FPeakId; }
     // The lock report named a peak id (the one it was made for).
     bool SearchLocked = false;

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -40,6 +41,18 @@ public:
 // The system journal, through libsystemd's client. Each record is sent as it
 // comes; where no journal listens it is dropped and nothing is reported.
 std::shared_ptr<TJournalSink> SystemJournalSink();
+
+// The controller a link leads to, as its bridge names itself. Two links lead
+// to the same controller when their serial numbers match, or, where neither
+// bridge reports one, their descriptions.
+struct TControllerIdentity
+{
+    QString Description;
+    QString SerialNumber;
+
+    bool IsEmpty() const { return Description.isEmpty() && SerialNumber.isEmpty(); }
+    bool SameController(const TControllerIdentity& other) const;
+};
 
 // How a tuning was started.
 enum TStartKind
@@ -122,6 +135,10 @@ public:
 
     // ---- the link. Connecting while connected first closes the old link.
     // The bridge as the link opened it: its description and serial number.
+    // A connect to the controller of the last connection keeps what was
+    // known of it (status, lock, peak, readings) until it reports otherwise;
+    // a connect to another one starts from nothing and says so with
+    // ControllerChanged.
     void Connected(const QString& device, const QString& serialNumber = QString());
     void Disconnected();
     void LinkLost();
@@ -163,6 +180,9 @@ public:
 signals:
     // Any of the facts changed.
     void FactsChanged();
+    // A connect opened another controller than the last connection's (or
+    // the first one).
+    void ControllerChanged();
 
 private:
     uint64_t FLinkLosses = 0;
@@ -174,6 +194,11 @@ private:
 
     std::shared_ptr<TJournalSink> FSink;
     TConsoleFacts FFacts;
+    // The controller of the last connection and its facts as the connection
+    // ended, for a connect that finds the same controller again.
+    std::optional<TConsoleFacts> FLastConnection;
+    int FLastRecordedLockPeakId = 0;
+    bool FLastStatusSeen = false;
     // The peak of the lock last recorded in this lock; 0 for none.
     int FRecordedLockPeakId = 0;
     bool FStatusSeen = false;
