@@ -46,6 +46,9 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
     connect(&session, &TDeviceSession::Opened, this, [this, &state] {
         const TConsoleFacts& facts = state.LockHistory().Facts();
         FSupervision.LinkUp(facts.Device, facts.DeviceSerialNumber);
+        // The same controller says nothing of a lock that held while the
+        // link was away: what it said last is shown again.
+        state.RepeatStatus();
     });
     connect(&session, &TDeviceSession::LinkClosed, this, [this] { FSupervision.LinkDown(); });
     connect(&session, &TDeviceSession::Disconnected, this, [this] { FSupervision.LinkDown(); });

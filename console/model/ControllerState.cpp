@@ -35,7 +35,10 @@ TControllerState::TControllerState(int chartRefreshMsec, QObject* parent)
 {
     // The peak id belongs to the controller that reported it: another
     // controller's lock must not be reported on it.
-    connect(FLockHistory, &TLockHistory::ControllerChanged, this, [this] { FPeakId = -1; });
+    connect(FLockHistory, &TLockHistory::ControllerChanged, this, [this] {
+        FPeakId = -1;
+        FStatusKnown = false;
+    });
 }
 
 TControllerState::~TControllerState() = default;
@@ -71,9 +74,16 @@ void TControllerState::HandleScopeSample(uint32_t value)
     emit ScopeSample(sample);
 }
 
+void TControllerState::RepeatStatus()
+{
+    if (FStatusKnown)
+        emit StatusChanged(FStatusCode);
+}
+
 void TControllerState::HandleDeviceStatus(uint32_t code, uint32_t)
 {
     FStatusCode = code;
+    FStatusKnown = true;
     FStatusText = StatusTextOf(code);
     FReportText = FStatusText;
     FLockHistory->Status(code, FStatusText);

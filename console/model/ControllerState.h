@@ -49,8 +49,15 @@ public:
     // the peak id (the lock history says which).
     void ResetConnectionFacts();
 
+    // Signals the last status again, for the views after a reconnect to the
+    // same controller (which does not repeat it); nothing when this
+    // controller has reported none.
+    void RepeatStatus();
+
     // ---- the facts
     uint32_t StatusCode() const { return FStatusCode; }
+    // A status came from this controller (kept across a reconnect to it).
+    bool StatusKnown() const { return FStatusKnown; }
     QString StatusText() const { return FStatusText; }
     static QString StatusTextOf(uint32_t code);
     // The status as the simple menu shows it: after a lock, the lock report
@@ -142,6 +149,7 @@ private:
     TServiceValues* FServiceValues;
 
     uint32_t FStatusCode = 0;
+    bool FStatusKnown = false;
     QString FStatusText;
     QString FReportText;
     int32_t FPeakId = -1;

@@ -120,8 +120,6 @@ void TLockHistory::Connected(const QString& device, const QString& serialNumber)
         facts.CRCErrors = 0;
         facts.LineOverrunErrors = facts.LineParityErrors = facts.LineFramingErrors =
             facts.LineBreakErrors = 0;
-        FStatusSeen = FLastStatusSeen;
-        FRecordedLockPeakId = FLastRecordedLockPeakId;
     }
     facts.Supervision = FFacts.Supervision;
     facts.Connected = true;
@@ -162,8 +160,6 @@ void TLockHistory::EndConnection(const char* event, const QString& message, int 
     Write(event, message, {}, priority);
     FReadingsTimer->stop();
     FLastConnection = FFacts;
-    FLastStatusSeen = FStatusSeen;
-    FLastRecordedLockPeakId = FRecordedLockPeakId;
     FStatusSeen = false;
     FRecordedLockPeakId = 0;
     TConsoleFacts idle;

@@ -195,10 +195,9 @@ private:
     std::shared_ptr<TJournalSink> FSink;
     TConsoleFacts FFacts;
     // The controller of the last connection and its facts as the connection
-    // ended, for a connect that finds the same controller again.
+    // ended, for a connect that finds the same controller again (its records
+    // start afresh all the same).
     std::optional<TConsoleFacts> FLastConnection;
-    int FLastRecordedLockPeakId = 0;
-    bool FLastStatusSeen = false;
     // The peak of the lock last recorded in this lock; 0 for none.
     int FRecordedLockPeakId = 0;
     bool FStatusSeen = false;
