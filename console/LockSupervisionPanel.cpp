@@ -38,6 +38,10 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
         if (!FAlarm.isEmpty())
             ShowAlarm();
     });
+    connect(&state, &TControllerState::StatusRepeated, this, [this] {
+        if (!FAlarm.isEmpty())
+            ShowAlarm();
+    });
     connect(&state, &TControllerState::StabilizationMirrorChanged, this,
             [this](uint32_t position) { FSupervision.StabilizationMirror(position); });
     connect(&state, &TControllerState::ScopeSample, this, [this](double value) {

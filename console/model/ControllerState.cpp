@@ -77,7 +77,7 @@ void TControllerState::HandleScopeSample(uint32_t value)
 void TControllerState::RepeatStatus()
 {
     if (FStatusKnown)
-        emit StatusChanged(FStatusCode);
+        emit StatusRepeated(FStatusCode);
 }
 
 void TControllerState::HandleDeviceStatus(uint32_t code, uint32_t)

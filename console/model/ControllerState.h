@@ -49,9 +49,9 @@ public:
     // the peak id (the lock history says which).
     void ResetConnectionFacts();
 
-    // Signals the last status again, for the views after a reconnect to the
-    // same controller (which does not repeat it); nothing when this
-    // controller has reported none.
+    // Signals the last status again (StatusRepeated), for the views after a
+    // reconnect to the same controller, which does not repeat it; nothing
+    // when this controller has reported none.
     void RepeatStatus();
 
     // ---- the facts
@@ -118,6 +118,8 @@ public:
 signals:
     // A status came; after "tuning - locked" the lock report is made first.
     void StatusChanged(uint32_t code);
+    // The last status (and its report text) again, unchanged: RepeatStatus.
+    void StatusRepeated(uint32_t code);
     void PeakIdChanged(int32_t peakId);
     void TuningMirrorChanged(uint32_t position);
     void StabilizationMirrorChanged(uint32_t position);

@@ -681,8 +681,7 @@ void TLockSupervisor::UpdateNotice()
         notice = QStringLiteral("locked at peak ") + PeakName(FOffPeakId) +
                  QStringLiteral(", not at the chosen peak ") + PeakName(FChosenPeakId);
     else if (FRelocking && FStorms > 0 && FNextAttemptAt && FAttempt == 0)
-        notice = QStringLiteral("relock storm: next relock in ") +
-                 Minutes(std::max<qint64>(0, *FNextAttemptAt - FClock()));
+        notice = QStringLiteral("relock storm: the next relock waits ") + Minutes(FStormPause);
     if (notice == FNotice)
         return;
     FNotice = notice;

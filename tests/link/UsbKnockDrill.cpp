@@ -372,10 +372,11 @@ TEST_F(UsbKeepStateDrill, ReplugWhileLockedKeepsTheLockAndALossAfterItIsRelocked
     QTest::mouseClick(Form->KeepLockedCheckBox, Qt::LeftButton, {}, QPoint(8, 12));
     LockOnF();
     int unlockedWhileConnected = 0;
-    QObject::connect(&Form->LockHistory(), &TLockHistory::FactsChanged, [&] {
-        if (Facts().Connected && !Facts().Locked)
-            ++unlockedWhileConnected;
-    });
+    const QMetaObject::Connection watch =
+        QObject::connect(&Form->LockHistory(), &TLockHistory::FactsChanged, [&] {
+            if (Facts().Connected && !Facts().Locked)
+                ++unlockedWhileConnected;
+        });
     const uint64_t frames = FramesAtController();
 
     Bridge->Unplug();
@@ -389,6 +390,7 @@ TEST_F(UsbKeepStateDrill, ReplugWhileLockedKeepsTheLockAndALossAfterItIsRelocked
     QTest::qWait(5000);
     EXPECT_TRUE(LockedOnF());
     EXPECT_EQ(unlockedWhileConnected, 0);
+    QObject::disconnect(watch);
     EXPECT_TRUE(Targets.empty());
     EXPECT_EQ(Facts().Supervision.LockLosses, 0u);
     EXPECT_EQ(Form->SimpleStatusPanel->text().left(16), "locked at peak f");

@@ -214,12 +214,20 @@ TEST_F(ControllerState, NewConnectionStartsTheCountsAgainButKeepsPeakAndWorkingT
     EXPECT_EQ(State.WorkingTime(), 3u * 65536u + 5u);
     State.HandleCRCError();
     EXPECT_EQ(State.CRCErrorCounter, 1u);
+    // Its last status is shown again after a reconnect.
+    QSignalSpy repeated(&State, &TControllerState::StatusRepeated);
+    State.RepeatStatus();
+    ASSERT_EQ(repeated.count(), 1);
+    EXPECT_EQ(repeated[0][0].toUInt(), 3u);
 
-    // Another controller's lock is not reported on this one's peak.
+    // Another controller's lock is not reported on this one's peak, nor its
+    // status shown.
     State.LockHistory().Disconnected();
     State.ResetConnectionFacts();
     State.LockHistory().Connected("KWTP Other", "B2");
     EXPECT_EQ(State.PeakId(), -1);
+    State.RepeatStatus();
+    EXPECT_EQ(repeated.count(), 1);
     State.HandleDeviceStatus(3, 0);
     EXPECT_EQ(State.ReportText(), "tuning - locked");
 }
