@@ -61,13 +61,17 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
         if (FSession.Connected())
             FSession.Send(TCommandId::TuningTarget, OneBytePayload(peakId));
     });
-    connect(&supervision, &TLockSupervision::AlarmChanged, this, [this](const QString& text) {
-        FAlarm = text;
-        if (!FAlarm.isEmpty()) {
-            ShowAlarm();
-            FControls.PlayAlarm();
-        }
-    });
+    connect(&supervision, &TLockSupervision::AlarmChanged, this,
+            [this, &state](const QString& text) {
+                FAlarm = text;
+                if (!FAlarm.isEmpty()) {
+                    ShowAlarm();
+                    FControls.PlayAlarm();
+                } else {
+                    // Over: the status beneath it shows again.
+                    state.RepeatStatus();
+                }
+            });
     connect(&supervision, &TLockSupervision::Changed, this, [this] {
         ShowHealth();
         ShowNotice();

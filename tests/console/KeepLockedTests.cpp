@@ -160,6 +160,19 @@ TEST_F(KeepLocked, RelocksThatFailRaiseTheAlarmOnTheStatusPanel)
     status(4);
     QTest::qWait(200);
     EXPECT_EQ(Form->SimpleStatusPanel->text(), "lock lost - relock failed");
+    // Nor does a link lost and back (the controller still unlocked).
+    Bridge->SetUnplugged(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->LockHistory().Facts().Connected; }, 30000));
+    Bridge->SetUnplugged(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->LockHistory().Facts().Connected; }, 30000));
+    QTest::qWait(500);
+    EXPECT_EQ(Form->SimpleStatusPanel->text(), "lock lost - relock failed");
+    EXPECT_EQ(Form->LockHistory().Facts().Supervision.LockState, "failed");
+    EXPECT_EQ(TargetsSent(), 3);
+    // Unticked, the alarm is over and the status shows again.
+    QTest::mouseClick(Form->KeepLockedCheckBox, Qt::LeftButton, {}, QPoint(8, 12));
+    EXPECT_EQ(Form->SimpleStatusPanel->text(), "wait for device");
+    EXPECT_EQ(Form->LockHistory().Facts().Supervision.LockState, "unlocked");
 }
 
 // While the service panel is open the service staff are at work: a loss is
