@@ -38,6 +38,10 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
         if (!FAlarm.isEmpty())
             ShowAlarm();
     });
+    connect(&state, &TControllerState::StatusRepeated, this, [this] {
+        if (!FAlarm.isEmpty())
+            ShowAlarm();
+    });
     connect(&state, &TControllerState::StabilizationMirrorChanged, this,
             [this](uint32_t position) { FSupervision.StabilizationMirror(position); });
     connect(&state, &TControllerState::ScopeSample, this, [this](double value) {
@@ -45,8 +49,10 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
     });
     connect(&session, &TDeviceSession::Opened, this, [this, &state] {
         const TConsoleFacts& facts = state.LockHistory().Facts();
-        FSupervision.LinkUp(facts.DeviceSerialNumber.isEmpty() ? facts.Device
-                                                               : facts.DeviceSerialNumber);
+        FSupervision.LinkUp(facts.Device, facts.DeviceSerialNumber);
+        // The same controller says nothing of a lock that held while the
+        // link was away: what it said last is shown again.
+        state.RepeatStatus();
     });
     connect(&session, &TDeviceSession::LinkClosed, this, [this] { FSupervision.LinkDown(); });
     connect(&session, &TDeviceSession::Disconnected, this, [this] { FSupervision.LinkDown(); });
@@ -55,18 +61,34 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
         if (FSession.Connected())
             FSession.Send(TCommandId::TuningTarget, OneBytePayload(peakId));
     });
-    connect(&supervision, &TLockSupervision::AlarmChanged, this, [this](const QString& text) {
-        FAlarm = text;
-        if (!FAlarm.isEmpty()) {
-            ShowAlarm();
-            FControls.PlayAlarm();
-        }
+    connect(&supervision, &TLockSupervision::AlarmChanged, this,
+            [this, &state](const QString& text) {
+                FAlarm = text;
+                if (!FAlarm.isEmpty()) {
+                    ShowAlarm();
+                    FControls.PlayAlarm();
+                } else {
+                    // Over: the status beneath it shows again.
+                    state.RepeatStatus();
+                }
+            });
+    connect(&supervision, &TLockSupervision::Changed, this, [this] {
+        ShowHealth();
+        ShowNotice();
     });
-    connect(&supervision, &TLockSupervision::Changed, this, &TLockSupervisionPanel::ShowHealth);
     connect(&supervision, &TLockSupervision::HeadroomWarningChanged, this,
             &TLockSupervisionPanel::ShowHealth);
     FControls.Health->setAutoFillBackground(true);
+    FKeepLockedText = FControls.KeepLocked->text();
     ShowHealth();
+    ShowNotice();
+}
+
+void TLockSupervisionPanel::ShowNotice()
+{
+    const QString& notice = FSupervision.Notice();
+    FControls.KeepLocked->setText(
+        notice.isEmpty() ? FKeepLockedText : FKeepLockedText + QStringLiteral(" - ") + notice);
 }
 
 void TLockSupervisionPanel::SetKeepLocked(bool on)

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Lock supervision in the window: the simple menu's "keep locked" box and its
-// lock-health line, the alarm on the status panel, and the feeding of the
-// supervision from the controller's state and the device session. The
+// Lock supervision in the window: the simple menu's "keep locked" box (with
+// what supervision has to say beside it) and its lock-health line, the alarm
+// on the status panel, and the feeding of the supervision from the
+// controller's state and the device session. The
 // supervisor's own relock goes to the session directly: it is not the
 // operator's and does not count as an operator action.
 #pragma once
@@ -44,9 +45,13 @@ public:
 private:
     void ShowAlarm();
     void ShowHealth();
+    // What supervision has to say (paused, controller not ready, ...) goes
+    // beside the box, after its own text.
+    void ShowNotice();
 
     TControls FControls;
     TLockSupervision& FSupervision;
     TDeviceSession& FSession;
     QString FAlarm;
+    QString FKeepLockedText;
 };

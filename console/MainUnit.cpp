@@ -210,6 +210,9 @@ void TMainForm::FormCreate()
          [this](const QColor& color) { FSimpleMenu->SetSimpleStatusPanelColor(color); },
          [this] { FSounds->Play(_snd_critical_stop); }},
         *FSupervision, *FState, *FSession, this);
+    // Service staff at work: supervision pauses while the panel is open.
+    connect(FServicePanelView, &TServicePanel::OpenChanged, FSupervision,
+            &TLockSupervision::SetPaused);
     SearchUrzadzenButtonClick();
     ResetDisplays();
 }
@@ -280,7 +283,7 @@ void TMainForm::Send(TCommandId id, TPayload payload)
     // Every command of the operator's passes here; the supervisor's relock
     // does not.
     if (FSupervision)
-        FSupervision->OperatorSent(id);
+        FSupervision->OperatorSent(id, payload);
     FSession->Send(id, payload);
 }
 

@@ -11,6 +11,7 @@
 #include "console/model/ServiceValues.h"
 
 #include <QChart>
+#include <QEvent>
 #include <QLineSeries>
 #include <QValueAxis>
 
@@ -87,6 +88,23 @@ TServicePanel::TServicePanel(Ui::TMainForm& ui, TControllerState& state, TAction
         if (FUi.ChartCheckBox->isChecked())
             FTrace->Append(value);
     });
+    // Open is the panel shown, whoever shows it; a minimised window leaves
+    // it open.
+    FOpen = !ui.ServicePanel->isHidden();
+    ui.ServicePanel->installEventFilter(this);
+}
+
+bool TServicePanel::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == FUi.ServicePanel &&
+        (event->type() == QEvent::ShowToParent || event->type() == QEvent::HideToParent)) {
+        const bool open = !FUi.ServicePanel->isHidden();
+        if (open != FOpen) {
+            FOpen = open;
+            emit OpenChanged(open);
+        }
+    }
+    return QObject::eventFilter(watched, event);
 }
 
 void TServicePanel::ReadParamsButtonClick()

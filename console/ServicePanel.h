@@ -46,10 +46,18 @@ public:
 
     // The service chart's series.
     QLineSeries* Series() const { return FSeries; }
+    // The panel is open (shown after the access code, until Hide).
+    bool IsOpen() const { return FOpen; }
 
 signals:
     // Hide closed the panel; the window gives its room back.
     void Hidden();
+    // The panel was opened or closed: service staff are at work while it
+    // is open.
+    void OpenChanged(bool open);
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void SetupChart(int chartRefreshMsec);
@@ -69,4 +77,5 @@ private:
     std::array<QPushButton*, ServiceParameters.size()> FSetButtons{};
     QLineSeries* FSeries = nullptr;
     TTraceModel* FTrace = nullptr;
+    bool FOpen = false;
 };

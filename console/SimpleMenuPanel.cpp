@@ -31,6 +31,8 @@ TSimpleMenuPanel::TSimpleMenuPanel(Ui::TMainForm& ui, TControllerState& state, T
     ui.SimpleMenuTabSheet->installEventFilter(this);
 
     connect(&state, &TControllerState::StatusChanged, this, &TSimpleMenuPanel::ShowStatus);
+    // After a reconnect the same controller's last status stands again.
+    connect(&state, &TControllerState::StatusRepeated, this, &TSimpleMenuPanel::ShowStatus);
     connect(&state, &TControllerState::ExpectedPeaksChanged, this,
             &TSimpleMenuPanel::PrepareSimpleMenu);
 }

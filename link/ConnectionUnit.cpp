@@ -74,14 +74,17 @@ bool SameDevice(const TDeviceID& a, const TDeviceID& b)
 // gets opened, or the result says it could not be.
 bool TConnection::Connect()
 {
+    FKeptOpenLink = false;
     if (FSelectedDevice.fullName().isEmpty())
         return false;
     FProblems.clear();
     if (!FConnection)
         FConnection = std::make_unique<TUSBConnection>();
     FConnected = CheckConnection();
-    if (FConnected && SameDevice(FOpenDevice, FSelectedDevice))
+    if (FConnected && SameDevice(FOpenDevice, FSelectedDevice)) {
+        FKeptOpenLink = true;
         return true;
+    }
     if (FConnected) {
         FError = FConnection->IODisconnect();
         if (FError != _ok)
@@ -113,6 +116,7 @@ bool TConnection::Reconnect()
     // Without a layer nothing was ever opened, so there is nothing to reset.
     if (!FConnection)
         return false;
+    FKeptOpenLink = false;
     FError = FConnection->IOReset();
     if (FError != _ok)
         return false;

@@ -46,6 +46,9 @@ public:
     // close the device: no reader may be inside Read or GetReadDataCount.
     bool Connect();
     bool Connect(const TDeviceID& DeviceID);
+    // The last Connect that worked found the link it held answering and
+    // leading to the selection, and kept it: nothing was closed or opened.
+    bool KeptOpenLink() const { return FKeptOpenLink; }
     bool Reconnect();
     bool Disconnect();
     bool CheckConnection();
@@ -85,5 +88,6 @@ private:
     // holds an open device.
     TDeviceID FOpenDevice;
     TOpenedDevice FOpenedDevice;
+    bool FKeptOpenLink = false;
     void NoteOpened();
 };

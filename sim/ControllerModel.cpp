@@ -146,7 +146,12 @@ TControllerModel::TControllerModel(const TModelOptions& options)
 
 void TControllerModel::Connect(TClock::time_point now)
 {
+    const bool resume = FOptions.KeepState && FEverConnected;
+    // What fell due while nobody listened has happened all the same.
+    if (resume)
+        AdvanceTo(now);
     FConnected = true;
+    FEverConnected = true;
     if (!FLifetimeOriginSet) {
         FLifetimeOrigin = now;
         FLifetimeOriginSet = true;
@@ -157,12 +162,14 @@ void TControllerModel::Connect(TClock::time_point now)
     FQueuedBytes = 0;
     FFrontOffset = 0;
     FParser.Reset();
-    FScript.clear();
-    HoldHere();
-    // The controller starts over: no lock, the stabilisation mirror centred.
-    FLockPeak = 0;
-    FMirrorFrom = 50.0;
-    FMirrorSince = FNow;
+    if (!resume) {
+        FScript.clear();
+        HoldHere();
+        // The controller starts over: no lock, the stabilisation mirror centred.
+        FLockPeak = 0;
+        FMirrorFrom = 50.0;
+        FMirrorSince = FNow;
+    }
     FNextKnock = TClock::time_point::max();
     if (FOptions.KnockEverySeconds > 0.0)
         DrawNextKnock();
@@ -173,6 +180,8 @@ void TControllerModel::Connect(TClock::time_point now)
     FLive.Begin(1, 1, FNow, all);
     FLifetime.Begin(1, 60, FNow, all);
 
+    if (resume)
+        return;
     FState = _ts_prepare;
     if (all) {
         Schedule(0.5, _msg_device_status, _st_prepare);
@@ -191,13 +200,15 @@ void TControllerModel::StartScope(bool now)
 
 void TControllerModel::Disconnect()
 {
-    HoldHere();
     FConnected = false;
     FOutput.clear();
     FQueuedBytes = 0;
     FFrontOffset = 0;
-    FScript.clear();
-    FState = _ts_idle;
+    if (!FOptions.KeepState) {
+        HoldHere();
+        FScript.clear();
+        FState = _ts_idle;
+    }
     FNextKnock = TClock::time_point::max();
     FScope.Active = FService.Active = FLive.Active = FLifetime.Active = false;
     FScopeAwaitsCommand = false;
@@ -487,7 +498,9 @@ void TControllerModel::EmitKnock()
 
 void TControllerModel::AdvanceTo(TClock::time_point now)
 {
-    if (!FConnected) {
+    // A controller that keeps its state runs on without a console; what it
+    // sends meanwhile is lost.
+    if (!FConnected && !(FOptions.KeepState && FEverConnected)) {
         FNow = std::max(FNow, now);
         return;
     }

@@ -100,6 +100,11 @@ struct TModelOptions
     // rail at this many percent of its travel per minute and the lock is
     // lost when it gets there; 0: no drift.
     double DriftPercentPerMinute = 0.0;
+    // The controller runs on when the console goes, as a real one does when
+    // its bridge is pulled out: a lock (or a tuning under way) is kept, and
+    // the next console is not greeted with "prepare" and "wait for user" but
+    // hears only what changes from then on. Off: every connect starts over.
+    bool KeepState = false;
 };
 
 struct TModelStats
@@ -131,9 +136,12 @@ public:
     // A console has connected at now: the output starts empty, the periodic
     // streams start, the working time goes out, and the controller prepares
     // (status 7) and then waits for the user (status 14). Parameters keep
-    // their values across connections.
+    // their values across connections. With KeepState, a connect after the
+    // first one finds the controller as it was: whatever came due meanwhile
+    // has happened (unheard), and no status is sent until one changes.
     void Connect(TClock::time_point now);
-    // The console is gone: output, pending tuning steps and streams stop.
+    // The console is gone: output and streams stop, and unless KeepState the
+    // pending tuning steps too (the controller starts over at the next connect).
     void Disconnect();
     bool IsConnected() const { return FConnected; }
 
@@ -283,6 +291,7 @@ private:
     TCommandFrameParser FParser;
     std::array<uint16_t, 256> FParameters{};
     bool FConnected = false;
+    bool FEverConnected = false;
     TClock::time_point FNow{};
     TClock::time_point FLifetimeOrigin{};
     bool FLifetimeOriginSet = false;

@@ -55,6 +55,10 @@ std::string SharedSimOptionsUsage()
            "  --drift P            thermal drift while locked: the stabilisation mirror\n"
            "                       walks from the centre toward a rail at P percent of its\n"
            "                       travel a minute, and the lock is lost at the rail\n"
+           "  --keep-state         keep the controller's state when the console goes, as\n"
+           "                       a real controller does when its bridge is pulled out:\n"
+           "                       the next console finds the laser as it was (still\n"
+           "                       locked, say) and hears no status until one changes\n"
            "  --help               show this text and exit\n";
 }
 
@@ -210,6 +214,10 @@ TParseOutcome ParseSharedSimOptions(const std::vector<std::string>& args, TSimOp
             // A knock every few milliseconds would be no lock at all.
             if (!real(options.Model.KnockEverySeconds, 0.1, 1e9))
                 return _po_error;
+        } else if (name == "--keep-state") {
+            if (!flag())
+                return _po_error;
+            options.Model.KeepState = true;
         } else if (name == "--drift") {
             // 6000 % a minute crosses from the centre to a rail in half a second.
             if (!real(options.Model.DriftPercentPerMinute, 0.0, 6000.0))

@@ -33,6 +33,12 @@ TControllerState::TControllerState(int chartRefreshMsec, QObject* parent)
       FScopeTrace(new TTraceBuffer(chartRefreshMsec, this)),
       FServiceValues(new TServiceValues(this))
 {
+    // The peak id belongs to the controller that reported it: another
+    // controller's lock must not be reported on it.
+    connect(FLockHistory, &TLockHistory::ControllerChanged, this, [this] {
+        FPeakId = -1;
+        FStatusKnown = false;
+    });
 }
 
 TControllerState::~TControllerState() = default;
@@ -41,8 +47,6 @@ void TControllerState::ResetConnectionFacts()
 {
     FServiceValues->Clear();
     CRCErrorCounter = 0;
-    LifetimePart1 = 0;
-    FPeakId = -1;
 }
 
 QString TControllerState::StatusTextOf(uint32_t code)
@@ -70,9 +74,16 @@ void TControllerState::HandleScopeSample(uint32_t value)
     emit ScopeSample(sample);
 }
 
+void TControllerState::RepeatStatus()
+{
+    if (FStatusKnown)
+        emit StatusRepeated(FStatusCode);
+}
+
 void TControllerState::HandleDeviceStatus(uint32_t code, uint32_t)
 {
     FStatusCode = code;
+    FStatusKnown = true;
     FStatusText = StatusTextOf(code);
     FReportText = FStatusText;
     FLockHistory->Status(code, FStatusText);

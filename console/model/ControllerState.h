@@ -42,17 +42,28 @@ public:
     // The parameters as last read back on this connection.
     TServiceValues& ServiceValues() const { return *FServiceValues; }
 
-    // A new connection: the counts and halves of the last one are gone.
+    // A new connection: the parameters read back and the checksum-error
+    // count start afresh. The peak id and the working time's high half are
+    // kept: a controller that was locked before the connect does not report
+    // them again. A connect to another controller than the last one forgets
+    // the peak id (the lock history says which).
     void ResetConnectionFacts();
+
+    // Signals the last status again (StatusRepeated), for the views after a
+    // reconnect to the same controller, which does not repeat it; nothing
+    // when this controller has reported none.
+    void RepeatStatus();
 
     // ---- the facts
     uint32_t StatusCode() const { return FStatusCode; }
+    // A status came from this controller (kept across a reconnect to it).
+    bool StatusKnown() const { return FStatusKnown; }
     QString StatusText() const { return FStatusText; }
     static QString StatusTextOf(uint32_t code);
     // The status as the simple menu shows it: after a lock, the lock report
     // ("locked at peak f -> ..."), else the status text.
     QString ReportText() const { return FReportText; }
-    // The peak id last reported; -1 before the first of this connection.
+    // The peak id last reported; -1 before the first of this controller.
     int32_t PeakId() const { return FPeakId; }
     // The lock report named a peak id (the one it was made for).
     bool SearchLocked = false;
@@ -107,6 +118,8 @@ public:
 signals:
     // A status came; after "tuning - locked" the lock report is made first.
     void StatusChanged(uint32_t code);
+    // The last status (and its report text) again, unchanged: RepeatStatus.
+    void StatusRepeated(uint32_t code);
     void PeakIdChanged(int32_t peakId);
     void TuningMirrorChanged(uint32_t position);
     void StabilizationMirrorChanged(uint32_t position);
@@ -138,6 +151,7 @@ private:
     TServiceValues* FServiceValues;
 
     uint32_t FStatusCode = 0;
+    bool FStatusKnown = false;
     QString FStatusText;
     QString FReportText;
     int32_t FPeakId = -1;

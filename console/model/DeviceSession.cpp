@@ -211,12 +211,18 @@ bool TDeviceSession::Connect(const QString& device)
         FShownProblem.reset();
         // What the link opened, which is what the record names.
         const TOpenedDevice& opened = FConnection->OpenedDevice();
-        qCInfo(VarnelConsoleLog).noquote()
-            << "Connected to" << opened.Description
-            << (opened.SerialNumber.isEmpty()
-                    ? QString()
-                    : QStringLiteral("(serial number %1)").arg(opened.SerialNumber));
-        FHistory.Connected(opened.Description, opened.SerialNumber);
+        const QString serial = opened.SerialNumber.isEmpty()
+                                   ? QString()
+                                   : QStringLiteral("(serial number %1)").arg(opened.SerialNumber);
+        if (FConnection->KeptOpenLink()) {
+            // Connect on the controller already open: the link never went
+            // away, and neither did anything known of the controller.
+            qCInfo(VarnelConsoleLog).noquote()
+                << "Still connected to" << opened.Description << serial;
+        } else {
+            qCInfo(VarnelConsoleLog).noquote() << "Connected to" << opened.Description << serial;
+            FHistory.Connected(opened.Description, opened.SerialNumber);
+        }
         SetReader(std::make_unique<TReadVarnelFrameThread>(*FConnection, FHandlers));
         SendReadRequests(*FConnection, AfterConnectSequence);
         emit Opened();

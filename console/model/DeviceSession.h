@@ -100,7 +100,9 @@ signals:
     void DevicesChanged(const QStringList& devices);
     // A connect begins (also one without a selection).
     void ConnectStarting();
-    // A link is open and the reader runs.
+    // A link is open and the reader runs; also after a Connect on the
+    // controller already open, which keeps its link (and the history keeps
+    // its connection).
     void Opened();
     // A connect failed and no link was open before it.
     void ConnectFailed();

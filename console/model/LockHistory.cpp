@@ -49,6 +49,13 @@ QChar PeakLetterOf(int peakId)
 
 } // namespace
 
+bool TControllerIdentity::SameController(const TControllerIdentity& other) const
+{
+    if (!SerialNumber.isEmpty() || !other.SerialNumber.isEmpty())
+        return SerialNumber == other.SerialNumber;
+    return Description == other.Description;
+}
+
 TLockHistory::TLockHistory(QObject* parent)
     : QObject(parent), FReadingsTimer(new QTimer(this)),
       FClock([] { return QDeadlineTimer::current().deadline(); }), FHeldBackTimer(new QTimer(this))
@@ -76,13 +83,29 @@ void TLockHistory::Connected(const QString& device, const QString& serialNumber)
     if (FFacts.Connected)
         Disconnected();
     TConsoleFacts facts;
+    const bool same = FLastConnection && TControllerIdentity{FLastConnection->Device,
+                                                             FLastConnection->DeviceSerialNumber}
+                                             .SameController({device, serialNumber});
+    if (same) {
+        // The controller did not forget its lock while the link was away,
+        // and tells it again only when it changes.
+        facts = *FLastConnection;
+        facts.CRCErrors = 0;
+        facts.LineOverrunErrors = facts.LineParityErrors = facts.LineFramingErrors =
+            facts.LineBreakErrors = 0;
+    }
     facts.Supervision = FFacts.Supervision;
     facts.Connected = true;
     facts.Device = device;
     facts.DeviceSerialNumber = serialNumber;
     SetFacts(facts);
-    Write("connected", QStringLiteral("connected to ") + device, {});
+    Write("connected",
+          QStringLiteral("connected to ") + device +
+              (same && facts.Locked ? QStringLiteral(", still locked") : QString()),
+          {});
     FReadingsTimer->start();
+    if (!same)
+        emit ControllerChanged();
 }
 
 void TLockHistory::Disconnected()
@@ -109,6 +132,7 @@ void TLockHistory::EndConnection(const char* event, const QString& message, int 
     FStatusPace.clear();
     Write(event, message, {}, priority);
     FReadingsTimer->stop();
+    FLastConnection = FFacts;
     FStatusSeen = false;
     FRecordedLockPeakId = 0;
     TConsoleFacts idle;

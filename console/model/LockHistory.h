@@ -18,6 +18,7 @@
 #include <functional>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -44,6 +45,18 @@ public:
 // up the caller; where no journal listens the records are dropped and
 // nothing is reported.
 std::shared_ptr<TJournalSink> SystemJournalSink();
+
+// The controller a link leads to, as its bridge names itself. Two links lead
+// to the same controller when their serial numbers match, or, where neither
+// bridge reports one, their descriptions.
+struct TControllerIdentity
+{
+    QString Description;
+    QString SerialNumber;
+
+    bool IsEmpty() const { return Description.isEmpty() && SerialNumber.isEmpty(); }
+    bool SameController(const TControllerIdentity& other) const;
+};
 
 // How a tuning was started.
 enum TStartKind
@@ -152,6 +165,10 @@ public:
 
     // ---- the link. Connecting while connected first closes the old link.
     // The bridge as the link opened it: its description and serial number.
+    // A connect to the controller of the last connection keeps what was
+    // known of it (status, lock, peak, readings) until it reports otherwise;
+    // a connect to another one starts from nothing and says so with
+    // ControllerChanged.
     void Connected(const QString& device, const QString& serialNumber = QString());
     void Disconnected();
     void LinkLost();
@@ -193,6 +210,9 @@ public:
 signals:
     // Any of the facts changed.
     void FactsChanged();
+    // A connect opened another controller than the last connection's (or
+    // the first one).
+    void ControllerChanged();
 
 private:
     uint64_t FLinkLosses = 0;
@@ -204,6 +224,10 @@ private:
 
     std::shared_ptr<TJournalSink> FSink;
     TConsoleFacts FFacts;
+    // The controller of the last connection and its facts as the connection
+    // ended, for a connect that finds the same controller again (its records
+    // start afresh all the same).
+    std::optional<TConsoleFacts> FLastConnection;
     // The peak of the lock last recorded in this lock; 0 for none.
     int FRecordedLockPeakId = 0;
     bool FStatusSeen = false;

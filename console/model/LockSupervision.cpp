@@ -3,6 +3,32 @@
 
 #include <QTimer>
 
+namespace {
+
+// Names the controller in every record it passes on.
+class TControllerFieldsSink : public TJournalSink
+{
+public:
+    TControllerFieldsSink(std::shared_ptr<TJournalSink> sink,
+                          std::shared_ptr<const TControllerIdentity> controller)
+        : FSink(std::move(sink)), FController(std::move(controller))
+    {
+    }
+
+    void Write(const TJournalRecord& record) override
+    {
+        TJournalRecord named = record;
+        PutControllerFields(named, *FController);
+        FSink->Write(named);
+    }
+
+private:
+    std::shared_ptr<TJournalSink> FSink;
+    std::shared_ptr<const TControllerIdentity> FController;
+};
+
+} // namespace
+
 std::optional<TOperatorAction> OperatorActionOf(TCommandId id)
 {
     switch (id) {
@@ -62,6 +88,7 @@ TLockSupervision::TLockSupervision(TLockHistory& history, QObject* parent)
     });
     connect(&FSupervisor, &TLockSupervisor::LockStateChanged, this, &TLockSupervision::Refresh);
     connect(&FSupervisor, &TLockSupervisor::KeepLockedChanged, this, &TLockSupervision::Refresh);
+    connect(&FSupervisor, &TLockSupervisor::NoticeChanged, this, &TLockSupervision::Changed);
     connect(&FHealth, &TLockHealth::CountsChanged, this, &TLockSupervision::Refresh);
     connect(&FHealth, &TLockHealth::HeadroomWarningChanged, this, [this](bool on) {
         emit HeadroomWarningChanged(on);
@@ -84,7 +111,8 @@ void TLockSupervision::SetClock(TMonotonicClock clock)
 void TLockSupervision::SetJournalSink(std::shared_ptr<TJournalSink> sink)
 {
     FSupervisor.SetJournalSink(sink);
-    FHealth.SetJournalSink(std::move(sink));
+    FHealth.SetJournalSink(
+        sink ? std::make_shared<TControllerFieldsSink>(std::move(sink), FController) : nullptr);
 }
 
 void TLockSupervision::SetKeepLocked(bool on)
@@ -92,10 +120,22 @@ void TLockSupervision::SetKeepLocked(bool on)
     FSupervisor.SetKeepLocked(on);
 }
 
-void TLockSupervision::LinkUp(const QString& device)
+void TLockSupervision::SetPaused(bool paused)
 {
-    FSupervisor.LinkUp(device);
-    FHealth.LinkUp(device);
+    FSupervisor.SetPaused(paused);
+}
+
+void TLockSupervision::LinkUp(const QString& description, const QString& serialNumber)
+{
+    const TControllerIdentity device{description, serialNumber};
+    FSupervisor.LinkUp(description, serialNumber);
+    *FController = device;
+    // Lock health starts afresh for another controller, by the same rule.
+    FHealth.LinkUp(serialNumber.isEmpty() ? QStringLiteral("description:") + description
+                                          : QStringLiteral("serial:") + serialNumber);
+    // The same controller again: what it last reported still holds.
+    if (const std::optional<uint32_t> status = FSupervisor.KnownStatus())
+        FHealth.Status(*status);
     Refresh();
 }
 
@@ -127,10 +167,10 @@ void TLockSupervision::ScopeSample(uint32_t value)
     FHealth.ScopeSample(static_cast<int32_t>(value));
 }
 
-void TLockSupervision::OperatorSent(TCommandId id)
+void TLockSupervision::OperatorSent(TCommandId id, TPayload payload)
 {
     if (const std::optional<TOperatorAction> action = OperatorActionOf(id))
-        FSupervisor.OperatorAction(*action);
+        FSupervisor.OperatorAction(*action, id == TCommandId::TuningTarget ? payload.B : 0);
 }
 
 TLockSupervisionFacts TLockSupervision::Facts() const

@@ -44,19 +44,26 @@ public:
     // ---- inputs, on the main thread
     void SetKeepLocked(bool on);
     bool KeepLocked() const { return FSupervisor.KeepLocked(); }
-    void LinkUp(const QString& device);
+    // While the service panel is open: the service staff's work may drop
+    // the lock, and nothing is relocked (see TLockSupervisor::SetPaused).
+    void SetPaused(bool paused);
+    // The controller linked, as its bridge names itself.
+    void LinkUp(const QString& description, const QString& serialNumber = QString());
     void LinkDown();
     void Status(uint32_t code);
     void LockReported(int peakId);
     void StabilizationMirror(uint32_t position);
     void ScopeSample(uint32_t value);
-    // A command the operator's action sent (never one the supervisor asked for).
-    void OperatorSent(TCommandId id);
+    // A command the operator's action sent (never one the supervisor asked
+    // for), with its payload (the tuning target names the peak chosen).
+    void OperatorSent(TCommandId id, TPayload payload = {});
 
     // The facts as the history, the bus and the metrics show them.
     TLockSupervisionFacts Facts() const;
     // The compact line under the simple menu's status panel.
     QString Summary() const { return FHealth.Summary(); }
+    // What supervision says beside the keep-locked box, or empty.
+    const QString& Notice() const { return FSupervisor.Notice(); }
 
     // Hands the facts to the history now.
     void Refresh();
@@ -74,6 +81,9 @@ signals:
 
 private:
     TLockHistory& FHistory;
+    // The controller the records of lock health name; shared with the sink
+    // that puts it into them.
+    std::shared_ptr<TControllerIdentity> FController = std::make_shared<TControllerIdentity>();
     TLockSupervisor FSupervisor;
     TLockHealth FHealth;
     QTimer* FRefreshTimer = nullptr;

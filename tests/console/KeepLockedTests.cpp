@@ -2,21 +2,30 @@
 // "keep locked" through the window, against the controller model: off, a
 // knock that loses the lock sends nothing; on, it is relocked on the same
 // peak; and when the relocks fail, the status panel says so in red.
+#include "ConsoleConnect.h"
 #include "ConsoleTestSupport.h"
+#include "RecordingJournal.h"
+#include "SimProcess.h"
 
 #include "console/MainUnit.h"
+#include "console/ServicePanel.h"
 #include "console/SimpleMenuPanel.h"
 #include "console/SystemSounds.h"
 #include "console/model/LockSupervision.h"
+#include "link/D2XX_Unit.h"
 #include "protocol/MainThreadCallList.h"
 #include "sim/ControllerModel.h"
 
 #include <QCoreApplication>
+#include <QListWidget>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -151,4 +160,170 @@ TEST_F(KeepLocked, RelocksThatFailRaiseTheAlarmOnTheStatusPanel)
     status(4);
     QTest::qWait(200);
     EXPECT_EQ(Form->SimpleStatusPanel->text(), "lock lost - relock failed");
+    // Nor does a link lost and back (the controller still unlocked).
+    Bridge->SetUnplugged(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->LockHistory().Facts().Connected; }, 30000));
+    Bridge->SetUnplugged(false);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->LockHistory().Facts().Connected; }, 30000));
+    QTest::qWait(500);
+    EXPECT_EQ(Form->SimpleStatusPanel->text(), "lock lost - relock failed");
+    EXPECT_EQ(Form->LockHistory().Facts().Supervision.LockState, "failed");
+    EXPECT_EQ(TargetsSent(), 3);
+    // Unticked, the alarm is over and the status shows again.
+    QTest::mouseClick(Form->KeepLockedCheckBox, Qt::LeftButton, {}, QPoint(8, 12));
+    EXPECT_EQ(Form->SimpleStatusPanel->text(), "wait for device");
+    EXPECT_EQ(Form->LockHistory().Facts().Supervision.LockState, "unlocked");
+}
+
+// While the service panel is open the service staff are at work: a loss is
+// theirs, nothing is relocked, and the box says so. Closed, supervision
+// watches again: the next lock is kept.
+TEST_F(KeepLocked, WhileTheServicePanelIsOpenSupervisionPauses)
+{
+    QTest::mouseClick(Form->KeepLockedCheckBox, Qt::LeftButton, {}, QPoint(8, 12));
+    for (const char key : std::string("51730264"))
+        Form->FormKeyPress(QChar(key));
+    ASSERT_TRUE(Form->ServicePanel->isVisibleTo(Form.get()));
+    EXPECT_TRUE(Form->Supervision().Supervisor().Paused());
+    EXPECT_EQ(Form->KeepLockedCheckBox->text(),
+              "keep locked - paused while the service panel is open");
+    LoseTheLock();
+    QTest::qWait(2000);
+    EXPECT_EQ(TargetsSent(), 0);
+    EXPECT_EQ(Form->LockHistory().Facts().Supervision.LockLosses, 0u);
+
+    Form->Service().HideButtonClick();
+    EXPECT_FALSE(Form->Supervision().Supervisor().Paused());
+    EXPECT_EQ(Form->KeepLockedCheckBox->text(), "keep locked");
+    QTest::qWait(1000);
+    EXPECT_EQ(TargetsSent(), 0) << "the loss was the service staff's";
+
+    // The operator locks on f again (the button still down from the last
+    // lock goes up first).
+    if (Form->SimpleFPeakPngSpeedButton->isChecked())
+        QTest::mouseClick(Form->SimpleFPeakPngSpeedButton, Qt::LeftButton);
+    QTest::mouseClick(Form->SimpleFPeakPngSpeedButton, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->LockHistory().Facts().Locked; }, 60000));
+    LoseTheLock();
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Form->LockHistory().Facts().Supervision.Relocks == 1; }, 30000));
+    EXPECT_EQ(TargetsSent(), 1);
+}
+
+namespace {
+
+// The window on varnel-sim over a simulated bridge, the simulator keeping
+// its controller's state while no console is connected, as a real controller
+// does when its bridge is pulled out.
+class KeepLockedOnSimulator : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(Runtime.isValid());
+        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
+            OldRuntime = old;
+        setenv("XDG_RUNTIME_DIR", Runtime.path().toLocal8Bit().constData(), 1);
+        D2XX_RestoreDefaultDrivers();
+        ASSERT_TRUE(Sim.Start({"--keep-state", "--scope-rate", "0"},
+                              (Runtime.path() + "/sim.log").toStdString()));
+        TConsoleEnvironment environment = TConsoleEnvironment::Default();
+        environment.Journal = Journal;
+        environment.PlaySound = [](TSystemSound) {};
+        Form = std::make_unique<TMainForm>(environment);
+        Form->show();
+        // The simple menu connects by itself to the one simulator.
+        ASSERT_TRUE(QTest::qWaitFor([&] { return Facts().Connected; }, 30000));
+        QTest::mouseClick(Form->KeepLockedCheckBox, Qt::LeftButton, {}, QPoint(8, 12));
+        ASSERT_TRUE(QTest::qWaitFor(
+            [&] { return Form->SimpleStatusPanel->text() == "wait for user"; }, 30000));
+        QTest::mouseClick(Form->SimpleFPeakPngSpeedButton, Qt::LeftButton);
+        ASSERT_TRUE(QTest::qWaitFor([&] { return LockedOnF(); }, 60000));
+        // The main page: the operator's Connect, no automatic one.
+        Form->SimpleMenu().NextButtonClick();
+        QObject::connect(&Form->LockHistory(), &TLockHistory::FactsChanged, [this] {
+            if (Form && Facts().Connected && !Facts().Locked)
+                ++UnlockedWhileConnected;
+        });
+    }
+
+    void TearDown() override
+    {
+        if (Form) {
+            Form->close();
+            Form.reset();
+        }
+        TMainThreadCallList::Instance().RunPending();
+        Sim.Stop();
+        if (OldRuntime.empty())
+            unsetenv("XDG_RUNTIME_DIR");
+        else
+            setenv("XDG_RUNTIME_DIR", OldRuntime.c_str(), 1);
+    }
+
+    const TConsoleFacts& Facts() const { return Form->LockHistory().Facts(); }
+
+    bool LockedOnF() const
+    {
+        return Facts().Connected && Facts().Locked && Facts().LockedPeak == "f" &&
+               Facts().Supervision.LockState == "locked";
+    }
+
+    long Events(const char* event) const
+    {
+        return std::count_if(Journal->Records.begin(), Journal->Records.end(),
+                             [event](const TJournalRecord& record) {
+                                 return JournalField(record, "VARNEL_EVENT") == event;
+                             });
+    }
+
+    QTemporaryDir Runtime;
+    std::string OldRuntime;
+    VarnelSim::TSimProcess Sim{VARNEL_SIM_BINARY, "KWTP Keep"};
+    std::shared_ptr<TRecordingSink> Journal = std::make_shared<TRecordingSink>();
+    std::unique_ptr<TMainForm> Form;
+    int UnlockedWhileConnected = 0;
+};
+
+} // namespace
+
+// Locked on f with keep locked on: Connect pressed again on the controller
+// already open, then Disconnect and Connect. The controller stays locked and
+// says nothing of it; the console still says locked on f everywhere, and a
+// loss after the reconnect is relocked on f.
+TEST_F(KeepLockedOnSimulator, AReconnectKeepsTheLockAndALossAfterItIsRelocked)
+{
+    const QList<QListWidgetItem*> rows =
+        Form->DeviceListListBox->findItems(QStringLiteral("KWTP Keep"), Qt::MatchExactly);
+    ASSERT_EQ(rows.size(), 1);
+    Form->DeviceListListBox->setCurrentItem(rows.first());
+    Form->ConnectButtonClick();
+    QTest::qWait(1500);
+    EXPECT_TRUE(LockedOnF());
+    EXPECT_EQ(Events("disconnected"), 0) << "the link was kept";
+    EXPECT_EQ(Events("connected"), 1);
+
+    Form->DisconnectButtonClick();
+    ASSERT_FALSE(Facts().Connected);
+    ASSERT_TRUE(ConnectToSimulator(*Form, "KWTP Keep"));
+    EXPECT_TRUE(LockedOnF());
+    // Longer than a loss takes to be confirmed: nothing changes.
+    QTest::qWait(5000);
+    EXPECT_TRUE(LockedOnF());
+    EXPECT_EQ(UnlockedWhileConnected, 0);
+    EXPECT_EQ(Form->State().StatusCode(), 3u);
+    // The lock's duration runs on from before the reconnect.
+    EXPECT_GT(Form->Supervision().Health().LockDurationMsec(), 6500);
+
+    // Knocks until one is not ridden out: the loss is relocked on f.
+    for (int knock = 0; knock < 20 && Facts().Supervision.Relocks == 0; ++knock) {
+        ASSERT_TRUE(QTest::qWaitFor([&] { return LockedOnF(); }, 30000));
+        ASSERT_TRUE(Sim.Knock());
+        (void)QTest::qWaitFor([&] { return Facts().Supervision.Relocks > 0; }, 6000);
+    }
+    ASSERT_EQ(Facts().Supervision.Relocks, 1u);
+    EXPECT_EQ(Facts().Supervision.LockLosses, 1u);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return LockedOnF(); }, 30000));
+    EXPECT_EQ(Journal->EventField("relock-attempt", "VARNEL_PEAK"), "f");
+    EXPECT_EQ(Journal->EventField("relock-attempt", "VARNEL_DEVICE"), "KWTP Keep");
 }

@@ -130,7 +130,7 @@ TEST(LabMetrics, PrometheusSeesTheCountersRiseAcrossReconnectsAndNoUnknownFigure
 
     const auto connect = [&] {
         history.Connected(QStringLiteral("KWTP Bench"), QStringLiteral("KW000001"));
-        supervision.LinkUp(QStringLiteral("KW000001"));
+        supervision.LinkUp(QStringLiteral("KWTP Bench"), QStringLiteral("KW000001"));
     };
     connect();
     history.CRCErrors(3);

@@ -91,6 +91,7 @@ protected:
         // reader could fall behind on while the machine is busy.
         options.Model.ScopeRate = 0;
         options.Model.ServiceRate = 0;
+        options.Model.KeepState = KeepState;
         Bridge = &Bus.AddBridge(options);
 
         TConsoleEnvironment environment = TConsoleEnvironment::Default();
@@ -337,6 +338,8 @@ protected:
                         "have been confirmed: what became of it was not checked)\n");
     }
 
+    // The controller keeps its state while the bridge is out, as a real one.
+    bool KeepState = false;
     VarnelUsb::TUsbTestbed Bus;
     VarnelUsb::TEmulatedBridge* Bridge = nullptr;
     std::shared_ptr<TRecordingSink> Journal = std::make_shared<TRecordingSink>();
@@ -352,6 +355,62 @@ protected:
     uint64_t ExpectedLosses = 0;
     TClock::time_point DrillStart;
 };
+
+// The bridge pulled out and put back while the laser stays locked, as a
+// real controller behind a replugged bridge: the console connects again by
+// itself and still says locked on f (it never says unlocked while the link
+// is up), keeps watching, and relocks a loss after the reconnect.
+class UsbKeepStateDrill : public UsbKnockDrill
+{
+protected:
+    UsbKeepStateDrill() { KeepState = true; }
+};
+
+TEST_F(UsbKeepStateDrill, ReplugWhileLockedKeepsTheLockAndALossAfterItIsRelocked)
+{
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Facts().Connected; }, 30000));
+    QTest::mouseClick(Form->KeepLockedCheckBox, Qt::LeftButton, {}, QPoint(8, 12));
+    LockOnF();
+    int unlockedWhileConnected = 0;
+    const QMetaObject::Connection watch =
+        QObject::connect(&Form->LockHistory(), &TLockHistory::FactsChanged, [&] {
+            if (Facts().Connected && !Facts().Locked)
+                ++unlockedWhileConnected;
+        });
+    const uint64_t frames = FramesAtController();
+
+    Bridge->Unplug();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Facts().Connected; }, 30000));
+    EXPECT_EQ(Supervisor().LockState(), _ls_locked) << "its last word while it is away";
+    QTest::qWait(2000);
+    Bridge->Replug();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Facts().Connected; }, 30000));
+    EXPECT_TRUE(LockedOnF());
+    // Longer than a loss takes to be confirmed: nothing changes, nothing is sent.
+    QTest::qWait(5000);
+    EXPECT_TRUE(LockedOnF());
+    EXPECT_EQ(unlockedWhileConnected, 0);
+    QObject::disconnect(watch);
+    EXPECT_TRUE(Targets.empty());
+    EXPECT_EQ(Facts().Supervision.LockLosses, 0u);
+    EXPECT_EQ(Form->SimpleStatusPanel->text().left(16), "locked at peak f");
+
+    // A loss after the reconnect: relocked on f with one tuning target.
+    LoseTheLock();
+    if (HasFatalFailure())
+        return;
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Facts().Supervision.Relocks == 1; }, 90000))
+        << Facts().Supervision.LockState.toStdString();
+    EXPECT_TRUE(QTest::qWaitFor([&] { return LockedOnF(); }, 30000));
+    EXPECT_EQ(Facts().Supervision.LockLosses, 1u);
+    ASSERT_EQ(Targets.size(), 1u);
+    EXPECT_EQ(Targets.front().PeakId, FPeakId);
+    EXPECT_TRUE(Targets.front().LinkUp);
+    // What the controller received after the lock: the read requests of the
+    // reconnect and the one tuning target.
+    EXPECT_GT(FramesAtController(), frames);
+    EXPECT_EQ(Alarms, 0);
+}
 
 TEST_F(UsbKnockDrill, KnockedEveryTwentySecondsForThreeMinutesEveryLossRelockedNothingSentWhileOut)
 {

@@ -302,3 +302,52 @@ TEST(LockLossTest, RiddenOutKnockDoesNotRecentreTheMirror)
 }
 
 } // namespace
+
+// A console that goes and comes back: with KeepState the controller runs on
+// as a real one does across a replug (a lock, or a lock under way, is there
+// when the console is back, and no status is sent for it); without, every
+// connect starts over with "prepare" and "wait for user".
+TEST(LockLossTest, KeepStateRunsTheControllerOnAcrossAReconnect)
+{
+    struct TCase
+    {
+        const char* Name;
+        bool KeepState;
+        bool AwayWhileLocking; // gone right after the tuning target, not once locked
+        std::vector<std::string> StoryAfter;
+        bool LockedAfter;
+    };
+    const TCase cases[] = {
+        {"kept, locked when it went", true, false, {}, true},
+        {"kept, locking when it went", true, true, {}, true},
+        {"started over", false, false, {"s7", "s14"}, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        TModelOptions options = Quiet();
+        options.KeepState = c.KeepState;
+        TControllerModel model(options);
+        TDriver driver(model);
+        Ready(driver);
+        if (c.AwayWhileLocking) {
+            driver.Send(Command(34, 0, 6));
+            driver.Run(500ms);
+        } else {
+            LockOn(driver, 6);
+        }
+        model.Disconnect();
+        driver.Run(10s);
+        driver.Connect();
+        EXPECT_EQ(Story(driver.Run(5s)), c.StoryAfter);
+        if (c.LockedAfter) {
+            EXPECT_NEAR(model.LaserOffsetMHz(), PeakMHz(6), 0.5);
+        }
+        // A knock finds the lock there, or nothing to knock.
+        const TKnockOutcome knock = model.Knock();
+        EXPECT_EQ(knock != _ko_not_locked, c.LockedAfter);
+        if (knock == _ko_lost) {
+            EXPECT_EQ(Story(driver.Run(3s)), std::vector<std::string>{"s4"});
+            LockOn(driver, 6);
+        }
+    }
+}

@@ -11,27 +11,12 @@ TEST(SimOptionsTest, ReadsEveryOption)
 {
     TSimOptions options;
     std::string message;
-    ASSERT_EQ(ParseSimOptions({"--description",
-                               "KWTP Bench",
-                               "--scope-rate",
-                               "7680",
-                               "--scope-pattern=ramp",
-                               "--scope-only",
-                               "--samples",
-                               "1000",
-                               "--scope-after-command",
-                               "--no-pacing",
-                               "--noise",
-                               "0.01",
-                               "--drop-after",
-                               "2.5",
-                               "--seed",
-                               "42",
-                               "--timestamps",
-                               "/tmp/t.txt",
-                               "--knock-every",
-                               "30",
-                               "--drift=2.5"},
+    ASSERT_EQ(ParseSimOptions({"--description",         "KWTP Bench",   "--scope-rate",  "7680",
+                               "--scope-pattern=ramp",  "--scope-only", "--samples",     "1000",
+                               "--scope-after-command", "--no-pacing",  "--noise",       "0.01",
+                               "--drop-after",          "2.5",          "--seed",        "42",
+                               "--timestamps",          "/tmp/t.txt",   "--knock-every", "30",
+                               "--drift=2.5",           "--keep-state"},
                               options, message),
               _po_run)
         << message;
@@ -48,6 +33,7 @@ TEST(SimOptionsTest, ReadsEveryOption)
     EXPECT_EQ(options.TimestampsFile, "/tmp/t.txt");
     EXPECT_DOUBLE_EQ(options.Model.KnockEverySeconds, 30.0);
     EXPECT_DOUBLE_EQ(options.Model.DriftPercentPerMinute, 2.5);
+    EXPECT_TRUE(options.Model.KeepState);
     EXPECT_TRUE(message.empty());
 }
 
@@ -72,6 +58,7 @@ TEST(SimOptionsTest, RefusesBadOptions)
         {"--knock-every"},
         {"--drift", "-1"},
         {"--drift", "nan"},
+        {"--keep-state=1"},
         {"--", "--scope-only"}, // varnel-sim runs no command
     };
     for (const auto& args : cases) {

@@ -80,6 +80,11 @@ bool TSimProcess::HasEnded()
     return true;
 }
 
+bool TSimProcess::Knock()
+{
+    return FPid > 0 && ::kill(FPid, SIGUSR1) == 0;
+}
+
 std::optional<uint64_t> TSimProcess::Stop()
 {
     if (FPid > 0) {

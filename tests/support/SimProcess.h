@@ -29,6 +29,8 @@ public:
     bool Start(const std::vector<std::string>& options, const std::string& stderrPath);
     // True once the process has ended (looks without waiting).
     bool HasEnded();
+    // Knocks the simulated laser (SIGUSR1); false when it is not running.
+    bool Knock();
     // SIGTERM and wait; then the number of scope samples it reports having
     // sent, if it said so on its way out.
     std::optional<uint64_t> Stop();

@@ -192,20 +192,44 @@ TEST_F(ControllerState, ExpectedPeaksScaleAndHarmonic)
     EXPECT_EQ(harmonic.count(), 1);
 }
 
-TEST_F(ControllerState, NewConnectionStartsTheCountsAgain)
+// The checksum errors count from each connect; the peak id and the working
+// time's high half outlive it (a controller locked before the connect names
+// its peak no more), unless another controller is connected.
+TEST_F(ControllerState, NewConnectionStartsTheCountsAgainButKeepsPeakAndWorkingTime)
 {
+    State.LockHistory().Connected("KWTP Bench", "A1");
     State.HandleCRCError();
     State.HandleLifetimeHigh(3);
     State.HandlePeakId(6);
+    State.LockHistory().LinkLost();
     State.ResetConnectionFacts();
+    State.LockHistory().Connected("KWTP Bench", "A1");
     EXPECT_EQ(State.CRCErrorCounter, 0u);
-    EXPECT_EQ(State.LifetimePart1, 0u);
-    EXPECT_EQ(State.PeakId(), -1);
-    // A lock before the new controller names its peak has no report.
+    EXPECT_EQ(State.LifetimePart1, 3u * 65536u);
+    EXPECT_EQ(State.PeakId(), 6);
     State.HandleDeviceStatus(3, 0);
-    EXPECT_EQ(State.ReportText(), "tuning - locked");
+    EXPECT_TRUE(State.ReportText().startsWith("locked at peak f -> "))
+        << State.ReportText().toStdString();
+    State.HandleLifetimeLow(5);
+    EXPECT_EQ(State.WorkingTime(), 3u * 65536u + 5u);
     State.HandleCRCError();
     EXPECT_EQ(State.CRCErrorCounter, 1u);
+    // Its last status is shown again after a reconnect.
+    QSignalSpy repeated(&State, &TControllerState::StatusRepeated);
+    State.RepeatStatus();
+    ASSERT_EQ(repeated.count(), 1);
+    EXPECT_EQ(repeated[0][0].toUInt(), 3u);
+
+    // Another controller's lock is not reported on this one's peak, nor its
+    // status shown.
+    State.LockHistory().Disconnected();
+    State.ResetConnectionFacts();
+    State.LockHistory().Connected("KWTP Other", "B2");
+    EXPECT_EQ(State.PeakId(), -1);
+    State.RepeatStatus();
+    EXPECT_EQ(repeated.count(), 1);
+    State.HandleDeviceStatus(3, 0);
+    EXPECT_EQ(State.ReportText(), "tuning - locked");
 }
 
 TEST_F(ControllerState, DisconnectLeavesIdleFacts)

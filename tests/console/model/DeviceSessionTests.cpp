@@ -5,6 +5,7 @@
 #include "DeviceFrames.h"
 #include "FakeLine.h"
 #include "RecordingHandlers.h"
+#include "RecordingJournal.h"
 #include "WaitUntil.h"
 
 #include "console/model/DeviceSession.h"
@@ -229,6 +230,33 @@ TEST_F(DeviceSession, AutomaticConnectOpensTheOnlyDeviceAndEnablesTuningTwice)
         Session->AutoConnectTick();
         EXPECT_EQ(CallCount("Enumerate"), before);
     }
+}
+
+// Connect pressed again on the controller already open keeps its link: the
+// link is not closed and opened, and the history keeps its connection and
+// what it knows (a lock included) without a new record.
+TEST_F(DeviceSession, ConnectOnTheControllerAlreadyOpenKeepsTheLink)
+{
+    Make(false);
+    Line->SetDevices({ControllerA});
+    auto sink = std::make_shared<TRecordingSink>();
+    History.SetJournalSink(sink);
+    SearchAndConnect(ControllerA);
+    History.Status(3, QStringLiteral("tuning - locked"));
+    History.LockReported(6, 473612353.597);
+    const long opens = CallCount("Open");
+    const size_t records = sink->Records.size();
+
+    ASSERT_TRUE(Session->Connect(ControllerA));
+    EXPECT_TRUE(Session->Connection().KeptOpenLink());
+    EXPECT_EQ(Opened, 2);
+    EXPECT_EQ(CallCount("Open"), opens);
+    EXPECT_TRUE(Line->IsOpen());
+    EXPECT_NE(ReaderReference, nullptr);
+    EXPECT_TRUE(History.Facts().Connected);
+    EXPECT_TRUE(History.Facts().Locked);
+    EXPECT_EQ(History.Facts().LockedPeak, "f");
+    EXPECT_EQ(sink->Records.size(), records) << "no disconnected or connected record";
 }
 
 TEST_F(DeviceSession, ALostLinkIsClosedAndTheNextAutomaticConnectOpensItAgain)

@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 namespace {
@@ -200,6 +201,28 @@ TEST_F(LockDrillTest, DriftWarnsBeforeTheRailAndIsRelocked)
     Run(5000);
     EXPECT_FALSE(Health.HeadroomWarning());
     EXPECT_TRUE(Alarms.empty());
+}
+
+// Knocks about once a minute for 40 minutes: more than five losses in ten
+// minutes make a storm, whose relock waits 10 minutes (then 20) instead of
+// never coming: the laser is relocked after each pause and the alarm stands.
+TEST_F(LockDrillTest, AStormSlowsTheRelocksDownButDoesNotStopThem)
+{
+    TModelOptions options = Quiet();
+    options.KnockEverySeconds = 60;
+    Start(options);
+    Supervisor.SetKeepLocked(true);
+    Run(40 * 60000);
+    ASSERT_EQ(Alarms, std::vector<QString>{QStringLiteral("lock lost - relock storm")});
+    // Relocked after the first storm's pause, more than 20 minutes in.
+    ASSERT_GE(RelockTimes.size(), 7U);
+    EXPECT_GT(*std::max_element(RelockTimes.begin(), RelockTimes.end()), 10 * 60000);
+    const double locked = *Health.LockedFractionHour();
+    EXPECT_GT(locked, 0.3);
+    RecordProperty("locked_fraction_40_min", std::to_string(locked));
+    RecordProperty("relocks", static_cast<int>(RelockTimes.size()));
+    std::printf("[ drill    ] knocks every 60 s for 40 min: %zu relocks, locked %.1f %%\n",
+                RelockTimes.size(), 100.0 * locked);
 }
 
 } // namespace

@@ -158,7 +158,7 @@ TEST(LockSupervision, UnknownFiguresAreNaNAndAnotherControllerStartsAfresh)
     EXPECT_EQ(unknown(figures(facts())), TKnown(6, true)) << "before any link";
 
     history.Connected(QStringLiteral("KWTP A"), QStringLiteral("KW1"));
-    supervision.LinkUp(QStringLiteral("KW1"));
+    supervision.LinkUp(QStringLiteral("KWTP A"), QStringLiteral("KW1"));
     now += 5000;
     EXPECT_EQ(unknown(figures(facts())), TKnown(6, true)) << "linked, nothing heard";
     // The readings of that moment have no field for what is not known.
@@ -191,7 +191,7 @@ TEST(LockSupervision, UnknownFiguresAreNaNAndAnotherControllerStartsAfresh)
 
     // Knocked out and relocked on the same controller: its figures stay.
     history.Connected(QStringLiteral("KWTP A"), QStringLiteral("KW1"));
-    supervision.LinkUp(QStringLiteral("KW1"));
+    supervision.LinkUp(QStringLiteral("KWTP A"), QStringLiteral("KW1"));
     supervision.SetKeepLocked(true);
     supervision.Status(3);
     supervision.LockReported(PeakF);
@@ -207,12 +207,106 @@ TEST(LockSupervision, UnknownFiguresAreNaNAndAnotherControllerStartsAfresh)
 
     // Another controller: nothing of the first one's health is its.
     history.Connected(QStringLiteral("KWTP B"), QStringLiteral("KW2"));
-    supervision.LinkUp(QStringLiteral("KW2"));
+    supervision.LinkUp(QStringLiteral("KWTP B"), QStringLiteral("KW2"));
     const TLockSupervisionFacts fresh = facts();
     EXPECT_EQ(unknown(figures(fresh)), TKnown(6, true));
     EXPECT_EQ(fresh.LockLosses, 0u);
     EXPECT_EQ(fresh.Relocks, 0u);
     EXPECT_EQ(fresh.OperatorLocks, 0u);
+}
+
+// Locked on f, the link lost and opened again (or Connect pressed again) on
+// the same controller, which stays locked and says nothing new: the history,
+// and with it the bus and the metrics, still says locked on f with its
+// duration running; the supervision still watches, and a loss after the
+// reconnect is relocked. Another controller starts from nothing.
+TEST(LockSupervision, AReconnectToTheSameControllerKeepsWhatIsKnownOfIt)
+{
+    struct TCase
+    {
+        const char* Name;
+        QString Device, Serial;
+        bool Same;
+    };
+    const TCase cases[] = {
+        {"same bridge", "KWTP Bench", "A1", true},
+        {"same serial, renamed", "KWTP Bench 2", "A1", true},
+        {"another controller", "KWTP Other", "B2", false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        qint64 now = 0;
+        TLockHistory history;
+        history.SetClock([&now] { return now; });
+        TLockSupervision supervision(history);
+        supervision.SetClock([&now] { return now; });
+        std::vector<int> asked;
+        QObject::connect(&supervision, &TLockSupervision::SendTuningTarget,
+                         [&asked](int peak) { asked.push_back(peak); });
+        supervision.SetKeepLocked(true);
+        history.Connected(QStringLiteral("KWTP Bench"), QStringLiteral("A1"));
+        supervision.LinkUp(QStringLiteral("KWTP Bench"), QStringLiteral("A1"));
+        supervision.OperatorSent(TCommandId::TuningTarget, OneBytePayload(PeakF));
+        supervision.Status(2);
+        now += 2000;
+        history.Status(3, QStringLiteral("tuning - locked"));
+        supervision.Status(3);
+        history.LockReported(PeakF, 473612353.597);
+        supervision.LockReported(PeakF);
+        now += 60000;
+
+        history.LinkLost();
+        supervision.LinkDown();
+        now += 5000;
+        history.Connected(c.Device, c.Serial);
+        supervision.LinkUp(c.Device, c.Serial);
+        now += 1000;
+        supervision.Refresh();
+        const TConsoleFacts& facts = history.Facts();
+        EXPECT_TRUE(facts.Connected);
+        if (c.Same) {
+            EXPECT_TRUE(facts.Locked);
+            EXPECT_EQ(facts.StatusCode, 3u);
+            EXPECT_EQ(facts.LockedPeak, "f");
+            EXPECT_EQ(facts.Supervision.LockState, "locked");
+            EXPECT_GE(facts.Supervision.LockDurationSeconds, 60.0);
+            // 2 s tuning, then locked: 60 s before the link went, 1 s since.
+            EXPECT_DOUBLE_EQ(supervision.Health().LockedFractionHour().value_or(0), 61.0 / 63.0);
+        } else {
+            EXPECT_FALSE(facts.Locked);
+            EXPECT_EQ(facts.StatusCode, 0u);
+            EXPECT_EQ(facts.Supervision.LockState, "unlocked");
+        }
+        history.Status(4, QStringLiteral("unlocked"));
+        supervision.Status(4);
+        now += 3500;
+        supervision.Supervisor().CheckTime();
+        EXPECT_EQ(asked, c.Same ? std::vector<int>{PeakF} : std::vector<int>{});
+        EXPECT_EQ(history.Facts().Supervision.LockLosses, c.Same ? 1u : 0u);
+    }
+}
+
+// The lock health's records, like the supervisor's, name the controller.
+TEST(LockSupervision, HeadroomRecordsNameTheController)
+{
+    qint64 now = 0;
+    TLockHistory history;
+    TLockSupervision supervision(history);
+    supervision.SetClock([&now] { return now; });
+    auto sink = std::make_shared<TRecordingSink>();
+    supervision.SetJournalSink(sink);
+    supervision.LinkUp(QStringLiteral("KWTP Bench"), QStringLiteral("A1"));
+    supervision.Status(3);
+    supervision.StabilizationMirror(97);
+    now += TLockHealth::HeadroomWarningMsec;
+    supervision.StabilizationMirror(98);
+    supervision.LinkDown();
+    ASSERT_EQ(sink->EventField("headroom-low", "VARNEL_EVENT"), "headroom-low");
+    for (const char* event : {"headroom-low", "headroom-recovered"}) {
+        SCOPED_TRACE(event);
+        EXPECT_EQ(sink->EventField(event, "VARNEL_DEVICE"), "KWTP Bench");
+        EXPECT_EQ(sink->EventField(event, "VARNEL_DEVICE_SERIAL"), "A1");
+    }
 }
 
 int main(int argc, char** argv)

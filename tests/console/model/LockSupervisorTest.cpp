@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -301,36 +302,46 @@ TEST_F(LockSupervisorTest, MoreThanFiveLossesInTenMinutesIsAStorm)
 }
 
 // Whatever the operator does takes over: the relock is dropped at any stage
-// and nothing more is sent for that loss.
+// and nothing more is sent for that loss. An alarm ends only with a new
+// tuning (peak button, Start, Lock); a Set or a Disconnect leaves it up.
 TEST_F(LockSupervisorTest, OperatorActionAbandonsTheRelock)
 {
     struct TStage
     {
         const char* Name;
         qint64 ActAt;
+        bool AlarmUp;
     };
-    const TStage stages[] = {{"loss not yet confirmed", 1000},
-                             {"attempt under way", 4000},
-                             {"pause after a failed attempt", 64000},
-                             {"alarm up", 300000}};
-    const std::pair<TOperatorAction, TLockState> actions[] = {{_oa_peak_button, _ls_acquiring},
-                                                              {_oa_start, _ls_acquiring},
-                                                              {_oa_lock, _ls_acquiring},
-                                                              {_oa_set, _ls_unlocked},
-                                                              {_oa_disconnect, _ls_unlocked}};
+    const TStage stages[] = {{"loss not yet confirmed", 1000, false},
+                             {"attempt under way", 4000, false},
+                             {"pause after a failed attempt", 64000, false},
+                             {"alarm up", 300000, true}};
+    struct TAction
+    {
+        TOperatorAction Action;
+        TLockState State;
+        bool EndsTheAlarm;
+    };
+    const TAction actions[] = {{_oa_peak_button, _ls_acquiring, true},
+                               {_oa_start, _ls_acquiring, true},
+                               {_oa_lock, _ls_acquiring, true},
+                               {_oa_set, _ls_unlocked, false},
+                               {_oa_disconnect, _ls_unlocked, false}};
     for (const TStage& stage : stages) {
-        for (const auto& [action, state] : actions) {
-            SCOPED_TRACE(std::string(stage.Name) + ", action " + std::to_string(action));
+        for (const TAction& a : actions) {
+            SCOPED_TRACE(std::string(stage.Name) + ", action " + std::to_string(a.Action));
             Supervisor.OperatorAction(_oa_disconnect);
+            Supervisor.SetKeepLocked(false);
             Supervisor.LinkDown();
             Supervisor.LinkUp(QStringLiteral("KWTP-1"));
             LockedOnF();
             Supervisor.Status(4);
             AdvanceTo(stage.ActAt);
             const size_t sentBefore = Sent.size();
-            Supervisor.OperatorAction(action);
-            EXPECT_EQ(Supervisor.LockState(), state);
-            EXPECT_TRUE(Supervisor.AlarmText().isEmpty());
+            Supervisor.OperatorAction(a.Action);
+            const bool alarmStays = stage.AlarmUp && !a.EndsTheAlarm;
+            EXPECT_EQ(Supervisor.LockState(), alarmStays ? _ls_failed : a.State);
+            EXPECT_EQ(Supervisor.AlarmText().isEmpty(), !alarmStays);
             AdvanceBy(600000);
             EXPECT_EQ(Sent.size(), sentBefore);
         }
@@ -407,6 +418,358 @@ TEST_F(LockSupervisorTest, StatesThroughALossAndItsRelock)
                                               _ls_unlocked};
     EXPECT_EQ(states, expected);
     EXPECT_EQ(LockStateName(_ls_relocking), QStringLiteral("relocking"));
+}
+
+// The link goes and comes back, the controller still locked and saying
+// nothing new: the same controller (same serial number, or the same
+// description where neither has one) keeps its lock, its peak and the watch
+// on it, and a loss after the reconnect is relocked. Another controller
+// starts from nothing.
+TEST_F(LockSupervisorTest, ReconnectToTheSameControllerKeepsTheLockWatched)
+{
+    struct TCase
+    {
+        const char* Name;
+        QString Description, Serial;
+        QString AgainDescription, AgainSerial;
+        bool Same;
+    };
+    const TCase cases[] = {
+        {"same description, no serial", "KWTP-1", "", "KWTP-1", "", true},
+        {"same serial, description changed", "KWTP-1", "A1", "KWTP renamed", "A1", true},
+        {"another description", "KWTP-1", "", "KWTP-2", "", false},
+        {"another serial", "KWTP-1", "A1", "KWTP-1", "B2", false},
+        {"a serial where there was none", "KWTP-1", "", "KWTP-1", "A1", false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Supervisor.LinkDown();
+        Supervisor.LinkUp(c.Description, c.Serial);
+        LockedOnF();
+        Losses = 0;
+        AdvanceTo(60000);
+        Supervisor.LinkDown();
+        // While away: its last word stands, nothing is sent.
+        EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+        AdvanceTo(120000);
+        Supervisor.LinkUp(c.AgainDescription, c.AgainSerial);
+        if (c.Same) {
+            EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+            EXPECT_EQ(Supervisor.RememberedPeakId(), PeakF);
+            EXPECT_EQ(Supervisor.KnownStatus(), std::optional<uint32_t>(3));
+            // A Connect on the link already open changes nothing either.
+            Supervisor.LinkUp(c.AgainDescription, c.AgainSerial);
+            EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+        } else {
+            EXPECT_EQ(Supervisor.LockState(), _ls_unlocked);
+            EXPECT_EQ(Supervisor.RememberedPeakId(), 0);
+            EXPECT_FALSE(Supervisor.KnownStatus());
+        }
+        Supervisor.Status(4);
+        AdvanceTo(124000);
+        if (c.Same) {
+            EXPECT_EQ(Losses, 1);
+            EXPECT_EQ(Sent, (std::vector<TSent>{{123000, PeakF}}));
+            AnswerWithLock(PeakF);
+            EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+        } else {
+            EXPECT_EQ(Losses, 0);
+            EXPECT_TRUE(Sent.empty());
+        }
+    }
+}
+
+// The alarm is not the link's to end: it stays through a link loss and back,
+// a Set or a lock on another peak, and ends only when someone acts (a lock,
+// a peak pressed, keep locked unticked) or the controller is locked again on
+// the chosen peak.
+TEST_F(LockSupervisorTest, AlarmStaysUntilSomeoneActs)
+{
+    struct TCase
+    {
+        const char* Name;
+        std::function<void()> Act;
+        bool Ends;
+    };
+    const std::vector<TCase> cases = {
+        {"link lost and back",
+         [this] {
+             Supervisor.LinkDown();
+             Supervisor.LinkUp(QStringLiteral("KWTP-1"));
+         },
+         false},
+        {"a Set", [this] { Supervisor.OperatorAction(_oa_set); }, false},
+        {"a lock on another peak", [this] { Lock(PeakJ); }, false},
+        {"locked again on the chosen peak", [this] { Lock(PeakF); }, true},
+        {"a peak pressed", [this] { Supervisor.OperatorAction(_oa_peak_button, PeakJ); }, true},
+        {"Lock", [this] { Supervisor.OperatorAction(_oa_lock); }, true},
+        {"keep locked unticked", [this] { Supervisor.SetKeepLocked(false); }, true},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Supervisor.SetKeepLocked(false);
+        LockedOnF();
+        Supervisor.Status(4);
+        AdvanceBy(600000);
+        ASSERT_EQ(Supervisor.LockState(), _ls_failed);
+        c.Act();
+        AdvanceBy(600000);
+        EXPECT_EQ(Supervisor.AlarmText().isEmpty(), c.Ends);
+        EXPECT_EQ(Supervisor.LockState() == _ls_failed, !c.Ends);
+    }
+}
+
+// After a lock, "not ready" (0) or a code the console has no text for sends
+// nothing: the supervision waits and says so, and raises its alarm when the
+// wait reaches the busy limit. A controller ready again before that is
+// relocked as after any loss.
+TEST_F(LockSupervisorTest, NotReadySendsNothingAndRaisesTheAlarmPastTheBusyLimit)
+{
+    for (const uint32_t code : {0u, 9u, 15u, 200u}) {
+        SCOPED_TRACE(code);
+        Supervisor.SetKeepLocked(false);
+        Alarms.clear();
+        Losses = 0;
+        LockedOnF();
+        Supervisor.Status(code);
+        AdvanceTo(59000);
+        EXPECT_TRUE(Sent.empty());
+        EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+        EXPECT_EQ(Supervisor.Notice(), QStringLiteral("controller not ready"));
+        AdvanceTo(60000);
+        EXPECT_EQ(Losses, 1);
+        EXPECT_EQ(Alarms, std::vector<QString>{QStringLiteral("lock lost - controller not ready")});
+        EXPECT_EQ(Supervisor.LockState(), _ls_failed);
+        AdvanceTo(600000);
+        EXPECT_TRUE(Sent.empty());
+    }
+    EXPECT_EQ(Sink->EventField("not-ready", "PRIORITY"), "5");
+
+    // Ready again within the limit: relocked at once.
+    Supervisor.SetKeepLocked(false);
+    LockedOnF();
+    Supervisor.Status(0);
+    AdvanceTo(10000);
+    Supervisor.Status(14);
+    AdvanceTo(11000);
+    EXPECT_EQ(Sent, (std::vector<TSent>{{10000, PeakF}}));
+
+    // Not ready in the middle of a relock: the next attempt waits for it.
+    Sent.clear();
+    Supervisor.SetKeepLocked(false);
+    LockedOnF();
+    Supervisor.Status(4);
+    AdvanceTo(3000);
+    Supervisor.Status(1);
+    AdvanceTo(4000);
+    Supervisor.Status(10); // the attempt fails; the next is due at 9000 ...
+    AdvanceTo(5000);
+    Supervisor.Status(0); // ... but the controller is not ready
+    AdvanceTo(20000);
+    EXPECT_EQ(Sent, (std::vector<TSent>{{3000, PeakF}}));
+    Supervisor.Status(14);
+    AdvanceTo(21000);
+    EXPECT_EQ(Sent, (std::vector<TSent>{{3000, PeakF}, {20000, PeakF}}));
+}
+
+// The peak to keep is the one chosen. A lock the controller then reports on
+// another peak is no lock on it: a loss, relocked on the chosen peak, and
+// never a new target.
+TEST_F(LockSupervisorTest, ALockOnAnotherPeakIsALossRelockedOnTheChosenOne)
+{
+    LockedOnF();
+    // A short loss, then the lock on g (peak id 7), then later on i.
+    for (const int other : {7, 9}) {
+        SCOPED_TRACE(other);
+        const size_t sent = Sent.size();
+        const int losses = Losses;
+        Supervisor.Status(4);
+        AdvanceBy(500);
+        Lock(other);
+        EXPECT_EQ(Supervisor.Notice(), QStringLiteral("locked at peak ") + QChar(0x60 + other) +
+                                           QStringLiteral(", not at the chosen peak f"));
+        AdvanceBy(3000);
+        EXPECT_EQ(Losses, losses + 1);
+        ASSERT_EQ(Sent.size(), sent + 1);
+        EXPECT_EQ(Sent.back().PeakId, PeakF);
+        AnswerWithLock(PeakF);
+        EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+        EXPECT_EQ(Supervisor.RememberedPeakId(), PeakF);
+        AdvanceBy(60000);
+    }
+    EXPECT_EQ(RelockTimes.size(), 2U);
+    EXPECT_TRUE(Sink->EventField("lock-lost", "MESSAGE").contains("locked at peak g instead"));
+}
+
+// Which peak is chosen: the peak button's target; after a half-automatic
+// Start or Lock (no target), the peak of the lock that follows; a lock on
+// another peak than the target is not kept.
+TEST_F(LockSupervisorTest, ThePeakChosenIsTheOneKept)
+{
+    struct TCase
+    {
+        const char* Name;
+        std::vector<std::pair<TOperatorAction, int>> Actions;
+        int LockedOn;
+        int Kept; // 0: no lock to keep
+    };
+    const TCase cases[] = {
+        {"peak button f", {{_oa_peak_button, PeakF}}, PeakF, PeakF},
+        {"automatic Start with j", {{_oa_start, 0}, {_oa_peak_button, PeakJ}}, PeakJ, PeakJ},
+        {"half-automatic Start, Lock at g", {{_oa_start, 0}, {_oa_lock, 0}}, 7, 7},
+        {"peak button j, locked at g", {{_oa_peak_button, PeakJ}}, 7, 0},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        Supervisor.SetKeepLocked(false);
+        Supervisor.SetKeepLocked(true);
+        for (const auto& [action, target] : c.Actions)
+            Supervisor.OperatorAction(action, target);
+        Supervisor.Status(2);
+        AdvanceBy(2000);
+        Lock(c.LockedOn);
+        const size_t sent = Sent.size();
+        Supervisor.Status(4);
+        AdvanceBy(5000);
+        if (c.Kept != 0) {
+            ASSERT_EQ(Sent.size(), sent + 1);
+            EXPECT_EQ(Sent.back().PeakId, c.Kept);
+            AnswerWithLock(c.Kept);
+            EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+        } else {
+            EXPECT_EQ(Sent.size(), sent);
+            EXPECT_EQ(Supervisor.LockState(), _ls_unlocked);
+            EXPECT_EQ(Supervisor.RememberedPeakId(), PeakJ);
+        }
+    }
+}
+
+// A storm raises its alarm and pauses the relock that made it: 10 minutes at
+// the first storm, twice as long at each one after, at most an hour. A lock
+// that holds for 10 minutes ends the storms and the alarm.
+TEST_F(LockSupervisorTest, StormSlowsTheRelocksAndALockThatHoldsEndsIt)
+{
+    constexpr qint64 Minute = 60000;
+    LockedOnF();
+    // Five losses relocked at once, the sixth makes a storm: returns how
+    // long its relock waited after the loss was confirmed.
+    const auto storm = [this]() -> qint64 {
+        for (int loss = 1; loss <= 6; ++loss) {
+            const size_t sent = Sent.size();
+            Supervisor.Status(4);
+            AdvanceBy(3000);
+            if (loss < 6) {
+                EXPECT_EQ(Sent.size(), sent + 1) << "loss " << loss;
+                AnswerWithLock(PeakF, 2000);
+                AdvanceBy(20000);
+                continue;
+            }
+            EXPECT_EQ(Sent.size(), sent);
+            EXPECT_EQ(Supervisor.LockState(), _ls_failed);
+            const qint64 confirmed = Now;
+            while (Sent.size() == sent && Now - confirmed < 3 * 60 * Minute)
+                AdvanceBy(Minute);
+            const qint64 waited = Now - confirmed;
+            AnswerWithLock(PeakF, 2000);
+            return waited;
+        }
+        return 0;
+    };
+    std::vector<qint64> pauses;
+    for (int k = 0; k < 5; ++k)
+        pauses.push_back(storm() / Minute);
+    EXPECT_EQ(pauses, (std::vector<qint64>{10, 20, 40, 60, 60}));
+    EXPECT_EQ(Alarms, std::vector<QString>{QStringLiteral("lock lost - relock storm")});
+    EXPECT_EQ(Supervisor.AlarmText(), QStringLiteral("lock lost - relock storm"));
+    EXPECT_EQ(Supervisor.LockState(), _ls_failed);
+
+    // Locked for 10 minutes: the storm is over, and the next one pauses 10
+    // minutes again.
+    AdvanceBy(10 * Minute);
+    EXPECT_TRUE(Supervisor.AlarmText().isEmpty());
+    EXPECT_EQ(Supervisor.LockState(), _ls_locked);
+    EXPECT_EQ(Sink->EventField("relock-storm-over", "PRIORITY"), "6");
+    EXPECT_EQ(storm() / Minute, 10);
+}
+
+// While the service panel is open nothing is confirmed or sent; a relock
+// under way is abandoned. Closed, a lock on the chosen peak that stands is
+// watched again; a loss the service work left is not taken up.
+TEST_F(LockSupervisorTest, PausedWhileTheServicePanelIsOpen)
+{
+    struct TCase
+    {
+        const char* Name;
+        std::vector<std::pair<qint64, uint32_t>> WhilePaused; // statuses
+        bool WatchedAfter;
+    };
+    const std::vector<TCase> cases = {
+        {"locked throughout", {}, true},
+        {"a Set dropped the lock, it came back", {{1000, 4}, {9000, 2}, {12000, 3}}, true},
+        {"a Set dropped the lock for good", {{1000, 4}}, false},
+    };
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        LockedOnF();
+        Losses = 0;
+        Supervisor.SetPaused(true);
+        EXPECT_EQ(Supervisor.Notice(), QStringLiteral("paused while the service panel is open"));
+        for (const auto& [at, code] : c.WhilePaused) {
+            AdvanceTo(at);
+            Supervisor.Status(code);
+            if (code == 3)
+                Supervisor.LockReported(PeakF);
+        }
+        AdvanceTo(100000);
+        EXPECT_TRUE(Sent.empty());
+        EXPECT_EQ(Losses, 0);
+        Supervisor.SetPaused(false);
+        EXPECT_TRUE(Supervisor.Notice().isEmpty());
+        EXPECT_EQ(Supervisor.LockState(), c.WatchedAfter ? _ls_locked : _ls_unlocked);
+        if (c.WatchedAfter) {
+            Supervisor.Status(4);
+            AdvanceTo(103000);
+            EXPECT_EQ(Sent, (std::vector<TSent>{{103000, PeakF}}));
+            AnswerWithLock(PeakF);
+        }
+    }
+
+    // A relock under way when the panel opens is abandoned.
+    LockedOnF();
+    Supervisor.Status(4);
+    AdvanceTo(3000);
+    ASSERT_EQ(Sent.size(), 1U);
+    Supervisor.SetPaused(true);
+    EXPECT_NE(Supervisor.LockState(), _ls_relocking);
+    AdvanceTo(300000);
+    EXPECT_EQ(Sent.size(), 1U);
+    EXPECT_TRUE(Alarms.empty());
+    Supervisor.SetPaused(false);
+    EXPECT_EQ(Sink->EventField("paused", "PRIORITY"), "6");
+    EXPECT_EQ(Sink->EventField("resumed", "PRIORITY"), "6");
+}
+
+// Every record names the controller: the description in VARNEL_DEVICE, the
+// serial number (where the bridge has one) in VARNEL_DEVICE_SERIAL.
+TEST_F(LockSupervisorTest, EveryRecordNamesTheControllersDescriptionAndSerial)
+{
+    for (const QString& serial : {QStringLiteral("SN42"), QString()}) {
+        SCOPED_TRACE(serial.toStdString());
+        Supervisor.LinkDown();
+        Supervisor.LinkUp(QStringLiteral("KWTP Bench"), serial);
+        Sink->Records.clear();
+        LockedOnF();
+        Supervisor.Status(4);
+        AdvanceTo(600000);
+        Supervisor.SetKeepLocked(false);
+        ASSERT_GE(Sink->Records.size(), 8U);
+        for (const TJournalRecord& record : Sink->Records) {
+            SCOPED_TRACE(JournalField(record, "VARNEL_EVENT").toStdString());
+            EXPECT_EQ(JournalField(record, "VARNEL_DEVICE"), "KWTP Bench");
+            EXPECT_EQ(JournalField(record, "VARNEL_DEVICE_SERIAL"),
+                      serial.isEmpty() ? QByteArray("(none)") : serial.toUtf8());
+        }
+    }
 }
 
 // The supervisor's own timer wakes it: a real clock and the event loop, with
