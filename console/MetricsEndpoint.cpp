@@ -324,6 +324,7 @@ private:
                 },
                 Qt::QueuedConnection);
             FEndpoint.FConnections = static_cast<int>(FOpen.size());
+            FPeak = std::max(FPeak, FOpen.size());
             if (socket->bytesAvailable() > 0)
                 Process(socket, connection);
         }
@@ -564,7 +565,6 @@ private:
             FTrimDue = false;
             ::malloc_trim(0);
         }
-        FPeak = std::max(FPeak, FOpen.size());
         if (FPeak >= TrimAfterConnections && FOpen.size() <= FPeak / 4) {
             FTrimDue = true;
             FPeak = FOpen.size();
