@@ -81,6 +81,7 @@ struct TScrapes
     int Failed = 0;
     long MaxResidentKiB = 0;
     int MaxConnections = 0;
+    double MaxConnectMsec = 0; // the longest a connect took
 };
 
 TScrapes ScrapeFor(const TMetricsEndpoint& endpoint, std::chrono::seconds span)
@@ -89,9 +90,22 @@ TScrapes ScrapeFor(const TMetricsEndpoint& endpoint, std::chrono::seconds span)
     const TClock::time_point end = TClock::now() + span;
     while (TClock::now() < end) {
         const TClock::time_point asked = TClock::now();
-        const bool ok = VarnelHttp::StatusOf(VarnelHttp::Get(endpoint.Port(), "/metrics")) == 200;
+        bool ok = false;
+        const int fd = VarnelHttp::Dial(endpoint.Port());
+        const TClock::time_point connected = TClock::now();
+        if (fd >= 0) {
+            const std::string request =
+                "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+            ok = ::write(fd, request.data(), request.size()) ==
+                     static_cast<ssize_t>(request.size()) &&
+                 VarnelHttp::StatusOf(VarnelHttp::ReadAnswer(fd)) == 200;
+            ::close(fd);
+        }
         const double msec =
             std::chrono::duration<double, std::milli>(TClock::now() - asked).count();
+        scrapes.MaxConnectMsec =
+            std::max(scrapes.MaxConnectMsec,
+                     std::chrono::duration<double, std::milli>(connected - asked).count());
         if (ok)
             scrapes.Msec.push_back(msec);
         else
@@ -145,10 +159,10 @@ pid_t StartCrowd(int port)
 
 void Print(const char* phase, const TScrapes& s)
 {
-    std::printf("%-22s %5zu %6d %9.1f %9.1f %9.1f %9.1f %12.1f %12d\n", phase, s.Msec.size(),
+    std::printf("%-22s %5zu %6d %9.1f %9.1f %9.1f %11.1f %9.1f %12.1f %12d\n", phase, s.Msec.size(),
                 s.Failed, Quantile(s.Msec, 0.5), Quantile(s.Msec, 0.99),
-                s.Msec.empty() ? NAN : s.Msec.back(), 0.0 + s.MaxResidentKiB / 1024.0,
-                0.0 + ResidentKiB() / 1024.0, s.MaxConnections);
+                s.Msec.empty() ? NAN : s.Msec.back(), s.MaxConnectMsec,
+                0.0 + s.MaxResidentKiB / 1024.0, 0.0 + ResidentKiB() / 1024.0, s.MaxConnections);
 }
 
 int Run(int seconds)
@@ -164,8 +178,8 @@ int Run(int seconds)
                 "byte a second and 10 pipelining 10000 requests without reading; a scrape every "
                 "250 ms on a new connection, %d s under the crowd\n\n",
                 seconds);
-    std::printf("%-22s %5s %6s %9s %9s %9s %9s %12s %12s\n", "phase", "ok", "failed", "p50 ms",
-                "p99 ms", "max ms", "RSS MB", "RSS MB end", "connections");
+    std::printf("%-22s %5s %6s %9s %9s %9s %11s %9s %12s %12s\n", "phase", "ok", "failed", "p50 ms",
+                "p99 ms", "max ms", "connect ms", "RSS MB", "RSS MB end", "connections");
     const TScrapes quiet = ScrapeFor(endpoint, 5s);
     Print("quiet", quiet);
     const long before = ResidentKiB();
