@@ -19,6 +19,8 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+#include <fstream>
 #include <spawn.h>
 #include <string>
 #include <sys/resource.h>
@@ -82,12 +84,38 @@ struct TScrapes
     long MaxResidentKiB = 0;
     int MaxConnections = 0;
     double MaxConnectMsec = 0; // the longest a connect took
+    double CpuShare = 0;       // the endpoint's thread, % of one core
 };
+
+// CPU time of the endpoint's thread so far, in seconds.
+double EndpointCpuSeconds()
+{
+    double seconds = 0;
+    DIR* tasks = ::opendir("/proc/self/task");
+    if (!tasks)
+        return 0;
+    while (const dirent* task = ::readdir(tasks)) {
+        if (task->d_name[0] == '.')
+            continue;
+        const std::string dir = std::string("/proc/self/task/") + task->d_name;
+        std::string name;
+        std::ifstream(dir + "/comm") >> name;
+        if (name != "varnel-metrics")
+            continue;
+        double ns = 0;
+        std::ifstream(dir + "/schedstat") >> ns;
+        seconds += ns / 1e9;
+    }
+    ::closedir(tasks);
+    return seconds;
+}
 
 TScrapes ScrapeFor(const TMetricsEndpoint& endpoint, std::chrono::seconds span)
 {
     TScrapes scrapes;
-    const TClock::time_point end = TClock::now() + span;
+    const double cpu0 = EndpointCpuSeconds();
+    const TClock::time_point start = TClock::now();
+    const TClock::time_point end = start + span;
     while (TClock::now() < end) {
         const TClock::time_point asked = TClock::now();
         bool ok = false;
@@ -115,6 +143,8 @@ TScrapes ScrapeFor(const TMetricsEndpoint& endpoint, std::chrono::seconds span)
         std::this_thread::sleep_until(asked + 250ms);
     }
     std::sort(scrapes.Msec.begin(), scrapes.Msec.end());
+    scrapes.CpuShare = (EndpointCpuSeconds() - cpu0) /
+                       std::chrono::duration<double>(TClock::now() - start).count() * 100.0;
     return scrapes;
 }
 
@@ -159,10 +189,13 @@ pid_t StartCrowd(int port)
 
 void Print(const char* phase, const TScrapes& s)
 {
-    std::printf("%-22s %5zu %6d %9.1f %9.1f %9.1f %11.1f %9.1f %12.1f %12d\n", phase, s.Msec.size(),
-                s.Failed, Quantile(s.Msec, 0.5), Quantile(s.Msec, 0.99),
+    double load = 0;
+    std::ifstream("/proc/loadavg") >> load;
+    std::printf("%-22s %5zu %6d %9.1f %9.1f %9.1f %11.1f %9.1f %12.1f %12d %8.2f %8.2f\n", phase,
+                s.Msec.size(), s.Failed, Quantile(s.Msec, 0.5), Quantile(s.Msec, 0.99),
                 s.Msec.empty() ? NAN : s.Msec.back(), s.MaxConnectMsec,
-                0.0 + s.MaxResidentKiB / 1024.0, 0.0 + ResidentKiB() / 1024.0, s.MaxConnections);
+                0.0 + s.MaxResidentKiB / 1024.0, 0.0 + ResidentKiB() / 1024.0, s.MaxConnections,
+                s.CpuShare, load);
 }
 
 int Run(int seconds)
@@ -178,8 +211,9 @@ int Run(int seconds)
                 "byte a second and 10 pipelining 10000 requests without reading; a scrape every "
                 "250 ms on a new connection, %d s under the crowd\n\n",
                 seconds);
-    std::printf("%-22s %5s %6s %9s %9s %9s %11s %9s %12s %12s\n", "phase", "ok", "failed", "p50 ms",
-                "p99 ms", "max ms", "connect ms", "RSS MB", "RSS MB end", "connections");
+    std::printf("%-22s %5s %6s %9s %9s %9s %11s %9s %12s %12s %8s %8s\n", "phase", "ok", "failed",
+                "p50 ms", "p99 ms", "max ms", "connect ms", "RSS MB", "RSS MB end", "connections",
+                "cpu %", "load");
     const TScrapes quiet = ScrapeFor(endpoint, 5s);
     Print("quiet", quiet);
     const long before = ResidentKiB();
