@@ -342,8 +342,8 @@ private:
     // longest, else one that is done (its last answer out, only waiting for
     // the client to close), else the one that has been sending its request
     // the longest; false when every connection is being answered. An idle
-    // one whose request has arrived meanwhile (the server was busy) is
-    // answered instead, and the next one looked at.
+    // one whose request has arrived meanwhile (the server was busy) is kept,
+    // and the next one looked at.
     bool MakeRoom()
     {
         for (int attempt = 0; attempt < 8; ++attempt) {
@@ -374,10 +374,13 @@ private:
                     Drop(idle);
                     return true;
                 }
+                // Its request has come: answered now if already read, else
+                // at its notice; either way it is no longer the one idle
+                // the longest.
                 TConnection& connection = FOpen[idle];
                 Process(idle, connection);
                 if (connection.In.isEmpty() && !connection.Closing && connection.UnsentSince < 0)
-                    connection.Since = Now(); // nothing of a request after all
+                    connection.Since = Now();
                 continue;
             }
             if (oldest[Done]) {
