@@ -14,6 +14,7 @@
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QIcon>
+#include <QLoggingCategory>
 #include <QMessageBox>
 #include <QSettings>
 #include <QSocketNotifier>
@@ -25,6 +26,10 @@
 #include <unistd.h>
 
 namespace {
+
+// Where the metrics endpoint serves is told by default, not only its
+// failures: an operator who asked for port 0 learns the port.
+Q_LOGGING_CATEGORY(VarnelMetricsLog, "varnel.metrics", QtInfoMsg)
 
 constexpr std::array<int, 3> CloseSignals = {SIGTERM, SIGINT, SIGHUP};
 
@@ -85,6 +90,9 @@ private:
 struct TConsoleOptions
 {
     QString MetricsListen; // empty: no metrics endpoint
+    // Whether the endpoint was asked for on the command line (or else in
+    // the settings file).
+    bool MetricsListenOnCommandLine = false;
     bool KeepLocked = false;
 };
 
@@ -98,7 +106,9 @@ TConsoleOptions ParseOptions(const QApplication& app)
     const QCommandLineOption metricsListen(
         QStringLiteral("metrics-listen"),
         QStringLiteral("Serve the console's metrics for Prometheus at http://HOST:PORT/metrics "
-                       "(read-only; off unless given)."),
+                       "(read-only; off unless given). HOST is an IPv4 address, an IPv6 address "
+                       "in brackets or a host name; port 0 takes a free port. The console does "
+                       "not start when it cannot listen there."),
         QStringLiteral("HOST:PORT"));
     parser.addOption(metricsListen);
     const QCommandLineOption keepLocked(
@@ -110,6 +120,7 @@ TConsoleOptions ParseOptions(const QApplication& app)
 
     const QSettings settings(QStringLiteral("varnel"), QStringLiteral("varnel"));
     TConsoleOptions options;
+    options.MetricsListenOnCommandLine = parser.isSet(metricsListen);
     options.MetricsListen = parser.isSet(metricsListen)
                                 ? parser.value(metricsListen)
                                 : settings.value(metricsListen.names().front()).toString();
@@ -181,12 +192,33 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
             snapshot.DataLogWriteFailures = counters->LogFailures;
             snapshot.LinkLosses = history.LinkLosses();
         });
-        if (metrics->Endpoint().IsListening())
-            qCInfo(VarnelConsoleLog, "metrics at http://%s/metrics",
-                   qUtf8Printable(metrics->Endpoint().Address()));
-        else
-            qCWarning(VarnelConsoleLog, "no metrics: %s",
+        // Where it serves, or why it does not, on the window and in the log.
+        const TMetricsNotice notice =
+            DescribeMetricsEndpoint(metrics->Endpoint(), options.MetricsListen);
+        if (!metrics->Endpoint().IsListening() && options.MetricsListenOnCommandLine) {
+            // Asked for on the command line, by a person or a unit that
+            // reads the exit status: the console does not start without it.
+            qCCritical(VarnelMetricsLog, "--metrics-listen %s: %s; the console does not start",
+                       qUtf8Printable(options.MetricsListen),
+                       qUtf8Printable(metrics->Endpoint().Error()));
+            window->close();
+            keepAwake.Stop();
+            metrics.reset();
+            statusService.reset();
+            window.reset();
+            return MetricsListenFailedExitCode;
+        }
+        if (!metrics->Endpoint().IsListening())
+            qCWarning(VarnelMetricsLog,
+                      "metrics-listen=%s in the settings file: %s; the console "
+                      "runs without metrics",
+                      qUtf8Printable(options.MetricsListen),
                       qUtf8Printable(metrics->Endpoint().Error()));
+        else if (notice.Warning)
+            qCWarning(VarnelMetricsLog, "%s", qUtf8Printable(notice.Details));
+        else
+            qCInfo(VarnelMetricsLog, "%s", qUtf8Printable(notice.Details));
+        window->ShowMetricsNotice(notice.Text, notice.Details, notice.Warning);
     }
     int result = 0;
     if (closeAsked) {

@@ -16,4 +16,9 @@ using TMakeMainForm = std::function<std::unique_ptr<TMainForm>()>;
 // returns the exit code. SIGTERM, SIGINT and SIGHUP close the window as the
 // operator does: the data log is written out and closed and the link is
 // closed before the process ends, so logging out or a kill loses nothing.
+// A metrics endpoint asked for on the command line that cannot listen ends
+// the program with this code, before the window shows; asked for in the
+// settings file, the console runs on and says so on the window.
 int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow = {});
+
+constexpr int MetricsListenFailedExitCode = 2;

@@ -26,6 +26,7 @@
 #include <QPainter>
 #include <QScreen>
 #include <QScrollArea>
+#include <QStringList>
 #include <QSvgRenderer>
 #include <QTabBar>
 #include <QThread>
@@ -35,6 +36,7 @@
 #include <QWindow>
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 
@@ -417,6 +419,30 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event)
 
 void TMainForm::ShowStatusBusProblem(const QString& text, const QString& details)
 {
+    FStatusBusText = text;
+    FStatusBusDetails = details.isEmpty() ? text : details;
+    ShowStatusLine();
+}
+
+void TMainForm::ShowMetricsNotice(const QString& text, const QString& details, bool warning)
+{
+    FMetricsText = text;
+    FMetricsDetails = details.isEmpty() ? text : details;
+    FMetricsWarning = warning;
+    ShowStatusLine();
+}
+
+void TMainForm::ShowStatusLine()
+{
+    QStringList texts, details;
+    for (const auto& [text, detail] :
+         {std::pair{FStatusBusText, FStatusBusDetails}, std::pair{FMetricsText, FMetricsDetails}}) {
+        if (!text.isEmpty()) {
+            texts << text;
+            details << detail;
+        }
+    }
+    const QString text = texts.join(QStringLiteral("  \u00b7  "));
     if (!FStatusBusLabel) {
         if (text.isEmpty())
             return;
@@ -426,7 +452,6 @@ void TMainForm::ShowStatusBusProblem(const QString& text, const QString& details
         QFont font = FStatusBusLabel->font();
         font.setPointSize(8);
         FStatusBusLabel->setFont(font);
-        FStatusBusLabel->setStyleSheet(QStringLiteral("color: #b00000"));
         FStatusLabelGeometry = StatusLabel->geometry();
     }
     const QRect whole = FStatusLabelGeometry;
@@ -437,6 +462,9 @@ void TMainForm::ShowStatusBusProblem(const QString& text, const QString& details
         StatusLabel->setGeometry(whole);
         return;
     }
+    const bool problem = !FStatusBusText.isEmpty() || FMetricsWarning;
+    FStatusBusLabel->setStyleSheet(problem ? QStringLiteral("color: #b00000")
+                                           : QStringLiteral("color: #505050"));
     // The status keeps the upper part of its place, the line takes the bottom.
     const int lineHeight = FStatusBusLabel->fontMetrics().height() + 2;
     StatusLabel->setGeometry(whole.adjusted(0, 0, 0, -lineHeight));
@@ -444,7 +472,7 @@ void TMainForm::ShowStatusBusProblem(const QString& text, const QString& details
                                  lineHeight);
     FStatusBusLabel->setText(
         FStatusBusLabel->fontMetrics().elidedText(text, Qt::ElideRight, whole.width() - 4));
-    FStatusBusLabel->setToolTip(details.isEmpty() ? text : details);
+    FStatusBusLabel->setToolTip(details.join(QStringLiteral("\n\n")));
     FStatusBusLabel->show();
 }
 

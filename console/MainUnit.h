@@ -104,6 +104,10 @@ public:
     void WatchStatusBus(const TStatusService& service);
     // The line, once it was first shown; null before.
     QLabel* StatusBusLabel() const { return FStatusBusLabel; }
+    // ---- the metrics endpoint: where it serves, or why it serves nothing,
+    // on the same line (after the status bus's problem, if any); a warning
+    // shows in the problem's colour. An empty text takes it away.
+    void ShowMetricsNotice(const QString& text, const QString& details, bool warning);
 
     // ---- the device search: true from a click on Search (or the simple
     // menu's timer) until its result is in the device list
@@ -179,6 +183,10 @@ private:
     // before the line took its bottom
     QLabel* FStatusBusLabel = nullptr;
     QRect FStatusLabelGeometry;
+    QString FStatusBusText, FStatusBusDetails;
+    QString FMetricsText, FMetricsDetails;
+    bool FMetricsWarning = false;
+    void ShowStatusLine();
 
     // scope chart: the state's last 1000 scope samples, drawn by DataSeries
     TScopePanel* FScopePanel = nullptr;
