@@ -180,7 +180,7 @@ private:
     QLabel* FStatusBusLabel = nullptr;
     QRect FStatusLabelGeometry;
 
-    // scope chart: the state's last 1000 scope samples, drawn by DataSeries
+    // scope chart: the state's last 1000 scope samples, painted in its plot area
     TScopePanel* FScopePanel = nullptr;
 
     // service panel: Read, the Set actions, the values read back and the
