@@ -25,13 +25,29 @@ TTraceItem::TTraceItem(QGraphicsItem* parent) : QGraphicsObject(parent)
 void TTraceItem::Invalidate()
 {
     FPolylineRatio = 0;
+    FShown = boundingRect();
     update();
+}
+
+QRectF TTraceItem::Covering(const QPolygonF& polyline) const
+{
+    if (polyline.isEmpty())
+        return {};
+    // The pen's pixel on either side of the points.
+    return polyline.boundingRect().adjusted(-1, -1, 1, 1).intersected(boundingRect());
 }
 
 void TTraceItem::SetValues(const QList<double>& values)
 {
     FValues = values;
-    Invalidate();
+    FPolylineRatio = 0;
+    // Only where the trace was and where it goes: the rest of the plot area
+    // stays as it is.
+    const QRectF next = Covering(Polyline(FRatio));
+    const QRectF region = FShown.united(next);
+    FShown = next;
+    if (!region.isEmpty())
+        update(region);
 }
 
 void TTraceItem::SetPlotArea(const QRectF& area)
@@ -156,6 +172,10 @@ void TTraceItem::paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidg
     if (FValues.isEmpty())
         return;
     const qreal ratio = painter->device() ? painter->device()->devicePixelRatioF() : 1;
+    if (ratio != FRatio) {
+        FRatio = ratio;
+        FShown = boundingRect();
+    }
     const QPolygonF polyline = Polyline(ratio);
     if (polyline.isEmpty())
         return;

@@ -24,8 +24,8 @@ class QXYSeries;
 // samples outnumber the plot area's pixel columns, each column is drawn from
 // its first, lowest, highest and last sample, in the order they came: the
 // pixels the whole line would light, a single sample's spike included,
-// however many samples share the column. Repainting it repaints only the
-// plot area.
+// however many samples share the column. New samples repaint only where the
+// trace was and where it goes, within the plot area.
 class TTraceItem : public QGraphicsObject
 {
 public:
@@ -52,6 +52,9 @@ public:
 
 private:
     QPolygonF BuildPolyline(qreal devicePixelRatio) const;
+    // The pixels a polyline lights, within the plot area.
+    QRectF Covering(const QPolygonF& polyline) const;
+    // Everything is drawn anew: the plot area, the ranges or the pen changed.
     void Invalidate();
 
     QList<double> FValues;
@@ -65,6 +68,10 @@ private:
     // The last polyline painted, kept until something it depends on changes.
     mutable QPolygonF FPolyline;
     mutable qreal FPolylineRatio = 0;
+    // The device's pixels per unit at the last paint.
+    qreal FRatio = 1;
+    // Where the trace is on the screen, or is about to be.
+    QRectF FShown;
 };
 
 class TTraceModel : public QObject

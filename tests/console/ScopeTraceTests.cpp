@@ -16,6 +16,7 @@
 #include <QImage>
 #include <QLineSeries>
 #include <QPaintEvent>
+#include <QRegion>
 #include <QSignalSpy>
 #include <QTest>
 #include <QValueAxis>
@@ -302,36 +303,64 @@ TEST_F(ScopeTraceTest, ManySamplesKeepEachColumnsLowestAndHighestInTheirOrder)
     EXPECT_TRUE(traceItem.Polyline().isEmpty());
 }
 
-TEST_F(ScopeTraceTest, ARefreshRepaintsOnlyThePlotArea)
+TEST_F(ScopeTraceTest, ARefreshRepaintsOnlyWhereTheTraceWasAndGoesInThePlotArea)
 {
     Show();
-    Feed(KnownTrace());
+    // A trace in a narrow band: 4900 .. 5100, a few pixels high.
+    QList<double> band;
+    for (int k = 0; k < 1000; ++k)
+        band.append(5000 + (k % 3 - 1) * 100);
+    Feed(band);
     // Whatever is still pending from showing the window goes first.
     QTest::qWait(200);
 
     struct TPaints : QObject
     {
-        QList<QRect> Rects;
+        QRegion Region;
         bool eventFilter(QObject*, QEvent* event) override
         {
             if (event->type() == QEvent::Paint)
-                Rects.append(static_cast<QPaintEvent*>(event)->region().boundingRect());
+                Region += static_cast<QPaintEvent*>(event)->region();
             return false;
         }
     } paints;
     view()->viewport()->installEventFilter(&paints);
-    QSignalSpy refreshed(&form->ScopePanel().ScopeTrace(), &TTraceModel::Refreshed);
-    form->State().HandleScopeSample(17640);
-    ASSERT_TRUE(refreshed.wait());
-    ASSERT_TRUE(WaitFor([&] { return !paints.Rects.isEmpty(); }));
-    QTest::qWait(100);
-    view()->viewport()->removeEventFilter(&paints);
+    auto refresh = [&](double value) {
+        paints.Region = QRegion();
+        QSignalSpy refreshed(&form->ScopePanel().ScopeTrace(), &TTraceModel::Refreshed);
+        form->State().HandleScopeSample(static_cast<uint32_t>(17640 - value));
+        EXPECT_TRUE(refreshed.wait());
+        EXPECT_TRUE(WaitFor([&] { return !paints.Region.isEmpty(); }));
+        QTest::qWait(100);
+        return paints.Region.boundingRect();
+    };
+    const QRectF plotArea = view()->chart()->plotArea();
+    const QRect plot = plotArea.toAlignedRect();
+    auto row = [&](double value) {
+        return static_cast<int>(plotArea.top() + (17280 - value) * plotArea.height() / 34560);
+    };
+    auto text = [](const QRect& r) {
+        return QStringLiteral("%1,%2 %3x%4")
+            .arg(r.x())
+            .arg(r.y())
+            .arg(r.width())
+            .arg(r.height())
+            .toStdString();
+    };
 
-    const QRect plot = view()->chart()->plotArea().toAlignedRect();
-    for (const QRect& rect : paints.Rects) {
-        EXPECT_TRUE(plot.adjusted(-2, -2, 2, 2).contains(rect))
-            << "repainted " << rect.x() << "," << rect.y() << " " << rect.width() << "x"
-            << rect.height() << " beyond the plot area " << plot.x() << "," << plot.y() << " "
-            << plot.width() << "x" << plot.height();
-    }
+    // Another sample in the band: the band, not the rest of the plot area.
+    QRect repainted = refresh(5000);
+    EXPECT_TRUE(plot.adjusted(-2, -2, 2, 2).contains(repainted))
+        << text(repainted) << " beyond the plot area " << text(plot);
+    EXPECT_LE(repainted.top(), row(5100) - 1) << text(repainted);
+    EXPECT_GE(repainted.top(), row(5100) - 4) << text(repainted);
+    EXPECT_GE(repainted.bottom(), row(4900) + 1) << text(repainted);
+    EXPECT_LE(repainted.bottom(), row(4900) + 4) << text(repainted);
+
+    // A sample far off: down to it; and back up once it is the only one.
+    repainted = refresh(-15000);
+    EXPECT_TRUE(plot.adjusted(-2, -2, 2, 2).contains(repainted)) << text(repainted);
+    EXPECT_GE(repainted.bottom(), row(-15000) + 1) << text(repainted);
+    EXPECT_LE(repainted.top(), row(5100) - 1) << text(repainted);
+    view()->viewport()->removeEventFilter(&paints);
 }
