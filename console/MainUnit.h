@@ -188,7 +188,7 @@ private:
     bool FMetricsWarning = false;
     void ShowStatusLine();
 
-    // scope chart: the state's last 1000 scope samples, drawn by DataSeries
+    // scope chart: the state's last 1000 scope samples, painted in its plot area
     TScopePanel* FScopePanel = nullptr;
 
     // service panel: Read, the Set actions, the values read back and the

@@ -80,10 +80,12 @@ TScopePanel::TScopePanel(const TControls& controls, TControllerState& state, TWi
     FDataSeries = DataSeries;
     DataSeries->setObjectName(QStringLiteral("DataSeries"));
     chart->addSeries(DataSeries);
-    // A one-pixel trace: a wider pen is stroked segment by segment at every
-    // refresh and costs several times as much to draw.
+    // A one-pixel trace in the series' colour: a wider pen is stroked
+    // segment by segment at every refresh and costs several times as much
+    // to draw.
     QPen trace = DataSeries->pen();
     trace.setWidth(1);
+    trace.setCosmetic(true);
     DataSeries->setPen(trace);
     QValueAxis* bottom = MakeScopeAxis(QStringLiteral("bottom"), 1, 1000);
     QValueAxis* left = MakeScopeAxis(QStringLiteral("left"), -17280, 17280);
@@ -105,10 +107,13 @@ TScopePanel::TScopePanel(const TControls& controls, TControllerState& state, TWi
     };
     connect(Chart, &TScopeChartView::Zoomed, this, &TScopePanel::ChartZoom);
 
-    // Each repaint lays out and draws the whole 1000-point line, about a
-    // millisecond of the main thread, while samples arrive 768 times a
-    // second: the trace model coalesces them.
-    FScopeTrace = new TTraceModel(DataSeries, &FState.ScopeTrace(), this);
+    // Samples arrive 768 times a second: the trace model coalesces them and
+    // paints the trace itself, as one polyline in the plot area. The series
+    // stays empty: given the points, the chart would rebuild the line's
+    // outline with a path stroker at every refresh, about a millisecond of
+    // the main thread, whatever its pen.
+    FScopeTrace =
+        new TTraceModel(DataSeries, &FState.ScopeTrace(), this, TTraceModel::TDrawing::ByItem);
 
     connect(&FState, &TControllerState::ScopeScaleChanged, this, [this](uint32_t value) {
         // Reports 1 .. 6 select "1x" .. "32x"; anything else leaves no item.

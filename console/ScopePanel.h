@@ -45,8 +45,10 @@ public:
     TScopePanel(const TControls& controls, TControllerState& state, TWindow window,
                 QObject* parent);
 
-    // The series that draws the trace.
+    // The chart's line series: it holds the axes and the trace's pen; the
+    // trace model paints the samples.
     QLineSeries* DataSeries() const { return FDataSeries; }
+    const TTraceModel& ScopeTrace() const { return *FScopeTrace; }
 
     // ---- the operator's actions
     void ScopeScaleComboBoxChange();

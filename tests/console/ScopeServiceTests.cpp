@@ -8,6 +8,7 @@
 #include "console/ScopePanel.h"
 #include "console/ServicePanel.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/TraceModel.h"
 #include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
@@ -18,6 +19,7 @@
 #include <QFileInfo>
 #include <QLineSeries>
 #include <QLocale>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -120,6 +122,18 @@ protected:
         return series->points();
     }
 
+    // The scope trace once it paints count samples, as points.
+    QList<QPointF> DrawnTrace(qsizetype count)
+    {
+        const TTraceItem* item = form->ScopePanel().ScopeTrace().Item();
+        EXPECT_TRUE(WaitFor([&] { return item->Values().size() == count; }))
+            << "trace holds " << item->Values().size();
+        QList<QPointF> points;
+        for (qsizetype k = 0; k < item->Values().size(); ++k)
+            points.append(QPointF(static_cast<double>(k), item->Values()[k]));
+        return points;
+    }
+
     QString Path(const QString& name) const { return dir.filePath(name); }
 
     // Files are written on writers' threads: true once every file the
@@ -146,7 +160,7 @@ TEST_F(ScopeServiceTest, ScopeSamplesMapToSeventeenSixFortyMinusRawAndSaveWithCr
     for (const auto& [raw, value] : cases)
         form->State().HandleScopeSample(raw);
 
-    const QList<QPointF> points = DrawnPoints(form->DataSeries, 5);
+    const QList<QPointF> points = DrawnTrace(5);
     ASSERT_EQ(points.size(), 5);
     for (size_t k = 0; k < cases.size(); ++k) {
         EXPECT_EQ(points[k].x(), static_cast<double>(k));
@@ -211,43 +225,45 @@ TEST_F(ScopeServiceTest, TheThousandAndFirstSampleDropsTheFirst)
     EXPECT_EQ(lines.first(), "17639\r");
     EXPECT_EQ(lines[999], "16640\r");
 
-    const QList<QPointF> points = DrawnPoints(form->DataSeries, 1000);
+    const QList<QPointF> points = DrawnTrace(1000);
     ASSERT_EQ(points.size(), 1000);
     EXPECT_EQ(points.first(), QPointF(0, 17640 - 1));
     EXPECT_EQ(points.last(), QPointF(999, 17640 - 1000));
 }
 
-TEST_F(ScopeServiceTest, EachChartTakesABurstOfSamplesInOneReplace)
+TEST_F(ScopeServiceTest, EachChartTakesABurstOfSamplesInOneRefresh)
 {
-    // Samples handled back to back, more than a chart holds, reach its
-    // series as one replace of the newest thousand points.
+    // Samples handled back to back, more than a chart holds, reach it as one
+    // refresh of the newest thousand points: the scope's painted trace in
+    // one snapshot, its series left empty; the service chart's series in
+    // one replace.
     form->ChartCheckBox->setChecked(true);
-    struct TCase
-    {
-        const char* name;
-        QLineSeries* series;
-        void (TControllerState::*handle)(uint32_t);
-    };
-    const TCase cases[] = {
-        {"scope", form->DataSeries, &TControllerState::HandleScopeSample},
-        {"service", form->ServiceSeries, &TControllerState::HandleServiceSample}};
-    for (const TCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        QObject counting;
-        int replaces = 0;
-        int otherChanges = 0;
-        QObject::connect(c.series, &QXYSeries::pointsReplaced, &counting, [&] { ++replaces; });
-        QObject::connect(c.series, &QXYSeries::pointAdded, &counting, [&] { ++otherChanges; });
-        QObject::connect(c.series, &QXYSeries::pointRemoved, &counting, [&] { ++otherChanges; });
-        for (uint32_t raw = 0; raw < 1500; ++raw)
-            (form->State().*c.handle)(raw);
-        const QList<QPointF> points = DrawnPoints(c.series, 1000);
-        EXPECT_EQ(replaces, 1);
-        EXPECT_EQ(otherChanges, 0);
-        ASSERT_EQ(points.size(), 1000);
-        EXPECT_EQ(points.first().x(), 0);
-        EXPECT_EQ(points.last().x(), 999);
-    }
+    const TTraceModel& scope = form->ScopePanel().ScopeTrace();
+    QSignalSpy scopeRefreshes(&scope, &TTraceModel::Refreshed);
+    for (uint32_t raw = 0; raw < 1500; ++raw)
+        form->State().HandleScopeSample(raw);
+    const QList<QPointF> drawn = DrawnTrace(1000);
+    EXPECT_EQ(scopeRefreshes.size(), 1);
+    ASSERT_EQ(drawn.size(), 1000);
+    EXPECT_EQ(drawn.first(), QPointF(0, 17640 - 500));
+    EXPECT_EQ(drawn.last(), QPointF(999, 17640 - 1499));
+    EXPECT_EQ(form->DataSeries->count(), 0);
+
+    QLineSeries* series = form->ServiceSeries;
+    QObject counting;
+    int replaces = 0;
+    int otherChanges = 0;
+    QObject::connect(series, &QXYSeries::pointsReplaced, &counting, [&] { ++replaces; });
+    QObject::connect(series, &QXYSeries::pointAdded, &counting, [&] { ++otherChanges; });
+    QObject::connect(series, &QXYSeries::pointRemoved, &counting, [&] { ++otherChanges; });
+    for (uint32_t raw = 0; raw < 1500; ++raw)
+        form->State().HandleServiceSample(raw);
+    const QList<QPointF> points = DrawnPoints(series, 1000);
+    EXPECT_EQ(replaces, 1);
+    EXPECT_EQ(otherChanges, 0);
+    ASSERT_EQ(points.size(), 1000);
+    EXPECT_EQ(points.first().x(), 0);
+    EXPECT_EQ(points.last().x(), 999);
 }
 
 TEST_F(ScopeServiceTest, ScrollIsAskedPerAxisBeforeItHappens)
@@ -774,7 +790,7 @@ TEST_F(ScopeServiceTest, DataLogReachesTheDiskWhileOpenWhateverTheChartDraws)
     EXPECT_TRUE(WaitFor([&] { return ReadFile(fileName) == "17280\r\n0\r\n-17280\r\n"; }))
         << ReadFile(fileName).toStdString();
     EXPECT_TRUE(form->IsLogging());
-    EXPECT_EQ(form->DataSeries->count(), 0);
+    EXPECT_TRUE(form->ScopePanel().ScopeTrace().Item()->Values().isEmpty());
     EXPECT_TRUE(reports.isEmpty());
 }
 
@@ -849,7 +865,7 @@ TEST_F(ScopeServiceTest, DataLogStopsOnAFullDiskAndTheConsoleRunsOn)
         ASSERT_EQ(lines[k], QByteArray::number(17640 - k) + "\r") << "line " << k;
 
     form->State().HandleScopeSample(17640);
-    DrawnPoints(form->DataSeries, 1000);
+    DrawnTrace(1000);
     QTest::qWait(100);
     EXPECT_EQ(reports.size(), 1);
 }
@@ -975,7 +991,8 @@ TEST_F(ScopeServiceTest, ReadSetAndLogAgainstTheControllerModelAtTheLinesFullRat
     EXPECT_EQ(model.ParameterValue(69), 0xFC);
 
     // The trace fills, the service chart too, and the log holds every sample.
-    ASSERT_TRUE(WaitFor([&] { return form->DataSeries->count() == 1000; }, 20000));
+    ASSERT_TRUE(WaitFor(
+        [&] { return form->ScopePanel().ScopeTrace().Item()->Values().size() == 1000; }, 20000));
     ASSERT_TRUE(WaitFor([&] { return form->ServiceSeries->count() > 10; }));
     ASSERT_TRUE(WaitFor([&] { return model.Stats().ScopeSamplesSent >= 2000; }, 20000));
     form->SaveDataChartToFileCheckBox->click();
