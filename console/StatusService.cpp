@@ -68,9 +68,10 @@ constexpr const char* ServiceNameC = "org.varnel.Console1";
 constexpr const char* ObjectPathC = "/org/varnel/Console1";
 constexpr const char* InterfaceNameC = "org.varnel.Console1";
 constexpr uint64_t UsecPerMsec = 1000;
-// More calls than this between two looks at the bus make a flood; once it
-// is over, the memory it took is handed back to the system.
+// More calls than this between two looks at the bus make a flood; fewer than
+// the second end it, and the memory it took is handed back to the system.
 constexpr uint64_t FloodCallsPerCheck = 10000;
+constexpr uint64_t QuietCallsPerCheck = 1000;
 
 // ---- the interface's properties
 
@@ -644,11 +645,9 @@ private:
     {
         const uint64_t calls = FCallsSinceCheck;
         FCallsSinceCheck = 0;
-        if (calls >= FloodCallsPerCheck) {
+        if (calls >= FloodCallsPerCheck)
             FFlooded = true;
-            return;
-        }
-        if (!FFlooded)
+        if (!FFlooded || calls >= QuietCallsPerCheck)
             return;
         FFlooded = false;
         if (FRefused > 0) {
