@@ -463,6 +463,7 @@ private:
         FPublished = false;
         FReady = false;
         FNextSignalUsec = 0;
+        FQueued = 0;
     }
 
     // The connection closed or stopped answering: it is left, and the bus
@@ -496,17 +497,25 @@ private:
     // time so that the timers keep their turn; true when there may be more.
     bool Process()
     {
-        for (int i = 0; i < 256; ++i) {
+        bool more = true;
+        for (int i = 0; more && i < 256; ++i) {
             const int r = sd_bus_process(FBus, nullptr);
             if (r < 0 || sd_bus_is_open(FBus) <= 0) {
                 if (FLost == 0)
                     FLost = r < 0 ? r : -ECONNRESET;
                 return false;
             }
-            if (FLost != 0 || r == 0)
-                return false;
+            more = FLost == 0 && r > 0;
         }
-        return true;
+        // The queue of what is to be written shrinks only when the bus takes
+        // some of it.
+        uint64_t queued = 0;
+        if (sd_bus_get_n_queued_write(FBus, &queued) >= 0) {
+            if (queued == 0 || queued < FQueued)
+                FWrittenSincePing = true;
+            FQueued = queued;
+        }
+        return more;
     }
 
     // Sees every message before the object does.
@@ -524,6 +533,7 @@ private:
         if (sd_bus_message_get_type(message, &type) < 0 || type != SD_BUS_MESSAGE_METHOD_CALL)
             return 0;
         ++FCallsSinceCheck;
+        ++FCallsSincePing;
         if (!sd_bus_message_get_expect_reply(message))
             return 1;
         uint64_t queued = 0;
@@ -621,6 +631,8 @@ private:
             r = sd_bus_call_async(FBus, &FPingSlot, call, &TStatusBusWorker::PingReply, this,
                                   TStatusService::BusAnswerTimeoutMsec * UsecPerMsec);
         sd_bus_message_unref(call);
+        FCallsSincePing = 0;
+        FWrittenSincePing = false;
         if (r < 0)
             FLost = r;
     }
@@ -632,7 +644,11 @@ private:
         const char* sender = sd_bus_message_get_sender(reply);
         if (sd_bus_message_is_method_error(reply, nullptr)) {
             qCDebug(VarnelConsoleLog) << "The status service's ping failed:" << ErrorName(reply);
-            self.FLost = -ETIMEDOUT;
+            // Calls came in and the bus took everything written since the
+            // ping went out: the connection works, with a queue before the
+            // ping (a flood); it is asked again at the next check.
+            if (self.FCallsSincePing == 0 || !self.FWrittenSincePing)
+                self.FLost = -ETIMEDOUT;
         } else if (!sender || self.FUniqueName != sender) {
             self.FLost = -ETIMEDOUT;
         }
@@ -645,7 +661,7 @@ private:
     {
         const uint64_t calls = FCallsSinceCheck;
         FCallsSinceCheck = 0;
-        if (calls >= FloodCallsPerCheck)
+        if (calls >= FloodCallsPerCheck || FRefused > 0)
             FFlooded = true;
         if (!FFlooded || calls >= QuietCallsPerCheck)
             return;
@@ -721,6 +737,12 @@ private:
     uint64_t FLastSignalUsec = 0;
 
     uint64_t FCallsSinceCheck = 0;
+    // What the connection did since the last ping went out: calls read, and
+    // whether the bus took anything it had to write (of FQueued, the number
+    // waiting when last looked).
+    uint64_t FCallsSincePing = 0;
+    bool FWrittenSincePing = false;
+    uint64_t FQueued = 0;
     uint64_t FRefused = 0;
     bool FFlooded = false;
 };
