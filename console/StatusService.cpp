@@ -464,6 +464,7 @@ private:
         FReady = false;
         FNextSignalUsec = 0;
         FQueued = 0;
+        FWritable = false;
     }
 
     // The connection closed or stopped answering: it is left, and the bus
@@ -495,27 +496,47 @@ private:
 
     // Handles what the connection has, a bounded number of messages at a
     // time so that the timers keep their turn; true when there may be more.
+    // While the bus has not taken MaxQueuedAnswers answers, no call is read:
+    // the calls wait in the bus (whose own limits refuse the excess), and
+    // only writing and the connection's time-outs go on.
     bool Process()
     {
-        bool more = true;
-        for (int i = 0; more && i < 256; ++i) {
+        for (int i = 0; i < 256; ++i) {
+            const bool backedUp = FQueued >= TStatusService::MaxQueuedAnswers;
+            if (backedUp && !FWritable && !BusTimeoutDue())
+                return false;
+            FWritable = false;
             const int r = sd_bus_process(FBus, nullptr);
             if (r < 0 || sd_bus_is_open(FBus) <= 0) {
                 if (FLost == 0)
                     FLost = r < 0 ? r : -ECONNRESET;
                 return false;
             }
-            more = FLost == 0 && r > 0;
+            NoteQueue();
+            if (FLost != 0 || r == 0 || backedUp)
+                return false;
         }
-        // The queue of what is to be written shrinks only when the bus takes
-        // some of it.
+        return true;
+    }
+
+    // The queue of what is to be written shrinks only when the bus takes
+    // some of it.
+    void NoteQueue()
+    {
         uint64_t queued = 0;
-        if (sd_bus_get_n_queued_write(FBus, &queued) >= 0) {
-            if (queued == 0 || queued < FQueued)
-                FWrittenSincePing = true;
-            FQueued = queued;
-        }
-        return more;
+        if (sd_bus_get_n_queued_write(FBus, &queued) < 0)
+            return;
+        if (queued < FQueued)
+            FTakenSincePing = true;
+        if (queued == 0 || queued < FQueued)
+            FWrittenSincePing = true;
+        FQueued = queued;
+    }
+
+    bool BusTimeoutDue() const
+    {
+        uint64_t until = UINT64_MAX;
+        return sd_bus_get_timeout(FBus, &until) >= 0 && until <= NowUsec();
     }
 
     // Sees every message before the object does.
@@ -525,8 +546,7 @@ private:
     }
 
     // 1 drops the message: a call that wants no answer (nothing here has an
-    // effect, so it has none), and calls while the bus has not taken the
-    // answers already given.
+    // effect, so it has none).
     int Screen(sd_bus_message* message)
     {
         uint8_t type = 0;
@@ -536,12 +556,6 @@ private:
         ++FCallsSincePing;
         if (!sd_bus_message_get_expect_reply(message))
             return 1;
-        uint64_t queued = 0;
-        if (sd_bus_get_n_queued_write(FBus, &queued) >= 0 &&
-            queued >= TStatusService::MaxQueuedAnswers) {
-            ++FRefused;
-            return 1;
-        }
         Serve();
         return 0;
     }
@@ -633,6 +647,7 @@ private:
         sd_bus_message_unref(call);
         FCallsSincePing = 0;
         FWrittenSincePing = false;
+        FTakenSincePing = false;
         if (r < 0)
             FLost = r;
     }
@@ -644,10 +659,13 @@ private:
         const char* sender = sd_bus_message_get_sender(reply);
         if (sd_bus_message_is_method_error(reply, nullptr)) {
             qCDebug(VarnelConsoleLog) << "The status service's ping failed:" << ErrorName(reply);
-            // Calls came in and the bus took everything written since the
-            // ping went out: the connection works, with a queue before the
-            // ping (a flood); it is asked again at the next check.
-            if (self.FCallsSincePing == 0 || !self.FWrittenSincePing)
+            // The bus took answers that had waited, or calls came in and
+            // the bus took what there was to write, since the ping went
+            // out: the connection works, with a queue before the ping (a
+            // flood); it is asked again at the next check.
+            const bool working =
+                self.FTakenSincePing || (self.FCallsSincePing > 0 && self.FWrittenSincePing);
+            if (!working)
                 self.FLost = -ETIMEDOUT;
         } else if (!sender || self.FUniqueName != sender) {
             self.FLost = -ETIMEDOUT;
@@ -661,18 +679,11 @@ private:
     {
         const uint64_t calls = FCallsSinceCheck;
         FCallsSinceCheck = 0;
-        if (calls >= FloodCallsPerCheck || FRefused > 0)
+        if (calls >= FloodCallsPerCheck)
             FFlooded = true;
         if (!FFlooded || calls >= QuietCallsPerCheck)
             return;
         FFlooded = false;
-        if (FRefused > 0) {
-            qCWarning(VarnelConsoleLog).noquote()
-                << QStringLiteral("A flood of calls on the status bus: %1 calls were refused "
-                                  "while the bus did not take the answers.")
-                       .arg(FRefused);
-            FRefused = 0;
-        }
 #ifdef __GLIBC__
         malloc_trim(0);
 #endif
@@ -689,7 +700,9 @@ private:
             until = std::min(until, FJoinDeadlineUsec);
         if (FBus) {
             fds[1].fd = sd_bus_get_fd(FBus);
-            const int events = sd_bus_get_events(FBus);
+            int events = sd_bus_get_events(FBus);
+            if (FQueued >= TStatusService::MaxQueuedAnswers)
+                events &= ~POLLIN;
             fds[1].events = static_cast<short>(events > 0 ? events : 0);
             uint64_t busUntil = UINT64_MAX;
             if (sd_bus_get_timeout(FBus, &busUntil) >= 0)
@@ -700,7 +713,8 @@ private:
         if (!more && until > now)
             timeout = static_cast<int>(
                 std::min<uint64_t>((until - now + UsecPerMsec - 1) / UsecPerMsec, 60000));
-        poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout);
+        if (poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout) > 0)
+            FWritable = (fds[1].revents & POLLOUT) != 0;
     }
 
     std::shared_ptr<TFactsSnapshot> FSnapshot;
@@ -742,8 +756,10 @@ private:
     // waiting when last looked).
     uint64_t FCallsSincePing = 0;
     bool FWrittenSincePing = false;
+    bool FTakenSincePing = false;
     uint64_t FQueued = 0;
-    uint64_t FRefused = 0;
+    // The connection's socket takes writing again.
+    bool FWritable = false;
     bool FFlooded = false;
 };
 

@@ -12,8 +12,8 @@
 // thread refreshes under a mutex whenever they change. It takes one message
 // at a time off its connection, so calls not yet handled wait in the bus and
 // the kernel, not in this process; calls that want no answer are dropped
-// unread, and calls beyond a bound of answers not yet taken by the bus are
-// refused (left unanswered), so the memory a flood costs stays bounded.
+// unread, and while the bus has not taken a bounded number of answers no
+// call is read, so the memory a flood costs stays bounded.
 //
 // One console per bus offers it: a second console finds the name taken and
 // runs without the interface, says so in the log (category varnel.console)
@@ -59,7 +59,8 @@ public:
     // A connection that does not answer that ping (or does not finish its
     // start) within this time is left, and the service connects again.
     static constexpr int BusAnswerTimeoutMsec = 10000;
-    // Answers the bus has not taken yet, at most; calls beyond are refused.
+    // Answers the bus has not taken yet, at most: with as many waiting, the
+    // service reads no further call until the bus takes some.
     static constexpr uint64_t MaxQueuedAnswers = 4096;
 
     // Publishes the facts of the history on the bus at the address (the
