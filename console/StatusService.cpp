@@ -714,7 +714,7 @@ private:
             timeout = static_cast<int>(
                 std::min<uint64_t>((until - now + UsecPerMsec - 1) / UsecPerMsec, 60000));
         if (poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout) > 0)
-            FWritable = (fds[1].revents & POLLOUT) != 0;
+            FWritable = (fds[1].revents & (POLLOUT | POLLHUP | POLLERR)) != 0;
     }
 
     std::shared_ptr<TFactsSnapshot> FSnapshot;
@@ -758,7 +758,8 @@ private:
     bool FWrittenSincePing = false;
     bool FTakenSincePing = false;
     uint64_t FQueued = 0;
-    // The connection's socket takes writing again.
+    // The connection's socket takes writing again (or has hung up, which
+    // writing finds out).
     bool FWritable = false;
     bool FFlooded = false;
 };
