@@ -9,12 +9,17 @@
 // The object is served from a thread of its own, on a bus connection of its
 // own: however many calls a client sends, the window's thread answers none
 // of them. That thread reads a snapshot of the facts, which the window's
-// thread refreshes under a mutex whenever they change.
+// thread refreshes under a mutex whenever they change. It takes one message
+// at a time off its connection, so calls not yet handled wait in the bus and
+// the kernel, not in this process; calls that want no answer are dropped
+// unread, and while the bus has not taken a bounded number of answers no
+// call is read, so the memory a flood costs stays bounded.
 //
 // One console per bus offers it: a second console finds the name taken and
 // runs without the interface, says so in the log (category varnel.console)
-// and tells the window, naming the process that holds the name. When the bus
-// goes away and comes back, the service connects and registers again.
+// and tells the window, naming the process that holds the name. The service
+// pings itself through the bus every few seconds: a bus that goes away, or a
+// connection that no longer answers, is left and joined again.
 #pragma once
 
 #include "console/model/LockHistory.h"
@@ -22,6 +27,7 @@
 #include <QObject>
 #include <QString>
 
+#include <cstdint>
 #include <memory>
 
 class QThread;
@@ -47,9 +53,15 @@ public:
     static const QString InterfaceName;
     // The shortest time between two PropertiesChanged signals.
     static constexpr int MinSignalIntervalMsec = 100;
-    // How often a service that had a bus looks whether it still has it, and
-    // connects again once it is back.
+    // How often a service that had a bus looks whether it still has it (it
+    // pings itself through the bus), and connects again once it is back.
     static constexpr int BusCheckIntervalMsec = 2000;
+    // A connection that does not answer that ping (or does not finish its
+    // start) within this time is left, and the service connects again.
+    static constexpr int BusAnswerTimeoutMsec = 10000;
+    // Answers the bus has not taken yet, at most: with as many waiting, the
+    // service reads no further call until the bus takes some.
+    static constexpr uint64_t MaxQueuedAnswers = 4096;
 
     // Publishes the facts of the history on the bus at the address (the
     // session bus when empty), for as long as this object lives. The
@@ -79,8 +91,8 @@ private:
     void TakeState(int state, const QString& problem, const QString& details);
 
     std::shared_ptr<TFactsSnapshot> FSnapshot;
+    std::unique_ptr<TStatusBusWorker> FWorker;
     QThread* FThread = nullptr;
-    TStatusBusWorker* FWorker = nullptr;
     TStatusBusState FState = _bs_starting;
     QString FProblem;
     QString FProblemDetails;
