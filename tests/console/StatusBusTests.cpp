@@ -28,11 +28,13 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <cmath>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <csignal>
 #include <cstring>
 #include <thread>
@@ -215,6 +217,12 @@ TEST(StatusBus, FollowsTheConsoleThroughConnectLockAndLinkLossAndTheLabScriptSee
     EXPECT_EQ(client.Last.value(QStringLiteral("Connected")), QVariant(false));
     EXPECT_EQ(client.Last.value(QStringLiteral("Device")), QVariant(QString()));
     EXPECT_EQ(client.Last.value(QStringLiteral("Locked")), QVariant(false));
+    // Counts start at nothing; a figure not known yet reads NaN, never a 0.
+    for (const char* count : {"OperatorLocks", "RelockFailures", "RelockAttemptsFailed"})
+        EXPECT_EQ(client.Last.value(QLatin1String(count)), QVariant(qulonglong(0))) << count;
+    for (const char* figure : {"LastRelockSeconds", "SlowestRelockSeconds",
+                               "StabilizationHeadroomPercent", "LockedFractionHour"})
+        EXPECT_TRUE(std::isnan(client.Last.value(QLatin1String(figure)).toDouble())) << figure;
 
     // The lab's script waits for the lock on f while the console connects.
     QProcess lab;
