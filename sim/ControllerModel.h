@@ -206,7 +206,7 @@ private:
     void HandleHalfAutomatic();
     void HandleLock();
 
-    void Queue(TMessageId id, uint8_t b2, uint8_t b3, bool scope = false);
+    void Queue(TMessageId message, uint8_t b2, uint8_t b3, bool scope = false);
     void QueueValue(TMessageId id, uint16_t value) { Queue(id, value & 0xFF, value >> 8); }
     bool QueuePeriodic(TMessageId id, uint16_t value, bool scope = false);
 
