@@ -7,6 +7,7 @@
 
 #include "console/SystemSounds.h"
 #include "console/model/PeakTable.h"
+#include "protocol/Messages.h"
 
 #include <QTimer>
 
@@ -23,14 +24,14 @@ void TMainForm::ShowState()
     });
     connect(state, &TControllerState::DeviceEvent, this, [this, state](uint32_t kind, uint32_t id) {
         switch (kind) {
-        case 1:
+        case EventKind::Peak:
             PeakLabel->setText(state->Peaks().PeakName(id));
             FSounds->Play(_snd_default_alert);
             break;
-        case 2:
+        case EventKind::Notice:
             FSounds->Play(_snd_default_alert);
             break;
-        case 3:
+        case EventKind::CriticalStop:
             FSounds->Play(_snd_critical_stop);
             break;
         default:

@@ -6,6 +6,7 @@
 #include "console/model/DeviceSession.h"
 #include "console/model/LockSupervision.h"
 #include "protocol/Frames.h"
+#include "protocol/Messages.h"
 
 #include <QCheckBox>
 #include <QLabel>
@@ -32,7 +33,7 @@ TLockSupervisionPanel::TLockSupervisionPanel(TControls controls, TLockSupervisio
     // after the lock.
     connect(&state, &TControllerState::StatusChanged, this, [this, &state](uint32_t code) {
         FSupervision.Status(code);
-        if (code == 3)
+        if (code == StatusCode::Locked)
             FSupervision.LockReported(state.PeakId());
         // The alarm stands over whatever status shows beneath it.
         if (!FAlarm.isEmpty())

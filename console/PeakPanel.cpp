@@ -8,6 +8,7 @@
 #include "console/model/LockHistory.h"
 #include "console/model/PeakFacts.h"
 #include "console/model/PeakTable.h"
+#include "protocol/Messages.h"
 
 #include <QFontDatabase>
 #include <QPainter>
@@ -72,7 +73,7 @@ TPeakPanel::TPeakPanel(Ui::TMainForm& ui, TControllerState& state,
     connect(ui.StartButton, &QPushButton::clicked, this, &TPeakPanel::StartButtonClick);
     connect(ui.LockButton, &QPushButton::clicked, this, &TPeakPanel::LockButtonClick);
     connect(&state, &TControllerState::StatusChanged, this, [this](uint32_t code) {
-        if (code == 3)
+        if (code == StatusCode::Locked)
             ShowLockReport();
     });
     connect(&state, &TControllerState::ExpectedPeaksChanged, this, &TPeakPanel::FillPeakListBox);

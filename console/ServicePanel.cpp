@@ -30,15 +30,70 @@ void SetCaptionColor(QPushButton* button, const QColor& color)
     button->setPalette(palette);
 }
 
-QString NameOf(std::string_view name)
-{
-    return QString::fromLatin1(name.data(), static_cast<qsizetype>(name.size()));
-}
-
 const TServiceParameter& Row(std::string_view name)
 {
     return *ServiceParameterByName(name);
 }
+
+using TUi = Ui::TMainForm;
+
+// The panel's controls of each parameter row it shows, by the row's read
+// request: the field that shows the value and the row's Set button. The
+// expected peaks have the From/To choice and a Set button, the CFT raw value
+// only its label; the scope scale and the harmonic are chosen elsewhere in
+// the window.
+struct TRowControls
+{
+    TCommandId Read;
+    TRealSpinEdit* TUi::*Field;
+    QPushButton* TUi::*SetButton;
+};
+
+// clang-format off
+constexpr std::array<TRowControls, 15> RowControls = {{
+    {TCommandId::ReadPhase,         &TUi::PhaseRealSpinEdit,      &TUi::SetPhaseButton},
+    {TCommandId::ReadDelay,         &TUi::DelayRealSpinEdit,      &TUi::SetDelayButton},
+    {TCommandId::ReadPathGain,      &TUi::PathGainRealSpinEdit,   &TUi::SetPathGainButton},
+    {TCommandId::ReadCFT,           &TUi::CFTRealSpinEdit,        &TUi::SetCFTButton},
+    {TCommandId::ReadP,             &TUi::PRealSpinEdit,          &TUi::SetPButton},
+    {TCommandId::ReadI,             &TUi::IRealSpinEdit,          &TUi::SetIButton},
+    {TCommandId::ReadD,             &TUi::DRealSpinEdit,          &TUi::SetDButton},
+    {TCommandId::ReadPIDGain,       &TUi::PidGainRealSpinEdit,    &TUi::SetPIDGainButton},
+    {TCommandId::ReadExpectedPeaks, nullptr,                      &TUi::SetExpectedPeaksButton},
+    {TCommandId::ReadSetPoint,      &TUi::SetPointRealSpinEdit,   &TUi::SetPointButton},
+    {TCommandId::ReadCFTTemp10,     &TUi::CFTTemp10RealSpinEdit,  &TUi::CTFTemp10Button},
+    {TCommandId::ReadCFTTemp40,     &TUi::CFTTemp40RealSpinEdit,  &TUi::CFTTemp40Button},
+    {TCommandId::ReadCFTOffset,     &TUi::CFTOffsetRealSpinEdit,  &TUi::CFTOffsetButton},
+    {TCommandId::ReadModulation,    &TUi::ModulationRealSpinEdit, &TUi::ModulationButton},
+    {TCommandId::ReadFOffset,       &TUi::FOffsetRealSpinEdit,    &TUi::FOffsetButton},
+}};
+// clang-format on
+
+// Every row the controller lets the operator write has its Set button here,
+// but the two the window chooses elsewhere; every entry is a row.
+constexpr bool EveryWritableRowHasASetButton()
+{
+    for (const TServiceParameter& parameter : ServiceParameters) {
+        const bool elsewhere = parameter.Read == TCommandId::ReadScopeScale ||
+                               parameter.Read == TCommandId::ReadHarmonic;
+        const bool wanted = parameter.Write.has_value() && !elsewhere;
+        const auto entry =
+            std::find_if(RowControls.begin(), RowControls.end(), [&](const TRowControls& controls) {
+                return controls.Read == parameter.Read;
+            });
+        const bool present = entry != RowControls.end() && entry->SetButton != nullptr;
+        if (present != wanted)
+            return false;
+    }
+    for (const TRowControls& controls : RowControls)
+        if (std::none_of(ServiceParameters.begin(), ServiceParameters.end(),
+                         [&](const TServiceParameter& parameter) {
+                             return parameter.Read == controls.Read;
+                         }))
+            return false;
+    return true;
+}
+static_assert(EveryWritableRowHasASetButton());
 
 } // namespace
 
@@ -46,15 +101,15 @@ TServicePanel::TServicePanel(Ui::TMainForm& ui, TControllerState& state, TAction
                              int chartRefreshMsec, QObject* parent)
     : QObject(parent), FUi(ui), FState(state), FActions(std::move(actions))
 {
-    for (const TServiceParameter& parameter : ServiceParameters) {
+    for (const TRowControls& controls : RowControls) {
+        const TServiceParameter& parameter =
+            *ServiceParameterByCommand(static_cast<uint8_t>(controls.Read));
         const std::size_t row = TServiceValues::RowOf(parameter);
-        if (parameter.Control == TParamControl::SpinEdit)
-            FFields[row] =
-                ui.ServicePanel->findChild<TRealSpinEdit*>(NameOf(parameter.ControlName));
-        if (parameter.SetButtonName.empty())
+        if (controls.Field != nullptr)
+            FFields[row] = ui.*controls.Field;
+        if (controls.SetButton == nullptr)
             continue;
-        QPushButton* button =
-            ui.ServicePanel->findChild<QPushButton*>(NameOf(parameter.SetButtonName));
+        QPushButton* button = ui.*controls.SetButton;
         FSetButtons[row] = button;
         connect(button, &QPushButton::clicked, this,
                 [this, &parameter] { SetButtonClick(parameter); });
@@ -127,7 +182,7 @@ int32_t TServicePanel::FlagOf(const TServiceParameter& parameter) const
 void TServicePanel::SetButtonClick(const TServiceParameter& parameter)
 {
     const std::size_t row = TServiceValues::RowOf(parameter);
-    if (parameter.Control == TParamControl::PeakRange) {
+    if (parameter.Read == TCommandId::ReadExpectedPeaks) {
         SetExpectedPeaks(FSetButtons[row]);
         return;
     }
@@ -189,7 +244,7 @@ void TServicePanel::StabilizationCheckCheckBoxClick()
 void TServicePanel::ShowReading(const TServiceParameter* parameter, TParameterReading reading,
                                 uint32_t answer)
 {
-    if (parameter->Control == TParamControl::Label) {
+    if (parameter->Read == TCommandId::ReadCFTRaw) {
         // A measured value, shown as it came.
         FUi.CFTRawLabel->setText(QStringLiteral("CFT Raw: %1").arg(answer));
         return;

@@ -72,7 +72,7 @@ private:
     Ui::TMainForm& FUi;
     TControllerState& FState;
     TActions FActions;
-    // Each row's field and Set button, by the names the table gives.
+    // Each row's field and Set button, where the panel has them.
     std::array<TRealSpinEdit*, ServiceParameters.size()> FFields{};
     std::array<QPushButton*, ServiceParameters.size()> FSetButtons{};
     QLineSeries* FSeries = nullptr;

@@ -8,6 +8,7 @@
 #include "console/model/LockHistory.h"
 #include "console/model/PeakFacts.h"
 #include "console/model/PeakTable.h"
+#include "protocol/Messages.h"
 
 #include <QEvent>
 #include <QIcon>
@@ -39,7 +40,7 @@ TSimpleMenuPanel::TSimpleMenuPanel(Ui::TMainForm& ui, TControllerState& state, T
 
 void TSimpleMenuPanel::ShowStatus(uint32_t code)
 {
-    if (code == 3) {
+    if (code == StatusCode::Locked) {
         // The button that shows the locked peak goes down; when neither
         // shows it, both are up. Nothing is sent.
         const int32_t N = FState.PeakId();
@@ -53,21 +54,21 @@ void TSimpleMenuPanel::ShowStatus(uint32_t code)
 
     const QColor buttonFace = FUi.SimpleStatusPanel->window()->palette().color(QPalette::Button);
     switch (code) {
-    case 0:
+    case StatusCode::NotReady:
         FTimers.Blink->stop();
         FUi.SimpleFPeakPngSpeedButton->setEnabled(false);
         FUi.SimpleJPeakPngSpeedButton->setEnabled(false);
         SetSimpleStatusPanelColor(buttonFace);
         break;
-    case 3:
+    case StatusCode::Locked:
         FTimers.Blink->stop();
         SetSimpleStatusPanelColor(OkColor);
         break;
-    case 10:
+    case StatusCode::TuningError:
         FTimers.Blink->stop();
         SetSimpleStatusPanelColor(ErrorColor);
         break;
-    case 14:
+    case StatusCode::WaitForUser:
         FTimers.Blink->stop();
         FUi.SimpleFPeakPngSpeedButton->setEnabled(true);
         FUi.SimpleJPeakPngSpeedButton->setEnabled(true);

@@ -4,6 +4,7 @@
 #include "link/ConnectionUnit.h"
 #include "link/LinkSignal.h"
 #include "protocol/MainThreadCallList.h"
+#include "protocol/Messages.h"
 #include "protocol/ProtocolLog.h"
 
 #include <QDeadlineTimer>
@@ -30,7 +31,7 @@ enum TDelivery
 
 struct TMessageEntry
 {
-    uint8_t Id;
+    TMessageId Id;
     TPasses Passes;
     TDelivery Delivery;
     TSyncProc1P Proc1;
@@ -38,48 +39,50 @@ struct TMessageEntry
 };
 
 using H = TVarnelMessageHandlers;
+using M = TMessageId;
 
 // Every message the controller sends. Messages 2 and 73 carry nothing the
 // console uses: their checksum is tested (a bad one still counts) and then
 // they are dropped, which is all a handler that does nothing would achieve.
 constexpr std::array<TMessageEntry, 30> MessageTable = {{
-    {1, _pa_value, _dl_waits, &H::HandleScopeSample, nullptr},
-    {2, _pa_b2b3, _dl_queued, nullptr, nullptr},
-    {3, _pa_b2b3, _dl_waits, nullptr, &H::HandleDeviceStatus},
-    {4, _pa_b2, _dl_queued, &H::HandleTuningMirrorPosition, nullptr},
-    {5, _pa_b2, _dl_queued, &H::HandleStabilizationMirrorPosition, nullptr},
-    {6, _pa_b2b3, _dl_queued, nullptr, &H::HandleDeviceEvent},
-    {8, _pa_value, _dl_queued, &H::HandleCFTTemperature, nullptr},
-    {9, _pa_value, _dl_queued, &H::HandleServiceSample, nullptr},
-    {18, _pa_b2, _dl_waits, &H::HandlePeakId, nullptr},
-    {53, _pa_value, _dl_queued, &H::HandlePhaseValue, nullptr},
-    {55, _pa_value, _dl_queued, &H::HandleDelayValue, nullptr},
-    {57, _pa_value, _dl_queued, &H::HandlePathGainValue, nullptr},
-    {59, _pa_value, _dl_queued, &H::HandleCFTValue, nullptr},
-    {61, _pa_value, _dl_queued, &H::HandlePValue, nullptr},
-    {63, _pa_value, _dl_queued, &H::HandleIValue, nullptr},
-    {65, _pa_value, _dl_queued, &H::HandleDValue, nullptr},
-    {67, _pa_value, _dl_queued, &H::HandlePIDGainValue, nullptr},
-    {69, _pa_value, _dl_queued, &H::HandleExpectedPeaksValue, nullptr},
-    {71, _pa_value, _dl_queued, &H::HandleScopeScaleValue, nullptr},
-    {73, _pa_value, _dl_queued, nullptr, nullptr},
-    {77, _pa_b2, _dl_queued, &H::HandleSetPointValue, nullptr},
-    {80, _pa_value, _dl_queued, &H::HandleHarmonicValue, nullptr},
-    {83, _pa_value, _dl_queued, &H::HandleCFTTemp10Value, nullptr},
-    {85, _pa_value, _dl_queued, &H::HandleCFTTemp40Value, nullptr},
-    {87, _pa_value, _dl_queued, &H::HandleCFTOffsetValue, nullptr},
-    {89, _pa_value, _dl_queued, &H::HandleCFTRawValue, nullptr},
-    {91, _pa_value, _dl_queued, &H::HandleModulationValue, nullptr},
-    {93, _pa_value, _dl_queued, &H::HandleFOffsetValue, nullptr},
-    {123, _pa_value, _dl_queued, &H::HandleLifetimeHigh, nullptr},
-    {124, _pa_value, _dl_queued, &H::HandleLifetimeLow, nullptr},
+    {M::ScopeSample, _pa_value, _dl_waits, &H::HandleScopeSample, nullptr},
+    {M::Unnamed2, _pa_b2b3, _dl_queued, nullptr, nullptr},
+    {M::DeviceStatus, _pa_b2b3, _dl_waits, nullptr, &H::HandleDeviceStatus},
+    {M::TuningMirrorPosition, _pa_b2, _dl_queued, &H::HandleTuningMirrorPosition, nullptr},
+    {M::StabilizationMirrorPosition, _pa_b2, _dl_queued, &H::HandleStabilizationMirrorPosition,
+     nullptr},
+    {M::DeviceEvent, _pa_b2b3, _dl_queued, nullptr, &H::HandleDeviceEvent},
+    {M::CFTTemperature, _pa_value, _dl_queued, &H::HandleCFTTemperature, nullptr},
+    {M::ServiceSample, _pa_value, _dl_queued, &H::HandleServiceSample, nullptr},
+    {M::PeakId, _pa_b2, _dl_waits, &H::HandlePeakId, nullptr},
+    {M::PhaseValue, _pa_value, _dl_queued, &H::HandlePhaseValue, nullptr},
+    {M::DelayValue, _pa_value, _dl_queued, &H::HandleDelayValue, nullptr},
+    {M::PathGainValue, _pa_value, _dl_queued, &H::HandlePathGainValue, nullptr},
+    {M::CFTValue, _pa_value, _dl_queued, &H::HandleCFTValue, nullptr},
+    {M::PValue, _pa_value, _dl_queued, &H::HandlePValue, nullptr},
+    {M::IValue, _pa_value, _dl_queued, &H::HandleIValue, nullptr},
+    {M::DValue, _pa_value, _dl_queued, &H::HandleDValue, nullptr},
+    {M::PIDGainValue, _pa_value, _dl_queued, &H::HandlePIDGainValue, nullptr},
+    {M::ExpectedPeaksValue, _pa_value, _dl_queued, &H::HandleExpectedPeaksValue, nullptr},
+    {M::ScopeScaleValue, _pa_value, _dl_queued, &H::HandleScopeScaleValue, nullptr},
+    {M::Unnamed73, _pa_value, _dl_queued, nullptr, nullptr},
+    {M::SetPointValue, _pa_b2, _dl_queued, &H::HandleSetPointValue, nullptr},
+    {M::HarmonicValue, _pa_value, _dl_queued, &H::HandleHarmonicValue, nullptr},
+    {M::CFTTemp10Value, _pa_value, _dl_queued, &H::HandleCFTTemp10Value, nullptr},
+    {M::CFTTemp40Value, _pa_value, _dl_queued, &H::HandleCFTTemp40Value, nullptr},
+    {M::CFTOffsetValue, _pa_value, _dl_queued, &H::HandleCFTOffsetValue, nullptr},
+    {M::CFTRawValue, _pa_value, _dl_queued, &H::HandleCFTRawValue, nullptr},
+    {M::ModulationValue, _pa_value, _dl_queued, &H::HandleModulationValue, nullptr},
+    {M::FOffsetValue, _pa_value, _dl_queued, &H::HandleFOffsetValue, nullptr},
+    {M::LifetimeHigh, _pa_value, _dl_queued, &H::HandleLifetimeHigh, nullptr},
+    {M::LifetimeLow, _pa_value, _dl_queued, &H::HandleLifetimeLow, nullptr},
 }};
 
 // Message id -> entry of MessageTable, or nullptr for an id outside it.
 const std::array<const TMessageEntry*, 256> MessageById = [] {
     std::array<const TMessageEntry*, 256> byId{};
     for (const TMessageEntry& entry : MessageTable)
-        byId[entry.Id] = &entry;
+        byId[MessageIdByte(entry.Id)] = &entry;
     return byId;
 }();
 

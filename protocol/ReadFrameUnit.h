@@ -13,6 +13,7 @@
 
 #include "protocol/Frames.h"
 #include "protocol/MainThreadCallList.h"
+#include "protocol/Messages.h"
 
 #include <QThread>
 

@@ -5,10 +5,29 @@
 #include <cmath>
 #include <limits>
 
+namespace {
+
+// The controller answers a read request under the request's own id, and a
+// parameter's write sits one above its read.
+constexpr bool IdsFollowTheFrameRules()
+{
+    for (const TServiceParameter& parameter : ServiceParameters) {
+        const auto read = static_cast<uint8_t>(parameter.Read);
+        if (MessageIdByte(parameter.Answer) != read)
+            return false;
+        if (parameter.Write && static_cast<uint8_t>(*parameter.Write) != read + 1)
+            return false;
+    }
+    return true;
+}
+static_assert(IdsFollowTheFrameRules());
+
+} // namespace
+
 const TServiceParameter* ServiceParameterByAnswer(uint8_t message)
 {
     for (const TServiceParameter& parameter : ServiceParameters)
-        if (parameter.Answer == message)
+        if (MessageIdByte(parameter.Answer) == message)
             return &parameter;
     return nullptr;
 }

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "protocol/Frames.h"
+#include "protocol/Messages.h"
 
 #include <array>
 #include <cstdint>
@@ -21,21 +22,12 @@ enum class TParamWidth : uint8_t
     Word
 };
 
-// What shows the parameter in the console.
-enum class TParamControl : uint8_t
-{
-    SpinEdit,  // a number field on the service panel, with a Set button
-    PeakRange, // the expected-peaks From/To choice, with a Set button
-    Choice,    // a choice elsewhere in the window, no Set button on the panel
-    Label      // a read-only text on the service panel
-};
-
 struct TServiceParameter
 {
     std::string_view Name;
     TCommandId Read;
     // The device message that answers the read request.
-    uint8_t Answer;
+    TMessageId Answer;
     // The write command; none for a value the controller measures.
     std::optional<TCommandId> Write;
     TParamWidth Width;
@@ -53,38 +45,33 @@ struct TServiceParameter
     int32_t Flag;
     // Sent, in table order, by the service panel's Read.
     bool InReadSequence;
-    TParamControl Control;
-    // objectNames of the control that shows it and of its Set button, empty
-    // where there is none.
-    std::string_view ControlName;
-    std::string_view SetButtonName;
 };
 
 // clang-format off
 inline constexpr std::array<TServiceParameter, 18> ServiceParameters = {{
-    // Name             Read               Ans Write               Width                Sign   Scale  Low     High     Flag  Read   Control                      Control name              Set button
-    {"Phase",           TCommandId::ReadPhase,         53, TCommandId::WritePhase,         TParamWidth::Word,   false, 1,     0,      360,     0,    true,  TParamControl::SpinEdit,  "PhaseRealSpinEdit",      "SetPhaseButton"},
-    {"Delay",           TCommandId::ReadDelay,         55, TCommandId::WriteDelay,         TParamWidth::Byte,   false, 1,     0,      100,     0,    true,  TParamControl::SpinEdit,  "DelayRealSpinEdit",      "SetDelayButton"},
-    {"PathGain",        TCommandId::ReadPathGain,      57, TCommandId::WritePathGain,      TParamWidth::Word,   false, 1,     0,      2000,    2000, true,  TParamControl::SpinEdit,  "PathGainRealSpinEdit",   "SetPathGainButton"},
-    {"CFT",             TCommandId::ReadCFT,           59, TCommandId::WriteCFT,           TParamWidth::Byte,   false, 10,    0,      25.5,    0,    true,  TParamControl::SpinEdit,  "CFTRealSpinEdit",        "SetCFTButton"},
-    {"P",               TCommandId::ReadP,             61, TCommandId::WriteP,             TParamWidth::Byte,   false, 1,     0,      255,     0,    true,  TParamControl::SpinEdit,  "PRealSpinEdit",          "SetPButton"},
-    {"I",               TCommandId::ReadI,             63, TCommandId::WriteI,             TParamWidth::Byte,   false, 1,     0,      255,     0,    true,  TParamControl::SpinEdit,  "IRealSpinEdit",          "SetIButton"},
-    {"D",               TCommandId::ReadD,             65, TCommandId::WriteD,             TParamWidth::Byte,   false, 1,     0,      255,     0,    true,  TParamControl::SpinEdit,  "DRealSpinEdit",          "SetDButton"},
-    {"PIDGain",         TCommandId::ReadPIDGain,       67, TCommandId::WritePIDGain,       TParamWidth::Byte,   false, 1,     0,      255,     0,    true,  TParamControl::SpinEdit,  "PidGainRealSpinEdit",    "SetPIDGainButton"},
-    {"ExpectedPeaks",   TCommandId::ReadExpectedPeaks, 69, TCommandId::WriteExpectedPeaks, TParamWidth::Word,   false, 1,     0,      0x3FFF,  0,    true,  TParamControl::PeakRange, "ExpectedPeaksFromComboBox", "SetExpectedPeaksButton"},
-    {"SetPoint",        TCommandId::ReadSetPoint,      77, TCommandId::WriteSetPoint,      TParamWidth::Byte,   true,  1,     -200,   200,     0,    true,  TParamControl::SpinEdit,  "SetPointRealSpinEdit",   "SetPointButton"},
-    {"CFTTemp10",       TCommandId::ReadCFTTemp10,     83, TCommandId::WriteCFTTemp10,     TParamWidth::Word,   false, 1,     0,      65535,   0,    true,  TParamControl::SpinEdit,  "CFTTemp10RealSpinEdit",  "CTFTemp10Button"},
-    {"CFTTemp40",       TCommandId::ReadCFTTemp40,     85, TCommandId::WriteCFTTemp40,     TParamWidth::Word,   false, 1,     0,      65535,   0,    true,  TParamControl::SpinEdit,  "CFTTemp40RealSpinEdit",  "CFTTemp40Button"},
-    {"CFTOffset",       TCommandId::ReadCFTOffset,     87, TCommandId::WriteCFTOffset,     TParamWidth::Word,   false, 1,     0,      65535,   0,    true,  TParamControl::SpinEdit,  "CFTOffsetRealSpinEdit",  "CFTOffsetButton"},
-    {"CFTRaw",          TCommandId::ReadCFTRaw,        89, std::nullopt,       TParamWidth::Word,   false, 1,     0,      65535,   0,    true,  TParamControl::Label,     "CFTRawLabel",            ""},
-    {"Modulation",      TCommandId::ReadModulation,    91, TCommandId::WriteModulation,    TParamWidth::Word,   false, 1,     0,      255,     0,    true,  TParamControl::SpinEdit,  "ModulationRealSpinEdit", "ModulationButton"},
-    {"FOffset",         TCommandId::ReadFOffset,       93, TCommandId::WriteFOffset,       TParamWidth::Word,   true,  1,     -250,   250,     0,    true,  TParamControl::SpinEdit,  "FOffsetRealSpinEdit",    "FOffsetButton"},
-    {"ScopeScale",      TCommandId::ReadScopeScale,    71, TCommandId::WriteScopeScale,    TParamWidth::Byte,   false, 1,     1,      6,       0,    false, TParamControl::Choice,    "ScopeScaleComboBox",     ""},
-    {"Harmonic",        TCommandId::ReadHarmonic,      80, TCommandId::WriteHarmonic,      TParamWidth::Byte,   false, 1,     0,      2,       0,    false, TParamControl::Choice,    "HarmonicComboBox",       ""},
+    // Name, read request, answer, write command, width, signed, scale, low, high, flag, in Read
+    {"Phase",         TCommandId::ReadPhase,         TMessageId::PhaseValue,         TCommandId::WritePhase,         TParamWidth::Word, false, 1,  0,    360,    0,    true},
+    {"Delay",         TCommandId::ReadDelay,         TMessageId::DelayValue,         TCommandId::WriteDelay,         TParamWidth::Byte, false, 1,  0,    100,    0,    true},
+    {"PathGain",      TCommandId::ReadPathGain,      TMessageId::PathGainValue,      TCommandId::WritePathGain,      TParamWidth::Word, false, 1,  0,    2000,   2000, true},
+    {"CFT",           TCommandId::ReadCFT,           TMessageId::CFTValue,           TCommandId::WriteCFT,           TParamWidth::Byte, false, 10, 0,    25.5,   0,    true},
+    {"P",             TCommandId::ReadP,             TMessageId::PValue,             TCommandId::WriteP,             TParamWidth::Byte, false, 1,  0,    255,    0,    true},
+    {"I",             TCommandId::ReadI,             TMessageId::IValue,             TCommandId::WriteI,             TParamWidth::Byte, false, 1,  0,    255,    0,    true},
+    {"D",             TCommandId::ReadD,             TMessageId::DValue,             TCommandId::WriteD,             TParamWidth::Byte, false, 1,  0,    255,    0,    true},
+    {"PIDGain",       TCommandId::ReadPIDGain,       TMessageId::PIDGainValue,       TCommandId::WritePIDGain,       TParamWidth::Byte, false, 1,  0,    255,    0,    true},
+    {"ExpectedPeaks", TCommandId::ReadExpectedPeaks, TMessageId::ExpectedPeaksValue, TCommandId::WriteExpectedPeaks, TParamWidth::Word, false, 1,  0,    0x3FFF, 0,    true},
+    {"SetPoint",      TCommandId::ReadSetPoint,      TMessageId::SetPointValue,      TCommandId::WriteSetPoint,      TParamWidth::Byte, true,  1,  -200, 200,    0,    true},
+    {"CFTTemp10",     TCommandId::ReadCFTTemp10,     TMessageId::CFTTemp10Value,     TCommandId::WriteCFTTemp10,     TParamWidth::Word, false, 1,  0,    65535,  0,    true},
+    {"CFTTemp40",     TCommandId::ReadCFTTemp40,     TMessageId::CFTTemp40Value,     TCommandId::WriteCFTTemp40,     TParamWidth::Word, false, 1,  0,    65535,  0,    true},
+    {"CFTOffset",     TCommandId::ReadCFTOffset,     TMessageId::CFTOffsetValue,     TCommandId::WriteCFTOffset,     TParamWidth::Word, false, 1,  0,    65535,  0,    true},
+    {"CFTRaw",        TCommandId::ReadCFTRaw,        TMessageId::CFTRawValue,        std::nullopt,                   TParamWidth::Word, false, 1,  0,    65535,  0,    true},
+    {"Modulation",    TCommandId::ReadModulation,    TMessageId::ModulationValue,    TCommandId::WriteModulation,    TParamWidth::Word, false, 1,  0,    255,    0,    true},
+    {"FOffset",       TCommandId::ReadFOffset,       TMessageId::FOffsetValue,       TCommandId::WriteFOffset,       TParamWidth::Word, true,  1,  -250, 250,    0,    true},
+    {"ScopeScale",    TCommandId::ReadScopeScale,    TMessageId::ScopeScaleValue,    TCommandId::WriteScopeScale,    TParamWidth::Byte, false, 1,  1,    6,      0,    false},
+    {"Harmonic",      TCommandId::ReadHarmonic,      TMessageId::HarmonicValue,      TCommandId::WriteHarmonic,      TParamWidth::Byte, false, 1,  0,    2,      0,    false},
 }};
 // clang-format on
 
-// The row answered by this device message, or nullptr.
+// The row answered by this device message (its id byte), or nullptr.
 const TServiceParameter* ServiceParameterByAnswer(uint8_t message);
 // The row this read request or write command belongs to, or nullptr.
 const TServiceParameter* ServiceParameterByCommand(uint8_t command);

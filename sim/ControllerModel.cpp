@@ -18,29 +18,29 @@ using std::chrono::nanoseconds;
 // table (protocol/ServiceParameters.h), which gives the ids and widths.
 struct TParameterDefault
 {
-    ::TCommandId Read;
+    TCommandId Read;
     uint16_t Value;
 };
 
 constexpr TParameterDefault ParameterDefaults[] = {
-    {::TCommandId::ReadPhase, 180},
-    {::TCommandId::ReadDelay, 20},
-    {::TCommandId::ReadPathGain, 1200}, // +2000 with the stabilisation check
-    {::TCommandId::ReadCFT, 235},       // tenths of a degree
-    {::TCommandId::ReadP, 40},
-    {::TCommandId::ReadI, 12},
-    {::TCommandId::ReadD, 3},
-    {::TCommandId::ReadPIDGain, 100},
-    {::TCommandId::ReadExpectedPeaks, 0x3FFF}, // a to n
-    {::TCommandId::ReadScopeScale, 3},         // 4x
-    {::TCommandId::ReadSetPoint, 0},           // an 8-bit two's complement byte
-    {::TCommandId::ReadHarmonic, 0},           // 3rd
-    {::TCommandId::ReadCFTTemp10, 1000},
-    {::TCommandId::ReadCFTTemp40, 3000},
-    {::TCommandId::ReadCFTOffset, 0},
-    {::TCommandId::ReadCFTRaw, 0}, // measured: answered from the temperature
-    {::TCommandId::ReadModulation, 128},
-    {::TCommandId::ReadFOffset, 0}, // kHz, 16-bit two's complement
+    {TCommandId::ReadPhase, 180},
+    {TCommandId::ReadDelay, 20},
+    {TCommandId::ReadPathGain, 1200}, // +2000 with the stabilisation check
+    {TCommandId::ReadCFT, 235},       // tenths of a degree
+    {TCommandId::ReadP, 40},
+    {TCommandId::ReadI, 12},
+    {TCommandId::ReadD, 3},
+    {TCommandId::ReadPIDGain, 100},
+    {TCommandId::ReadExpectedPeaks, 0x3FFF}, // a to n
+    {TCommandId::ReadScopeScale, 3},         // 4x
+    {TCommandId::ReadSetPoint, 0},           // an 8-bit two's complement byte
+    {TCommandId::ReadHarmonic, 0},           // 3rd
+    {TCommandId::ReadCFTTemp10, 1000},
+    {TCommandId::ReadCFTTemp40, 3000},
+    {TCommandId::ReadCFTOffset, 0},
+    {TCommandId::ReadCFTRaw, 0}, // measured: answered from the temperature
+    {TCommandId::ReadModulation, 128},
+    {TCommandId::ReadFOffset, 0}, // kHz, 16-bit two's complement
 };
 
 // The table's row whose read request this is, or nullptr.
@@ -59,10 +59,10 @@ const TServiceParameter* WriteCommand(uint8_t id)
                : nullptr;
 }
 
-constexpr uint8_t ExpectedPeaksId = static_cast<uint8_t>(::TCommandId::ReadExpectedPeaks);
-constexpr uint8_t ScopeScaleId = static_cast<uint8_t>(::TCommandId::ReadScopeScale);
-constexpr uint8_t CFTTemp10Id = static_cast<uint8_t>(::TCommandId::ReadCFTTemp10);
-constexpr uint8_t CFTTemp40Id = static_cast<uint8_t>(::TCommandId::ReadCFTTemp40);
+constexpr uint8_t ExpectedPeaksId = static_cast<uint8_t>(TCommandId::ReadExpectedPeaks);
+constexpr uint8_t ScopeScaleId = static_cast<uint8_t>(TCommandId::ReadScopeScale);
+constexpr uint8_t CFTTemp10Id = static_cast<uint8_t>(TCommandId::ReadCFTTemp10);
+constexpr uint8_t CFTTemp40Id = static_cast<uint8_t>(TCommandId::ReadCFTTemp40);
 
 // Working time at the model's first connect, in minutes (12333:20):
 // large enough to need both halves of the counter.
@@ -184,8 +184,8 @@ void TControllerModel::Connect(TClock::time_point now)
         return;
     FState = _ts_prepare;
     if (all) {
-        Schedule(0.5, _msg_device_status, _st_prepare);
-        Schedule(2.0, _msg_device_status, _st_wait_for_user);
+        Schedule(0.5, TMessageId::DeviceStatus, StatusCode::Prepare);
+        Schedule(2.0, TMessageId::DeviceStatus, StatusCode::WaitForUser);
     }
     ScheduleState(2.0, _ts_wait_user);
 }
@@ -225,22 +225,22 @@ void TControllerModel::HandleCommand(const TCommandFrame& frame)
 {
     if (FScopeAwaitsCommand)
         StartScope(true);
-    switch (frame.Id) {
-    case _cmd_tuning_start:
-    case _cmd_tuning_enable:
+    switch (static_cast<TCommandId>(frame.Id)) {
+    case TCommandId::TuningStart:
+    case TCommandId::TuningEnable:
         // The procedure starts with the command that follows (target or
         // half-automatic); these two only arm it.
         return;
-    case _cmd_tuning_target:
+    case TCommandId::TuningTarget:
         HandleTuningTarget(frame.B);
         return;
-    case _cmd_tuning_half_automatic:
+    case TCommandId::TuningHalfAutomatic:
         HandleHalfAutomatic();
         return;
-    case _cmd_tuning_lock:
+    case TCommandId::TuningLock:
         HandleLock();
         return;
-    case _cmd_connect_query:
+    case TCommandId::ConnectQuery:
         // The console expects no answer.
         return;
     default:
@@ -260,7 +260,7 @@ void TControllerModel::HandleCommand(const TCommandFrame& frame)
 
 uint16_t TControllerModel::ParameterValue(uint8_t readId) const
 {
-    if (readId == _msg_cft_raw_value)
+    if (readId == static_cast<uint8_t>(TCommandId::ReadCFTRaw))
         return CFTRaw();
     return ReadRequest(readId) ? FParameters[readId] : 0;
 }
@@ -284,16 +284,16 @@ void TControllerModel::HandleTuningTarget(uint8_t peakId)
     FMirrorFrom = StabilizationMirror();
     FScript.clear();
     HoldHere();
-    Schedule(0, _msg_device_status, _st_tuning_start);
+    Schedule(0, TMessageId::DeviceStatus, StatusCode::TuningStart);
 
     int first = 0, last = 0;
     const int index = peakId - 1;
     if (!ReachableRange(first, last) || index < first || index > last) {
         // Nowhere to go: the procedure gives up with a critical stop.
         FState = _ts_moving;
-        Schedule(0.5, _msg_device_status, _st_wait);
-        Schedule(1.0, _msg_device_event, _ev_critical_stop, peakId);
-        Schedule(1.0, _msg_device_status, _st_error);
+        Schedule(0.5, TMessageId::DeviceStatus, StatusCode::Wait);
+        Schedule(1.0, TMessageId::DeviceEvent, EventKind::CriticalStop, peakId);
+        Schedule(1.0, TMessageId::DeviceStatus, StatusCode::TuningError);
         ScheduleState(1.0, _ts_error);
         return;
     }
@@ -301,14 +301,14 @@ void TControllerModel::HandleTuningTarget(uint8_t peakId)
     FState = _ts_moving;
     const double target = PeakOffsetsMHz[static_cast<std::size_t>(index)];
     const double travel = std::clamp(std::abs(target - LaserOffsetMHz()) / 150.0, 0.6, 3.0);
-    Schedule(0.3, _msg_device_status, _st_wait);
+    Schedule(0.3, TMessageId::DeviceStatus, StatusCode::Wait);
     RampTo(target, 0.3, travel);
-    Schedule(0.3 + travel / 2, _msg_device_status, _st_phase);
-    Schedule(0.3 + travel, _msg_device_event, _ev_peak, peakId);
-    Schedule(0.6 + travel, _msg_device_status, _st_lock_try);
+    Schedule(0.3 + travel / 2, TMessageId::DeviceStatus, StatusCode::Phase);
+    Schedule(0.3 + travel, TMessageId::DeviceEvent, EventKind::Peak, peakId);
+    Schedule(0.6 + travel, TMessageId::DeviceStatus, StatusCode::LockTry);
     ExpectLock(peakId);
-    Schedule(1.1 + travel, _msg_peak_id, peakId);
-    Schedule(1.1 + travel, _msg_device_status, _st_locked);
+    Schedule(1.1 + travel, TMessageId::PeakId, peakId);
+    Schedule(1.1 + travel, TMessageId::DeviceStatus, StatusCode::Locked);
     ScheduleState(1.1 + travel, _ts_locked);
 }
 
@@ -317,19 +317,19 @@ void TControllerModel::HandleHalfAutomatic()
     FMirrorFrom = StabilizationMirror();
     FScript.clear();
     HoldHere();
-    Schedule(0, _msg_device_status, _st_tuning_start);
+    Schedule(0, TMessageId::DeviceStatus, StatusCode::TuningStart);
     int first = 0, last = 0;
     if (!ReachableRange(first, last)) {
         FState = _ts_moving;
-        Schedule(1.0, _msg_device_event, _ev_critical_stop, 0);
-        Schedule(1.0, _msg_device_status, _st_error);
+        Schedule(1.0, TMessageId::DeviceEvent, EventKind::CriticalStop, 0);
+        Schedule(1.0, TMessageId::DeviceStatus, StatusCode::TuningError);
         ScheduleState(1.0, _ts_error);
         return;
     }
     FState = _ts_searching;
     StartScan();
-    Schedule(0.3, _msg_device_status, _st_wait);
-    Schedule(1.0, _msg_device_status, _st_phase);
+    Schedule(0.3, TMessageId::DeviceStatus, StatusCode::Wait);
+    Schedule(1.0, TMessageId::DeviceStatus, StatusCode::Phase);
 }
 
 void TControllerModel::HandleLock()
@@ -346,14 +346,14 @@ void TControllerModel::HandleLock()
     FScript.clear();
     FState = _ts_locking;
     RampTo(PeakOffsetsMHz[nearest], 0, 0.4);
-    Schedule(0, _msg_device_status, _st_lock_try);
+    Schedule(0, TMessageId::DeviceStatus, StatusCode::LockTry);
     ExpectLock(peakId);
-    Schedule(0.6, _msg_peak_id, peakId);
-    Schedule(0.6, _msg_device_status, _st_locked);
+    Schedule(0.6, TMessageId::PeakId, peakId);
+    Schedule(0.6, TMessageId::DeviceStatus, StatusCode::Locked);
     ScheduleState(0.6, _ts_locked);
 }
 
-void TControllerModel::Schedule(double afterSeconds, uint8_t id, uint8_t b2, uint8_t b3)
+void TControllerModel::Schedule(double afterSeconds, TMessageId id, uint8_t b2, uint8_t b3)
 {
     const TStep step{FNow + After(afterSeconds), _sk_frame, id, b2, b3, _ts_idle};
     const auto at =
@@ -364,7 +364,7 @@ void TControllerModel::Schedule(double afterSeconds, uint8_t id, uint8_t b2, uin
 
 void TControllerModel::ScheduleState(double afterSeconds, TTuningState state)
 {
-    const TStep step{FNow + After(afterSeconds), _sk_state, 0, 0, 0, state};
+    const TStep step{FNow + After(afterSeconds), _sk_state, TMessageId{}, 0, 0, state};
     const auto at =
         std::upper_bound(FScript.begin(), FScript.end(), step.Due,
                          [](TClock::time_point t, const TStep& s) { return t < s.Due; });
@@ -373,7 +373,7 @@ void TControllerModel::ScheduleState(double afterSeconds, TTuningState state)
 
 void TControllerModel::ScheduleStep(double afterSeconds, TStepKind kind)
 {
-    const TStep step{FNow + After(afterSeconds), kind, 0, 0, 0, _ts_idle};
+    const TStep step{FNow + After(afterSeconds), kind, TMessageId{}, 0, 0, _ts_idle};
     const auto at =
         std::upper_bound(FScript.begin(), FScript.end(), step.Due,
                          [](TClock::time_point t, const TStep& s) { return t < s.Due; });
@@ -448,7 +448,7 @@ void TControllerModel::LoseLock(double driftOffMHz)
     // The loop has let go: the laser wanders off the peak and stays off.
     FScript.clear();
     FState = _ts_unlocked;
-    Schedule(0, _msg_device_status, _st_unlocked);
+    Schedule(0, TMessageId::DeviceStatus, StatusCode::Unlocked);
     const double side = std::bernoulli_distribution(0.5)(FKnockRandom) ? 1.0 : -1.0;
     RampTo(LaserOffsetMHz() + side * driftOffMHz, 0, 2.0);
 }
@@ -469,15 +469,15 @@ TKnockOutcome TControllerModel::Knock()
     ++FStats.KnocksRiddenOut;
     FScript.clear();
     FState = _ts_bumped;
-    Schedule(0, _msg_device_status, _st_unlocked);
+    Schedule(0, TMessageId::DeviceStatus, StatusCode::Unlocked);
     const double side = uniform(FKnockRandom) < 0.5 ? 1.0 : -1.0;
     RampTo(LaserOffsetMHz() + side * (2.0 + 3.0 * uniform(FKnockRandom)), 0, 0.15);
     const double tryAt = 0.2 + 0.25 * uniform(FKnockRandom);
     const double lockAt = tryAt + ReturnSeconds + 0.05 + 0.15 * uniform(FKnockRandom);
-    Schedule(tryAt, _msg_device_status, _st_lock_try);
+    Schedule(tryAt, TMessageId::DeviceStatus, StatusCode::LockTry);
     ScheduleStep(tryAt, _sk_return);
-    Schedule(lockAt, _msg_peak_id, FLockPeak);
-    Schedule(lockAt, _msg_device_status, _st_locked);
+    Schedule(lockAt, TMessageId::PeakId, FLockPeak);
+    Schedule(lockAt, TMessageId::DeviceStatus, StatusCode::Locked);
     FRecentreOnLock = false;
     ScheduleState(lockAt, _ts_locked);
     return _ko_ridden_out;
@@ -608,8 +608,8 @@ void TControllerModel::EmitLifetime()
     const auto minutes = std::chrono::duration_cast<std::chrono::minutes>(FNow - FLifetimeOrigin);
     const uint32_t total = LifetimeBaseMinutes + static_cast<uint32_t>(minutes.count());
     // High half first: only the low half updates the console's display.
-    QueueValue(_msg_lifetime_high, static_cast<uint16_t>(total >> 16));
-    QueueValue(_msg_lifetime_low, static_cast<uint16_t>(total & 0xFFFF));
+    QueueValue(TMessageId::LifetimeHigh, static_cast<uint16_t>(total >> 16));
+    QueueValue(TMessageId::LifetimeLow, static_cast<uint16_t>(total & 0xFFFF));
 }
 
 void TControllerModel::EmitLive()
@@ -623,9 +623,9 @@ void TControllerModel::EmitLive()
     if (FState == _ts_locked)
         stabilization += std::uniform_int_distribution<int>(47, 53)(FRandom) - 50;
     stabilization = std::clamp(stabilization, 0L, 100L);
-    QueuePeriodic(_msg_tuning_mirror_position, tuning);
-    QueuePeriodic(_msg_stabilization_mirror_position, static_cast<uint16_t>(stabilization));
-    QueuePeriodic(_msg_cft_temperature, CFTTemperature());
+    QueuePeriodic(TMessageId::TuningMirrorPosition, tuning);
+    QueuePeriodic(TMessageId::StabilizationMirrorPosition, static_cast<uint16_t>(stabilization));
+    QueuePeriodic(TMessageId::CFTTemperature, CFTTemperature());
 }
 
 void TControllerModel::EmitScope()
@@ -642,7 +642,7 @@ void TControllerModel::EmitScope()
         shown = std::clamp(shown, -ScopeLimit, ScopeLimit);
         raw = static_cast<uint16_t>(std::lround(ScopeZero - shown));
     }
-    if (!QueuePeriodic(_msg_scope_sample, raw, true))
+    if (!QueuePeriodic(TMessageId::ScopeSample, raw, true))
         return;
     ++FStats.ScopeSamplesQueued;
     if (FOptions.SampleLimit != 0 && FStats.ScopeSamplesQueued >= FOptions.SampleLimit)
@@ -656,12 +656,12 @@ void TControllerModel::EmitService()
     const double value = -ErrorSignal(LaserOffsetMHz()) * 6000.0 +
                          std::normal_distribution<double>(0.0, 40.0)(FRandom);
     const auto sample = static_cast<int16_t>(std::clamp(std::lround(value), -32768L, 32767L));
-    QueuePeriodic(_msg_service_sample, static_cast<uint16_t>(sample));
+    QueuePeriodic(TMessageId::ServiceSample, static_cast<uint16_t>(sample));
 }
 
 void TControllerModel::EmitCrossing()
 {
-    Queue(_msg_device_event, _ev_peak, FCrossingPeak);
+    Queue(TMessageId::DeviceEvent, EventKind::Peak, FCrossingPeak);
     FScanLastPhase = FCrossingPhase;
     FindNextCrossing();
 }
@@ -778,10 +778,11 @@ void TControllerModel::FindNextCrossing()
     FCrossingDue = FScanStart + After((best - FScanPhase0) / ScanSpeedMHzPerSecond);
 }
 
-void TControllerModel::Queue(uint8_t id, uint8_t b2, uint8_t b3, bool scope)
+void TControllerModel::Queue(TMessageId message, uint8_t b2, uint8_t b3, bool scope)
 {
     if (!FConnected)
         return;
+    const uint8_t id = MessageIdByte(message);
     TOutFrame frame{{DeviceStartByte, id, b2, b3, FrameChecksum(DeviceStartByte, id, b2, b3)},
                     scope};
     if (FOptions.Noise > 0.0) {
@@ -795,7 +796,7 @@ void TControllerModel::Queue(uint8_t id, uint8_t b2, uint8_t b3, bool scope)
     FQueuedBytes += FrameSize;
 }
 
-bool TControllerModel::QueuePeriodic(uint8_t id, uint16_t value, bool scope)
+bool TControllerModel::QueuePeriodic(TMessageId id, uint16_t value, bool scope)
 {
     if (PendingOutput() + FrameSize > FOptions.MaxBacklog) {
         ++FStats.PeriodicFramesSkipped;

@@ -5,6 +5,7 @@
 // serves the varnel-sim program and in-process tests.
 #pragma once
 
+#include "protocol/Messages.h"
 #include "sim/CommandFrameParser.h"
 
 #include <array>
@@ -18,56 +19,6 @@
 namespace VarnelSim {
 
 using TClock = std::chrono::steady_clock;
-
-// Command ids the controller acts on besides the parameters (everything
-// else is ignored).
-enum TCommandId : uint8_t
-{
-    _cmd_tuning_start = static_cast<uint8_t>(::TCommandId::TuningStart),
-    _cmd_tuning_enable = static_cast<uint8_t>(::TCommandId::TuningEnable),
-    _cmd_tuning_target = static_cast<uint8_t>(::TCommandId::TuningTarget),
-    _cmd_tuning_half_automatic = static_cast<uint8_t>(::TCommandId::TuningHalfAutomatic),
-    _cmd_tuning_lock = static_cast<uint8_t>(::TCommandId::TuningLock),
-    _cmd_connect_query = static_cast<uint8_t>(::TCommandId::ConnectQuery),
-};
-
-// Ids of the device frames the controller sends.
-enum TMessageId : uint8_t
-{
-    _msg_scope_sample = 1,
-    _msg_device_status = 3,
-    _msg_tuning_mirror_position = 4,
-    _msg_stabilization_mirror_position = 5,
-    _msg_device_event = 6,
-    _msg_cft_temperature = 8,
-    _msg_service_sample = 9,
-    _msg_peak_id = 18,
-    _msg_expected_peaks_value = 69,
-    _msg_cft_raw_value = 89,
-    _msg_lifetime_high = 123,
-    _msg_lifetime_low = 124,
-};
-
-// Status codes of the device status frame that the model uses.
-enum TStatusCode : uint8_t
-{
-    _st_tuning_start = 1,
-    _st_lock_try = 2,
-    _st_locked = 3,
-    _st_unlocked = 4,
-    _st_prepare = 7,
-    _st_error = 10,
-    _st_wait = 11,
-    _st_phase = 12,
-    _st_wait_for_user = 14,
-};
-
-// Kinds of the device event frame (b2); b3 carries the peak id.
-enum TEventKind : uint8_t
-{
-    _ev_peak = 1,
-    _ev_critical_stop = 3,
-};
 
 enum TScopePattern
 {
@@ -218,7 +169,7 @@ private:
     {
         TClock::time_point Due;
         TStepKind Kind;
-        uint8_t Id;
+        TMessageId Id;
         uint8_t B2;
         uint8_t B3;
         TTuningState State;
@@ -255,12 +206,12 @@ private:
     void HandleHalfAutomatic();
     void HandleLock();
 
-    void Queue(uint8_t id, uint8_t b2, uint8_t b3, bool scope = false);
-    void QueueValue(uint8_t id, uint16_t value) { Queue(id, value & 0xFF, value >> 8); }
-    bool QueuePeriodic(uint8_t id, uint16_t value, bool scope = false);
+    void Queue(TMessageId message, uint8_t b2, uint8_t b3, bool scope = false);
+    void QueueValue(TMessageId id, uint16_t value) { Queue(id, value & 0xFF, value >> 8); }
+    bool QueuePeriodic(TMessageId id, uint16_t value, bool scope = false);
 
     void CatchUp(TClock::time_point now);
-    void Schedule(double afterSeconds, uint8_t id, uint8_t b2, uint8_t b3 = 0);
+    void Schedule(double afterSeconds, TMessageId id, uint8_t b2, uint8_t b3 = 0);
     void ScheduleState(double afterSeconds, TTuningState state);
     void ScheduleStep(double afterSeconds, TStepKind kind);
     void RunStep(const TStep& step);

@@ -6,6 +6,7 @@
 #include "console/model/PeakTable.h"
 #include "console/model/ServiceValues.h"
 #include "console/model/TraceBuffer.h"
+#include "protocol/Messages.h"
 
 #include <QLocale>
 
@@ -18,8 +19,6 @@ const std::array<const char*, 15> StatusTexts = {
     "not ready",      "tuning - start", "tuning - lock try", "tuning - locked", "unlocked",
     "tuning - stop",  "learning",       "tuning - prepare",  "learning",        "",
     "tuning - error", "tuning - wait",  "tuning - phase",    "tuning - wait",   "wait for user"};
-
-constexpr uint32_t StatusLocked = 3;
 
 QString TwoDigits(uint32_t value)
 {
@@ -87,7 +86,7 @@ void TControllerState::HandleDeviceStatus(uint32_t code, uint32_t)
     FStatusText = StatusTextOf(code);
     FReportText = FStatusText;
     FLockHistory->Status(code, FStatusText);
-    if (code == StatusLocked)
+    if (code == StatusCode::Locked)
         MakeLockReport();
     emit StatusChanged(code);
 }

@@ -123,8 +123,8 @@ signals:
     void PeakIdChanged(int32_t peakId);
     void TuningMirrorChanged(uint32_t position);
     void StabilizationMirrorChanged(uint32_t position);
-    // The controller reports an event of this kind (1: a peak was reached,
-    // 2: a warning, 3: a fault).
+    // The controller reports an event of this kind (EventKind: a peak was
+    // reached, a notice, a critical stop).
     void DeviceEvent(uint32_t kind, uint32_t peakId);
     void CFTChanged(uint32_t tenths);
     void WorkingTimeChanged(uint32_t minutes);

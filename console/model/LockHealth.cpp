@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/model/LockHealth.h"
 
+#include "protocol/Messages.h"
+
 #include <QDeadlineTimer>
 #include <QTimer>
 
@@ -10,7 +12,6 @@
 
 namespace {
 
-constexpr uint32_t LockedStatus = 3;
 constexpr qint64 MinuteMsec = 60000;
 constexpr int WarningPriority = 4;
 constexpr int InfoPriority = 6;
@@ -219,7 +220,7 @@ void TLockHealth::Status(uint32_t code)
 {
     if (!FLinkUp)
         return;
-    const bool locked = code == LockedStatus;
+    const bool locked = code == StatusCode::Locked;
     // The controller is heard from its first status on.
     const bool heard = FAccountedUntil.has_value();
     if (heard && locked == FStatusLocked)

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/model/LockHistory.h"
 
+#include "protocol/Messages.h"
+
 #include <QDeadlineTimer>
 #include <QTimer>
 
@@ -149,7 +151,7 @@ void TLockHistory::Status(uint32_t code, const QString& text)
     TConsoleFacts facts = FFacts;
     facts.StatusCode = code;
     facts.StatusText = text;
-    facts.Locked = code == 3;
+    facts.Locked = code == StatusCode::Locked;
     if (!facts.Locked) {
         facts.LockedPeak.clear();
         facts.LockedFrequency = 0;

@@ -2,6 +2,7 @@
 #include "console/model/LockSupervisor.h"
 
 #include "console/model/PeakFacts.h"
+#include "protocol/Messages.h"
 
 #include <QDeadlineTimer>
 #include <QTimer>
@@ -14,34 +15,6 @@ namespace {
 constexpr int WarningPriority = 4;
 constexpr int NoticePriority = 5;
 constexpr int InfoPriority = 6;
-
-constexpr uint32_t NotReadyStatus = 0;
-constexpr uint32_t LockedStatus = 3;
-constexpr uint32_t EmptyTextStatus = 9;
-constexpr uint32_t TuningErrorStatus = 10;
-constexpr uint32_t LastKnownStatus = 14;
-
-// The controller is tuning on its own: start, lock try, prepare, wait, phase.
-bool IsBusyStatus(uint32_t code)
-{
-    switch (code) {
-    case 1:
-    case 2:
-    case 7:
-    case 11:
-    case 12:
-    case 13:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// "Not ready", or a code the console has no text for: nothing may be sent.
-bool IsNotReadyStatus(uint32_t code)
-{
-    return code == NotReadyStatus || code == EmptyTextStatus || code > LastKnownStatus;
-}
 
 QString Seconds(qint64 msec)
 {
@@ -124,12 +97,12 @@ bool TLockSupervisor::Busy() const
 
 bool TLockSupervisor::NotReady() const
 {
-    return FStatusSeen && IsNotReadyStatus(FStatus);
+    return FStatusSeen && !IsReadyStatus(FStatus);
 }
 
 bool TLockSupervisor::LockedOnChosen() const
 {
-    return FStatus == LockedStatus && !FOffPeak;
+    return FStatus == StatusCode::Locked && !FOffPeak;
 }
 
 std::optional<uint32_t> TLockSupervisor::KnownStatus() const
@@ -256,14 +229,14 @@ void TLockSupervisor::Status(uint32_t code)
     const qint64 now = FClock();
     FStatus = code;
     FStatusSeen = true;
-    if (IsNotReadyStatus(code)) {
+    if (!IsReadyStatus(code)) {
         if (!FNotReadySince)
             FNotReadySince = now;
     } else {
         FNotReadySince.reset();
         FNotReadyWritten = false;
     }
-    if (code == LockedStatus) {
+    if (code == StatusCode::Locked) {
         FBusySince.reset();
         FOffPeak = false;
         if (FRelocking || (!FArmed && FAlarm != _al_none)) {
@@ -299,11 +272,11 @@ void TLockSupervisor::Status(uint32_t code)
         if (FOperatorTuning) {
             if (IsBusyStatus(code))
                 FOperatorTuningBusySeen = true;
-            else if (FOperatorTuningBusySeen || code == TuningErrorStatus)
+            else if (FOperatorTuningBusySeen || code == StatusCode::TuningError)
                 FOperatorTuning = false;
         }
         // The controller gave up the search it was asked for.
-        if (FRelocking && FAttemptDeadline && code == TuningErrorStatus)
+        if (FRelocking && FAttemptDeadline && code == StatusCode::TuningError)
             AttemptFailed(now, QStringLiteral("tuning error"));
     }
     CheckTime();
@@ -311,7 +284,7 @@ void TLockSupervisor::Status(uint32_t code)
 
 void TLockSupervisor::LockReported(int peakId)
 {
-    if (!FLinkUp || FStatus != LockedStatus)
+    if (!FLinkUp || FStatus != StatusCode::Locked)
         return;
     const qint64 now = FClock();
     const bool onChosen = IsPeakId(peakId) && peakId == FChosenPeakId;
@@ -515,7 +488,7 @@ void TLockSupervisor::ConfirmLoss(qint64 now)
     FLosses.push_back(FLossAt);
     while (!FLosses.empty() && FLosses.front() <= FLossAt - FSettings.StormWindowMsec)
         FLosses.pop_front();
-    const QString how = FOffPeak && FStatus == LockedStatus
+    const QString how = FOffPeak && FStatus == StatusCode::Locked
                             ? QStringLiteral(": locked at peak ") + PeakName(FOffPeakId) +
                                   QStringLiteral(" instead")
                             : QStringLiteral(", status ") + QString::number(FStatus);
@@ -677,7 +650,7 @@ void TLockSupervisor::UpdateNotice()
         notice = QStringLiteral("paused while the service panel is open");
     else if (FLinkUp && watching && NotReady())
         notice = QStringLiteral("controller not ready");
-    else if (FLinkUp && FOffPeak && FStatus == LockedStatus && FChosenPeakId != 0)
+    else if (FLinkUp && FOffPeak && FStatus == StatusCode::Locked && FChosenPeakId != 0)
         notice = QStringLiteral("locked at peak ") + PeakName(FOffPeakId) +
                  QStringLiteral(", not at the chosen peak ") + PeakName(FChosenPeakId);
     else if (FRelocking && FStorms > 0 && FNextAttemptAt && FAttempt == 0)

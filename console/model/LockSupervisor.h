@@ -128,7 +128,7 @@ public:
     void LinkDown();
     // The controller's status code, as it arrives.
     void Status(uint32_t code);
-    // The peak id the lock report used; called right after Status(3).
+    // The peak id the lock report used; called right after Status(StatusCode::Locked).
     void LockReported(int peakId);
     // The operator's command as it is sent; the tuning target's peak id with
     // a peak button (0: none given).

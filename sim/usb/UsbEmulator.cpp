@@ -236,7 +236,8 @@ struct TEmulatedBridge::TState
                 ToHost.push_back(byte);
             Frame[LineBytes % 5] = byte;
             if (LineBytes % 5 == 4 && Frame[0] == 0xAA &&
-                Frame[1] == VarnelSim::_msg_scope_sample && Samples.size() < SampleRecordLimit)
+                Frame[1] == MessageIdByte(TMessageId::ScopeSample) &&
+                Samples.size() < SampleRecordLimit)
                 Samples.push_back({static_cast<uint16_t>(Frame[2] | Frame[3] << 8), LineToHost});
             ++LineBytes;
             SendPackets(arrives, latency);

@@ -230,7 +230,7 @@ TEST_F(UsbBridge, EmulatedChipSendsPacketsAsTheChipDoes)
     std::vector<uint16_t> values;
     for (auto at = start; stream.end() - at >= 5; at += 5) {
         ASSERT_EQ(at[0], 0xAA);
-        ASSERT_EQ(at[1], VarnelSim::_msg_scope_sample);
+        ASSERT_EQ(at[1], MessageIdByte(TMessageId::ScopeSample));
         values.push_back(static_cast<uint16_t>(at[2] | at[3] << 8));
     }
     for (std::size_t i = 1; i < values.size(); ++i)
