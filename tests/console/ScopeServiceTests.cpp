@@ -3,11 +3,11 @@
 // driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/ScopePanel.h"
 #include "console/ServicePanel.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
@@ -106,7 +106,7 @@ protected:
     void Connect()
     {
         form->ConnectButtonClick();
-        ASSERT_TRUE(Connection && Connection->Connected());
+        ASSERT_TRUE(form->Session().Connected());
         bridge->ClearWritten();
     }
 
@@ -126,7 +126,11 @@ protected:
     // window was writing is closed.
     bool FilesWritten()
     {
-        return WaitFor([&] { return form->findChildren<TFileWriter*>().isEmpty(); });
+        // A saved chart's writer is the window's, the data log's the session's.
+        return WaitFor([&] {
+            return form->findChildren<TFileWriter*>().isEmpty() &&
+                   form->Session().findChildren<TFileWriter*>().isEmpty();
+        });
     }
 
     std::shared_ptr<TFakeLine> bridge;

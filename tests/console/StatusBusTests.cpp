@@ -8,7 +8,6 @@
 // window's thread nor the memory, and a bus that comes back is joined again.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/StatusService.h"
 #include "console/model/LockHistory.h"
