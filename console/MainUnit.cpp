@@ -165,26 +165,6 @@ TMainForm::~TMainForm()
     FormDestroy();
 }
 
-TControllerState& TMainForm::State() const
-{
-    return FSession->State();
-}
-
-TLockHistory& TMainForm::LockHistory() const
-{
-    return FSession->LockHistory();
-}
-
-TLockSupervision& TMainForm::Supervision() const
-{
-    return FSession->Supervision();
-}
-
-TDataLog& TMainForm::DataLog() const
-{
-    return FSession->DataLog();
-}
-
 QString TMainForm::DocumentationUrl()
 {
     const QString path = QCoreApplication::applicationDirPath() + QLatin1Char('/') +

@@ -17,6 +17,7 @@
 #include "ui_MainForm.h"
 
 #include "console/ConsoleEnvironment.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
 #include "console/model/PeakTable.h"
 
@@ -40,7 +41,6 @@ class TServicePassword;
 class TLockHistory;
 class TStatusService;
 class TFileWriter;
-class TConsoleSession;
 class TLockSupervision;
 class TLockSupervisionPanel;
 class TDevicePanel;
@@ -68,7 +68,7 @@ public:
 
     // ---- the session the window shows, and its parts
     TConsoleSession& Session() const { return *FSession; }
-    TControllerState& State() const;
+    TControllerState& State() const { return FSession->State(); }
     // The scope chart and its tuning options (scope scale, harmonic).
     TScopePanel& ScopePanel() const { return *FScopePanel; }
     // The service panel's actions and chart (the panel itself is the
@@ -80,10 +80,10 @@ public:
     TPeakPanel& PeakPanel() const { return *FPeakPanel; }
     // Lock supervision: the supervisor and the lock health. "keep locked" on
     // the simple menu switches its relocking on; SetKeepLocked ticks the box.
-    TLockSupervision& Supervision() const;
+    TLockSupervision& Supervision() const { return FSession->Supervision(); }
     void SetKeepLocked(bool on);
     // The data log (its file, its writer, its failures).
-    TDataLog& DataLog() const;
+    TDataLog& DataLog() const { return FSession->DataLog(); }
 
     // ---- the window's timers and the charts' series
     QTimer* ConnectionTimer = nullptr;
@@ -96,7 +96,7 @@ public:
 
     // ---- lock history: the facts the handlers and commands leave, for the
     // system journal and the status on the session bus
-    TLockHistory& LockHistory() const;
+    TLockHistory& LockHistory() const { return FSession->LockHistory(); }
 
     // ---- the status on the session bus: a line under the device panel's
     // status while another process holds the bus name (details in its tool
