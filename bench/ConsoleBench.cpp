@@ -14,10 +14,10 @@
 #include "ConsoleConnect.h"
 #include "HttpClient.h"
 #include "SimProcess.h"
-#include "console/GlobalUnit.h"
 #include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/FileWriter.h"
 #include "link/BridgeDirectory.h"
 #include "protocol/ReadFrameUnit.h"
@@ -226,9 +226,10 @@ std::string SwitchRates(const std::map<long, TThreadSwitches>& before,
     return text.empty() ? "-" : text;
 }
 
-uint64_t ReaderPasses()
+uint64_t ReaderPasses(const TMainForm& form)
 {
-    return FrameReader ? FrameReader->PassCount() : 0;
+    const TReadVarnelFrameThread* reader = form.Session().FrameReader();
+    return reader ? reader->PassCount() : 0;
 }
 
 // The machine's CPU counters (all cores), to tell how busy the rest of the
@@ -595,7 +596,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     const long rss0 = StatusKb("VmRSS");
     const TMachineTicks machine0 = MachineTicks();
     const auto switches0 = ThreadSwitches();
-    const uint64_t passes0 = ReaderPasses();
+    const uint64_t passes0 = ReaderPasses(*form);
     if (load.MetricsPhases) {
         RunMetricsPhases(*form, load.Rate, seconds, result);
         if (result.count("error"))
@@ -603,7 +604,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     } else {
         RunEventsFor(seconds);
     }
-    const uint64_t passes1 = ReaderPasses();
+    const uint64_t passes1 = ReaderPasses(*form);
     const auto switches1 = ThreadSwitches();
     const TMachineTicks machine1 = MachineTicks();
     const TClock::time_point t1 = TClock::now();
@@ -632,7 +633,7 @@ TResult RunLoad(const TLoad& load, double seconds, const std::string& runtime)
     const uint64_t outOfOrder = form->OutOfOrder();
     SetLog(*form, false);
     // The log's writer closes the file on its own thread.
-    RunEventsUntil([&] { return form->findChildren<TFileWriter*>().isEmpty(); }, 10);
+    RunEventsUntil([&] { return form->Session().findChildren<TFileWriter*>().isEmpty(); }, 10);
     uint64_t badLines = 0;
     const uint64_t logged = CheckLog(logPath, badLines);
 

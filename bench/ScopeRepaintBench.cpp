@@ -16,7 +16,7 @@
 #include "console/ScopeChartView.h"
 #include "console/ScopePanel.h"
 #include "console/TraceModel.h"
-#include "console/model/ControllerState.h"
+#include "console/model/ConsoleSession.h"
 
 #include <QApplication>
 #include <QChart>
@@ -35,6 +35,13 @@
 
 namespace {
 
+TConsoleSessionSettings RefreshEvery50Msec()
+{
+    TConsoleSessionSettings settings;
+    settings.ChartRefreshMsec = 50;
+    return settings;
+}
+
 class TScopeChart
 {
 public:
@@ -46,9 +53,8 @@ public:
         auto* scale = new QComboBox(&FParent);
         auto* harmonic = new QComboBox(&FParent);
         FPanel = std::make_unique<TScopePanel>(
-            TScopePanel::TControls{&FView, save, scale, harmonic}, FState,
-            TScopePanel::TWindow{[](TCommandId, TPayload) {}, [] { return QString(); },
-                                 [](const QString&, const QString&) {}},
+            TScopePanel::TControls{&FView, save, scale, harmonic}, FSession,
+            TScopePanel::TWindow{[] { return QString(); }, [](const QString&, const QString&) {}},
             nullptr);
         FView.show();
         if (!QTest::qWaitForWindowExposed(&FView))
@@ -67,7 +73,7 @@ public:
 private:
     QWidget FParent;
     TScopeChartView FView;
-    TControllerState FState{50};
+    TConsoleSession FSession{RefreshEvery50Msec()};
     std::unique_ptr<TScopePanel> FPanel;
 };
 

@@ -43,3 +43,15 @@ TConsoleEnvironment TConsoleEnvironment::Default()
     environment.Journal = SystemJournalSink();
     return environment;
 }
+
+TConsoleSessionSettings TConsoleEnvironment::SessionSettings() const
+{
+    TConsoleSessionSettings settings;
+    settings.Device.AutoConnectPause = Timings.AutoConnectPause;
+    settings.Device.TuningEnablePause = Timings.TuningEnablePause;
+    settings.Device.SearchOnOwnThread = SearchOnOwnThread;
+    settings.ChartRefreshMsec = Timings.ChartRefresh;
+    settings.LogFlushMsec = Timings.LogFlush;
+    settings.Journal = Journal;
+    return settings;
+}

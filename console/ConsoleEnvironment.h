@@ -7,6 +7,7 @@
 #pragma once
 
 #include "console/SystemSounds.h"
+#include "console/model/ConsoleSession.h"
 
 #include <QString>
 
@@ -63,4 +64,8 @@ struct TConsoleEnvironment
     // desktop's sounds on the steady clock, the timings above and the
     // system journal.
     static TConsoleEnvironment Default();
+
+    // What the console session takes from it: the timings of the link, the
+    // trace and the log, where the search runs, and the journal.
+    TConsoleSessionSettings SessionSettings() const;
 };

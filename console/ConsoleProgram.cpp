@@ -7,9 +7,9 @@
 #include "console/StatusService.h"
 #include "console/StyleUnit.h"
 #include "console/model/ConsoleLog.h"
-#include "console/model/ControllerState.h"
-#include "console/model/DataLog.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/LockHistory.h"
+#include "console/model/MetricsText.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -153,6 +153,10 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
     // take a while (a drill connects in it), and a signal that comes then
     // must still end the console in order, not by the default action.
     bool closeAsked = false;
+    // The session is the console; the window and the publishers are its
+    // faces and go before it.
+    auto session =
+        std::make_unique<TConsoleSession>(TConsoleEnvironment::Default().SessionSettings());
     std::unique_ptr<TMainForm> window;
     const TCloseOnSignals closeOnSignals([&window, &closeAsked] {
         closeAsked = true;
@@ -161,37 +165,22 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
             window->close();
         QCoreApplication::quit();
     });
-    window = makeWindow ? makeWindow() : std::make_unique<TMainForm>();
+    window = makeWindow ? makeWindow(*session) : std::make_unique<TMainForm>(*session);
     if (options.KeepLocked)
         window->SetKeepLocked(true);
     // The status on the session bus lives as long as the window it tells of.
-    auto statusService = std::make_unique<TStatusService>(window->LockHistory());
+    auto statusService = std::make_unique<TStatusService>(session->LockHistory());
     // A name held by another process shows in the device panel.
     window->WatchStatusBus(*statusService);
     // The metrics for a lab's monitoring, when asked for.
     std::unique_ptr<TLabMetrics> metrics;
     if (!options.MetricsListen.isEmpty()) {
-        metrics = std::make_unique<TLabMetrics>(window->LockHistory(), options.MetricsListen,
+        metrics = std::make_unique<TLabMetrics>(session->LockHistory(), options.MetricsListen,
                                                 QCoreApplication::applicationVersion());
         // The console's own counters, from its start.
-        struct TCounters
-        {
-            uint64_t ScopeSamples = 0;
-            uint64_t LogFailures = 0;
-        };
-        auto counters = std::make_shared<TCounters>();
-        QObject::connect(&window->State(), &TControllerState::ScopeSample, metrics.get(),
-                         [counters] { ++counters->ScopeSamples; });
-        QObject::connect(&window->DataLog(), &TDataLog::Stopped, metrics.get(),
-                         [counters] { ++counters->LogFailures; });
-        QObject::connect(&window->DataLog(), &TDataLog::ClosedLogFailed, metrics.get(),
-                         [counters] { ++counters->LogFailures; });
-        const TLockHistory& history = window->LockHistory();
-        metrics->SetMoreFacts([counters, &history](TMetricsSnapshot& snapshot) {
-            snapshot.ScopeSamples = counters->ScopeSamples;
-            snapshot.DataLogWriteFailures = counters->LogFailures;
-            snapshot.LinkLosses = history.LinkLosses();
-        });
+        const TConsoleSession& counted = *session;
+        metrics->SetMoreFacts(
+            [&counted](TMetricsSnapshot& snapshot) { counted.AddCounters(snapshot); });
         // Where it serves, or why it does not, on the window and in the log.
         const TMetricsNotice notice =
             DescribeMetricsEndpoint(metrics->Endpoint(), options.MetricsListen);
@@ -206,6 +195,7 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
             metrics.reset();
             statusService.reset();
             window.reset();
+            session.reset();
             return MetricsListenFailedExitCode;
         }
         if (!metrics->Endpoint().IsListening())
@@ -232,5 +222,6 @@ int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow)
     metrics.reset();
     statusService.reset();
     window.reset();
+    session.reset();
     return result;
 }

@@ -6,12 +6,15 @@
 #include <functional>
 #include <memory>
 
+class TConsoleSession;
 class TMainForm;
 
-// Makes the one window; empty makes a plain TMainForm.
-using TMakeMainForm = std::function<std::unique_ptr<TMainForm>()>;
+// Makes the one window on the console's session; empty makes a plain
+// TMainForm.
+using TMakeMainForm = std::function<std::unique_ptr<TMainForm>(TConsoleSession&)>;
 
-// Keeps the machine awake, applies the visual style, shows the window and
+// Keeps the machine awake, applies the visual style, builds the console's
+// session and hands it to the window and the publishers, shows the window and
 // runs until the window is closed, then releases everything in order and
 // returns the exit code. SIGTERM, SIGINT and SIGHUP close the window as the
 // operator does: the data log is written out and closed and the link is

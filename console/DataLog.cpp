@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The data log's box: "save to file" asks for a file and starts the model's
-// data log (TDataLog), which takes every scope sample from the controller's
-// state, beside the chart. A file that cannot be created or a failed write
+// The data log's box: "save to file" asks for a file and starts the
+// session's data log (TDataLog), which takes every scope sample from the
+// controller's state, beside the chart. A file that cannot be created or a failed write
 // stops the log, unticks the box and tells the operator; the console and its
 // link run on.
 #include "console/MainUnit.h"
 
+#include "console/model/ConsoleSession.h"
 #include "console/model/DataLog.h"
 #include "console/model/TraceBuffer.h"
 
@@ -35,14 +36,13 @@ void TMainForm::ReportToOperator(const QString& title, const QString& text)
 
 bool TMainForm::IsLogging() const
 {
-    return FDataLog->IsLogging();
+    return FSession->IsLogging();
 }
 
 void TMainForm::SetupDataLog()
 {
-    FDataLog = new TDataLog(FEnvironment.Timings.LogFlush, this);
-    connect(FState, &TControllerState::ScopeSample, FDataLog, &TDataLog::Write);
-    connect(FDataLog, &TDataLog::Stopped, this,
+    const TDataLog& log = FSession->DataLog();
+    connect(&log, &TDataLog::Stopped, this,
             [this](const QString& fileName, const QString& error, bool opened) {
                 SaveDataChartToFileCheckBox->setChecked(false);
                 ReportToOperator(QStringLiteral("Data log"),
@@ -51,7 +51,7 @@ void TMainForm::SetupDataLog()
                                                          "created: %2")
                                               .arg(QDir::toNativeSeparators(fileName), error));
             });
-    connect(FDataLog, &TDataLog::ClosedLogFailed, this,
+    connect(&log, &TDataLog::ClosedLogFailed, this,
             [this](const QString& fileName, const QString& error) {
                 if (!FDestroyed)
                     ReportToOperator(QStringLiteral("Data log"), LogFailureText(fileName, error));
@@ -61,17 +61,17 @@ void TMainForm::SetupDataLog()
 void TMainForm::SaveDataChartToFileCheckBoxClick()
 {
     if (!SaveDataChartToFileCheckBox->isChecked()) {
-        FDataLog->Close();
+        FSession->StopLog();
         return;
     }
     const QString fileName = AskForSaveFileName(
         QStringLiteral("Log_"), QStringLiteral("Log File (*.txt)"), QStringLiteral("txt"));
     if (fileName.isEmpty()) {
         // Nothing is logged, and the box says so.
-        FDataLog->Close();
+        FSession->StopLog();
         SaveDataChartToFileCheckBox->setChecked(false);
         return;
     }
     // The samples on screen first, oldest first.
-    FDataLog->Open(fileName, FState->ScopeTrace().Values());
+    FSession->StartLog(fileName, FState->ScopeTrace().Values());
 }

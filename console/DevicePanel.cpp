@@ -3,6 +3,7 @@
 
 #include "ui_MainForm.h"
 
+#include "console/model/ConsoleSession.h"
 #include "console/model/DeviceSession.h"
 
 #include <QStringList>
@@ -35,10 +36,10 @@ QString ProblemText(const TBridgeProblem& problem)
 
 } // namespace
 
-TDevicePanel::TDevicePanel(Ui::TMainForm& form, TDeviceSession& session, QObject* parent)
-    : QObject(parent), FSession(session), FDeviceList(form.DeviceListListBox),
-      FStatusLabel(form.StatusLabel), FConnectButton(form.ConnectButton),
-      FDisconnectButton(form.DisconnectButton)
+TDevicePanel::TDevicePanel(Ui::TMainForm& form, TConsoleSession& consoleSession, QObject* parent)
+    : QObject(parent), FSession(consoleSession), FDevice(consoleSession.Device()),
+      FDeviceList(form.DeviceListListBox), FStatusLabel(form.StatusLabel),
+      FConnectButton(form.ConnectButton), FDisconnectButton(form.DisconnectButton)
 {
     FConnectButton->setEnabled(false);
     FDisconnectButton->setEnabled(false);
@@ -46,6 +47,8 @@ TDevicePanel::TDevicePanel(Ui::TMainForm& form, TDeviceSession& session, QObject
             &TDevicePanel::SearchUrzadzenButtonClick);
     connect(FConnectButton, &QPushButton::clicked, this, &TDevicePanel::ConnectButtonClick);
     connect(FDisconnectButton, &QPushButton::clicked, this, &TDevicePanel::DisconnectButtonClick);
+
+    const TDeviceSession& session = FDevice;
 
     connect(&session, &TDeviceSession::StatusChanged, this, &TDevicePanel::ShowStatus);
     connect(&session, &TDeviceSession::DevicesChanged, this, &TDevicePanel::ShowDevices);
@@ -91,17 +94,17 @@ void TDevicePanel::ConnectionTimerTimer()
 
 void TDevicePanel::ShowStatus()
 {
-    if (const auto& problem = FSession.StatusProblem()) {
+    if (const auto& problem = FDevice.StatusProblem()) {
         FStatusLabel->setTextInteractionFlags(Qt::TextSelectableByMouse);
         FStatusLabel->setText(ProblemText(*problem));
         return;
     }
-    FStatusLabel->setText(FSession.StatusText());
+    FStatusLabel->setText(FDevice.StatusText());
 }
 
 void TDevicePanel::ShowDevices()
 {
-    const QStringList& devices = FSession.Devices();
+    const QStringList& devices = FDevice.Devices();
     FDeviceList->clear();
     FDeviceList->addItems(devices);
     if (!devices.isEmpty())

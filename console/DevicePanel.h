@@ -10,6 +10,7 @@
 class QLabel;
 class QListWidget;
 class QPushButton;
+class TConsoleSession;
 class TDeviceSession;
 
 namespace Ui {
@@ -23,7 +24,7 @@ class TDevicePanel : public QObject
 public:
     // The controls are the window's; the panel and the session live as long
     // as they do.
-    TDevicePanel(Ui::TMainForm& form, TDeviceSession& session, QObject* parent = nullptr);
+    TDevicePanel(Ui::TMainForm& form, TConsoleSession& session, QObject* parent = nullptr);
 
     // ---- the operator's actions and the connection timer's tick
     void SearchUrzadzenButtonClick();
@@ -32,7 +33,9 @@ public:
     void ConnectionTimerTimer();
 
 private:
-    TDeviceSession& FSession;
+    TConsoleSession& FSession;
+    // What it shows: the session's device search and link.
+    const TDeviceSession& FDevice;
     QListWidget* FDeviceList;
     QLabel* FStatusLabel;
     QPushButton* FConnectButton;

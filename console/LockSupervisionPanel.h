@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Lock supervision in the window: the simple menu's "keep locked" box (with
-// what supervision has to say beside it) and its lock-health line, the alarm
-// on the status panel, and the feeding of the supervision from the
-// controller's state and the device session. The
-// supervisor's own relock goes to the session directly: it is not the
-// operator's and does not count as an operator action.
+// what supervision has to say beside it) and its lock-health line, and the
+// alarm on the status panel. The session feeds the supervision and sends
+// its relocks; the panel shows it and turns the box into the session's
+// SetKeepLocked.
 #pragma once
 
 #include <QColor>
@@ -16,8 +15,7 @@
 class QCheckBox;
 class QLabel;
 class QTimer;
-class TControllerState;
-class TDeviceSession;
+class TConsoleSession;
 class TLockSupervision;
 
 class TLockSupervisionPanel : public QObject
@@ -35,9 +33,7 @@ public:
         std::function<void()> PlayAlarm;
     };
 
-    TLockSupervisionPanel(TControls controls, TLockSupervision& supervision,
-                          TControllerState& state, TDeviceSession& session,
-                          QObject* parent = nullptr);
+    TLockSupervisionPanel(TControls controls, TConsoleSession& session, QObject* parent = nullptr);
 
     // Ticks or clears the box, as the operator does.
     void SetKeepLocked(bool on);
@@ -50,8 +46,8 @@ private:
     void ShowNotice();
 
     TControls FControls;
-    TLockSupervision& FSupervision;
-    TDeviceSession& FSession;
+    TConsoleSession& FSession;
+    const TLockSupervision& FSupervision;
     QString FAlarm;
     QString FKeepLockedText;
 };

@@ -4,7 +4,6 @@
 #include "console/MainUnit.h"
 
 #include "console/DevicePanel.h"
-#include "console/GlobalUnit.h"
 #include "console/LockSupervisionPanel.h"
 #include "console/PeakPanel.h"
 #include "console/ScopePanel.h"
@@ -12,12 +11,12 @@
 #include "console/ServicePasswordUnit.h"
 #include "console/SimpleMenuPanel.h"
 #include "console/StatusService.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/DataLog.h"
 #include "console/model/DeviceSession.h"
 #include "console/model/LockHistory.h"
 #include "console/model/LockSupervision.h"
 #include "console/model/PeakFacts.h"
-#include "protocol/MainThreadCallList.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -82,10 +81,25 @@ QWidget* WindowOwning(QWidget* widget)
 } // namespace
 
 TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
+    : TMainForm(nullptr, std::move(environment), parent)
+{
+}
+
+TMainForm::TMainForm(TConsoleSession& session, TConsoleEnvironment environment, QWidget* parent)
+    : TMainForm(&session, std::move(environment), parent)
+{
+}
+
+TMainForm::TMainForm(TConsoleSession* session, TConsoleEnvironment environment, QWidget* parent)
     : QWidget(parent), FEnvironment(std::move(environment)),
       FSounds(std::make_unique<TSystemSounds>(FEnvironment.PlaySound, FEnvironment.SoundClock))
 {
-    MainForm = this;
+    if (!session) {
+        FOwnSession = std::make_unique<TConsoleSession>(FEnvironment.SessionSettings());
+        session = FOwnSession.get();
+    }
+    FSession = session;
+    FState = &session->State();
     setupUi(this);
 
     // One fixed-size window with system menu, minimise and close only.
@@ -124,28 +138,18 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
     LogoImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/logo.svg"), LogoImage->size()));
     CFTImage->setPixmap(RenderPicture(QStringLiteral(":/pictures/thermometer.svg"), QSize(76, 72)));
 
-    // The reader delivers to the state; the window and its panels follow it.
-    FState = new TControllerState(FEnvironment.Timings.ChartRefresh, this);
-    FLockHistory = &FState->LockHistory();
-    FLockHistory->SetJournalSink(FEnvironment.Journal);
-
-    const auto send = [this](TCommandId id, TPayload payload) { Send(id, payload); };
-    FSimpleMenu = new TSimpleMenuPanel(*this, *FState, {ConnectionTimer, BlinkTimer}, send, this);
-    FPeakPanel = new TPeakPanel(*this, *FState, send, this);
+    // The window and its panels follow the session's state and call its
+    // methods.
+    FSimpleMenu = new TSimpleMenuPanel(*this, *FSession, {ConnectionTimer, BlinkTimer}, this);
+    FPeakPanel = new TPeakPanel(*this, *FSession, this);
     FScopePanel = new TScopePanel(
-        {Chart, SaveChartButton, ScopeScaleComboBox, HarmonicComboBox}, *FState,
-        {send, [this] { return AskForSaveFileName(QString(), QString(), QString()); },
+        {Chart, SaveChartButton, ScopeScaleComboBox, HarmonicComboBox}, *FSession,
+        {[this] { return AskForSaveFileName(QString(), QString(), QString()); },
          [this](const QString& title, const QString& text) { ReportToOperator(title, text); }},
         this);
     DataSeries = FScopePanel->DataSeries();
     FServicePanelView =
-        new TServicePanel(*this, *FState,
-                          {[this](TCommandId id, TPayload payload) { Send(id, payload); },
-                           [] {
-                               if (Connection)
-                                   SendReadRequests(*Connection, ReadParamsSequence);
-                           }},
-                          FEnvironment.Timings.ChartRefresh, this);
+        new TServicePanel(*this, *FSession, FEnvironment.Timings.ChartRefresh, this);
     ServiceSeries = FServicePanelView->Series();
     connect(FServicePanelView, &TServicePanel::Hidden, this,
             [this] { SetOuterWidth(PageControl->width() + 12); });
@@ -159,8 +163,6 @@ TMainForm::TMainForm(TConsoleEnvironment environment, QWidget* parent)
 TMainForm::~TMainForm()
 {
     FormDestroy();
-    if (MainForm == this)
-        MainForm = nullptr;
 }
 
 QString TMainForm::DocumentationUrl()
@@ -177,44 +179,30 @@ void TMainForm::FormCreate()
     PageControl->tabBar()->hide();
     PageControl->setCurrentWidget(SimpleMenuTabSheet);
     setWindowTitle(QStringLiteral("Varnel v." VARNEL_VERSION));
-    TDeviceSessionTimings timings;
-    timings.AutoConnectPause = FEnvironment.Timings.AutoConnectPause;
-    timings.TuningEnablePause = FEnvironment.Timings.TuningEnablePause;
-    timings.SearchOnOwnThread = FEnvironment.SearchOnOwnThread;
-    // The reader delivers to the controller's state.
-    FSession = std::make_unique<TDeviceSession>(*FState, *FLockHistory, timings);
-    FSession->PublishTo(Connection, FrameReader);
-    connect(FState, &TControllerState::LinkLost, FSession.get(), &TDeviceSession::HandleLinkLost);
     FDevicePanel = std::make_unique<TDevicePanel>(*this, *FSession);
     connect(ConnectionTimer, &QTimer::timeout, FDevicePanel.get(),
             &TDevicePanel::ConnectionTimerTimer);
-    connect(FSession.get(), &TDeviceSession::ConnectStarting, this,
-            [this] { FState->ResetConnectionFacts(); });
-    connect(FSession.get(), &TDeviceSession::Opened, this, [this] {
+    connect(FSession, &TConsoleSession::Opened, this, [this] {
         ResetDisplays();
         ScopeScaleComboBox->setEnabled(true);
     });
-    connect(FSession.get(), &TDeviceSession::ConnectFailed, this,
+    connect(&FSession->Device(), &TDeviceSession::ConnectFailed, this,
             [this] { StartButton->setEnabled(false); });
-    connect(FSession.get(), &TDeviceSession::LinkClosed, this, [this] {
+    connect(FSession, &TConsoleSession::LinkClosed, this, [this] {
         // Nothing of the last status or lock is left standing.
         ResetDisplays();
         FSimpleMenu->ShowLinkLost();
     });
-    connect(FSession.get(), &TDeviceSession::Disconnected, this, &TMainForm::ResetDisplays);
-    // Lock supervision: it follows the lock from the start and sends nothing
-    // until the operator ticks "keep locked" (or the program is started with
-    // --keep-locked).
-    FSupervision = new TLockSupervision(*FLockHistory, this);
-    FSupervision->SetJournalSink(FEnvironment.Journal);
+    connect(FSession, &TConsoleSession::Disconnected, this, &TMainForm::ResetDisplays);
+    // Lock supervision: "keep locked", the health line and the alarm.
     FLockSupervisionPanel = new TLockSupervisionPanel(
         {KeepLockedCheckBox, LockHealthLabel, SimpleStatusPanel, BlinkTimer,
          [this](const QColor& color) { FSimpleMenu->SetSimpleStatusPanelColor(color); },
          [this] { FSounds->Play(_snd_critical_stop); }},
-        *FSupervision, *FState, *FSession, this);
+        *FSession, this);
     // Service staff at work: supervision pauses while the panel is open.
-    connect(FServicePanelView, &TServicePanel::OpenChanged, FSupervision,
-            &TLockSupervision::SetPaused);
+    connect(FServicePanelView, &TServicePanel::OpenChanged, FSession,
+            &TConsoleSession::SetServiceOpen);
     SearchUrzadzenButtonClick();
     ResetDisplays();
 }
@@ -231,17 +219,17 @@ void TMainForm::FormDestroy()
     FDestroyed = true;
     ConnectionTimer->stop();
     BlinkTimer->stop();
-    // The search ends, the reader stops, the messages it delivered in its
-    // last pass run while this window still exists, and the link closes.
+    // The window's close ends the console: the search ends, the reader
+    // stops, the messages it delivered in its last pass run while this
+    // window still exists, the link closes and the data log is written out.
     FSession->Close();
-    FDataLog->Close();
     QThread::msleep(100);
     FServicePassword.reset();
 }
 
 bool TMainForm::SearchRunning() const
 {
-    return FSession->Searching();
+    return FSession->Device().Searching();
 }
 
 void TMainForm::SearchUrzadzenButtonClick()
@@ -267,7 +255,7 @@ void TMainForm::ConnectionTimerTimer()
 void TMainForm::ResetDisplays()
 {
     LockButton->hide();
-    StartButton->setEnabled(Connection && Connection->Connected());
+    StartButton->setEnabled(FSession->Connected());
     CFTValueLabel->setText(QStringLiteral("0"));
     LifetimeLabel->setText(QStringLiteral("00:00"));
     PeakListBox->clear();
@@ -278,15 +266,6 @@ void TMainForm::ResetDisplays()
 void TMainForm::LogoImageClick()
 {
     QDesktopServices::openUrl(QUrl(DocumentationUrl()));
-}
-
-void TMainForm::Send(TCommandId id, TPayload payload)
-{
-    // Every command of the operator's passes here; the supervisor's relock
-    // does not.
-    if (FSupervision)
-        FSupervision->OperatorSent(id, payload);
-    FSession->Send(id, payload);
 }
 
 void TMainForm::ConnectSignals()

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The console's one window: its controls (from the window layout), the
-// panels that show the model (TControllerState) and turn the operator's
-// actions into commands, and the window's own size, keys and logo:
+// The console's one window, one face of the console session
+// (TConsoleSession): its controls (from the window layout), the panels that
+// show the session's facts and turn the operator's actions into the
+// session's methods, and the window's own size, keys and logo:
 //   MainUnit.cpp            start, stop, display reset, logo, size, keys
 //   DeviceMessages.cpp      the controller's live messages, shown
 //   DataLog.cpp             the data log's box (the log itself is the model's)
@@ -16,11 +17,9 @@
 #include "ui_MainForm.h"
 
 #include "console/ConsoleEnvironment.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
 #include "console/model/PeakTable.h"
-#include "link/ConnectionUnit.h"
-#include "protocol/ReadFrameUnit.h"
-#include "protocol/SendFrameUnit.h"
 
 #include <QByteArray>
 #include <QColor>
@@ -42,7 +41,6 @@ class TServicePassword;
 class TLockHistory;
 class TStatusService;
 class TFileWriter;
-class TDeviceSession;
 class TLockSupervision;
 class TLockSupervisionPanel;
 class TDevicePanel;
@@ -57,16 +55,20 @@ class TMainForm : public QWidget, public Ui::TMainForm
     Q_OBJECT
 
 public:
-    // Everything the window takes from outside (dialogs, sounds, timings)
-    // comes from the environment; the link's bridges are the drivers'
-    // (D2XX_SetDrivers).
+    // Shows the session, which outlives it. Everything the window takes
+    // from outside (dialogs, sounds, timings) comes from the environment;
+    // the link's bridges are the drivers' (D2XX_SetDrivers).
+    explicit TMainForm(TConsoleSession& session,
+                       TConsoleEnvironment environment = TConsoleEnvironment::Default(),
+                       QWidget* parent = nullptr);
+    // With a session of its own, made from the environment.
     explicit TMainForm(TConsoleEnvironment environment = TConsoleEnvironment::Default(),
                        QWidget* parent = nullptr);
     ~TMainForm() override;
 
-    // ---- the controller's state: the reader delivers to it, the window
-    // shows it
-    TControllerState& State() const { return *FState; }
+    // ---- the session the window shows, and its parts
+    TConsoleSession& Session() const { return *FSession; }
+    TControllerState& State() const { return FSession->State(); }
     // The scope chart and its tuning options (scope scale, harmonic).
     TScopePanel& ScopePanel() const { return *FScopePanel; }
     // The service panel's actions and chart (the panel itself is the
@@ -78,10 +80,10 @@ public:
     TPeakPanel& PeakPanel() const { return *FPeakPanel; }
     // Lock supervision: the supervisor and the lock health. "keep locked" on
     // the simple menu switches its relocking on; SetKeepLocked ticks the box.
-    TLockSupervision& Supervision() const { return *FSupervision; }
+    TLockSupervision& Supervision() const { return FSession->Supervision(); }
     void SetKeepLocked(bool on);
     // The data log (its file, its writer, its failures).
-    TDataLog& DataLog() const { return *FDataLog; }
+    TDataLog& DataLog() const { return FSession->DataLog(); }
 
     // ---- the window's timers and the charts' series
     QTimer* ConnectionTimer = nullptr;
@@ -94,7 +96,7 @@ public:
 
     // ---- lock history: the facts the handlers and commands leave, for the
     // system journal and the status on the session bus
-    TLockHistory& LockHistory() const { return FState->LockHistory(); }
+    TLockHistory& LockHistory() const { return FSession->LockHistory(); }
 
     // ---- the status on the session bus: a line under the device panel's
     // status while another process holds the bus name (details in its tool
@@ -132,14 +134,13 @@ protected:
     void moveEvent(QMoveEvent* event) override;
 
 private:
+    TMainForm(TConsoleSession* session, TConsoleEnvironment environment, QWidget* parent);
+
     // ---- start and stop
     void FormCreate();
     void FormDestroy();
     void ResetDisplays();
     void ConnectSignals();
-
-    // ---- sending commands through the console's connection
-    void Send(TCommandId id, TPayload payload = {});
 
     // The views follow the state's signals.
     void ShowState();
@@ -154,9 +155,11 @@ private:
     // its own block
     TConsoleEnvironment FEnvironment;
     std::unique_ptr<TSystemSounds> FSounds;
+    // The session shown: its own (made from the environment) or the one
+    // given.
+    std::unique_ptr<TConsoleSession> FOwnSession;
+    TConsoleSession* FSession = nullptr;
     TControllerState* FState = nullptr;
-    // The state's lock history.
-    TLockHistory* FLockHistory = nullptr;
     bool FDestroyed = false;
     bool FPlaced = false;
 
@@ -171,12 +174,8 @@ private:
     void SetDesignSize(QSize size);
     void FitToScreen();
 
-    // device panel: the session with the controller (the connection
-    // manager, the reader, search, connect, link loss) and the panel that
-    // shows it; the panel goes first
-    std::unique_ptr<TDeviceSession> FSession;
+    // device panel: the session's search, connect and link
     std::unique_ptr<TDevicePanel> FDevicePanel;
-    TLockSupervision* FSupervision = nullptr;
     TLockSupervisionPanel* FLockSupervisionPanel = nullptr;
 
     // status bus: the line under the status, and the status's own place
@@ -198,8 +197,7 @@ private:
     TPeakPanel* FPeakPanel = nullptr;
     void SetOuterWidth(int outerWidth);
 
-    // data log: the model's, fed by the state's scope samples
-    TDataLog* FDataLog = nullptr;
+    // data log: the session's
     QString AskForSaveFileName(const QString& proposedName, const QString& filter,
                                const QString& defaultSuffix);
     void ReportToOperator(const QString& title, const QString& text);

@@ -4,8 +4,8 @@
 #include "ui_MainForm.h"
 
 #include "console/StatusColors.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
-#include "console/model/LockHistory.h"
 #include "console/model/PeakFacts.h"
 #include "console/model/PeakTable.h"
 #include "protocol/Messages.h"
@@ -64,10 +64,10 @@ private:
 
 } // namespace
 
-TPeakPanel::TPeakPanel(Ui::TMainForm& ui, TControllerState& state,
-                       std::function<void(TCommandId, TPayload)> send, QObject* parent)
-    : QObject(parent), FUi(ui), FState(state), FSend(std::move(send))
+TPeakPanel::TPeakPanel(Ui::TMainForm& ui, TConsoleSession& session, QObject* parent)
+    : QObject(parent), FUi(ui), FState(session.State()), FSession(session)
 {
+    TControllerState& state = session.State();
     SetupPeakListBox();
     connect(ui.PeakListBox, &QListWidget::clicked, this, &TPeakPanel::PeakListBoxClick);
     connect(ui.StartButton, &QPushButton::clicked, this, &TPeakPanel::StartButtonClick);
@@ -126,22 +126,17 @@ void TPeakPanel::PeakListBoxClick()
 void TPeakPanel::StartButtonClick()
 {
     const bool automatic = FUi.AutomaticRadioButton->isChecked();
-    FSend(TCommandId::TuningStart, FlagPayload());
-    FSend(TCommandId::TuningEnable, FlagPayload());
     if (automatic)
-        FSend(TCommandId::TuningTarget, OneBytePayload(FState.Peaks().SelectedPeakId()));
+        FSession.Start(_sm_automatic, FState.Peaks().SelectedPeakId());
     else
-        FSend(TCommandId::TuningHalfAutomatic, FlagPayload());
-    FState.LockHistory().StartSent(automatic ? _sk_automatic : _sk_half_automatic,
-                                   automatic ? FState.Peaks().SelectedPeakId() : 0);
+        FSession.Start(_sm_half_automatic);
     FUi.LockButton->setVisible(!automatic);
     FUi.PeakLabel->setText(QStringLiteral("--"));
 }
 
 void TPeakPanel::LockButtonClick()
 {
-    FSend(TCommandId::TuningLock, EmptyPayload());
-    FState.LockHistory().LockSent();
+    FSession.Lock();
 }
 
 void TPeakPanel::ShowLockReport()

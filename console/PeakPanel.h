@@ -14,14 +14,14 @@ namespace Ui {
 class TMainForm;
 }
 class TControllerState;
+class TConsoleSession;
 
 class TPeakPanel : public QObject
 {
     Q_OBJECT
 
 public:
-    TPeakPanel(Ui::TMainForm& ui, TControllerState& state,
-               std::function<void(TCommandId, TPayload)> send, QObject* parent = nullptr);
+    TPeakPanel(Ui::TMainForm& ui, TConsoleSession& session, QObject* parent = nullptr);
 
     // The controls' actions, as a click runs them.
     void PeakListBoxClick();
@@ -38,5 +38,5 @@ private:
 
     Ui::TMainForm& FUi;
     TControllerState& FState;
-    std::function<void(TCommandId, TPayload)> FSend;
+    TConsoleSession& FSession;
 };

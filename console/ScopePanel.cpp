@@ -3,6 +3,7 @@
 
 #include "console/ScopeChartView.h"
 #include "console/TraceModel.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
 #include "console/model/FileWriter.h"
 #include "console/model/TraceBuffer.h"
@@ -58,9 +59,10 @@ QValueAxis* MakeScopeAxis(const QString& title, double min, double max)
 
 } // namespace
 
-TScopePanel::TScopePanel(const TControls& controls, TControllerState& state, TWindow window,
+TScopePanel::TScopePanel(const TControls& controls, TConsoleSession& session, TWindow window,
                          QObject* parent)
-    : QObject(parent), FControls(controls), FState(state), FWindow(std::move(window))
+    : QObject(parent), FControls(controls), FState(session.State()), FSession(session),
+      FWindow(std::move(window))
 {
     TScopeChartView* Chart = FControls.Chart;
     auto* chart = new QChart;
@@ -138,14 +140,14 @@ void TScopePanel::ScopeScaleComboBoxChange()
 {
     const int index = FControls.ScopeScaleComboBox->currentIndex();
     if (index != -1)
-        FWindow.Send(TCommandId::WriteScopeScale, OneBytePayload(index + 1));
+        FSession.SetScopeScale(index);
 }
 
 void TScopePanel::HarmonicComboBoxChange()
 {
     const int index = FControls.HarmonicComboBox->currentIndex();
     if (index != -1)
-        FWindow.Send(TCommandId::WriteHarmonic, OneBytePayload(index));
+        FSession.SetHarmonic(index);
 }
 
 void TScopePanel::ChartAllowScroll(const QString& axisTitle, double AMin, double AMax,

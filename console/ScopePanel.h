@@ -17,6 +17,7 @@ class QComboBox;
 class QLineSeries;
 class QPushButton;
 class TControllerState;
+class TConsoleSession;
 class TScopeChartView;
 class TTraceModel;
 
@@ -32,17 +33,15 @@ public:
         QComboBox* ScopeScaleComboBox;
         QComboBox* HarmonicComboBox;
     };
-    // What the panel asks of the window: to send a command to the
-    // controller, to ask the operator for a file name, and to tell the
-    // operator (title, text).
+    // What the panel asks of the window: to ask the operator for a file
+    // name, and to tell the operator (title, text).
     struct TWindow
     {
-        std::function<void(TCommandId, TPayload)> Send;
         std::function<QString()> AskSaveFileName;
         std::function<void(const QString&, const QString&)> ReportToOperator;
     };
 
-    TScopePanel(const TControls& controls, TControllerState& state, TWindow window,
+    TScopePanel(const TControls& controls, TConsoleSession& session, TWindow window,
                 QObject* parent);
 
     // The chart's line series: it holds the axes and the trace's pen; the
@@ -60,6 +59,7 @@ public:
 private:
     TControls FControls;
     TControllerState& FState;
+    TConsoleSession& FSession;
     TWindow FWindow;
     QLineSeries* FDataSeries = nullptr;
     TTraceModel* FScopeTrace = nullptr;

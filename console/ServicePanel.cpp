@@ -6,6 +6,7 @@
 #include "console/ServiceSetButtonColor.h"
 #include "console/StatusColors.h"
 #include "console/TraceModel.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
 #include "console/model/PeakTable.h"
 #include "console/model/ServiceValues.h"
@@ -97,10 +98,11 @@ static_assert(EveryWritableRowHasASetButton());
 
 } // namespace
 
-TServicePanel::TServicePanel(Ui::TMainForm& ui, TControllerState& state, TActions actions,
-                             int chartRefreshMsec, QObject* parent)
-    : QObject(parent), FUi(ui), FState(state), FActions(std::move(actions))
+TServicePanel::TServicePanel(Ui::TMainForm& ui, TConsoleSession& session, int chartRefreshMsec,
+                             QObject* parent)
+    : QObject(parent), FUi(ui), FState(session.State()), FSession(session)
 {
+    TControllerState& state = session.State();
     for (const TRowControls& controls : RowControls) {
         const TServiceParameter& parameter =
             *ServiceParameterByCommand(static_cast<uint8_t>(controls.Read));
@@ -164,12 +166,12 @@ bool TServicePanel::eventFilter(QObject* watched, QEvent* event)
 
 void TServicePanel::ReadParamsButtonClick()
 {
-    FActions.ReadAll();
+    FSession.ReadParameters();
 }
 
 void TServicePanel::HideButtonClick()
 {
-    FActions.Send(TCommandId::ReadExpectedPeaks, EmptyPayload());
+    FSession.ReadExpectedPeaks();
     FUi.ServicePanel->hide();
     emit Hidden();
 }
@@ -196,7 +198,7 @@ void TServicePanel::SetButtonClick(const TServiceParameter& parameter)
     const int32_t flag = FlagOf(parameter);
     const int32_t whole = SendableValue(parameter, field->ClampValue(field->Value()), flag);
     field->setValue(static_cast<double>(whole) / parameter.Scale);
-    FActions.Send(*parameter.Write, ParameterPayload(parameter, whole + flag));
+    FSession.SetParameter(parameter, whole, flag);
     ShowSent(FSetButtons[row]);
 }
 
@@ -212,7 +214,7 @@ void TServicePanel::SetExpectedPeaks(QPushButton* button)
     uint32_t mask = 0;
     for (int k = std::min(from, to); k <= std::max(from, to); ++k)
         mask += peaks[static_cast<size_t>(k)]->Flag;
-    FActions.Send(TCommandId::WriteExpectedPeaks, Word16Payload(static_cast<int32_t>(mask)));
+    FSession.SetExpectedPeaks(mask);
     ShowSent(button);
 }
 
@@ -238,7 +240,7 @@ void TServicePanel::StabilizationCheckCheckBoxClick()
     const int32_t flag = FlagOf(pathGain);
     const int32_t whole = SendableValue(pathGain, field->ClampValue(field->Value()), flag);
     field->setValue(whole);
-    FActions.Send(*pathGain.Write, ParameterPayload(pathGain, whole + flag));
+    FSession.SetParameter(pathGain, whole, flag);
 }
 
 void TServicePanel::ShowReading(const TServiceParameter* parameter, TParameterReading reading,

@@ -19,6 +19,7 @@ class TMainForm;
 class QLineSeries;
 class QPushButton;
 class TControllerState;
+class TConsoleSession;
 class TRealSpinEdit;
 class TTraceModel;
 
@@ -27,16 +28,8 @@ class TServicePanel : public QObject
     Q_OBJECT
 
 public:
-    struct TActions
-    {
-        // Sends one of the operator's commands.
-        std::function<void(TCommandId, TPayload)> Send;
-        // Sends the read requests of the Read button.
-        std::function<void()> ReadAll;
-    };
-
-    TServicePanel(Ui::TMainForm& ui, TControllerState& state, TActions actions,
-                  int chartRefreshMsec, QObject* parent = nullptr);
+    TServicePanel(Ui::TMainForm& ui, TConsoleSession& session, int chartRefreshMsec,
+                  QObject* parent = nullptr);
 
     // The buttons' actions, as a click runs them.
     void ReadParamsButtonClick();
@@ -71,7 +64,7 @@ private:
 
     Ui::TMainForm& FUi;
     TControllerState& FState;
-    TActions FActions;
+    TConsoleSession& FSession;
     // Each row's field and Set button, where the panel has them.
     std::array<TRealSpinEdit*, ServiceParameters.size()> FFields{};
     std::array<QPushButton*, ServiceParameters.size()> FSetButtons{};

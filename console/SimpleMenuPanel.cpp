@@ -4,8 +4,8 @@
 #include "ui_MainForm.h"
 
 #include "console/StatusColors.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
-#include "console/model/LockHistory.h"
 #include "console/model/PeakFacts.h"
 #include "console/model/PeakTable.h"
 #include "protocol/Messages.h"
@@ -15,10 +15,11 @@
 #include <QPainter>
 #include <QTimer>
 
-TSimpleMenuPanel::TSimpleMenuPanel(Ui::TMainForm& ui, TControllerState& state, TTimers timers,
-                                   std::function<void(TCommandId, TPayload)> send, QObject* parent)
-    : QObject(parent), FUi(ui), FState(state), FTimers(timers), FSend(std::move(send))
+TSimpleMenuPanel::TSimpleMenuPanel(Ui::TMainForm& ui, TConsoleSession& session, TTimers timers,
+                                   QObject* parent)
+    : QObject(parent), FUi(ui), FState(session.State()), FTimers(timers), FSession(session)
 {
+    TControllerState& state = session.State();
     BuildPngImageList();
     SetSimpleStatusPanelColor(FUi.SimpleStatusPanel->window()->palette().color(QPalette::Button));
 
@@ -167,10 +168,8 @@ void TSimpleMenuPanel::PeakButtonPressed(QToolButton* pressed, QToolButton* othe
     if (!pressed->isChecked())
         return;
     other->setChecked(false);
-    if (peakId != -1) {
-        FSend(TCommandId::TuningTarget, OneBytePayload(peakId));
-        FState.LockHistory().StartSent(_sk_peak_button, peakId);
-    }
+    if (peakId != -1)
+        FSession.SelectPeak(peakId);
 }
 
 void TSimpleMenuPanel::NextButtonClick()

@@ -21,6 +21,7 @@ class TMainForm;
 class QTimer;
 class QToolButton;
 class TControllerState;
+class TConsoleSession;
 
 class TSimpleMenuPanel : public QObject
 {
@@ -35,8 +36,8 @@ public:
         QTimer* Blink;
     };
 
-    TSimpleMenuPanel(Ui::TMainForm& ui, TControllerState& state, TTimers timers,
-                     std::function<void(TCommandId, TPayload)> send, QObject* parent = nullptr);
+    TSimpleMenuPanel(Ui::TMainForm& ui, TConsoleSession& session, TTimers timers,
+                     QObject* parent = nullptr);
 
     // The peaks of the two buttons (-1: none yet), and their letters.
     int32_t SimpleMenuFirstPeakId = -1;
@@ -75,5 +76,5 @@ private:
     Ui::TMainForm& FUi;
     TControllerState& FState;
     TTimers FTimers;
-    std::function<void(TCommandId, TPayload)> FSend;
+    TConsoleSession& FSession;
 };

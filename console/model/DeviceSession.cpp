@@ -64,14 +64,6 @@ TDeviceSession::~TDeviceSession()
     Close();
 }
 
-void TDeviceSession::PublishTo(TConnection*& connection, TReadVarnelFrameThread*& reader)
-{
-    FConnectionReference = &connection;
-    FReaderReference = &reader;
-    connection = FConnection.get();
-    reader = FReader.get();
-}
-
 void TDeviceSession::Close()
 {
     if (FClosed)
@@ -86,8 +78,6 @@ void TDeviceSession::Close()
     StopReader();
     FConnection->Disconnect();
     FHistory.Disconnected();
-    if (FConnectionReference && *FConnectionReference == FConnection.get())
-        *FConnectionReference = nullptr;
 }
 
 void TDeviceSession::SetStatus(const QString& text)
@@ -224,7 +214,8 @@ bool TDeviceSession::Connect(const QString& device)
             FHistory.Connected(opened.Description, opened.SerialNumber);
         }
         SetReader(std::make_unique<TReadVarnelFrameThread>(*FConnection, FHandlers));
-        SendReadRequests(*FConnection, AfterConnectSequence);
+        for (TCommandId id : AfterConnectSequence)
+            Send(id, EmptyPayload());
         emit Opened();
         return true;
     }
@@ -308,6 +299,14 @@ void TDeviceSession::HandleLinkLost()
 
 void TDeviceSession::Send(TCommandId id, TPayload payload)
 {
+    if (FSender)
+        FSender(id, payload);
+    else
+        Transmit(id, payload);
+}
+
+void TDeviceSession::Transmit(TCommandId id, TPayload payload)
+{
     SendCommand(*FConnection, id, payload);
 }
 
@@ -327,15 +326,11 @@ void TDeviceSession::TakeLineErrors()
 void TDeviceSession::SetReader(std::unique_ptr<TReadVarnelFrameThread> reader)
 {
     FReader = std::move(reader);
-    if (FReaderReference)
-        *FReaderReference = FReader.get();
 }
 
 void TDeviceSession::StopReader()
 {
     FStoppingReader = true;
-    if (FReaderReference)
-        *FReaderReference = nullptr;
     StopFrameReader(FReader);
     // The messages the reader delivered in its last pass run now, before the
     // caller resets or replaces what they show.

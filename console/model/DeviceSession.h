@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <thread>
@@ -51,9 +52,11 @@ public:
     // Ends as Close does.
     ~TDeviceSession() override;
 
-    // Keeps the process-wide references to the connection manager and the
-    // reader up to date from now on (null once closed or while none runs).
-    void PublishTo(TConnection*& connection, TReadVarnelFrameThread*& reader);
+    // The way the session's own commands go out (the read requests after a
+    // connect, the automatic connect's tuning enables): through the console
+    // session's one path. Without one they go straight onto the link.
+    using TSender = std::function<void(TCommandId, TPayload)>;
+    void SetSender(TSender sender) { FSender = std::move(sender); }
 
     // ---- operations
     // Searches the bus. A search asked for while one runs does not start a
@@ -72,8 +75,6 @@ public:
     // The reader's notice that the link stopped answering: the link is
     // closed, and the next automatic connect may open it again.
     void HandleLinkLost();
-    // Sends a command on the open link; dropped when none is open.
-    void Send(TCommandId id, TPayload payload = {});
     // Stops the search and the reader, runs what the reader delivered and
     // closes the link. Nothing runs after it.
     void Close();
@@ -90,7 +91,9 @@ public:
     // The open bridge's serial-line errors since it was opened; none while
     // not connected.
     TLineErrors LineErrors() const;
-    TConnection& Connection() { return *FConnection; }
+    TConnection& Connection() const { return *FConnection; }
+    // The reader of the open link, or null.
+    TReadVarnelFrameThread* Reader() const { return FReader.get(); }
 
 signals:
     // The status text or problem changed.
@@ -114,13 +117,17 @@ signals:
     void Disconnected();
 
 private:
+    // The console session's one path puts its commands onto the link here.
+    friend class TConsoleSession;
+    // Puts a command onto the open link; dropped when none is open.
+    void Transmit(TCommandId id, TPayload payload);
+
     TVarnelMessageHandlers& FHandlers;
     TLockHistory& FHistory;
     TDeviceSessionTimings FTimings;
     std::unique_ptr<TConnection> FConnection;
     std::unique_ptr<TReadVarnelFrameThread> FReader;
-    TConnection** FConnectionReference = nullptr;
-    TReadVarnelFrameThread** FReaderReference = nullptr;
+    TSender FSender;
     bool FClosed = false;
     // True while a reader is being stopped: a link-loss notice that runs
     // during that wait is left to the operation that stops the reader.
@@ -159,4 +166,5 @@ private:
     void StopReader();
     void SetReader(std::unique_ptr<TReadVarnelFrameThread> reader);
     void TakeLineErrors();
+    void Send(TCommandId id, TPayload payload = {});
 };

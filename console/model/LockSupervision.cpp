@@ -29,49 +29,6 @@ private:
 
 } // namespace
 
-std::optional<TOperatorAction> OperatorActionOf(TCommandId id)
-{
-    switch (id) {
-    case TCommandId::TuningStart:
-        return _oa_start;
-    case TCommandId::TuningTarget:
-        return _oa_peak_button;
-    case TCommandId::TuningLock:
-        return _oa_lock;
-    // Parts of a Start (its mode and enable), and requests that only read.
-    case TCommandId::TuningEnable:
-    case TCommandId::TuningHalfAutomatic:
-    case TCommandId::ConnectQuery:
-        return std::nullopt;
-    default:
-        break;
-    }
-    // The write commands are the even ids of each read/write pair; every
-    // other id left is a read request.
-    switch (id) {
-    case TCommandId::WritePhase:
-    case TCommandId::WriteDelay:
-    case TCommandId::WritePathGain:
-    case TCommandId::WriteCFT:
-    case TCommandId::WriteP:
-    case TCommandId::WriteI:
-    case TCommandId::WriteD:
-    case TCommandId::WritePIDGain:
-    case TCommandId::WriteExpectedPeaks:
-    case TCommandId::WriteScopeScale:
-    case TCommandId::WriteSetPoint:
-    case TCommandId::WriteHarmonic:
-    case TCommandId::WriteCFTTemp10:
-    case TCommandId::WriteCFTTemp40:
-    case TCommandId::WriteCFTOffset:
-    case TCommandId::WriteModulation:
-    case TCommandId::WriteFOffset:
-        return _oa_set;
-    default:
-        return std::nullopt;
-    }
-}
-
 TLockSupervision::TLockSupervision(TLockHistory& history, QObject* parent)
     : QObject(parent), FHistory(history)
 {
@@ -167,10 +124,9 @@ void TLockSupervision::ScopeSample(uint32_t value)
     FHealth.ScopeSample(static_cast<int32_t>(value));
 }
 
-void TLockSupervision::OperatorSent(TCommandId id, TPayload payload)
+void TLockSupervision::OperatorAction(TOperatorAction action, int targetPeakId)
 {
-    if (const std::optional<TOperatorAction> action = OperatorActionOf(id))
-        FSupervisor.OperatorAction(*action, id == TCommandId::TuningTarget ? payload.B : 0);
+    FSupervisor.OperatorAction(action, targetPeakId);
 }
 
 TLockSupervisionFacts TLockSupervision::Facts() const
@@ -195,6 +151,12 @@ TLockSupervisionFacts TLockSupervision::Facts() const
     facts.StabilizationHeadroomPercent = known(FHealth.StabilizationHeadroomPercent());
     facts.ErrorSignalRms = known(FHealth.ErrorSignalRms());
     return facts;
+}
+
+void TLockSupervision::CheckTime()
+{
+    FSupervisor.CheckTime();
+    FHealth.CheckTime();
 }
 
 void TLockSupervision::Refresh()

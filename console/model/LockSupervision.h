@@ -19,10 +19,6 @@
 
 class QTimer;
 
-// What the operator's command does to supervision; none for a command that
-// neither starts nor ends a tuning nor changes a setting (a read request).
-std::optional<TOperatorAction> OperatorActionOf(TCommandId id);
-
 class TLockSupervision : public QObject
 {
     Q_OBJECT
@@ -54,9 +50,10 @@ public:
     void LockReported(int peakId);
     void StabilizationMirror(uint32_t position);
     void ScopeSample(uint32_t value);
-    // A command the operator's action sent (never one the supervisor asked
-    // for), with its payload (the tuning target names the peak chosen).
-    void OperatorSent(TCommandId id, TPayload payload = {});
+    // What the operator did, as its commands go out (never one the
+    // supervisor asked for); a peak button and an automatic Start name the
+    // peak chosen.
+    void OperatorAction(TOperatorAction action, int targetPeakId = 0);
 
     // The facts as the history, the bus and the metrics show them.
     TLockSupervisionFacts Facts() const;
@@ -67,6 +64,9 @@ public:
 
     // Hands the facts to the history now.
     void Refresh();
+    // What is due by the clock, for a made-up clock that was moved (the
+    // supervisor's and the health's own timers wake them on a real one).
+    void CheckTime();
 
 signals:
     // Send the tuning target with this peak id, as the peak button does.

@@ -384,7 +384,9 @@ void TLockSupervisor::OperatorAction(TOperatorAction action, int targetPeakId)
         FArmed = false;
         FNewLock = false;
         FOffPeak = false;
-        FChosenPeakId = action == _oa_peak_button && IsPeakId(targetPeakId) ? targetPeakId : 0;
+        FChosenPeakId = (action == _oa_peak_button || action == _oa_start) && IsPeakId(targetPeakId)
+                            ? targetPeakId
+                            : 0;
         FOperatorTuning = FLinkUp;
         FOperatorTuningBusySeen = false;
         break;

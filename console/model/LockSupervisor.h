@@ -55,8 +55,8 @@ void PutControllerFields(TJournalRecord& record, const TControllerIdentity& cont
 // What the operator did that makes the console send something.
 enum TOperatorAction
 {
-    _oa_peak_button, // a peak button of the simple menu (or the target of an automatic Start)
-    _oa_start,       // Start, in either mode
+    _oa_peak_button, // a peak button of the simple menu, with its peak
+    _oa_start,       // Start, in either mode (the automatic one with its target peak)
     _oa_lock,        // Lock, in half-automatic mode
     _oa_set,         // a Set of the main page or the service panel
     _oa_disconnect   // Disconnect

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/LockHistory.h"
 
 #include <QTest>
@@ -16,7 +16,7 @@ void ConnectByHand(TMainForm& form, int row)
     form.DeviceListListBox->setCurrentRow(row);
     form.ConnectButtonClick();
     ASSERT_EQ(form.StatusLabel->text(), "Connected");
-    ASSERT_TRUE(Connection && Connection->Connected());
+    ASSERT_TRUE(form.Session().Connected());
 }
 
 void Deliver(TMainForm& form, TFakeLine& line, const std::vector<std::vector<uint8_t>>& frames)

@@ -6,9 +6,9 @@
 // controller reports that the tables do not foresee.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/model/ConsoleSession.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QCoreApplication>
@@ -90,8 +90,8 @@ TEST_F(DevicePanel, ConnectToAnotherControllerClosesTheHeldLinkAndOpensTheChosen
         Form->ConnectButtonClick();
 
         EXPECT_EQ(CallsSince(before), (std::vector<std::string>{"Close", "Enumerate", "Open"}));
-        EXPECT_EQ(Connection->DeviceID().fullName(), ControllerB);
-        EXPECT_EQ(Connection->Connected(), opens);
+        EXPECT_EQ(Form->Session().Connection().DeviceID().fullName(), ControllerB);
+        EXPECT_EQ(Form->Session().Connection().Connected(), opens);
         EXPECT_EQ(Bridge->IsOpen(), opens);
         EXPECT_EQ(Form->DisconnectButton->isEnabled(), opens);
         EXPECT_EQ(Form->StartButton->isEnabled(), opens);
@@ -196,12 +196,12 @@ TEST_F(DevicePanel, SearchRunsBesideTheWindowAndIsNeverStartedTwice)
     EXPECT_EQ(CallCount("Enumerate") - before, 2);
     EXPECT_EQ(Form->DeviceListListBox->count(), 1);
     EXPECT_EQ(Form->StatusLabel->text(), "Search completed");
-    EXPECT_FALSE(Connection->Connected());
+    EXPECT_FALSE(Form->Session().Connection().Connected());
 
     // The timer's search, once its result is in, leads to the connect.
     Form->ConnectionTimerTimer();
     EXPECT_TRUE(Form->SearchRunning());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Connection->Connected(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Session().Connection().Connected(); }, 10000));
     // The timer's search, and the connect's own listing before it opens.
     EXPECT_EQ(CallCount("Enumerate") - before, 4);
     EXPECT_EQ(Form->StatusLabel->text(), "Connected");
@@ -216,7 +216,7 @@ TEST_F(DevicePanel, ConnectionTimerTriesAControllerThatCannotBeOpenedEverySecond
         SCOPED_TRACE(attempt);
         ASSERT_TRUE(QTest::qWaitFor([&] { return CallCount("Open") >= attempt; }, 10000));
         EXPECT_EQ(Form->StatusLabel->text(), "Connection error");
-        EXPECT_FALSE(Connection->Connected());
+        EXPECT_FALSE(Form->Session().Connection().Connected());
         EXPECT_TRUE(Form->ConnectButton->isEnabled());
         EXPECT_FALSE(Form->StartButton->isEnabled());
         EXPECT_FALSE(Form->DisconnectButton->isEnabled());
@@ -234,12 +234,12 @@ TEST_F(DevicePanel, MinimisedWindowStillConnectsAndReconnectsByItself)
     Form->showMinimized();
     EXPECT_TRUE(Form->isMinimized());
     EXPECT_TRUE(Form->ConnectionTimer->isActive());
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Connection->Connected(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Session().Connection().Connected(); }, 10000));
 
     Bridge->SetUnplugged(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Connection->Connected(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Session().Connection().Connected(); }, 10000));
     Bridge->SetUnplugged(false);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return Connection->Connected(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Form->Session().Connection().Connected(); }, 10000));
 
     Form->showNormal();
     EXPECT_TRUE(Form->ConnectionTimer->isActive());
@@ -266,7 +266,7 @@ TEST_F(DevicePanel, AfterALinkLossThePeakButtonsAreAsAtStart)
     ASSERT_TRUE(j->isChecked());
 
     Bridge->SetUnplugged(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Connection->Connected(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Session().Connection().Connected(); }, 10000));
     EXPECT_TRUE(f->isEnabled());
     EXPECT_TRUE(j->isEnabled());
     EXPECT_FALSE(f->isChecked());

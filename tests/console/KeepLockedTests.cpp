@@ -4,6 +4,7 @@
 // peak; and when the relocks fail, the status panel says so in red.
 #include "ConsoleConnect.h"
 #include "ConsoleTestSupport.h"
+#include "PrivateRuntimeDir.h"
 #include "RecordingJournal.h"
 #include "SimProcess.h"
 
@@ -18,13 +19,11 @@
 
 #include <QCoreApplication>
 #include <QListWidget>
-#include <QTemporaryDir>
 #include <QTest>
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <string>
 
 namespace {
@@ -220,13 +219,10 @@ class KeepLockedOnSimulator : public ::testing::Test
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(Runtime.isValid());
-        if (const char* old = std::getenv("XDG_RUNTIME_DIR"))
-            OldRuntime = old;
-        setenv("XDG_RUNTIME_DIR", Runtime.path().toLocal8Bit().constData(), 1);
+        ASSERT_TRUE(Runtime.IsValid());
         D2XX_RestoreDefaultDrivers();
         ASSERT_TRUE(Sim.Start({"--keep-state", "--scope-rate", "0"},
-                              (Runtime.path() + "/sim.log").toStdString()));
+                              (Runtime.Path() + "/sim.log").toStdString()));
         TConsoleEnvironment environment = TConsoleEnvironment::Default();
         environment.Journal = Journal;
         environment.PlaySound = [](TSystemSound) {};
@@ -255,10 +251,6 @@ protected:
         }
         TMainThreadCallList::Instance().RunPending();
         Sim.Stop();
-        if (OldRuntime.empty())
-            unsetenv("XDG_RUNTIME_DIR");
-        else
-            setenv("XDG_RUNTIME_DIR", OldRuntime.c_str(), 1);
     }
 
     const TConsoleFacts& Facts() const { return Form->LockHistory().Facts(); }
@@ -277,8 +269,7 @@ protected:
                              });
     }
 
-    QTemporaryDir Runtime;
-    std::string OldRuntime;
+    TPrivateRuntimeDir Runtime;
     VarnelSim::TSimProcess Sim{VARNEL_SIM_BINARY, "KWTP Keep"};
     std::shared_ptr<TRecordingSink> Journal = std::make_shared<TRecordingSink>();
     std::unique_ptr<TMainForm> Form;

@@ -5,11 +5,11 @@
 // keys move the reference peak.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/PeakPanel.h"
 #include "console/ServicePanel.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/model/ConsoleSession.h"
 
 #include <QComboBox>
 #include <QLocale>
@@ -167,7 +167,7 @@ TEST_F(Keyboard, OnlyKeysThatTypeACharacterCount)
 TEST_F(Keyboard, ArrowKeysInThePeakListMoveTheReferenceThatStartAsksFor)
 {
     Form->ConnectButtonClick();
-    ASSERT_TRUE(Connection && Connection->Connected());
+    ASSERT_TRUE(Form->Session().Connected());
     Form->State().HandleExpectedPeaksValue(0x3FFF);
     Form->SimpleMenu().NextButtonClick();
     QListWidget* list = Form->PeakListBox;

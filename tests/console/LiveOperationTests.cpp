@@ -4,10 +4,10 @@
 // buttons and panel, the live displays, and a link that dies and comes back.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
 #include "console/SystemSounds.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
 #include "sim/ControllerModel.h"
@@ -192,7 +192,7 @@ TEST_F(LiveOperation, DevicePanelConnectsDisconnectsAndReportsFailures)
     EXPECT_FALSE(Form->DisconnectButton->isEnabled());
     EXPECT_FALSE(Form->StartButton->isEnabled());
     EXPECT_FALSE(Form->ScopeScaleComboBox->isEnabled());
-    EXPECT_FALSE(Connection->Connected());
+    EXPECT_FALSE(Form->Session().Connection().Connected());
     EXPECT_FALSE(Bridge->IsOpen());
 
     Form->ConnectButtonClick();
@@ -206,7 +206,7 @@ TEST_F(LiveOperation, DevicePanelConnectsDisconnectsAndReportsFailures)
     EXPECT_EQ(Form->StatusLabel->text(), "Connection error");
     EXPECT_TRUE(Form->ConnectButton->isEnabled());
     EXPECT_FALSE(Form->StartButton->isEnabled());
-    EXPECT_FALSE(Connection->Connected());
+    EXPECT_FALSE(Form->Session().Connection().Connected());
 }
 
 enum TPanel
@@ -584,7 +584,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     ASSERT_FALSE(Form->ConnectionTimer->isActive());
     Bridge->SetDevices({});
     Bridge->SetUnplugged(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Connection->Connected(); }, 10000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Form->Session().Connection().Connected(); }, 10000));
     EXPECT_EQ(Form->StatusLabel->text(), "Connection error");
     EXPECT_FALSE(Bridge->IsOpen());
     EXPECT_FALSE(Form->StartButton->isEnabled());
@@ -604,7 +604,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     Form->SimpleMenu().BackButtonClick();
     ASSERT_TRUE(Form->ConnectionTimer->isActive());
     ASSERT_TRUE(WaitForConnectionTicks(Form->ConnectionTimer, 2));
-    EXPECT_FALSE(Connection->Connected());
+    EXPECT_FALSE(Form->Session().Connection().Connected());
     Bridge->ClearWritten();
     Bridge->SetUnplugged(false);
     Bridge->SetDevices({ControllerName});
@@ -612,7 +612,7 @@ TEST_F(LiveOperation, DeadLinkIsShownAndTheSimpleMenuReconnectsWhenItIsBack)
     ASSERT_TRUE(
         QTest::qWaitFor([&] { return Bridge->Written().size() >= expected.size(); }, 10000));
     EXPECT_EQ(Bridge->Written(), expected);
-    EXPECT_TRUE(Connection->Connected());
+    EXPECT_TRUE(Form->Session().Connection().Connected());
 
     Deliver({DeviceFrame(3, 14, 0)});
     EXPECT_TRUE(Form->SimpleFPeakPngSpeedButton->isEnabled());

@@ -12,10 +12,10 @@
 
 #include "RecordingJournal.h"
 #include "StandInJournal.h"
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/PeakPanel.h"
 #include "console/model/ConsoleLog.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/JournalWriter.h"
 #include "console/model/LockHistory.h"
 #include "protocol/MainThreadCallList.h"
@@ -583,7 +583,7 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
     };
 
     form->ConnectButtonClick();
-    ASSERT_TRUE(Connection->Connected());
+    ASSERT_TRUE(form->Session().Connection().Connected());
     EXPECT_TRUE(form->LockHistory().ReadingsTimerActive());
     ASSERT_TRUE(deliver({DeviceFrameValue(69, 0x3FFF), DeviceFrame(3, 7, 0), DeviceFrame(3, 14, 0),
                          DeviceFrame(4, 40, 0), DeviceFrame(5, 60, 0), DeviceFrameValue(8, 235),
@@ -612,7 +612,7 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
 
     bridge->SetDevices({});
     bridge->SetUnplugged(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return !Connection->Connected(); }, 30000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->Session().Connection().Connected(); }, 30000));
     EXPECT_FALSE(form->LockHistory().ReadingsTimerActive());
 
     const auto& r = sink->Records;
@@ -648,12 +648,12 @@ TEST(LockHistory, TheWindowRecordsWhatItsHandlersAndCommandsDid)
     form->SearchUrzadzenButtonClick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form->SearchRunning(); }, 10000));
     form->ConnectButtonClick();
-    ASSERT_TRUE(Connection->Connected());
+    ASSERT_TRUE(form->Session().Connection().Connected());
     form->DisconnectButtonClick();
     form->SearchUrzadzenButtonClick();
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form->SearchRunning(); }, 10000));
     form->ConnectButtonClick();
-    ASSERT_TRUE(Connection->Connected());
+    ASSERT_TRUE(form->Session().Connection().Connected());
     form.reset();
     TMainThreadCallList::Instance().RunPending();
     const std::vector<QByteArray> events = Events(r);

@@ -3,12 +3,12 @@
 // driven on the real window against a fake line.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/ScopePanel.h"
 #include "console/ServicePanel.h"
 #include "console/SimpleMenuPanel.h"
 #include "console/TraceModel.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/FileWriter.h"
 #include "sim/ControllerModel.h"
 
@@ -108,7 +108,7 @@ protected:
     void Connect()
     {
         form->ConnectButtonClick();
-        ASSERT_TRUE(Connection && Connection->Connected());
+        ASSERT_TRUE(form->Session().Connected());
         bridge->ClearWritten();
     }
 
@@ -140,7 +140,11 @@ protected:
     // window was writing is closed.
     bool FilesWritten()
     {
-        return WaitFor([&] { return form->findChildren<TFileWriter*>().isEmpty(); });
+        // A saved chart's writer is the window's, the data log's the session's.
+        return WaitFor([&] {
+            return form->findChildren<TFileWriter*>().isEmpty() &&
+                   form->Session().findChildren<TFileWriter*>().isEmpty();
+        });
     }
 
     std::shared_ptr<TFakeLine> bridge;

@@ -9,7 +9,6 @@
 // comes back is joined again and a connection that stops answering is left.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/StatusService.h"
 #include "console/model/LockHistory.h"

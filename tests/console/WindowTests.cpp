@@ -3,9 +3,9 @@
 // and the order in which closing releases the link.
 #include "ConsoleTestSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/model/ConsoleSession.h"
 #include "protocol/ReadFrameUnit.h"
 
 #include <QElapsedTimer>
@@ -25,7 +25,6 @@ struct TFormFixture : ::testing::Test
 TEST_F(TFormFixture, StartsOnTheSimpleMenuWithEveryControlInItsInitialState)
 {
     TMainForm form(FakeLineEnvironment(Bridge));
-    ASSERT_EQ(MainForm, &form);
 
     EXPECT_EQ(form.windowTitle(), QStringLiteral("Varnel v." VARNEL_VERSION));
     EXPECT_EQ(form.size(), QSize(1133, 691));
@@ -169,10 +168,14 @@ TEST_F(TFormFixture, WithADeviceTheFirstRowIsSelectedAndNothingIsOpened)
 TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
 {
     Bridge->SetDevices({"KWTP Controller"});
-    auto form = std::make_unique<TMainForm>(FakeLineEnvironment(Bridge));
+    // The session outlives the window that shows it; the window's close
+    // ends it.
+    const TConsoleEnvironment environment = FakeLineEnvironment(Bridge);
+    TConsoleSession session(environment.SessionSettings());
+    auto form = std::make_unique<TMainForm>(session, environment);
     form->ConnectButtonClick();
-    ASSERT_TRUE(Connection->Connected());
-    ASSERT_NE(FrameReader, nullptr);
+    ASSERT_TRUE(session.Connection().Connected());
+    ASSERT_NE(session.FrameReader(), nullptr);
     QTRY_VERIFY_WITH_TIMEOUT(Bridge->PollCount() > 10, 5000);
     // Close while the reader is busy: a synchronised delivery and a pile of
     // queued messages that the window must still handle itself.
@@ -188,9 +191,8 @@ TEST_F(TFormFixture, ClosingStopsTheReaderBeforeTheDeviceIsClosedThenPauses)
     form.reset();
     const qint64 elapsed = clock.elapsed();
 
-    EXPECT_EQ(FrameReader, nullptr);
-    EXPECT_EQ(Connection, nullptr);
-    EXPECT_EQ(MainForm, nullptr);
+    EXPECT_EQ(session.FrameReader(), nullptr);
+    EXPECT_FALSE(session.Connected());
     EXPECT_FALSE(Bridge->IsOpen());
     ASSERT_GE(Bridge->PollsAtLastDisconnect(), 0);
     EXPECT_EQ(Bridge->PollCount(), Bridge->PollsAtLastDisconnect());
@@ -204,7 +206,6 @@ TEST_F(TFormFixture, ClosingWithoutAConnectionDisconnectsAtOnce)
     const auto calls = Bridge->Calls();
     // Never connected: Disconnect succeeds without asking the device.
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "Close"), 0);
-    EXPECT_EQ(Connection, nullptr);
 }
 
 } // namespace

@@ -19,7 +19,8 @@ namespace {
 class TCountingForm : public TMainForm
 {
 public:
-    explicit TCountingForm(TConsoleEnvironment environment) : TMainForm(std::move(environment))
+    TCountingForm(TConsoleSession& session, TConsoleEnvironment environment)
+        : TMainForm(session, std::move(environment))
     {
         QObject::connect(&State(), &TControllerState::ScopeSample, this,
                          [this](double) { ++FHandled; });
@@ -61,14 +62,14 @@ int main(int argc, char* argv[])
     }
     const QString logName = QString::fromLocal8Bit(argv[1]);
     const QString description = QString::fromLocal8Bit(argv[2]);
-    return RunConsole(argc, argv, [&] {
+    return RunConsole(argc, argv, [&](TConsoleSession& session) {
         TConsoleEnvironment environment = TConsoleEnvironment::Default();
         environment.AskSaveFileName = [logName](QWidget*, const QString&, const QString&,
                                                 const QString&) { return logName; };
         environment.ReportToOperator = [](QWidget*, const QString& title, const QString& text) {
             std::fprintf(stderr, "%s: %s\n", qPrintable(title), qPrintable(text));
         };
-        auto form = std::make_unique<TCountingForm>(environment);
+        auto form = std::make_unique<TCountingForm>(session, environment);
         // The log starts before the link, so it holds every sample handled.
         form->SaveDataChartToFileCheckBox->click();
         const bool ready = form->IsLogging() && Connect(*form, description);

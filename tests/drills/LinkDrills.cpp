@@ -3,8 +3,8 @@
 // in again twenty times while the simple menu watches.
 #include "DrillSupport.h"
 
-#include "console/GlobalUnit.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/model/ConsoleSession.h"
 #include "link/ConnectionUnit.h"
 
 #include <QTimer>
@@ -96,7 +96,7 @@ TUnplugFigures UnplugCycles(int cycles, bool checkLeaks)
         const TClock::time_point plugged = TClock::now();
 
         // Back by itself, and live: the controller's first status arrives.
-        if (!WaitUntil([] { return Connection && Connection->Connected(); }, 10000ms)) {
+        if (!WaitUntil([&] { return form.Session().Connected(); }, 10000ms)) {
             ADD_FAILURE() << "not connected again";
             return figures;
         }
@@ -113,7 +113,7 @@ TUnplugFigures UnplugCycles(int cycles, bool checkLeaks)
             [&] { return form.SimpleStatusPanel->text() == QLatin1String("Connection error"); },
             10000ms));
         figures.SlowestError = std::max(figures.SlowestError, Milliseconds(TClock::now() - gone));
-        EXPECT_FALSE(Connection->Connected());
+        EXPECT_FALSE(form.Session().Connection().Connected());
 
         // While it is gone the console only searches once a second.
         const double cpu0 = ProcessCpuSeconds();

@@ -4,8 +4,8 @@
 // the controller streams, shows a pulled-out bridge as a connection error and
 // reconnects from the simple menu when it is back, again and again.
 #include "DeniedNode.h"
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/LockHistory.h"
 #include "link/ConnectionUnit.h"
 #include "protocol/MainThreadCallList.h"
@@ -85,7 +85,7 @@ protected:
         TMainThreadCallList::Instance().RunPending();
     }
 
-    bool Connected() const { return Connection && Connection->Connected(); }
+    bool Connected() const { return Form->Session().Connected(); }
 
     // Returns right after the results of the simple menu's next `count` searches.
     void WaitForSearches(int count)
@@ -162,7 +162,7 @@ TEST_F(UsbConsole, BridgesThatDoNotAnswerStringRequestsDoNotFreezeTheWindow)
     // searches go on hanging beside the window.
     EXPECT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 30000));
     EXPECT_TRUE(controller.Claimed());
-    EXPECT_EQ(Connection->OpenedDevice(),
+    EXPECT_EQ(Form->Session().Connection().OpenedDevice(),
               (TOpenedDevice{QStringLiteral("KWTP Controller"), QStringLiteral("KW000001")}));
     EXPECT_EQ(Form->LockHistory().Facts().Device, "KWTP Controller");
     EXPECT_EQ(Form->LockHistory().Facts().DeviceSerialNumber, "KW000001");
@@ -176,10 +176,11 @@ TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
     Form = std::make_unique<TMainForm>();
     Form->show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return Connected(); }, 10000));
-    EXPECT_EQ(Connection->LineErrors(), TLineErrors{});
+    EXPECT_EQ(Form->Session().Connection().LineErrors(), TLineErrors{});
     bridge.MarkLineErrors(0x08 | 0x02, 2);
-    EXPECT_TRUE(QTest::qWaitFor([&] { return Connection->LineErrors().Framing == 2; }, 10000));
-    EXPECT_EQ(Connection->LineErrors(), (TLineErrors{2, 0, 2, 0}));
+    EXPECT_TRUE(QTest::qWaitFor(
+        [&] { return Form->Session().Connection().LineErrors().Framing == 2; }, 10000));
+    EXPECT_EQ(Form->Session().Connection().LineErrors(), (TLineErrors{2, 0, 2, 0}));
     // The facts the status bus offers take them in within a second or so.
     const TConsoleFacts& facts = Form->LockHistory().Facts();
     EXPECT_TRUE(QTest::qWaitFor([&] { return facts.LineFramingErrors == 2; }, 10000));
@@ -187,7 +188,7 @@ TEST_F(UsbConsole, LineErrorsOfTheOpenBridgeReachTheWindow)
     EXPECT_EQ(facts.LineParityErrors, 0u);
     EXPECT_EQ(facts.LineBreakErrors, 0u);
     Form->DisconnectButtonClick();
-    EXPECT_EQ(Connection->LineErrors(), TLineErrors{});
+    EXPECT_EQ(Form->Session().Connection().LineErrors(), TLineErrors{});
 }
 
 // Disconnect, Connect and closing the window while the controller streams.

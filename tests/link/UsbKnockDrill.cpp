@@ -14,9 +14,9 @@
 // trip it otherwise. Every wait is generous: the drill checks what happens
 // and in what order, not how fast.
 #include "RecordingJournal.h"
-#include "console/GlobalUnit.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
 #include "console/model/LockHistory.h"
 #include "console/model/LockSupervision.h"
@@ -109,7 +109,7 @@ protected:
         settings.StormLosses = 100;
         supervisor.SetSettings(settings);
         QObject::connect(&supervisor, &TLockSupervisor::SendTuningTarget, [this](int peakId) {
-            Targets.push_back({peakId, Connection != nullptr && Connection->Connected()});
+            Targets.push_back({peakId, Form->Session().Connected()});
         });
         QObject::connect(&supervisor, &TLockSupervisor::Relocked,
                          [this](qint64 msec) { RelockMsec.push_back(msec); });

@@ -60,7 +60,6 @@ protected:
         PlugIn(Line);
         Session = std::make_unique<TDeviceSession>(Handlers, History, timings);
         Handlers.Session = Session.get();
-        Session->PublishTo(ConnectionReference, ReaderReference);
         QObject::connect(Session.get(), &TDeviceSession::Opened, [this] { ++Opened; });
         QObject::connect(Session.get(), &TDeviceSession::ConnectFailed, [this] { ++Failed; });
         QObject::connect(Session.get(), &TDeviceSession::LinkClosed, [this] { ++Closed; });
@@ -71,8 +70,9 @@ protected:
         if (Session)
             Session->Close();
         Handlers.Session = nullptr;
-        EXPECT_EQ(ConnectionReference, nullptr);
-        EXPECT_EQ(ReaderReference, nullptr);
+        if (Session) {
+            EXPECT_EQ(Session->Reader(), nullptr);
+        }
         TMainThreadCallList::Instance().RunPending();
     }
 
@@ -93,8 +93,6 @@ protected:
     TSessionHandlers Handlers;
     TLockHistory History;
     std::unique_ptr<TDeviceSession> Session;
-    TConnection* ConnectionReference = nullptr;
-    TReadVarnelFrameThread* ReaderReference = nullptr;
     int Opened = 0;
     int Failed = 0;
     int Closed = 0;
@@ -151,8 +149,7 @@ TEST_F(DeviceSession, ConnectStartsTheReaderAndDisconnectStopsItFirst)
     SearchAndConnect(ControllerA);
     EXPECT_EQ(Opened, 1);
     EXPECT_EQ(Session->StatusText(), "Connected");
-    EXPECT_EQ(ConnectionReference, &Session->Connection());
-    EXPECT_NE(ReaderReference, nullptr);
+    EXPECT_NE(Session->Reader(), nullptr);
     EXPECT_EQ(CommandIds(Line->Written()), AfterConnectIds);
     EXPECT_TRUE(History.Facts().Connected);
 
@@ -163,7 +160,7 @@ TEST_F(DeviceSession, ConnectStartsTheReaderAndDisconnectStopsItFirst)
     Session->Disconnect();
     EXPECT_FALSE(Session->Connected());
     EXPECT_FALSE(Line->IsOpen());
-    EXPECT_EQ(ReaderReference, nullptr);
+    EXPECT_EQ(Session->Reader(), nullptr);
     EXPECT_EQ(Line->PollCount(), Line->PollsAtLastDisconnect());
     EXPECT_TRUE(Session->Devices().isEmpty());
     EXPECT_EQ(Session->StatusText(), "Disconnected");
@@ -252,7 +249,7 @@ TEST_F(DeviceSession, ConnectOnTheControllerAlreadyOpenKeepsTheLink)
     EXPECT_EQ(Opened, 2);
     EXPECT_EQ(CallCount("Open"), opens);
     EXPECT_TRUE(Line->IsOpen());
-    EXPECT_NE(ReaderReference, nullptr);
+    EXPECT_NE(Session->Reader(), nullptr);
     EXPECT_TRUE(History.Facts().Connected);
     EXPECT_TRUE(History.Facts().Locked);
     EXPECT_EQ(History.Facts().LockedPeak, "f");
@@ -269,7 +266,7 @@ TEST_F(DeviceSession, ALostLinkIsClosedAndTheNextAutomaticConnectOpensItAgain)
     ASSERT_TRUE(WaitUntil([&] { return Closed == 1; }));
     EXPECT_FALSE(Session->Connected());
     EXPECT_FALSE(Line->IsOpen());
-    EXPECT_EQ(ReaderReference, nullptr);
+    EXPECT_EQ(Session->Reader(), nullptr);
     EXPECT_EQ(Session->StatusText(), "Connection error");
     EXPECT_FALSE(History.Facts().Connected);
 

@@ -1,11 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The lock supervisor and the lock health fed by the simulated controller,
-// in process and on a made-up clock: knocks and thermal drift lose the lock
-// as on the bench, and the supervisor's tuning target goes back to the
-// controller as the peak button's would.
-#include "console/model/LockHealth.h"
-#include "console/model/LockSupervisor.h"
-#include "protocol/SendFrameUnit.h"
+// The console session fed by the simulated controller, in process and on a
+// made-up clock: knocks and thermal drift lose the lock as on the bench, and
+// the supervisor's relock goes back to the controller through the session's
+// own path, as the peak button's would. The session's wiring is the
+// console's: the link is a fake bridge whose writes reach the model, and the
+// model's frames are decoded into the session's state as the reader would.
+#include "FakeLine.h"
+
+#include "console/model/ConsoleSession.h"
+#include "console/model/ControllerState.h"
+#include "console/model/LockSupervision.h"
+#include "link/D2XX_Unit.h"
+#include "protocol/Frames.h"
+#include "protocol/ReadFrameUnit.h"
 #include "sim/ControllerModel.h"
 
 #include <QCoreApplication>
@@ -25,101 +32,115 @@ using VarnelSim::TModelOptions;
 
 constexpr int PeakF = 6;
 constexpr qint64 StepMsec = 10;
+constexpr uint8_t TuningTargetId = 34;
+
+// Runs each decoded message's handler at once, on the drill's thread, in
+// the order the frames came, as the reader's main-thread calls do.
+class TDirectSink : public TVarnelFrameSink
+{
+public:
+    explicit TDirectSink(TVarnelMessageHandlers& handlers) : FHandlers(handlers) {}
+    void Queue(TSyncProc1P proc, uint32_t p1) override { (FHandlers.*proc)(p1); }
+    void Queue(TSyncProc2P proc, uint32_t p1, uint32_t p2) override { (FHandlers.*proc)(p1, p2); }
+    void Synchronize(TSyncProc1P proc, uint32_t p1) override { (FHandlers.*proc)(p1); }
+    void Synchronize(TSyncProc2P proc, uint32_t p1, uint32_t p2) override
+    {
+        (FHandlers.*proc)(p1, p2);
+    }
+    void QueueCRCError() override {}
+
+private:
+    TVarnelMessageHandlers& FHandlers;
+};
+
+TConsoleSessionSettings DrillSettings()
+{
+    TConsoleSessionSettings settings;
+    settings.Device.SearchOnOwnThread = false;
+    return settings;
+}
 
 class LockDrillTest : public ::testing::Test
 {
 protected:
+    LockDrillTest()
+    {
+        Bridge->SetDevices({QStringLiteral("KWTP Drill")});
+        PlugIn(Bridge);
+        Session = std::make_unique<TConsoleSession>(DrillSettings());
+        Session->Supervision().SetClock([this] { return Now; });
+        Session->LockHistory().SetClock([this] { return Now; });
+        // What the session puts on the link reaches the controller; the
+        // tuning targets after the operator's are the supervisor's relocks.
+        Bridge->SetWriteHook([this](const uint8_t* bytes, size_t count) {
+            for (size_t at = 0; at + 5 <= count; at += 5)
+                if (bytes[at] == CommandStartByte && bytes[at + 1] == TuningTargetId &&
+                    WatchTargets)
+                    Sent.push_back(bytes[at + 3]);
+            if (Model)
+                Model->Receive(bytes, count);
+        });
+    }
+
+    ~LockDrillTest() override
+    {
+        Bridge->SetWriteHook({});
+        Session.reset();
+        D2XX_RestoreDefaultDrivers();
+    }
+
     void Start(const TModelOptions& options)
     {
         Model = std::make_unique<TControllerModel>(options);
-        Supervisor.SetClock([this] { return Now; });
-        Health.SetClock([this] { return Now; });
-        Health.Follow(&Supervisor);
-        QObject::connect(&Supervisor, &TLockSupervisor::SendTuningTarget, [this](int peakId) {
-            Sent.push_back(peakId);
-            Send(34, 0, static_cast<uint8_t>(peakId));
-        });
-        QObject::connect(&Supervisor, &TLockSupervisor::AlarmRaised,
-                         [this](const QString& text) { Alarms.push_back(text); });
-        QObject::connect(&Supervisor, &TLockSupervisor::Relocked,
-                         [this](qint64 msec) { RelockTimes.push_back(msec); });
-        QObject::connect(&Supervisor, &TLockSupervisor::LossConfirmed,
-                         [this] { LossesConfirmedAt.push_back(Now); });
-        QObject::connect(&Health, &TLockHealth::HeadroomWarningChanged, [this](bool on) {
-            if (on)
-                WarningsAt.push_back(Now);
-        });
         Model->Connect(Base);
-        Supervisor.LinkUp(QStringLiteral("simulated"));
-        Health.LinkUp(QStringLiteral("simulated"));
+        TLockSupervisor& supervisor = Supervisor();
+        QObject::connect(&supervisor, &TLockSupervisor::AlarmRaised,
+                         [this](const QString& text) { Alarms.push_back(text); });
+        QObject::connect(&supervisor, &TLockSupervisor::Relocked,
+                         [this](qint64 msec) { RelockTimes.push_back(msec); });
+        QObject::connect(&supervisor, &TLockSupervisor::LossConfirmed,
+                         [this] { LossesConfirmedAt.push_back(Now); });
+        QObject::connect(&Session->Supervision(), &TLockSupervision::HeadroomWarningChanged,
+                         [this](bool on) {
+                             if (on)
+                                 WarningsAt.push_back(Now);
+                         });
+        Session->Search();
+        ASSERT_TRUE(Session->Connect(QStringLiteral("KWTP Drill")));
         // The controller is ready after 2 s; the operator locks on f.
         Run(3000);
-        Supervisor.OperatorAction(_oa_peak_button);
-        Send(34, 0, PeakF);
+        Session->SelectPeak(PeakF);
+        WatchTargets = true;
         Run(6000);
-        ASSERT_EQ(Supervisor.LockState(), _ls_locked);
-        ASSERT_EQ(Supervisor.RememberedPeakId(), PeakF);
+        ASSERT_EQ(Supervisor().LockState(), _ls_locked);
+        ASSERT_EQ(Supervisor().RememberedPeakId(), PeakF);
     }
 
-    void Send(uint8_t id, uint8_t a, uint8_t b)
-    {
-        const auto frame = BuildCommandFrame(id, a, b);
-        Model->Receive(frame.data(), frame.size());
-    }
+    TLockSupervisor& Supervisor() { return Session->Supervision().Supervisor(); }
+    const TLockHealth& Health() const { return Session->Supervision().Health(); }
 
     void Run(qint64 msec)
     {
+        TDirectSink sink(Session->State());
         for (qint64 end = Now + msec; Now < end;) {
             Now += StepMsec;
             Model->AdvanceTo(Base + std::chrono::milliseconds(Now));
             const std::vector<uint8_t> out = Model->TakeOutput();
             Pending.insert(Pending.end(), out.begin(), out.end());
-            size_t at = 0;
-            while (Pending.size() - at >= 5) {
-                if (Pending[at] != 0xAA) {
-                    ++at;
-                    continue;
-                }
-                Deliver(Pending[at + 1], Pending[at + 2], Pending[at + 3]);
-                at += 5;
-            }
-            Pending.erase(Pending.begin(), Pending.begin() + static_cast<ptrdiff_t>(at));
-            Supervisor.CheckTime();
-            Health.CheckTime();
-        }
-    }
-
-    // What the console's handlers hand on, in the order the frames came.
-    void Deliver(uint8_t id, uint8_t b2, uint8_t b3)
-    {
-        switch (id) {
-        case 1:
-            Health.ScopeSample(b2 | b3 << 8);
-            break;
-        case 3:
-            Supervisor.Status(b2);
-            Health.Status(b2);
-            if (b2 == 3 && LastPeakId >= 0)
-                Supervisor.LockReported(LastPeakId);
-            break;
-        case 5:
-            Health.StabilizationMirror(b2);
-            break;
-        case 18:
-            LastPeakId = b2;
-            break;
-        default:
-            break;
+            const uint32_t kept =
+                ScanVarnelFrames(Pending.data(), static_cast<uint32_t>(Pending.size()), sink);
+            Pending.resize(kept);
+            Session->Supervision().CheckTime();
         }
     }
 
     const TClock::time_point Base = TClock::time_point() + std::chrono::hours(1);
     qint64 Now = 0;
+    std::shared_ptr<TFakeLine> Bridge = std::make_shared<TFakeLine>();
     std::unique_ptr<TControllerModel> Model;
-    TLockSupervisor Supervisor;
-    TLockHealth Health;
+    std::unique_ptr<TConsoleSession> Session;
     std::vector<uint8_t> Pending;
-    int LastPeakId = -1;
+    bool WatchTargets = false;
     std::vector<int> Sent;
     std::vector<QString> Alarms;
     std::vector<qint64> RelockTimes;
@@ -140,7 +161,7 @@ TModelOptions Quiet()
 TEST_F(LockDrillTest, EveryKnockThatLosesTheLockIsRelockedOnTheSamePeak)
 {
     Start(Quiet());
-    Supervisor.SetKeepLocked(true);
+    Session->SetKeepLocked(true);
     int lost = 0;
     int riddenOut = 0;
     for (int knock = 0; knock < 12; ++knock) {
@@ -148,27 +169,27 @@ TEST_F(LockDrillTest, EveryKnockThatLosesTheLockIsRelockedOnTheSamePeak)
         ASSERT_NE(outcome, VarnelSim::_ko_not_locked) << "knock " << knock;
         (outcome == VarnelSim::_ko_lost ? lost : riddenOut) += 1;
         Run(125000);
-        ASSERT_EQ(Supervisor.LockState(), _ls_locked) << "knock " << knock;
+        ASSERT_EQ(Supervisor().LockState(), _ls_locked) << "knock " << knock;
     }
     ASSERT_GT(lost, 0);
     ASSERT_GT(riddenOut, 0);
     EXPECT_EQ(Sent, std::vector<int>(static_cast<size_t>(lost), PeakF));
     EXPECT_EQ(RelockTimes.size(), static_cast<size_t>(lost));
     EXPECT_TRUE(Alarms.empty());
-    EXPECT_EQ(Health.Counts(),
+    EXPECT_EQ(Health().Counts(),
               (TLockCounts{1, static_cast<uint32_t>(lost), static_cast<uint32_t>(lost), 0}));
     // From the loss: the 3 s to confirm it and the controller's own lock time
     // (at most 4.1 s), on the simulated clock.
     for (const qint64 took : RelockTimes)
         EXPECT_LE(took, 3000 + 4100 + 2 * StepMsec);
-    EXPECT_GT(*Health.LockedFractionHour(), 0.95);
-    EXPECT_TRUE(Health.ErrorSignalRms());
+    EXPECT_GT(*Health().LockedFractionHour(), 0.95);
+    EXPECT_TRUE(Health().ErrorSignalRms());
     std::vector<qint64> times = RelockTimes;
     std::sort(times.begin(), times.end());
     RecordProperty("losses", lost);
     RecordProperty("ridden_out", riddenOut);
     RecordProperty("median_relock_msec", std::to_string(times[times.size() / 2]));
-    RecordProperty("locked_fraction_hour", std::to_string(*Health.LockedFractionHour()));
+    RecordProperty("locked_fraction_hour", std::to_string(*Health().LockedFractionHour()));
 }
 
 TEST_F(LockDrillTest, WithKeepLockedOffALostLockStaysLost)
@@ -179,7 +200,7 @@ TEST_F(LockDrillTest, WithKeepLockedOffALostLockStaysLost)
     Run(60000);
     EXPECT_TRUE(Sent.empty());
     EXPECT_EQ(LossesConfirmedAt.size(), 1U);
-    EXPECT_EQ(Supervisor.LockState(), _ls_unlocked);
+    EXPECT_EQ(Supervisor().LockState(), _ls_unlocked);
 }
 
 // The mirror walks to a rail: the headroom warning comes before the lock is
@@ -189,7 +210,7 @@ TEST_F(LockDrillTest, DriftWarnsBeforeTheRailAndIsRelocked)
     TModelOptions options = Quiet();
     options.DriftPercentPerMinute = 20;
     Start(options);
-    Supervisor.SetKeepLocked(true);
+    Session->SetKeepLocked(true);
     Run(200000);
     ASSERT_GE(Model->Stats().RailLosses, 1U);
     ASSERT_FALSE(LossesConfirmedAt.empty());
@@ -199,7 +220,7 @@ TEST_F(LockDrillTest, DriftWarnsBeforeTheRailAndIsRelocked)
     EXPECT_EQ(RelockTimes.size(), LossesConfirmedAt.size());
     EXPECT_EQ(Sent.front(), PeakF);
     Run(5000);
-    EXPECT_FALSE(Health.HeadroomWarning());
+    EXPECT_FALSE(Health().HeadroomWarning());
     EXPECT_TRUE(Alarms.empty());
 }
 
@@ -211,13 +232,13 @@ TEST_F(LockDrillTest, AStormSlowsTheRelocksDownButDoesNotStopThem)
     TModelOptions options = Quiet();
     options.KnockEverySeconds = 60;
     Start(options);
-    Supervisor.SetKeepLocked(true);
+    Session->SetKeepLocked(true);
     Run(40 * 60000);
     ASSERT_EQ(Alarms, std::vector<QString>{QStringLiteral("lock lost - relock storm")});
     // Relocked after the first storm's pause, more than 20 minutes in.
     ASSERT_GE(RelockTimes.size(), 7U);
     EXPECT_GT(*std::max_element(RelockTimes.begin(), RelockTimes.end()), 10 * 60000);
-    const double locked = *Health.LockedFractionHour();
+    const double locked = *Health().LockedFractionHour();
     EXPECT_GT(locked, 0.3);
     RecordProperty("locked_fraction_40_min", std::to_string(locked));
     RecordProperty("relocks", static_cast<int>(RelockTimes.size()));

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// Lock supervision as the console runs it: which of the operator's commands
-// count as what, and what reaches the lock history (and through it the bus,
+// Lock supervision as the console runs it: what reaches the lock history (and through it the bus,
 // the metrics and the journal's readings).
 #include "console/model/LockSupervision.h"
 #include "RecordingJournal.h"
@@ -18,31 +17,6 @@ constexpr int PeakF = 6;
 
 } // namespace
 
-TEST(LockSupervision, TheOperatorsCommandsCountAsTheirActionsAndReadsAsNothing)
-{
-    struct TCase
-    {
-        TCommandId Id;
-        std::optional<TOperatorAction> Action;
-    } cases[] = {
-        {TCommandId::TuningStart, _oa_start},
-        {TCommandId::TuningTarget, _oa_peak_button},
-        {TCommandId::TuningLock, _oa_lock},
-        {TCommandId::TuningEnable, std::nullopt},
-        {TCommandId::TuningHalfAutomatic, std::nullopt},
-        {TCommandId::ConnectQuery, std::nullopt},
-        {TCommandId::ReadPhase, std::nullopt},
-        {TCommandId::ReadCFTRaw, std::nullopt},
-        {TCommandId::ReadFOffset, std::nullopt},
-        {TCommandId::WritePhase, _oa_set},
-        {TCommandId::WriteScopeScale, _oa_set},
-        {TCommandId::WriteHarmonic, _oa_set},
-        {TCommandId::WriteFOffset, _oa_set},
-    };
-    for (const TCase& c : cases)
-        EXPECT_EQ(OperatorActionOf(c.Id), c.Action) << int(c.Id);
-}
-
 TEST(LockSupervision, ARelockIsAskedForAndTheFactsOutliveTheReconnect)
 {
     qint64 now = 0;
@@ -59,7 +33,7 @@ TEST(LockSupervision, ARelockIsAskedForAndTheFactsOutliveTheReconnect)
     supervision.SetKeepLocked(true);
     history.Connected(QStringLiteral("KWTP Bench"));
     supervision.LinkUp(QStringLiteral("KWTP Bench"));
-    supervision.OperatorSent(TCommandId::TuningTarget);
+    supervision.OperatorAction(_oa_peak_button);
     supervision.Status(2);
     now += 2000;
     supervision.Status(3);
@@ -118,7 +92,7 @@ TEST(LockSupervision, ARelockIsAskedForAndTheFactsOutliveTheReconnect)
     now += 3500;
     supervision.Supervisor().CheckTime();
     ASSERT_EQ(asked.size(), 2u);
-    supervision.OperatorSent(TCommandId::TuningTarget);
+    supervision.OperatorAction(_oa_peak_button);
     EXPECT_NE(history.Facts().Supervision.LockState, QStringLiteral("relocking"));
 }
 
@@ -246,7 +220,7 @@ TEST(LockSupervision, AReconnectToTheSameControllerKeepsWhatIsKnownOfIt)
         supervision.SetKeepLocked(true);
         history.Connected(QStringLiteral("KWTP Bench"), QStringLiteral("A1"));
         supervision.LinkUp(QStringLiteral("KWTP Bench"), QStringLiteral("A1"));
-        supervision.OperatorSent(TCommandId::TuningTarget, OneBytePayload(PeakF));
+        supervision.OperatorAction(_oa_peak_button, PeakF);
         supervision.Status(2);
         now += 2000;
         history.Status(3, QStringLiteral("tuning - locked"));

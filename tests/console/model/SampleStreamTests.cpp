@@ -5,6 +5,7 @@
 // interval while samples stream and the last ones after the stream stops,
 // and the log writes the samples on screen first, then each new one, in
 // batches, everything by the close, with no chart anywhere.
+#include "console/model/ConsoleSession.h"
 #include "console/model/ControllerState.h"
 #include "console/model/DataLog.h"
 #include "console/model/TraceBuffer.h"
@@ -116,16 +117,18 @@ TEST(SampleStream, LogTakesTheScreensSamplesThenEveryNewOneWithNoChart)
     QTemporaryDir dir;
     ASSERT_TRUE(dir.isValid());
     const QString fileName = dir.filePath("log.txt");
-    TControllerState state;
-    TDataLog log(10);
-    QObject::connect(&state, &TControllerState::ScopeSample, &log, &TDataLog::Write);
+    // The session's own wiring: its state's samples reach its log.
+    TConsoleSessionSettings settings;
+    settings.LogFlushMsec = 10;
+    TConsoleSession session(settings);
+    TControllerState& state = session.State();
 
     // Samples before the log: the backlog, as the trace has them.
     state.HandleScopeSample(17640); // 0
     state.HandleScopeSample(17630); // 10
-    EXPECT_FALSE(log.IsLogging());
-    log.Open(fileName, state.ScopeTrace().Values());
-    EXPECT_TRUE(log.IsLogging());
+    EXPECT_FALSE(session.IsLogging());
+    session.StartLog(fileName, state.ScopeTrace().Values());
+    EXPECT_TRUE(session.IsLogging());
     state.HandleScopeSample(0);     // 17640
     state.HandleScopeSample(35280); // -17640
     state.HandleScopeSample(17641); // -1
@@ -134,8 +137,8 @@ TEST(SampleStream, LogTakesTheScreensSamplesThenEveryNewOneWithNoChart)
 
     // Closed: later samples stay out, and what was given is in the file.
     state.HandleScopeSample(17639);
-    log.Close();
-    EXPECT_FALSE(log.IsLogging());
+    session.StopLog();
+    EXPECT_FALSE(session.IsLogging());
     state.HandleScopeSample(17638);
     QTest::qWait(50);
     EXPECT_EQ(WaitForFile(fileName, "0\r\n10\r\n17640\r\n-17640\r\n-1\r\n1\r\n"),
