@@ -15,10 +15,10 @@
 #include "HttpClient.h"
 #include "SimProcess.h"
 #include "console/GlobalUnit.h"
-#include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
 #include "console/model/FileWriter.h"
+#include "console/publish/LabMetrics.h"
 #include "link/BridgeDirectory.h"
 #include "protocol/ReadFrameUnit.h"
 

@@ -11,12 +11,12 @@
 #include "console/ServicePanel.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/SimpleMenuPanel.h"
-#include "console/StatusService.h"
 #include "console/model/DataLog.h"
 #include "console/model/DeviceSession.h"
 #include "console/model/LockHistory.h"
 #include "console/model/LockSupervision.h"
 #include "console/model/PeakFacts.h"
+#include "console/publish/StatusService.h"
 #include "protocol/MainThreadCallList.h"
 
 #include <QApplication>
