@@ -14,11 +14,11 @@
 #include "ConsoleConnect.h"
 #include "HttpClient.h"
 #include "SimProcess.h"
-#include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SimpleMenuPanel.h"
 #include "console/model/ConsoleSession.h"
 #include "console/model/FileWriter.h"
+#include "console/publish/LabMetrics.h"
 #include "link/BridgeDirectory.h"
 #include "protocol/ReadFrameUnit.h"
 

@@ -10,7 +10,7 @@
 // goals with their thresholds; exits 2 when a goal is missed.
 #include "HttpClient.h"
 #include "HttpCrowd.h"
-#include "console/MetricsEndpoint.h"
+#include "console/publish/MetricsEndpoint.h"
 
 #include <QCoreApplication>
 

@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "console/ConsoleProgram.h"
 
-#include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SleepPreventionUnit.h"
-#include "console/StatusService.h"
 #include "console/StyleUnit.h"
 #include "console/model/ConsoleLog.h"
 #include "console/model/ConsoleSession.h"
 #include "console/model/LockHistory.h"
 #include "console/model/MetricsText.h"
+#include "console/publish/LabMetrics.h"
+#include "console/publish/StatusService.h"
 
 #include <QApplication>
 #include <QCommandLineParser>

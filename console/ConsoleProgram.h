@@ -3,6 +3,8 @@
 // and by the drills that run the whole program as a process of its own.
 #pragma once
 
+#include "console/publish/MetricsEndpoint.h" // MetricsListenFailedExitCode
+
 #include <functional>
 #include <memory>
 
@@ -23,5 +25,3 @@ using TMakeMainForm = std::function<std::unique_ptr<TMainForm>(TConsoleSession&)
 // the program with this code, before the window shows; asked for in the
 // settings file, the console runs on and says so on the window.
 int RunConsole(int& argc, char** argv, const TMakeMainForm& makeWindow = {});
-
-constexpr int MetricsListenFailedExitCode = 2;

@@ -10,13 +10,13 @@
 #include "console/ServicePanel.h"
 #include "console/ServicePasswordUnit.h"
 #include "console/SimpleMenuPanel.h"
-#include "console/StatusService.h"
 #include "console/model/ConsoleSession.h"
 #include "console/model/DataLog.h"
 #include "console/model/DeviceSession.h"
 #include "console/model/LockHistory.h"
 #include "console/model/LockSupervision.h"
 #include "console/model/PeakFacts.h"
+#include "console/publish/StatusService.h"
 
 #include <QApplication>
 #include <QDesktopServices>

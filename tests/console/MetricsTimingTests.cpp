@@ -16,11 +16,11 @@
 #include "HttpClient.h"
 #include "WaitUntil.h"
 
-#include "console/LabMetrics.h"
 #include "console/MainUnit.h"
 #include "console/SystemSounds.h"
 #include "console/model/ControllerState.h"
 #include "console/model/LockHistory.h"
+#include "console/publish/LabMetrics.h"
 #include "protocol/MainThreadCallList.h"
 #include "sim/ControllerModel.h"
 

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "console/LabMetrics.h"
+#include "console/publish/LabMetrics.h"
 
 #include "console/model/LockHistory.h"
 

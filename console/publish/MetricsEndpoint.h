@@ -132,3 +132,7 @@ struct TMetricsNotice
     bool Warning = false;
 };
 TMetricsNotice DescribeMetricsEndpoint(const TMetricsEndpoint& endpoint, const QString& listen);
+
+// The exit code of a console whose endpoint, asked for on the command line,
+// cannot listen.
+constexpr int MetricsListenFailedExitCode = 2;

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "console/StatusService.h"
+#include "console/publish/StatusService.h"
 
 #include "console/model/ConsoleLog.h"
 

@@ -7,8 +7,8 @@
 // endpoint serves what it was last given from threads of its own.
 #pragma once
 
-#include "console/MetricsEndpoint.h"
 #include "console/model/MetricsText.h"
+#include "console/publish/MetricsEndpoint.h"
 
 #include <QObject>
 #include <QString>

@@ -2,13 +2,8 @@
 // The metrics endpoint over real sockets on the loopback: what it serves,
 // what it refuses, the addresses it takes, and that it keeps serving while
 // clients misbehave: idle, slow, pipelining without reading, in crowds.
-#include "console/MetricsEndpoint.h"
+#include "console/publish/MetricsEndpoint.h"
 
-#include "console/ConsoleProgram.h"
-#include "console/MainUnit.h"
-#include "console/SystemSounds.h"
-
-#include "ConsoleTestSupport.h"
 #include "HttpClient.h"
 #include "HttpCrowd.h"
 #include "PrometheusProcess.h"
@@ -17,7 +12,6 @@
 
 #include <QDir>
 #include <QFile>
-#include <QLabel>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
@@ -613,45 +607,6 @@ TEST(MetricsEndpointLimits, ScrapesAreAnsweredWhileACrowdIdlesCrawlsAndPipelines
 #if !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(during - before, 64 * 1024);
 #endif
-}
-
-TEST(MetricsNoticeOnTheWindow, TheStatusLineTellsWhereTheEndpointServesNextToTheBusProblem)
-{
-    auto bridge = std::make_shared<TFakeLine>();
-    TConsoleEnvironment environment = FakeLineEnvironment(bridge);
-    environment.PlaySound = [](TSystemSound) {};
-    TMainForm form(environment);
-    form.show();
-    const QRect statusPlace = form.StatusLabel->geometry();
-
-    TMetricsEndpoint everywhere(QStringLiteral("0.0.0.0:0"));
-    ASSERT_TRUE(everywhere.IsListening()) << everywhere.Error().toStdString();
-    const TMetricsNotice warning = DescribeMetricsEndpoint(everywhere, QStringLiteral("0.0.0.0:0"));
-    form.ShowMetricsNotice(warning.Text, warning.Details, warning.Warning);
-    ASSERT_NE(form.StatusBusLabel(), nullptr);
-    const QLabel& line = *form.StatusBusLabel();
-    EXPECT_FALSE(line.isHidden());
-    EXPECT_TRUE(line.text().contains(QStringLiteral("every interface")))
-        << line.text().toStdString();
-    EXPECT_TRUE(line.styleSheet().contains(QStringLiteral("#b00000")));
-    EXPECT_TRUE(line.toolTip().contains(QStringLiteral("127.0.0.1")));
-
-    // The bus's problem and the endpoint share the line; each goes alone.
-    form.ShowStatusBusProblem(QStringLiteral("Status bus: name held by another program"));
-    EXPECT_TRUE(line.text().startsWith(QStringLiteral("Status bus"))) << line.text().toStdString();
-    EXPECT_TRUE(line.toolTip().contains(QStringLiteral("every interface")));
-    const TMetricsNotice plain = DescribeMetricsEndpoint(
-        TMetricsEndpoint(QStringLiteral("127.0.0.1:0")), QStringLiteral("127.0.0.1:0"));
-    form.ShowMetricsNotice(plain.Text, plain.Details, plain.Warning);
-    form.ShowStatusBusProblem(QString());
-    EXPECT_FALSE(line.isHidden());
-    EXPECT_TRUE(line.text().startsWith(QStringLiteral("Metrics at http://127.0.0.1:")))
-        << line.text().toStdString();
-    EXPECT_FALSE(line.styleSheet().contains(QStringLiteral("#b00000")));
-    form.ShowMetricsNotice(QString(), QString(), false);
-    EXPECT_TRUE(line.isHidden());
-    EXPECT_EQ(form.StatusLabel->geometry(), statusPlace);
-    form.close();
 }
 
 namespace {

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "console/MetricsEndpoint.h"
+#include "console/publish/MetricsEndpoint.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
